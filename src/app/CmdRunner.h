@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+namespace mv {
+
+// The one runner of a URL run: it keeps the error log's state and the last result message, and
+// (as the signers arrive) owns the signer that the run modes share.
+class CmdRunner {
+public:
+    // Makes the user's temporary directory current and points the log at
+    // "QuarnelCmd-error.log" there; `g_pCmdRunner` then points to this runner.
+    CmdRunner();
+    ~CmdRunner();
+    CmdRunner(const CmdRunner&) = delete;
+    CmdRunner& operator=(const CmdRunner&) = delete;
+
+    // "message(code)" in the thread's ANSI code page; valid until the next call on this runner.
+    const char* getResultMessage(int code);
+
+    // One log line. The run's first line empties the file unless `logAppend` is 1; if that first
+    // line cannot be written the user is warned once.
+    void writeLog(const char16_t* text, const char16_t* tag);
+    // Logs "error(<code>) <text>".
+    void logError(int code, const char16_t* text, const char16_t* tag);
+
+    std::string resultText;
+    int logWritten = 0;
+    int logAppend = 0;
+    std::u16string logPath;
+};
+
+extern CmdRunner* g_pCmdRunner;
+
+}  // namespace mv

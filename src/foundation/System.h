@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "foundation/Bytes.h"
+
+namespace mv {
+
+// Directory of the program file with its trailing '/'; empty when /proc/self/exe cannot be read.
+std::string getModuleDir();
+
+// The current UTC time as "%Y-%m-%dT%H:%M:%SZ" (20 characters); empty on failure.
+std::string getUtcTimeString();
+
+// The current local time as "%Y-%m-%dT%H:%M:%S"; empty on failure.
+std::string getLocalTimeString();
+
+// The whole file. Empty for a missing file, a directory, an unreadable or an empty file.
+ByteBuffer readFileBytes(const std::string& fileName);
+
+}  // namespace mv
