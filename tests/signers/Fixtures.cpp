@@ -15,8 +15,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The temporary directory of the test program itself, before any test changed TMPDIR.
+const std::string& baseTempDir() {
+    static const std::string dir = [] {
+        const char* tmp = getenv("TMPDIR");
+        return std::string(tmp != nullptr && tmp[0] != 0 ? tmp : "/tmp");
+    }();
+    return dir;
+}
+
 std::string makeTempDir(const char* prefix) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + ".XXXXXX")).string();
+    std::string pattern = baseTempDir() + "/" + prefix + ".XXXXXX";
     char* made = mkdtemp(pattern.data());
     return made != nullptr ? made : "";
 }
@@ -74,7 +83,14 @@ int run(const std::string& command) {
 }
 
 TempHome::TempHome() {
+    certDir();  // made before TMPDIR moves
     home = makeTempDir("mvhome");
+    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "TMPDIR", "SOFTHSM2_CONF",
+                             "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = getenv(name);
+        savedEnv.emplace_back(name,
+                              value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    }
     setenv("HOME", home.c_str(), 1);
     setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
@@ -85,6 +101,13 @@ TempHome::TempHome() {
 }
 
 TempHome::~TempHome() {
+    for (auto it = savedEnv.rbegin(); it != savedEnv.rend(); ++it) {
+        if (it->second) {
+            setenv(it->first.c_str(), it->second->c_str(), 1);
+        } else {
+            unsetenv(it->first.c_str());
+        }
+    }
     std::error_code ec;
     fs::remove_all(home, ec);
 }
@@ -103,7 +126,7 @@ void TempHome::makeNssDb(const std::string& bundles) {
     }
 }
 
-void TempHome::addSoftHsmToken(const std::string& bundle, const std::string& moduleName) {
+void TempHome::addSoftHsmToken(const std::string& bundle) {
     std::string library = softHsmLibrary();
     ASSERT_FALSE(library.empty()) << "softhsm2 is not installed";
     fs::create_directories(home + "/tokens");
@@ -127,6 +150,12 @@ void TempHome::addSoftHsmToken(const std::string& bundle, const std::string& mod
                   " --token-label card --login --pin 1234 --write-object " + certs + "/" + bundle +
                   ".der --type cert --id 01 --label cert >/dev/null 2>&1"),
               0);
+}
+
+void TempHome::registerSoftHsm(const std::string& moduleName) {
+    static int copies = 0;
+    std::string library = home + "/softhsm-" + std::to_string(++copies) + ".so";
+    fs::copy_file(softHsmLibrary(), library);
     ASSERT_EQ(run("modutil -force -dbdir sql:" + nssDir() + " -add '" + moduleName + "' -libfile " +
                   library + " >/dev/null"),
               0);

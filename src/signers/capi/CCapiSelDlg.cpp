@@ -6,6 +6,7 @@
 
 #include "foundation/Text.h"
 #include "signers/Der.h"
+#include "signers/capi/CapiKeyEntry.h"
 
 namespace mv {
 
@@ -106,6 +107,15 @@ std::u16string CCapiSelDlg::onSelChange(int selection) const {
         return NO_CERTIFICATE;
     }
     return makeDetailText(entries[selection]);
+}
+
+ByteBuffer CCapiSelDlg::certificateDer(int row) const {
+    if (row < 0 || row >= static_cast<int>(entries.size()) || entries[row] == nullptr ||
+        entries[row]->cert == nullptr) {
+        return {};
+    }
+    const SECItem& der = entries[row]->cert->derCert;
+    return ByteBuffer(der.data, der.data + der.len);
 }
 
 int CCapiSelDlg::onOk(int selection) {

@@ -3,12 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "signers/capi/CapiKeyEntry.h"
-
-typedef struct _GtkWindow GtkWindow;
-typedef struct _GtkDialog GtkDialog;
+#include "foundation/Bytes.h"
 
 namespace mv {
+
+class CapiKeyEntry;
 
 // The modal dialog in which the user chooses the key entry of the store signer: one line per
 // entry, the details of the selected one, the certificate view, OK and Cancel. The texts and
@@ -44,15 +43,15 @@ public:
     // OK: the chosen index is the selection when there are entries, else -1; returns 1.
     int onOk(int selection);
 
+    // The DER of the entry on `row`; empty when there is none.
+    ByteBuffer certificateDer(int row) const;
+
     // Shows the dialog modally on the UI thread, owned by g_hDlgParent, and waits. 1 OK (the
     // chosen index set), 2 Cancel (also without a display), -1 the dialog could not be made.
     int DoModal();
 
     std::vector<CapiKeyEntry*> entries;  // a copy of the signer's list; the signer owns them
     int chosenIndex = -1;
-
-private:
-    GtkDialog* create(GtkWindow* owner);
 };
 
 }  // namespace mv

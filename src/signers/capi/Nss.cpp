@@ -29,13 +29,13 @@ std::string envOrEmpty(const char* name) {
 
 // NSS calls this for every login it needs; `arg` is the PinPolicy of the operation. Operations
 // that pass no policy never prompt.
-char* pinCallback(PK11SlotInfo* slot, PRBool retry, void* arg) {
+char* pinCallback(PK11SlotInfo*, PRBool, void* arg) {
     auto* policy = static_cast<PinPolicy*>(arg);
     if (policy == nullptr || policy->silent) {
         return nullptr;
     }
     std::string pin;
-    if (!askTokenPin(PK11_GetTokenName(slot), retry != PR_FALSE, pin) || pin.empty()) {
+    if (!askTokenPin(pin)) {
         // A cancelled prompt is final for this operation: NSS would otherwise ask again.
         policy->silent = true;
         return nullptr;
