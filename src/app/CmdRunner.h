@@ -1,8 +1,12 @@
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 
 #include "app/CmdParams.h"
+#include "foundation/Bytes.h"
+#include "signers/Quarnel.h"
 
 namespace mv {
 
@@ -31,12 +35,33 @@ public:
     // record or the runner. May set `logAppend` (flag 0x4000) and replace `logPath` (flag 0x2000).
     int parseLaunchArgs(const char* text, CmdParams& params);
 
+    // Creates the signer (flag 0x1: the PKCS#11 signer, else the store signer), replacing any
+    // earlier one, runs its `init` and hands it the sid; the result of `init`.
+    int apiInit(int flags, const char16_t* options, const char16_t* sid);
+    // The signer's `cert` on a worker thread: 0 chosen (`out` filled), 1 cancelled, negative
+    // failure; both of the latter are logged.
+    int getCert(int certFlags, const char16_t* certArg, ByteBuffer& out);
+
     std::string resultText;
+    std::unique_ptr<Quarnel> signer;  // null until apiInit; the runner owns it
     int logWritten = 0;
     int logAppend = 0;
     std::u16string logPath;
 };
 
 extern CmdRunner* g_pCmdRunner;
+
+// Set while a signer worker runs; the worker clears it when its signer operation has returned.
+extern std::atomic<bool> g_signerBusy;
+
+// The record of the certificate worker; it lives on the starter's stack.
+struct CertThreadArg {
+    int certFlags = 0;
+    const char16_t* certArg = nullptr;
+    ByteBuffer cert;
+    Quarnel* signer = nullptr;
+    int result = -1;
+};
+void certThreadProc(CertThreadArg* arg);
 
 }  // namespace mv

@@ -1,0 +1,70 @@
+// The runner's signer set-up and the certificate worker.
+#include <thread>
+
+#include "app/CmdRunner.h"
+#include "signers/capi/QuarnelCapi.h"
+
+namespace mv {
+
+std::atomic<bool> g_signerBusy{false};
+
+namespace {
+
+// Runs `proc` on a worker of its own and waits for it. The signer's dialogs run on the UI thread,
+// so the starter has no messages of its own to serve while it waits.
+template <typename Arg>
+void runSignerWorker(void (*proc)(Arg*), Arg* arg) {
+    g_signerBusy = true;
+    std::thread worker(proc, arg);
+    worker.join();
+}
+
+}  // namespace
+
+void certThreadProc(CertThreadArg* arg) {
+    if (arg != nullptr && arg->signer != nullptr) {
+        arg->result = arg->signer->cert(arg->certFlags, arg->certArg, &arg->cert);
+    }
+    g_signerBusy = false;
+}
+
+int CmdRunner::apiInit(int flags, const char16_t* options, const char16_t* sid) {
+    signer.reset();
+    std::u16string errText;
+    int r;
+    if (flags & 0x1) {
+        // The PKCS#11 signer is not part of this build yet: refuse rather than sign with the
+        // store signer the run did not ask for.
+        r = -90;
+    } else {
+        signer = std::make_unique<QuarnelCapi>();
+        r = signer->init(flags, options, &errText);
+    }
+    if (r < 0) {
+        logError(r, errText.c_str(), u"init");
+    }
+    if (signer) {
+        signer->httpSet(nullptr, sid, nullptr);
+    }
+    return r;
+}
+
+int CmdRunner::getCert(int certFlags, const char16_t* certArg, ByteBuffer& out) {
+    CertThreadArg arg;
+    arg.certFlags = certFlags;
+    arg.certArg = certArg;
+    arg.signer = signer.get();
+    arg.result = -1;
+    runSignerWorker(certThreadProc, &arg);
+    if (arg.result != 0) {
+        std::u16string place = signer ? signer->getErrorMessage() : std::u16string();
+        logError(arg.result, u"cert cmd error.", place.c_str());
+        return arg.result;
+    }
+    if (!arg.cert.empty()) {
+        out = arg.cert;
+    }
+    return arg.result;
+}
+
+}  // namespace mv
