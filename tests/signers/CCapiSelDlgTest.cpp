@@ -1,0 +1,128 @@
+// The selection dialog's texts and state changes, without a display.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+#include "Fixtures.h"
+#include "foundation/Text.h"
+#include "signers/capi/CCapiSelDlg.h"
+#include "signers/capi/CapiKeyEntry.h"
+#include "signers/capi/Nss.h"
+
+namespace {
+
+using mv::CapiKeyEntry;
+using mv::CCapiSelDlg;
+
+class CCapiSelDlgTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "JST-9", 1);
+        tzset();
+        context = mv::nss::openAnyContext();
+        ASSERT_NE(context, nullptr);
+    }
+    void TearDown() override {
+        entries.clear();
+        context.reset();
+    }
+
+    // An entry holding a fixture certificate as the store would give it, then `sourceId`.
+    CapiKeyEntry* entry(const char* name, int sourceId) {
+        mv::ByteBuffer der = fixtures::readCert(name);
+        SECItem item{siBuffer, der.data(), static_cast<unsigned>(der.size())};
+        mv::nss::UniqueCert cert(
+            CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, nullptr, PR_FALSE, PR_TRUE));
+        EXPECT_NE(cert, nullptr) << name;
+        auto e = std::make_unique<CapiKeyEntry>();
+        e->setCert(cert.get());
+        e->sourceId = sourceId;
+        entries.push_back(std::move(e));
+        return entries.back().get();
+    }
+
+    fixtures::TempHome home;
+    std::shared_ptr<mv::nss::Context> context;
+    std::vector<std::unique_ptr<CapiKeyEntry>> entries;
+};
+
+TEST_F(CCapiSelDlgTest, makeListText_prefixForProviderEntriesOnly) {
+    struct Row {
+        const char* cert;
+        int sourceId;
+        const char16_t* line;
+    } rows[] = {
+        {"ee", 0, u"Test Signer One / Quarnel Test CA"},
+        {"ee", 1, u"[IC] Test Signer One / Quarnel Test CA"},
+        {"ee", 21, u"[IC] Test Signer One / Quarnel Test CA"},
+        {"japanesebmp", 0, u"山田太郎 / Quarnel Test CA"},
+        {"names", 0, u"Multi / Quarnel Test CA"},  // the first common name of the RDN
+        {"ca", 6, u"[IC] Quarnel Test CA / Quarnel Test CA"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(CCapiSelDlg::makeListText(entry(row.cert, row.sourceId)), row.line) << row.cert;
+    }
+    CapiKeyEntry empty;
+    EXPECT_EQ(CCapiSelDlg::makeListText(&empty), u"");
+    EXPECT_EQ(CCapiSelDlg::makeListText(nullptr), u"");
+}
+
+TEST_F(CCapiSelDlgTest, makeDetailText_sourceNamesLocalDatesAndSerial) {
+    EXPECT_EQ(CCapiSelDlg::makeDetailText(entry("ee", 0)),
+              u"取得: Windows証明書ストア [個人]\r\n所有者: Test Signer One\r\n"
+              u"発行者: Quarnel Test CA\r\n有効期間: 2020/01/01 ～ 2050/01/01\r\n"
+              u"シリアル: 00 8f 12 34");
+    // Valid from 2020-03-31T15:00:00Z: the next day nine hours east.
+    EXPECT_EQ(CCapiSelDlg::makeDetailText(entry("ee2", 6)),
+              u"取得: IC-CARD [識別No.6]\r\n所有者: Test Signer Two\r\n"
+              u"発行者: Quarnel Test CA\r\n有効期間: 2020/04/01 ～ 2050/01/01\r\n"
+              u"シリアル: 02");
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    std::u16string utc = CCapiSelDlg::makeDetailText(entry("ee2", 0));
+    EXPECT_NE(utc.find(u"有効期間: 2020/03/31 ～ 2049/12/31\r\n"), std::u16string::npos);
+    EXPECT_EQ(utc.substr(utc.size() - 2), u"02") << "no line break at the end";
+}
+
+TEST_F(CCapiSelDlgTest, onInitDialog_withEntries_selectsFirstLine) {
+    CapiKeyEntry broken;  // an entry without certificate shows the error line
+    CCapiSelDlg dialog;
+    dialog.entries = {entry("ee", 0), &broken, entry("ee2", 1)};
+    CCapiSelDlg::InitialView view = dialog.onInitDialog();
+    EXPECT_EQ(view.lines, (std::vector<std::u16string>{u"Test Signer One / Quarnel Test CA",
+                                                       u"ERROR:証明書読み込みエラー",
+                                                       u"[IC] Test Signer Two / Quarnel Test CA"}));
+    EXPECT_TRUE(view.okEnabled);
+    EXPECT_EQ(view.selection, 0);
+    EXPECT_EQ(view.detail, CCapiSelDlg::makeDetailText(dialog.entries[0]));
+    EXPECT_EQ(dialog.onSelChange(2), CCapiSelDlg::makeDetailText(dialog.entries[2]));
+    EXPECT_EQ(dialog.onSelChange(-1), u"証明書がありません。");
+    EXPECT_EQ(dialog.chosenIndex, -1);
+    EXPECT_EQ(dialog.onOk(2), 1);
+    EXPECT_EQ(dialog.chosenIndex, 2);
+    EXPECT_EQ(dialog.certificateDer(2), fixtures::readCert("ee2"));
+    EXPECT_TRUE(dialog.certificateDer(1).empty());
+    EXPECT_TRUE(dialog.certificateDer(3).empty());
+}
+
+TEST_F(CCapiSelDlgTest, onInitDialog_withoutEntries_disablesOk) {
+    CCapiSelDlg dialog;
+    CCapiSelDlg::InitialView view = dialog.onInitDialog();
+    EXPECT_TRUE(view.lines.empty());
+    EXPECT_FALSE(view.okEnabled);
+    EXPECT_EQ(view.selection, -1);
+    EXPECT_EQ(view.detail, u"証明書がありません。");
+    EXPECT_EQ(dialog.onOk(0), 1);
+    EXPECT_EQ(dialog.chosenIndex, -1);
+}
+
+TEST_F(CCapiSelDlgTest, doModal_withoutDisplay_answersCancel) {
+    CCapiSelDlg dialog;
+    dialog.entries = {entry("ee", 0), entry("ee2", 0)};
+    EXPECT_EQ(dialog.DoModal(), 2);
+    EXPECT_EQ(dialog.chosenIndex, -1);
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// The store signer's selection dialog under Xvfb, driven with the keyboard through xdotool.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "Fixtures.h"
+#include "foundation/Text.h"
+#include "signers/capi/QuarnelCapi.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using mv::ByteBuffer;
+
+std::string output(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return out;
+    }
+    char buffer[256];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) {
+        out.append(buffer, n);
+    }
+    pclose(pipe);
+    return out;
+}
+
+// The visible window titled "証明書の選択", waiting up to 10 s for it.
+std::string selectionWindow() {
+    for (int i = 0; i < 100; ++i) {
+        std::istringstream ids(
+            output("xdotool search --onlyvisible --name '^証明書の選択$' 2>/dev/null"));
+        std::string id;
+        if (ids >> id) {
+            return id;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return {};
+}
+
+void keys(const std::string& window, const std::string& sequence) {
+    output("xdotool windowactivate --sync " + window +
+           " >/dev/null 2>&1; xdotool windowfocus --sync " + window + " key --delay 100 " +
+           sequence);
+}
+
+// Taken before any fixture hides the display from the signer tests.
+const std::string g_display = getenv("DISPLAY") != nullptr ? getenv("DISPLAY") : "";
+
+class SelectionDialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
+        // As the program's entry does: GTK names windows in the locale's encoding.
+        setlocale(LC_ALL, "");
+        home.makeNssDb("ee ee2");
+        setenv("DISPLAY", g_display.c_str(), 1);  // TempHome hides the display
+        std::u16string err;
+        ASSERT_EQ(signer.init(0x4, nullptr, &err), 0);
+        ASSERT_EQ(signer.getStatus(), 2);
+    }
+
+    // cert on a worker, as the runner calls it, while this thread plays the user.
+    std::future<int> choose(ByteBuffer* out) {
+        return std::async(std::launch::async, [this, out] { return signer.cert(0, nullptr, out); });
+    }
+
+    fixtures::TempHome home;
+    mv::QuarnelCapi signer;
+};
+
+TEST_F(SelectionDialogTest, downThenEnter_choosesTheSecondLine) {
+    ByteBuffer out;
+    std::future<int> result = choose(&out);
+    std::string window = selectionWindow();
+    if (window.empty()) {
+        // The worker waits for a dialog nobody can answer: end the program instead of hanging.
+        fprintf(stderr, "no selection dialog appeared\n");
+        std::_Exit(1);
+    }
+    keys(window, "Down Return");
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(signer.selected, 1);
+    const SECItem& der = signer.keys[1]->cert->derCert;
+    std::string hex;
+    mv::bytesToHex(ByteBuffer(der.data, der.data + der.len), hex);
+    EXPECT_EQ(std::string(out.begin(), out.end()), hex);
+}
+
+TEST_F(SelectionDialogTest, escape_cancels) {
+    ByteBuffer out;
+    std::future<int> result = choose(&out);
+    std::string window = selectionWindow();
+    if (window.empty()) {
+        // The worker waits for a dialog nobody can answer: end the program instead of hanging.
+        fprintf(stderr, "no selection dialog appeared\n");
+        std::_Exit(1);
+    }
+    keys(window, "Escape");
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 1);
+    EXPECT_EQ(signer.getErrorMessage(), u"cert");
+    EXPECT_TRUE(out.empty());
+}
+
+TEST_F(SelectionDialogTest, widerButNeverTaller) {
+    ByteBuffer out;
+    std::future<int> result = choose(&out);
+    std::string window = selectionWindow();
+    if (window.empty()) {
+        // The worker waits for a dialog nobody can answer: end the program instead of hanging.
+        fprintf(stderr, "no selection dialog appeared\n");
+        std::_Exit(1);
+    }
+    auto size = [&] {
+        int w = 0, h = 0;
+        std::string g = output("xdotool getwindowgeometry --shell " + window);
+        std::sscanf(g.substr(g.find("WIDTH=")).c_str(), "WIDTH=%d\nHEIGHT=%d", &w, &h);
+        return std::pair(w, h);
+    };
+    auto [width, height] = size();
+    output("xdotool windowsize --sync " + window + " " + std::to_string(width + 200) + " " +
+           std::to_string(height + 200) + " 2>/dev/null");
+    std::this_thread::sleep_for(300ms);
+    auto [wider, sameHeight] = size();
+    EXPECT_EQ(wider, width + 200);
+    EXPECT_EQ(sameHeight, height);
+    keys(window, "Escape");
+    EXPECT_EQ(result.get(), 1);
+}
+
+}  // namespace
