@@ -490,3 +490,79 @@ TEST_F(QuarnelCapiTest, hashData_knownDigests) {
 }
 
 }  // namespace
+
+namespace {
+
+// A local program in the signing server's place: it keeps each request it reads and answers the
+// certificate upload with a hash to sign (or none), the signature upload with a redirect.
+std::string writeResponder(const std::string& dir, const std::string& hashHex) {
+    std::string path = dir + "/responder.sh";
+    std::ofstream script(path);
+    script << "#!/bin/sh\n"
+           << "cat > " << dir << "/request-$1.xml\n"
+           << "if [ \"$1\" = cert ]; then\n"
+           << "  printf '<QrnResponse result=\"OK\">" << (hashHex.empty() ? "" : "<hash>")
+           << hashHex << (hashHex.empty() ? "" : "</hash>") << "</QrnResponse>'\n"
+           << "else\n"
+           << "  printf '<QrnResponse result=\"OK\" redirect=\"https://example.jp/done\"/>'\n"
+           << "fi\n";
+    script.close();
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+}
+
+TEST_F(QuarnelCapiTest, http_fullExchangeWithLocalProgram_signatureVerifies) {
+    fixtures::TempHome single;
+    single.makeNssDb("ee");
+    ByteBuffer hash = sha("sha384", "document");
+    std::string responder = writeResponder(single.home, hexOf(hash));
+    std::string url = "debug://" + responder + " ";
+    std::u16string url16 = mv::utf8ToWString(url.data(), url.size());
+    QuarnelCapi signer;
+    std::u16string redirect;
+    // 0x4 is cleared: both uploads carry request documents.
+    ASSERT_EQ(
+        signer.http(0x4, nullptr, url16.c_str(), u"S-1", u"cert", u"sign", 1, 0, 0, &redirect), 0);
+    EXPECT_EQ(redirect, u"https://example.jp/done");
+    EXPECT_EQ(signer.initFlags, 0);
+    std::u16string certRequest =
+        mv::utf8ToWString(fixtures::readText(single.home + "/request-cert.xml").c_str(),
+                          fixtures::readText(single.home + "/request-cert.xml").size());
+    std::string certHex = hexOf(fixtures::readCert("ee"));
+    EXPECT_EQ(signer.xmlGet(certRequest.c_str(), u"/QrnRequest/cert"),
+              mv::utf8ToWString(certHex.data(), certHex.size()));
+    std::string signText = fixtures::readText(single.home + "/request-sign.xml");
+    std::u16string signRequest = mv::utf8ToWString(signText.data(), signText.size());
+    EXPECT_EQ(signer.xmlGet(signRequest.c_str(), u"/QrnRequest/@sid"), u"S-1");
+    std::u16string signature = signer.xmlGet(signRequest.c_str(), u"/QrnRequest/sign");
+    EXPECT_EQ(verify("ee", "sha384", hash, mv::hexToBytesW(signature.c_str())), 0);
+}
+
+TEST_F(QuarnelCapiTest, httpExec_answerWithoutHash_endsAfterCertificateUpload) {
+    fixtures::TempHome single;
+    single.makeNssDb("ee");
+    std::string responder = writeResponder(single.home, "");
+    std::string url = "debug://" + responder + " ";
+    std::u16string url16 = mv::utf8ToWString(url.data(), url.size());
+    QuarnelCapi signer;
+    std::u16string redirect = u"unchanged";
+    EXPECT_EQ(signer.httpExec(0, nullptr, url16.c_str(), u"S", nullptr, nullptr, 0, 0, 0, nullptr,
+                              u"cert", 0, nullptr, u"sign", 0, nullptr, 0, 0, &redirect),
+              0);
+    EXPECT_EQ(redirect, u"unchanged");
+    EXPECT_TRUE(std::filesystem::exists(single.home + "/request-cert.xml"));
+    EXPECT_FALSE(std::filesystem::exists(single.home + "/request-sign.xml"));
+}
+
+TEST_F(QuarnelCapiTest, httpSend_failure_keepsTheExchangePlace) {
+    QuarnelCapi signer;
+    ByteBuffer reply;
+    const unsigned char body[] = "x";
+    EXPECT_EQ(signer.httpSend(u"path", nullptr, body, 1, 0, 0, &reply), -10);
+    EXPECT_EQ(signer.getErrorMessage(), u"httpSend");
+    EXPECT_EQ(signer.httpSet(u"debug:///nonexistent/program", nullptr, nullptr), 0);
+    EXPECT_EQ(signer.httpSend(u" x", nullptr, body, 1, 0, 0, &reply), -20);
+    EXPECT_EQ(signer.getErrorMessage().rfind(u"HttpConnect:", 0), 0u);
+}
+
+}  // namespace
