@@ -488,6 +488,7 @@ int QuarnelCapi::xades(int, int algCode, const char16_t* document, const char16_
 }
 
 int QuarnelCapi::close(int, int) {
+    clearError();
     releaseKeys();
     return 0;
 }

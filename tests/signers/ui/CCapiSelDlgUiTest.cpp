@@ -138,4 +138,33 @@ TEST_F(SelectionDialogTest, widerButNeverTaller) {
     EXPECT_EQ(result.get(), 1);
 }
 
+TEST_F(SelectionDialogTest, viewButton_opensTheCertificateViewAndKeepsTheDialog) {
+    ByteBuffer out;
+    std::future<int> result = choose(&out);
+    std::string window = selectionWindow();
+    if (window.empty()) {
+        fprintf(stderr, "no selection dialog appeared\n");
+        std::_Exit(1);
+    }
+    if (const char* shots = getenv("QUARNEL_SCREENSHOT_DIR")) {
+        output(std::string("import -window root ") + shots + "/selection-dialog.png");
+    }
+    keys(window, "Tab space");  // from the list to "詳細表示..."
+    std::string view;
+    for (int i = 0; i < 50 && view.empty(); ++i) {
+        std::istringstream ids(
+            output("xdotool search --onlyvisible --name '^証明書$' 2>/dev/null"));
+        ids >> view;
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_FALSE(view.empty()) << "the certificate view did not open";
+    if (const char* shots = getenv("QUARNEL_SCREENSHOT_DIR")) {
+        output(std::string("import -window root ") + shots + "/certificate-view.png");
+    }
+    keys(view, "Escape");
+    EXPECT_EQ(result.wait_for(500ms), std::future_status::timeout) << "the dialog stays open";
+    keys(window, "Escape");
+    EXPECT_EQ(result.get(), 1);
+}
+
 }  // namespace
