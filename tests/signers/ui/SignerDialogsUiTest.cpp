@@ -1,4 +1,4 @@
-// The store signer's selection dialog under Xvfb, driven with the keyboard through xdotool.
+// The store signer's dialogs under Xvfb, driven with the keyboard through xdotool.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -165,6 +165,67 @@ TEST_F(SelectionDialogTest, viewButton_opensTheCertificateViewAndKeepsTheDialog)
     EXPECT_EQ(result.wait_for(500ms), std::future_status::timeout) << "the dialog stays open";
     keys(window, "Escape");
     EXPECT_EQ(result.get(), 1);
+}
+
+// The card provider's token asks for its PIN while init opens it.
+class PinPromptTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
+        setlocale(LC_ALL, "");
+        home.makeNssDb("");
+        home.addSoftHsmToken("ee2");
+        home.registerSoftHsm("JPKI Crypto Service Provider for Sign");
+        setenv("DISPLAY", g_display.c_str(), 1);
+    }
+
+    // The visible prompt other than `previous`.
+    std::string promptWindow(const std::string& previous = "") {
+        for (int i = 0; i < 100; ++i) {
+            std::istringstream ids(
+                output("xdotool search --onlyvisible --name '^PIN入力$' 2>/dev/null"));
+            std::string id;
+            if (ids >> id && id != previous) {
+                return id;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        fprintf(stderr, "no PIN prompt appeared\n");
+        std::_Exit(1);
+    }
+
+    fixtures::TempHome home;
+    mv::QuarnelCapi signer;
+};
+
+TEST_F(PinPromptTest, rightPin_opensTheCardEntry_whichSigns) {
+    std::u16string err;
+    std::future<int> init =
+        std::async(std::launch::async, [&] { return signer.init(0x304, nullptr, &err); });
+    std::string prompt = promptWindow();
+    keys(prompt, "1 2 3 4 Return");
+    ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(init.get(), 0);
+    ASSERT_EQ(signer.getStatus(), 1);
+    EXPECT_EQ(signer.keys[0]->sourceId, 1);
+    ByteBuffer out;
+    ASSERT_EQ(signer.cert(0, nullptr, &out), 0);
+    ByteBuffer hash(32, 0x5A);
+    EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
+    EXPECT_EQ(out.size(), 512u);
+}
+
+TEST_F(PinPromptTest, wrongPinAsksAgain_thenCancelSkipsTheCard) {
+    std::u16string err;
+    std::future<int> init =
+        std::async(std::launch::async, [&] { return signer.init(0x300, nullptr, &err); });
+    std::string prompt = promptWindow();
+    keys(prompt, "9 9 9 9 Return");
+    prompt = promptWindow(prompt);
+    keys(prompt, "Escape");
+    ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(init.get(), -11);
+    EXPECT_EQ(err, u"Error: certificate not found.");
 }
 
 }  // namespace
