@@ -1,6 +1,5 @@
 #include "app/CommandThread.h"
 
-
 #include "app/CmdRunner.h"
 #include "app/CommandHandlers.h"
 #include "foundation/Base64.h"

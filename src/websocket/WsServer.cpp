@@ -22,7 +22,9 @@ namespace {
 // RFC 6455, section 1.3: the GUID appended to the client's key.
 constexpr char WS_GUID[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
-std::string withErrno(const char* text, int error) { return text + std::to_string(error); }
+std::string withErrno(const char* text, int error) {
+    return text + std::to_string(error);
+}
 
 // Sends everything or fails. MSG_NOSIGNAL: a client that has gone must give an error here, not a
 // SIGPIPE that ends the process.
@@ -312,11 +314,11 @@ int WsServer::parseFrame(const unsigned char* data, size_t received, uint32_t& m
     maskKey = 0;
     if (masked) {
         const unsigned char* key = data + headerLength - 4;
-        maskKey = (uint32_t{key[0]} << 24) | (uint32_t{key[1]} << 16) | (uint32_t{key[2]} << 8) |
-                  key[3];
+        maskKey =
+            (uint32_t{key[0]} << 24) | (uint32_t{key[1]} << 16) | (uint32_t{key[2]} << 8) | key[3];
     }
-    long long remainder = static_cast<long long>(headerLength + payloadLength) -
-                          static_cast<long long>(received);
+    long long remainder =
+        static_cast<long long>(headerLength + payloadLength) - static_cast<long long>(received);
     if (remainder > INT_MAX) {
         return INT_MAX;
     }

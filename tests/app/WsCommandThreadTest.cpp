@@ -71,7 +71,9 @@ protected:
     std::unique_ptr<mv::CmdRunner> runner;
 };
 
-std::string recvLine(const std::string& text) { return "{\"recv\": \"" + text + "\"}"; }
+std::string recvLine(const std::string& text) {
+    return "{\"recv\": \"" + text + "\"}";
+}
 
 TEST_F(WsCommandThreadTest, commandTable_repliesAndLogLines) {
     struct Case {
@@ -84,7 +86,9 @@ TEST_F(WsCommandThreadTest, commandTable_repliesAndLogLines) {
         {"VERS", ARG_ERROR, {"ws-command / error(-10) VERS"}},
         {"vrs ", ARG_ERROR, {"ws-command / error(-10) vrs "}},
         {",vers", ARG_ERROR, {"ws-command / error(-10) ,vers"}},
-        {"vers,", ARG_ERROR, {"ws-command / vers cmd accept.", "vers / error(-10) 引数エラー(-10)"}},
+        {"vers,",
+         ARG_ERROR,
+         {"ws-command / vers cmd accept.", "vers / error(-10) 引数エラー(-10)"}},
         {"    ", ARG_ERROR, {"ws-command / error(-10)     "}},
         {" term", ARG_ERROR, {"ws-command / error(-10)  term"}},
         {"v e r s", VERS_REPLY, {"ws-command / vers cmd accept."}},
@@ -111,11 +115,11 @@ TEST_F(WsCommandThreadTest, commandTable_repliesAndLogLines) {
 TEST_F(WsCommandThreadTest, tenThousandVersInSequence_noneRefusedAsOverlapping) {
     int loopResult = 1;
     std::string loopError;
-    std::vector<std::string> lines =
-        serve(R"([{"op": "repeat", "text": "vers", "count": 10000}, {"op": "send", "text": "term"}])",
-              loopResult, loopError);
-    EXPECT_EQ(lines, std::vector<std::string>{
-                         R"({"count": 10000, "first": "0,djEuMS5SMQ==", "bad": 0})"});
+    std::vector<std::string> lines = serve(
+        R"([{"op": "repeat", "text": "vers", "count": 10000}, {"op": "send", "text": "term"}])",
+        loopResult, loopError);
+    EXPECT_EQ(lines,
+              std::vector<std::string>{R"({"count": 10000, "first": "0,djEuMS5SMQ==", "bad": 0})"});
     EXPECT_EQ(loopResult, 0) << loopError;
     std::vector<std::string> log = logLines();
     EXPECT_EQ(log.size(), 10000u);

@@ -59,7 +59,9 @@ Bytes clientFrame(const std::string& text, bool masked = true, unsigned char fir
 std::string got(size_t n) {
     return "{\"recv\": \"got:" + std::to_string(n) + ":Paaaaaaa:aaaaaaaa\"}";
 }
-std::string recvLine(const std::string& text) { return "{\"recv\": \"" + text + "\"}"; }
+std::string recvLine(const std::string& text) {
+    return "{\"recv\": \"" + text + "\"}";
+}
 const std::string TIMEOUT = "{\"timeout\": true}";
 
 struct FrameCase {
@@ -98,48 +100,72 @@ TEST(WsFrameTest, realClientFrames_areGatheredUnmaskedAndAnswered) {
         {"masked and unmasked frames give the same command",
          R"({"op": "send", "text": "Paaaaaaaaa"}, )" + RECV +
              R"(, {"op": "unmasked", "text": "Paaaaaaaaa"}, )" + RECV + "," + TERM,
-         {got(10), got(10)}, 0, FINISHED},
+         {got(10), got(10)},
+         0,
+         FINISHED},
         {"7-bit, 16-bit and 64-bit lengths; 100000 bytes over many receives",
          sendn(125) + RECV + "," + sendn(126) + RECV + "," + sendn(65535) + RECV + "," +
              sendn(65536) + RECV + "," + sendn(100000) + RECV + "," + TERM,
-         {got(125), got(126), got(65535), got(65536), got(100000)}, 0, FINISHED},
+         {got(125), got(126), got(65535), got(65536), got(100000)},
+         0,
+         FINISHED},
         {"a header split over two receives is gathered",
-         R"({"op": "split", "at": 1, "hex": ")" + hex(clientFrame("Paaaaaaaaaaa")) +
-             R"("}, )" + RECV + R"(, {"op": "split", "at": 7, "hex": ")" +
-             hex(clientFrame(std::string(300, 'a').replace(0, 1, "P"))) + R"("}, )" + RECV +
-             "," + TERM,
-         {got(12), got(300)}, 0, FINISHED},
+         R"({"op": "split", "at": 1, "hex": ")" + hex(clientFrame("Paaaaaaaaaaa")) + R"("}, )" +
+             RECV + R"(, {"op": "split", "at": 7, "hex": ")" +
+             hex(clientFrame(std::string(300, 'a').replace(0, 1, "P"))) + R"("}, )" + RECV + "," +
+             TERM,
+         {got(12), got(300)},
+         0,
+         FINISHED},
         {"a reply of 126 bytes and one of 70000 arrive whole",
          R"({"op": "send", "text": "len:126"}, {"op": "recv"}, )"
          R"({"op": "send", "text": "len:70000"}, {"op": "recv"}, )" +
              TERM,
-         {R"({"recv_len": 126, "distinct": "x"})", R"({"recv_len": 70000, "distinct": "x"})"}, 0,
+         {R"({"recv_len": 126, "distinct": "x"})", R"({"recv_len": 70000, "distinct": "x"})"},
+         0,
          FINISHED},
         {"a command right after each reply is never an overlap",
          R"({"op": "repeat", "text": "Paaaaaaaaa", "count": 300}, )" + TERM,
-         {R"({"count": 300, "first": "got:10:Paaaaaaa:aaaaaaaa", "bad": 0})"}, 0, FINISHED},
+         {R"({"count": 300, "first": "got:10:Paaaaaaa:aaaaaaaa", "bad": 0})"},
+         0,
+         FINISHED},
     });
 }
 
 TEST(WsFrameTest, loopEnds_termAndCommandRules) {
     runCases({
-        {"term while idle sends nothing", TERM + R"(, {"op": "recv", "timeout": 0.5})",
-         {TIMEOUT}, 0, FINISHED},
-        {"terminate is term", R"({"op": "send", "text": "terminate"}, {"op": "recv", "timeout": 0.5})",
-         {TIMEOUT}, 0, FINISHED},
-        {"three bytes are too short", R"({"op": "send", "text": "ter"})", {}, -603,
+        {"term while idle sends nothing",
+         TERM + R"(, {"op": "recv", "timeout": 0.5})",
+         {TIMEOUT},
+         0,
+         FINISHED},
+        {"terminate is term",
+         R"({"op": "send", "text": "terminate"}, {"op": "recv", "timeout": 0.5})",
+         {TIMEOUT},
+         0,
+         FINISHED},
+        {"three bytes are too short",
+         R"({"op": "send", "text": "ter"})",
+         {},
+         -603,
          "loop cmd: invalid command length. (-603)"},
         {"a NUL within the first four bytes makes the text short",
-         R"({"op": "send", "text": "ab\u0000cdef"})", {}, -603,
+         R"({"op": "send", "text": "ab\u0000cdef"})",
+         {},
+         -603,
          "loop cmd: invalid command length. (-603)"},
         {"term while a command runs: er,-1 first, then the command's own reply",
          R"({"op": "send", "text": "wait400"}, {"op": "sleep", "s": 0.1}, )" + TERM + "," + RECV +
              "," + RECV,
-         {recvLine("er,-1"), recvLine("done")}, -604, "loop cmd: break. (-604)"},
+         {recvLine("er,-1"), recvLine("done")},
+         -604,
+         "loop cmd: break. (-604)"},
         {"an overlapping command ends the loop and gets no reply",
          R"({"op": "send", "text": "wait400"}, {"op": "sleep", "s": 0.1}, )"
          R"({"op": "send", "text": "second"}, {"op": "recv"}, {"op": "recv", "timeout": 1})",
-         {recvLine("done"), TIMEOUT}, -605, "loop cmd: overlap execute. (-605)"},
+         {recvLine("done"), TIMEOUT},
+         -605,
+         "loop cmd: overlap execute. (-605)"},
     });
 }
 
@@ -155,24 +181,41 @@ TEST(WsFrameTest, refusedFrames_endTheLoopAsParseErrors) {
     runCases({
         {"the client's close frame", R"({"op": "close"})", {}, -501, parseError + " (-501)"},
         {"a ping frame", R"({"op": "ping"})", {}, -501, parseError + " (-501)"},
-        {"a binary frame", R"({"op": "binary", "hex": "76657273"})", {}, -501,
+        {"a binary frame",
+         R"({"op": "binary", "hex": "76657273"})",
+         {},
+         -501,
          parseError + " (-501)"},
-        {"a first fragment", R"({"op": "raw", "hex": ")" + hex(clientFrame("vers", true, 0x01)) +
-                                 R"("})",
-         {}, -501, parseError + " (-501)"},
-        {"a connection closed by the client", R"({"op": "drop"})", {}, -500,
+        {"a first fragment",
+         R"({"op": "raw", "hex": ")" + hex(clientFrame("vers", true, 0x01)) + R"("})",
+         {},
+         -501,
+         parseError + " (-501)"},
+        {"a connection closed by the client",
+         R"({"op": "drop"})",
+         {},
+         -500,
          parseError + " (-500)"},
-        {"an empty text frame", R"({"op": "raw", "hex": "818001020304"})", {}, -500,
+        {"an empty text frame",
+         R"({"op": "raw", "hex": "818001020304"})",
+         {},
+         -500,
          parseError + " (-500)"},
         {"an announced length above the bound ends before anything arrives",
          R"({"op": "raw", "hex": ")" + hex(oversized) + R"("}, {"op": "recv", "timeout": 1})",
-         {TIMEOUT}, -501, parseError + " (-501)"},
+         {TIMEOUT},
+         -501,
+         parseError + " (-501)"},
         {"two frames in one receive: the surplus is the code",
-         R"({"op": "raw", "hex": ")" + hex(two) + R"("})", {}, -static_cast<int>(second.size()),
+         R"({"op": "raw", "hex": ")" + hex(two) + R"("})",
+         {},
+         -static_cast<int>(second.size()),
          parseError + " (-" + std::to_string(second.size()) + ")"},
         {"only the low 32 bits of a 64-bit length count",
          R"({"op": "raw", "hex": ")" + hex(highBytesIgnored) + R"("}, )" + RECV + "," + TERM,
-         {recvLine("got:4:Paaa:Paaa")}, 0, FINISHED},
+         {recvLine("got:4:Paaa:Paaa")},
+         0,
+         FINISHED},
     });
 }
 
@@ -295,12 +338,18 @@ TEST(WsFrameTest, readFrame_mockedReceiveFailuresAndClosedConnections) {
     const Case cases[] = {
         {"one byte at a time", {}, mv::WsServer::FrameEnd::Complete, "hello, frame"},
         {"first receive fails", {{}}, mv::WsServer::FrameEnd::ReceiveFailed, ""},
-        {"failure while gathering the header", {firstByte, {}},
-         mv::WsServer::FrameEnd::ReceiveFailed, ""},
-        {"failure while gathering the payload", {Bytes(frame.begin(), frame.begin() + 8), {}},
-         mv::WsServer::FrameEnd::GatherFailed, ""},
-        {"closed inside the payload leaves zeros", {Bytes(frame.begin(), frame.end() - 2)},
-         mv::WsServer::FrameEnd::Complete, std::string("hello, fra\0\0", 12)},
+        {"failure while gathering the header",
+         {firstByte, {}},
+         mv::WsServer::FrameEnd::ReceiveFailed,
+         ""},
+        {"failure while gathering the payload",
+         {Bytes(frame.begin(), frame.begin() + 8), {}},
+         mv::WsServer::FrameEnd::GatherFailed,
+         ""},
+        {"closed inside the payload leaves zeros",
+         {Bytes(frame.begin(), frame.end() - 2)},
+         mv::WsServer::FrameEnd::Complete,
+         std::string("hello, fra\0\0", 12)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);

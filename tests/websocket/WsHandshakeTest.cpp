@@ -27,8 +27,9 @@ struct HandshakeCase {
 };
 
 TEST(WsHandshakeTest, requestTable_givesCodeAndQuotedError) {
-    const std::string good = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " +
-                             std::string(RFC_KEY) + "\r\nSec-WebSocket-Version: 13\r\n";
+    const std::string good =
+        "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + std::string(RFC_KEY) +
+        "\r\nSec-WebSocket-Version: 13\r\n";
     const std::string key = std::string("Sec-WebSocket-Key: ") + RFC_KEY + "\r\n";
     const HandshakeCase cases[] = {
         {"RFC 6455 example", request("GET / HTTP/1.1", good), 0, ""},
@@ -46,8 +47,8 @@ TEST(WsHandshakeTest, requestTable_givesCodeAndQuotedError) {
          -407, "open parse: invalid protocol. (-407)"},
         {"value with capitals", request("GET / HTTP/1.1", "Upgrade: WebSocket\r\n" + key), -407,
          "open parse: invalid protocol. (-407)"},
-        {"blank after the value", request("GET / HTTP/1.1", "Upgrade: websocket \r\n" + key),
-         -407, "open parse: invalid protocol. (-407)"},
+        {"blank after the value", request("GET / HTTP/1.1", "Upgrade: websocket \r\n" + key), -407,
+         "open parse: invalid protocol. (-407)"},
         {"no Upgrade header", request("GET / HTTP/1.1", key), -407,
          "open parse: invalid protocol. (-407)"},
         {"no key", request("GET / HTTP/1.1", "Upgrade: websocket\r\n"), -408,
@@ -217,14 +218,20 @@ TEST(WsParseHeaderTest, table) {
     };
     const Case cases[] = {
         {"null-like empty text", "", 0, "", {}},
-        {"a repeated name keeps the last value", "GET / HTTP/1.1\r\nA: 1\r\nA: 2\r\n", 1,
-         "GET / HTTP/1.1", {{"A", "2"}}},
+        {"a repeated name keeps the last value",
+         "GET / HTTP/1.1\r\nA: 1\r\nA: 2\r\n",
+         1,
+         "GET / HTTP/1.1",
+         {{"A", "2"}}},
         {"a last line without CR is not stored", "R\r\nA: 1\r\nB: 2", 1, "R", {{"A", "1"}}},
         {"later colons belong to the value", "R\r\nHost: a:80\r\n", 1, "R", {{"Host", "a:80"}}},
         {"a colon at the start of a line is skipped", "R\r\n:A: 1\r\n", 1, "R", {{"A", "1"}}},
         {"tabs and trailing blanks stay", "R\r\nA:\t x \r\n", 1, "R", {{"A", "\t x "}}},
         {"blanks only give an empty value", "R\r\nA:   \r\n", 1, "R", {{"A", ""}}},
-        {"the last line without a colon is the request line", "X\r\nA: 1\r\nY\r\n", 1, "Y",
+        {"the last line without a colon is the request line",
+         "X\r\nA: 1\r\nY\r\n",
+         1,
+         "Y",
          {{"A", "1"}}},
         {"a bare LF keeps the name pending", "R\r\nA:\nb\r\n", 1, "R", {{"A", "b"}}},
         {"the name is kept exactly", "R\r\n Up grade : v\r\n", 1, "R", {{" Up grade ", "v"}}},
