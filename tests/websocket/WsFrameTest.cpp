@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -11,15 +12,31 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
+std::atomic<int> lateReplyResult{1};
+
 // The commands of these tests: "wait<ms>" answers "done" after that long, "len:<n>" answers n
-// bytes of "x", anything else "got:<length>:<first 8>:<last 8>" (the length up to a NUL, so bytes
-// that never arrived show as a short length).
+// bytes of "x", "empty" first tries an empty reply and then answers with its result and error
+// text, "late" replies thrice after the client is expected to have gone, anything else
+// "got:<length>:<first 8>:<last 8>" (the length up to a NUL, so bytes that never arrived show as a
+// short length).
 int testProc(mv::CommandThreadArgs* args) {
     std::string text = args->command ? std::string(args->command->c_str()) : std::string();
     std::string reply;
     if (text.rfind("wait", 0) == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(text.c_str() + 4)));
         reply = "done";
+    } else if (text == "empty") {
+        int rc = args->server->response("");
+        reply = "rc:" + std::to_string(rc) + ":" + args->server->errorText();
+    } else if (text == "late") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // The first send still leaves; the peer's reset fails the second; the third is a write
+        // to a broken pipe.
+        args->server->response("first");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        args->server->response("second");
+        lateReplyResult = args->server->respondAndRelease("third", args->running);
+        return 0;
     } else if (text.rfind("len:", 0) == 0) {
         reply.assign(static_cast<size_t>(std::atoi(text.c_str() + 4)), 'x');
     } else {
@@ -122,6 +139,11 @@ TEST(WsFrameTest, realClientFrames_areGatheredUnmaskedAndAnswered) {
          R"({"op": "send", "text": "len:70000"}, {"op": "recv"}, )" +
              TERM,
          {R"({"recv_len": 126, "distinct": "x"})", R"({"recv_len": 70000, "distinct": "x"})"},
+         0,
+         FINISHED},
+        {"an empty reply is refused and sends nothing",
+         R"({"op": "send", "text": "empty"}, )" + RECV + "," + TERM,
+         {recvLine("rc:-701:response arg: invalid argument. (-701)")},
          0,
          FINISHED},
         {"a command right after each reply is never an overlap",
@@ -239,6 +261,26 @@ TEST(WsFrameTest, replyOf126Bytes_startsWithSixteenBitLength) {
     EXPECT_EQ(reply.substr(0, 4), std::string("\x81\x7e\x00\x7e", 4));
     EXPECT_EQ(reply.substr(4), std::string(126, 'x'));
     EXPECT_EQ(run.loopResult, 0);
+}
+
+TEST(WsFrameTest, replyToAClientThatHasGone_fails702WithoutEndingTheProcess) {
+    int port = wstest::freePort();
+    mv::WsServer server;
+    server.setCommandProc(testProc);
+    wstest::ServerRun run(server, port);
+    int s = wstest::connectTo(port);
+    ASSERT_GE(s, 0);
+    wstest::sendText(s, "GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: k\r\n\r\n");
+    wstest::receiveResponse(s);
+    // NSPR ignores SIGPIPE once NSS is up (the accept key); the server must not rely on that.
+    std::signal(SIGPIPE, SIG_DFL);
+    Bytes frame = clientFrame("late");
+    ::send(s, frame.data(), frame.size(), 0);
+    ::close(s);
+    run.finish();
+    EXPECT_EQ(run.loopResult, -500);
+    EXPECT_EQ(lateReplyResult.load(), -702);
+    EXPECT_EQ(server.errorText(), "response send: response send error. (-702)");
 }
 
 TEST(WsFrameTest, frameHeader_usesTheShortestLengthForm) {
