@@ -104,15 +104,20 @@ async def run(port, plan):
             except asyncio.TimeoutError:
                 out({"timeout": True})
         elif op == "repeat":
-            first, bad = None, 0
-            for _ in range(step["count"]):
-                await ws.send(step["text"])
-                reply = await asyncio.wait_for(ws.recv(), 10)
-                if first is None:
-                    first = reply
-                elif reply != first:
-                    bad += 1
-            out({"count": step["count"], "first": first, "bad": bad})
+            first, bad, done = None, 0, 0
+            try:
+                for _ in range(step["count"]):
+                    await ws.send(step["text"])
+                    reply = await asyncio.wait_for(ws.recv(), 10)
+                    if first is None:
+                        first = reply
+                    elif reply != first:
+                        bad += 1
+                    done += 1
+            except (websockets.ConnectionClosed, asyncio.TimeoutError) as e:
+                out({"count": done, "first": first, "bad": bad, "stopped": type(e).__name__})
+                return
+            out({"count": done, "first": first, "bad": bad})
     ws.transport.close()
 
 

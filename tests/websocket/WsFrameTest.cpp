@@ -283,21 +283,6 @@ TEST(WsFrameTest, replyToAClientThatHasGone_fails702WithoutEndingTheProcess) {
     EXPECT_EQ(server.errorText(), "response send: response send error. (-702)");
 }
 
-TEST(WsFrameTest, frameHeader_usesTheShortestLengthForm) {
-    const std::pair<uint64_t, Bytes> cases[] = {
-        {1, {0x81, 1}},
-        {125, {0x81, 125}},
-        {126, {0x81, 126, 0x00, 0x7E}},
-        {65535, {0x81, 126, 0xFF, 0xFF}},
-        {65536, {0x81, 127, 0, 0, 0, 0, 0, 1, 0, 0}},
-    };
-    for (const auto& [length, header] : cases) {
-        Bytes out;
-        mv::WsServer::frameHeader(length, out);
-        EXPECT_EQ(out, header) << length;
-    }
-}
-
 TEST(WsFrameTest, parseFrame_table) {
     struct Case {
         const char* why;

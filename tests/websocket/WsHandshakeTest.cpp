@@ -84,20 +84,6 @@ TEST(WsHandshakeTest, requestTable_givesCodeAndQuotedError) {
     }
 }
 
-TEST(WsHandshakeTest, requestInTwoPieces_isJudgedByTheFirst) {
-    int port = freePort();
-    mv::WsServer server;
-    wstest::ServerRun run(server, port, 10, false);
-    int s = connectTo(port);
-    ASSERT_GE(s, 0);
-    wstest::sendText(s, "GET / HTTP/1.1\r\nUpgrade: websocket\r\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    wstest::sendText(s, std::string("Sec-WebSocket-Key: ") + RFC_KEY + "\r\n\r\n");
-    run.finish();
-    ::close(s);
-    EXPECT_EQ(run.openResult, -408);
-}
-
 TEST(WsHandshakeTest, noClientWithTimeoutZero_failsAtOnceWith404) {
     mv::WsServer server;
     auto start = std::chrono::steady_clock::now();
@@ -249,23 +235,6 @@ TEST(WsParseHeaderTest, table) {
     std::string line;
     std::map<std::string, std::string> headers;
     EXPECT_EQ(mv::WsServer::parseHeader(nullptr, line, headers), 0);
-}
-
-TEST(WsAcceptKeyTest, rfcExampleAndEmptyKey) {
-    std::string accept;
-    EXPECT_EQ(mv::WsServer::calcRespKey(RFC_KEY, accept), 0);
-    EXPECT_EQ(accept, RFC_ACCEPT);
-    EXPECT_EQ(mv::WsServer::calcRespKey("", accept), -200);
-}
-
-TEST(WsServerTest, setError_appendsCodeOnlyForNegativeCodes) {
-    mv::WsServer server;
-    EXPECT_EQ(server.setError(-5, "bad"), -5);
-    EXPECT_EQ(server.lastError, "bad (-5)");
-    EXPECT_EQ(server.setError(0, "loop: finished."), 0);
-    EXPECT_EQ(server.lastError, "loop: finished.");
-    EXPECT_EQ(server.setError(-7, nullptr), -7);
-    EXPECT_EQ(server.lastError, "");
 }
 
 }  // namespace
