@@ -57,8 +57,10 @@ protected:
                                         "LANG=C.UTF-8",
                                         "DBUS_SESSION_BUS_ADDRESS=disabled:"};
         for (char** e = environ; *e != nullptr; ++e) {
-            if (std::string(*e).rfind("ASAN_OPTIONS=", 0) == 0 ||
-                std::string(*e).rfind("UBSAN_OPTIONS=", 0) == 0) {
+            std::string variable = *e;
+            if (variable.rfind("ASAN_OPTIONS=", 0) == 0 ||
+                variable.rfind("UBSAN_OPTIONS=", 0) == 0 ||
+                variable.rfind("LSAN_OPTIONS=", 0) == 0) {
                 env.emplace_back(*e);
             }
         }
