@@ -1,4 +1,5 @@
 // The launch parameter text comes from any web page that opens a "quarnel01:" link.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -33,6 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!ready) {
         return 0;
     }
+    // The runner makes the temporary directory current; libFuzzer's own relative paths need ours.
+    static int startDir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct Restore {
+        ~Restore() { (void)!fchdir(startDir); }
+    } restore;
     std::string text(reinterpret_cast<const char*>(data), size);
     mv::CmdRunner runner;
     std::u16string defaultLog = runner.logPath;
