@@ -214,24 +214,6 @@ TEST_F(QuarnelCmdTest, unregisterWithNothingRegistered_saysSoOrFails) {
     EXPECT_EQ(r.err, "署名コマンド: レジストリ削除に失敗しました。\n");
 }
 
-TEST_F(QuarnelCmdTest, registrationKeepsTheOtherLinesOfMimeappsList) {
-    fs::create_directories(dir + "/config");
-    std::string before =
-        "[Added Associations]\ntext/plain=gedit.desktop;\n\n[Default Applications]\n"
-        "x-scheme-handler/http=firefox.desktop;\nx-scheme-handler/quarnel01=old.desktop;\n";
-    std::ofstream(mimeappsList()) << before;
-    EXPECT_EQ(quarnelcmd({"regist"}).exitCode, 0);
-    std::string during = readFile(mimeappsList());
-    EXPECT_EQ(during,
-              "[Added Associations]\ntext/plain=gedit.desktop;\n\n[Default Applications]\n"
-              "x-scheme-handler/http=firefox.desktop;\n"
-              "x-scheme-handler/quarnel01=quarnel01.desktop;\n");
-    EXPECT_EQ(quarnelcmd({"unregist"}).exitCode, 0);
-    EXPECT_EQ(readFile(mimeappsList()),
-              "[Added Associations]\ntext/plain=gedit.desktop;\n\n[Default Applications]\n"
-              "x-scheme-handler/http=firefox.desktop;\n");
-}
-
 TEST_F(QuarnelCmdTest, unreadableRegistration_isReportedAsAFailedRead) {
     fs::create_directories(dir + "/data/applications");
     std::ofstream(desktopEntry()) << "[Desktop Entry]\nExec=\"/" << std::string(300, 'x')

@@ -117,25 +117,6 @@ TEST_F(Registration, mimeappsListThatIsALink_staysALink) {
               "[Default Applications]\nx/s=q.desktop;\n");
 }
 
-TEST_F(Registration, register_readBack_unregister) {
-    std::string command;
-    EXPECT_EQ(mv::getUrlProtocolCommand("quarnel01", command), 0);
-    ASSERT_EQ(mv::registerUrlProtocol("quarnel01", "/opt/q/quarnelcmd"), 0);
-    EXPECT_EQ(mv::desktopEntryPath("quarnel01"), dir + "/data/applications/quarnel01.desktop");
-    ASSERT_EQ(mv::getUrlProtocolCommand("quarnel01", command), 1);
-    EXPECT_EQ(command, "\"/opt/q/quarnelcmd\" %u");
-    // Registering again overwrites, and keeps one default line.
-    ASSERT_EQ(mv::registerUrlProtocol("quarnel01", "/opt/r/quarnelcmd"), 0);
-    ASSERT_EQ(mv::getUrlProtocolCommand("quarnel01", command), 1);
-    EXPECT_EQ(command, "\"/opt/r/quarnelcmd\" %u");
-    EXPECT_EQ(readFile(list),
-              "[Default Applications]\nx-scheme-handler/quarnel01=quarnel01.desktop;\n");
-
-    EXPECT_EQ(mv::unregisterUrlProtocol("quarnel01"), 0);
-    EXPECT_EQ(mv::getUrlProtocolCommand("quarnel01", command), 0);
-    EXPECT_EQ(readFile(list), "[Default Applications]\n");
-}
-
 TEST_F(Registration, programPathWithReservedCharacters_isEscapedForTheExecLine) {
     struct Row {
         const char* path;
@@ -238,18 +219,6 @@ TEST_F(XdgDirs, downloadDir_table) {
         }
         EXPECT_EQ(mv::getDownloadDir(), row.expected) << (row.userDirs ? row.userDirs : "none");
     }
-}
-
-TEST_F(XdgDirs, makeDirs_createsPrivateParents) {
-    std::string deep = dir + "/a/b/c";
-    ASSERT_TRUE(mv::makeDirs(deep));
-    struct stat st {};
-    ASSERT_EQ(stat((dir + "/a").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_TRUE(mv::makeDirs(deep));
-    std::ofstream(dir + "/file") << "";
-    EXPECT_FALSE(mv::makeDirs(dir + "/file"));
-    EXPECT_FALSE(mv::makeDirs(dir + "/file/sub"));
 }
 
 }  // namespace
