@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "app/CmdParams.h"
+
 namespace mv {
 
 // The one runner of a URL run: it keeps the error log's state and the last result message, and
@@ -23,6 +25,11 @@ public:
     void writeLog(const char16_t* text, const char16_t* tag);
     // Logs "error(<code>) <text>".
     void logError(int code, const char16_t* text, const char16_t* tag);
+
+    // Fills `params` from the launch parameter text (the command line after "quarnel01:").
+    // 1: WebSocket mode; 0: batch mode; -10: unusable parameters, with nothing changed in the
+    // record or the runner. May set `logAppend` (flag 0x4000) and replace `logPath` (flag 0x2000).
+    int parseLaunchArgs(const char* text, CmdParams& params);
 
     std::string resultText;
     int logWritten = 0;

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+// The URL-scheme registration of the user, as Linux desktops and browsers read it: a desktop
+// entry $XDG_DATA_HOME/applications/<scheme>.desktop that handles x-scheme-handler/<scheme>, and
+// the line in $XDG_CONFIG_HOME/mimeapps.list that makes it the scheme's default handler.
+namespace mv {
+
+// 1: registered, `command` is the Exec line of the desktop entry; 0: no desktop entry or no Exec
+// line in it; -1: any other failure, an Exec line of 260 bytes or more included.
+int getUrlProtocolCommand(const char* scheme, std::string& command);
+
+// Writes the desktop entry (Name "URL:QuarnelCmd Protocol", Exec "\"<program>\" %u") and makes it
+// the scheme's default. 0: both written; -1: a step failed (what was written before it stays).
+int registerUrlProtocol(const char* scheme, const char* programPath);
+
+// Removes the default line and then the desktop entry. -1 at once, changing nothing, when there
+// is no desktop entry; -1 when a step fails; else 0.
+int unregisterUrlProtocol(const char* scheme);
+
+// The desktop entry's path and name for a scheme.
+std::string desktopEntryPath(const char* scheme);
+std::string desktopEntryId(const char* scheme);
+
+// Edits the [Default Applications] group of a mimeapps.list file, keeping every other line.
+// setDefaultApplication makes `desktopId` the default for `mimeType` (creating the file and the
+// group when needed); removeDefaultApplication takes `desktopId` out of that key's list and drops
+// the key when nothing is left (a missing file is nothing to remove). 0 or -1.
+int setDefaultApplication(const std::string& listPath, const std::string& mimeType,
+                          const std::string& desktopId);
+int removeDefaultApplication(const std::string& listPath, const std::string& mimeType,
+                             const std::string& desktopId);
+
+}  // namespace mv
