@@ -168,20 +168,22 @@ int HttpCurl::request(const unsigned char* body, int size, ByteBuffer& reply, st
     if (curl == nullptr) {
         return HTTP_ERR_NOT_OPEN;
     }
+    int result = 0;
     try {
-        int result = requestUnguarded(body, size, reply, headers);
-        // The request lives only for this call; the handle may serve another one.
-        curl_easy_reset(curl);
-        return result;
+        result = requestUnguarded(body, size, reply, headers);
     } catch (const std::exception& e) {
-        curl_easy_reset(curl);
         error = e.what();
-        return HTTP_ERR_STD_EXCEPTION;
+        result = HTTP_ERR_STD_EXCEPTION;
     } catch (...) {
-        curl_easy_reset(curl);
         error = "mv::HttpCurl::request : unkown exception.";
-        return HTTP_ERR_OTHER_EXCEPTION;
+        result = HTTP_ERR_OTHER_EXCEPTION;
     }
+    // The request lives only for this call; the handle may serve another one.
+    curl_easy_reset(curl);
+    if (result != 0) {
+        reply.clear();  // part of a body is no answer
+    }
+    return result;
 }
 
 int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& reply,
