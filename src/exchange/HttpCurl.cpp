@@ -145,12 +145,12 @@ int HttpCurl::openUnguarded(const std::string& url) {
     if (curl == nullptr) {
         return HTTP_ERR_INTERNET_OPEN;
     }
-    if (portText.empty()) {
+    // atoi's number cut to 16 bits, as the port field holds it; no port text, or one that reads
+    // as port 0, means the scheme's default port.
+    port = static_cast<std::uint16_t>(
+        static_cast<unsigned long long>(leadingNumber(portText.c_str())) & 0xFFFF);
+    if (port == 0) {
         port = secure ? 443 : 80;
-    } else {
-        // atoi's number cut to 16 bits, as the port field holds it.
-        port = static_cast<std::uint16_t>(
-            static_cast<unsigned long long>(leadingNumber(portText.c_str())) & 0xFFFF);
     }
     if (hostText.empty()) {
         close();
@@ -227,6 +227,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
               curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerLines.get()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+              // libcurl of this age follows a redirect loop for ever.
+              curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_ANY) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive) == CURLE_OK &&
