@@ -189,6 +189,10 @@ int HttpCurl::request(const unsigned char* body, int size, ByteBuffer& reply, st
 int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& reply,
                                const std::string& headers) {
     errorBuffer[0] = '\0';
+    // A size that names no bytes would have libcurl read the body from standard input.
+    if (size < 0 || (size > 0 && body == nullptr)) {
+        return HTTP_ERR_OPEN_REQUEST;
+    }
     // These are the credentials of the server itself, not of a proxy.
     const std::string user = credential("MV_PROXY_USERNAME");
     if (!user.empty() && curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()) != CURLE_OK) {
@@ -246,8 +250,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
         ok = curl_easy_setopt(curl, CURLOPT_CAPATH, caDir) == CURLE_OK;
     }
     if (ok && size != 0) {
-        ok = curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                              static_cast<curl_off_t>(size < 0 ? 0 : size)) == CURLE_OK &&
+        ok = curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size)) ==
+                 CURLE_OK &&
              curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body) == CURLE_OK;
     }
     if (!ok) {

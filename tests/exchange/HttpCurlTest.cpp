@@ -169,6 +169,11 @@ TEST_F(HttpCurlTest, unusableTargets_failWithTheirCodes) {
     {
         HttpCurl http;
         EXPECT_EQ(http.open("https:///path"), HTTP_ERR_CONNECT);
+        ASSERT_EQ(http.open(server->url() + "/echo"), 0);
+        ByteBuffer reply;
+        EXPECT_EQ(http.request(nullptr, 5, reply, ""), HTTP_ERR_OPEN_REQUEST) << "no body bytes";
+        EXPECT_EQ(http.request(reinterpret_cast<const unsigned char*>("x"), -1, reply, ""),
+                  HTTP_ERR_OPEN_REQUEST);
     }
     {
         // A host text that would smuggle in user information and another host.
