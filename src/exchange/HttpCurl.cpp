@@ -1,0 +1,318 @@
+#include "exchange/HttpCurl.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+
+namespace mv {
+namespace {
+
+const char* const USER_AGENT = "Mozilla/4.0 (compatible; MSIE 6.0; Win32)";
+// Environment values of this length or longer count as absent, as they did not fit the buffer
+// the server credentials were read into.
+constexpr size_t CREDENTIAL_LIMIT = 1024;
+
+// The process-wide transport lock, made on first use (safely, also when two threads build their
+// first transport at once) and never destroyed, so that no exit order can pull it away from a
+// transport still alive. libcurl's global set-up happens under the same one-time guard.
+std::recursive_mutex& transportMutex() {
+    static std::recursive_mutex* mutex = [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        return new std::recursive_mutex;
+    }();
+    return *mutex;
+}
+
+struct SlistFree {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
+
+struct CurlUrlFree {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// atoi's reading of a number (leading blanks, a sign, digits), without its undefined behaviour
+// on overflow: out-of-range values are clamped.
+long long leadingNumber(const char* text) {
+    return std::strtoll(text, nullptr, 10);
+}
+
+std::string credential(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || std::strlen(value) >= CREDENTIAL_LIMIT) {
+        return {};
+    }
+    return value;
+}
+
+struct Transfer {
+    CURL* curl;
+    ByteBuffer* reply;
+    std::exception_ptr failure;
+};
+
+// Collects the body of a 200 answer; the body of any other answer is not kept. No exception may
+// cross libcurl, so one is carried out and raised again after the transfer.
+size_t receive(char* data, size_t size, size_t count, void* userData) {
+    auto* transfer = static_cast<Transfer*>(userData);
+    const size_t n = size * count;
+    try {
+        long status = 0;
+        curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 200) {
+            transfer->reply->insert(transfer->reply->end(), data, data + n);
+        }
+        return n;
+    } catch (...) {
+        transfer->failure = std::current_exception();
+        return 0;  // ends the transfer
+    }
+}
+
+// The caller's header text, one header a line (CR LF, or LF alone).
+SlistPtr headerList(const std::string& headers) {
+    SlistPtr list;
+    auto append = [&list](const std::string& line) {
+        curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+        if (grown == nullptr) {
+            throw std::bad_alloc();
+        }
+        (void)list.release();  // now owned by `grown`
+        list.reset(grown);
+    };
+    bool contentType = false;
+    size_t start = 0;
+    while (start < headers.size()) {
+        size_t end = headers.find('\n', start);
+        if (end == std::string::npos) {
+            end = headers.size();
+        }
+        std::string line = headers.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!line.empty()) {
+            if (strncasecmp(line.c_str(), "Content-Type:", 13) == 0) {
+                contentType = true;
+            }
+            append(line);
+        }
+        start = end + 1;
+    }
+    // libcurl would add a form Content-Type to every POST and an "Expect: 100-continue" to large
+    // ones; the server gets only the headers the caller gives.
+    if (!contentType) {
+        append("Content-Type:");
+    }
+    append("Expect:");
+    return list;
+}
+
+}  // namespace
+
+HttpCurl::HttpCurl() : transportLock(transportMutex()) {}
+
+HttpCurl::~HttpCurl() {
+    close();
+}
+
+int HttpCurl::open(const std::string& url) {
+    try {
+        return openUnguarded(url);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return HTTP_ERR_STD_EXCEPTION;
+    } catch (...) {
+        error = "mv::HttpCurl::open : unkown exception.";
+        return HTTP_ERR_OTHER_EXCEPTION;
+    }
+}
+
+int HttpCurl::openUnguarded(const std::string& url) {
+    close();
+    std::string hostText;
+    std::string portText;
+    int scheme = splitUrl(url, hostText, path, portText);
+    if (scheme < 0) {
+        return HTTP_ERR_BAD_URL;
+    }
+    secure = scheme == 1;
+    curl = curl_easy_init();
+    if (curl == nullptr) {
+        return HTTP_ERR_INTERNET_OPEN;
+    }
+    // atoi's number cut to 16 bits, as the port field holds it; no port text, or one that reads
+    // as port 0, means the scheme's default port.
+    port = static_cast<std::uint16_t>(
+        static_cast<unsigned long long>(leadingNumber(portText.c_str())) & 0xFFFF);
+    if (port == 0) {
+        port = secure ? 443 : 80;
+    }
+    if (hostText.empty()) {
+        close();
+        return HTTP_ERR_CONNECT;
+    }
+    host = hostText;
+    return 0;
+}
+
+int HttpCurl::requestBody(const ByteBuffer& body, ByteBuffer& reply, std::string headers) {
+    return request(body.data(), static_cast<int>(body.size()), reply, std::move(headers));
+}
+
+int HttpCurl::request(const unsigned char* body, int size, ByteBuffer& reply, std::string headers) {
+    if (curl == nullptr) {
+        return HTTP_ERR_NOT_OPEN;
+    }
+    int result = 0;
+    try {
+        result = requestUnguarded(body, size, reply, headers);
+    } catch (const std::exception& e) {
+        error = e.what();
+        result = HTTP_ERR_STD_EXCEPTION;
+    } catch (...) {
+        error = "mv::HttpCurl::request : unkown exception.";
+        result = HTTP_ERR_OTHER_EXCEPTION;
+    }
+    // The request lives only for this call; the handle may serve another one.
+    curl_easy_reset(curl);
+    if (result != 0) {
+        reply.clear();  // part of a body is no answer
+    }
+    return result;
+}
+
+int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& reply,
+                               const std::string& headers) {
+    errorBuffer[0] = '\0';
+    // A size that names no bytes would have libcurl read the body from standard input.
+    if (size < 0 || (size > 0 && body == nullptr)) {
+        return HTTP_ERR_OPEN_REQUEST;
+    }
+    // These are the credentials of the server itself, not of a proxy.
+    const std::string user = credential("MV_PROXY_USERNAME");
+    if (!user.empty() && curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()) != CURLE_OK) {
+        return HTTP_ERR_CREDENTIALS;
+    }
+    const std::string password = credential("MV_PROXY_PASSWORD");
+    if (!password.empty() &&
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str()) != CURLE_OK) {
+        return HTTP_ERR_CREDENTIALS;
+    }
+
+    // Preparing the request: the URL from the parts that open took apart, checked by libcurl's
+    // parser so that a host text cannot smuggle in user information or another host.
+    std::string target =
+        (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + path;
+    std::unique_ptr<CURLU, CurlUrlFree> parsed(curl_url());
+    if (!parsed) {
+        return HTTP_ERR_OPEN_REQUEST;
+    }
+    char* parsedHost = nullptr;
+    if (curl_url_set(parsed.get(), CURLUPART_URL, target.c_str(), 0) != CURLUE_OK ||
+        curl_url_get(parsed.get(), CURLUPART_HOST, &parsedHost, 0) != CURLUE_OK ||
+        host != parsedHost) {
+        curl_free(parsedHost);
+        setCurlError(CURLE_URL_MALFORMAT);
+        return HTTP_ERR_SEND;
+    }
+    curl_free(parsedHost);
+
+    SlistPtr headerLines = headerList(headers);
+    Transfer transfer{curl, &reply, nullptr};
+    bool ok = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_URL, target.c_str()) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_USERAGENT, USER_AGENT) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerLines.get()) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+              // libcurl of this age follows a redirect loop for ever.
+              curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_ANY) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
+              // Peers are always verified; there is no retry with the checks off.
+              curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+    // Another trust store, named the way OpenSSL programs take it.
+    const char* caFile = std::getenv("SSL_CERT_FILE");
+    if (ok && caFile != nullptr && *caFile != '\0') {
+        ok = curl_easy_setopt(curl, CURLOPT_CAINFO, caFile) == CURLE_OK;
+    }
+    const char* caDir = std::getenv("SSL_CERT_DIR");
+    if (ok && caDir != nullptr && *caDir != '\0') {
+        ok = curl_easy_setopt(curl, CURLOPT_CAPATH, caDir) == CURLE_OK;
+    }
+    if (ok && size != 0) {
+        ok = curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size)) ==
+                 CURLE_OK &&
+             curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body) == CURLE_OK;
+    }
+    if (!ok) {
+        return HTTP_ERR_OPEN_REQUEST;
+    }
+
+    CURLcode code = curl_easy_perform(curl);
+    if (transfer.failure) {
+        std::rethrow_exception(transfer.failure);
+    }
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status == 0) {
+        // No answer arrived: the request did not get through.
+        setCurlError(code);
+        return HTTP_ERR_SEND;
+    }
+    if (status != 200) {
+        error = "HTTP STATUS = " + std::to_string(status);
+        return HTTP_ERR_STATUS;
+    }
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (length == 0) {
+        return HTTP_ERR_EMPTY_LENGTH;
+    }
+    if (length > 0) {
+        if (code == CURLE_PARTIAL_FILE ||
+            (code == CURLE_OK && reply.size() < static_cast<size_t>(length))) {
+            return HTTP_ERR_SHORT_BODY;
+        }
+    }
+    if (code != CURLE_OK) {
+        return HTTP_ERR_READ;
+    }
+    return 0;
+}
+
+const char* HttpCurl::errorMessage() {
+    return error.empty() ? "No message." : error.c_str();
+}
+
+void HttpCurl::close() {
+    path.clear();
+    host.clear();
+    port = 0;
+    secure = false;
+    if (curl != nullptr) {
+        curl_easy_cleanup(curl);
+        curl = nullptr;
+    }
+}
+
+void HttpCurl::setCurlError(CURLcode code) {
+    if (errorBuffer[0] != '\0') {
+        error = errorBuffer;
+    } else if (const char* text = curl_easy_strerror(code); text != nullptr && *text != '\0') {
+        error = text;
+    } else {
+        error = "HTTP error(" + std::to_string(static_cast<int>(code)) + ")";
+    }
+}
+
+}  // namespace mv

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "exchange/HttpConnect.h"
+
+namespace mv {
+
+// The HTTP transport over libcurl. Proxies come from the environment (http_proxy, https_proxy,
+// no_proxy); MV_PROXY_USERNAME and MV_PROXY_PASSWORD, when set and not empty, are the user name
+// and password of the connection to the server; TLS peers are always verified against the system
+// trust store, or the one named by SSL_CERT_FILE / SSL_CERT_DIR.
+//
+// One process-wide lock is held from construction to destruction, so that the HTTP transactions
+// of the process run one after the other. The lock is recursive: the thread that holds it may
+// build a second transport without waiting for itself.
+class HttpCurl : public HttpConnect {
+public:
+    // Waits, without a time-out, for the transport lock.
+    HttpCurl();
+    // Closes as `close` does and releases the lock.
+    ~HttpCurl() override;
+    HttpCurl(const HttpCurl&) = delete;
+    HttpCurl& operator=(const HttpCurl&) = delete;
+
+    // -2001 for an unusable URL, -1001 when libcurl gives no handle, -1002 for an empty host;
+    // -9998 / -9999 for an exception ("mv::HttpCurl::open : unkown exception.").
+    int open(const std::string& url) override;
+    int requestBody(const ByteBuffer& body, ByteBuffer& reply, std::string headers) override;
+    // -2002 before open; -1007, -1003 (also for a negative size or a missing body), -1005 (the
+    // library's text), -1006, -2005 ("HTTP STATUS = <code>"), -2003, -2004; -9998 / -9999 for an
+    // exception ("mv::HttpCurl::request : unkown exception.").
+    int request(const unsigned char* body, int size, ByteBuffer& reply,
+                std::string headers) override;
+    const char* errorMessage() override;
+    void close() override;
+
+private:
+    int openUnguarded(const std::string& url);
+    int requestUnguarded(const unsigned char* body, int size, ByteBuffer& reply,
+                         const std::string& headers);
+    // Sets `error` from a libcurl failure: the detail text of the transfer, else the library's
+    // text for the code, else "HTTP error(<code>)".
+    void setCurlError(CURLcode code);
+
+    std::string error;
+    std::string path;
+    bool secure = false;
+    std::string host;
+    std::uint16_t port = 0;
+    CURL* curl = nullptr;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    std::unique_lock<std::recursive_mutex> transportLock;
+};
+
+}  // namespace mv

@@ -1,0 +1,310 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "foundation/Text.h"
+
+extern char** environ;
+
+namespace mv {
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Closes a descriptor when the scope ends, unless it was handed on.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// Blocks SIGPIPE for the calling thread while it writes to a child that may have stopped
+// reading, and swallows the signal such a write leaves pending.
+class SigPipeGuard {
+public:
+    SigPipeGuard() {
+        sigemptyset(&pipeSet_);
+        sigaddset(&pipeSet_, SIGPIPE);
+        sigset_t old;
+        pthread_sigmask(SIG_BLOCK, &pipeSet_, &old);
+        wasBlocked_ = sigismember(&old, SIGPIPE) == 1;
+    }
+    ~SigPipeGuard() {
+        if (wasBlocked_) {
+            return;  // a SIGPIPE pending from before is the caller's
+        }
+        sigset_t pending;
+        if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const struct timespec now {};
+            sigtimedwait(&pipeSet_, nullptr, &now);
+        }
+        pthread_sigmask(SIG_UNBLOCK, &pipeSet_, nullptr);
+    }
+    SigPipeGuard(const SigPipeGuard&) = delete;
+    SigPipeGuard& operator=(const SigPipeGuard&) = delete;
+
+private:
+    sigset_t pipeSet_;
+    bool wasBlocked_ = false;
+};
+
+// A descriptor that lies on 0, 1 or 2 would be overwritten by the other redirections before the
+// child receives it; such ones are moved up first.
+int aboveStandard(int fd, Fd& holder) {
+    if (fd < 0 || fd > 2) {
+        return fd;
+    }
+    holder.reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    return holder.get();
+}
+
+bool setNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void keepBytes(ByteBuffer& output, const unsigned char* data, size_t n, size_t keep) {
+    if (output.size() < keep) {
+        size_t take = std::min(n, keep - output.size());
+        output.insert(output.end(), data, data + take);
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> splitCommandLine(const std::string& commandLine) {
+    std::vector<std::string> args;
+    const std::string& s = commandLine;
+    const size_t n = s.size();
+    size_t i = 0;
+    while (i < n && isBlank(s[i])) {
+        ++i;
+    }
+    if (i == n) {
+        return args;
+    }
+    // The program name knows no escapes: a quoted one runs to the next quote.
+    std::string program;
+    if (s[i] == '"') {
+        size_t end = s.find('"', i + 1);
+        if (end == std::string::npos) {
+            end = n;
+        }
+        program = s.substr(i + 1, end - i - 1);
+        i = end < n ? end + 1 : n;
+    } else {
+        size_t start = i;
+        while (i < n && !isBlank(s[i])) {
+            ++i;
+        }
+        program = s.substr(start, i - start);
+    }
+    args.push_back(program);
+
+    for (;;) {
+        while (i < n && isBlank(s[i])) {
+            ++i;
+        }
+        if (i == n) {
+            break;
+        }
+        std::string arg;
+        bool quoted = false;
+        while (i < n && (quoted || !isBlank(s[i]))) {
+            if (s[i] == '\\') {
+                size_t count = 0;
+                while (i < n && s[i] == '\\') {
+                    ++count;
+                    ++i;
+                }
+                if (i < n && s[i] == '"') {
+                    arg.append(count / 2, '\\');
+                    if (count % 2 == 1) {
+                        arg += '"';
+                        ++i;
+                    }
+                } else {
+                    arg.append(count, '\\');
+                }
+            } else if (s[i] == '"') {
+                if (quoted && i + 1 < n && s[i + 1] == '"') {
+                    arg += '"';
+                    i += 2;
+                } else {
+                    quoted = !quoted;
+                    ++i;
+                }
+            } else {
+                arg += s[i++];
+            }
+        }
+        args.push_back(arg);
+    }
+    return args;
+}
+
+pid_t launchProcess(const std::u16string& commandLine, int stdOutput, int stdInput, int stdError) {
+    std::vector<std::string> args = splitCommandLine(toFsPath(commandLine.c_str()));
+    if (args.empty() || args[0].empty()) {
+        return -1;
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+
+    Fd outHolder, inHolder, errHolder;
+    const int out = aboveStandard(stdOutput, outHolder);
+    const int in = aboveStandard(stdInput, inHolder);
+    const int err = aboveStandard(stdError, errHolder);
+    if (out < 0 || in < 0 || err < 0) {
+        return -1;
+    }
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) {
+        return -1;
+    }
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -1;
+    }
+    // The child starts with default signal handling and nothing blocked, whatever this thread
+    // has set up (it may be ignoring or blocking SIGPIPE).
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    pid_t pid = -1;
+    bool ok = posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO) == 0 &&
+              posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO) == 0 &&
+              posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO) == 0 &&
+              // Descriptors that some library left inheritable stay with us.
+              posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0 &&
+              posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ) == 0;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return ok ? pid : -1;
+}
+
+bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, size_t size,
+                         int outputFd, size_t keep, ByteBuffer& output) {
+    SigPipeGuard sigPipe;
+    Fd in(inputFd);
+    // The process's own descriptor tells when it has ended even while a grandchild it left
+    // behind keeps the output pipe open.
+    Fd processFd(pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1);
+    setNonBlocking(outputFd);
+    if (size == 0 || !setNonBlocking(in.get())) {
+        in.reset();
+    }
+
+    std::vector<unsigned char> chunk(65536);
+    size_t written = 0;
+    bool outputOpen = true;
+    bool ended = false;
+    while (!ended && (outputOpen || in.get() >= 0 || processFd.get() >= 0)) {
+        pollfd fds[3];
+        nfds_t count = 0;
+        int outSlot = -1, inSlot = -1, processSlot = -1;
+        if (outputOpen) {
+            outSlot = static_cast<int>(count);
+            fds[count++] = {outputFd, POLLIN, 0};
+        }
+        if (in.get() >= 0) {
+            inSlot = static_cast<int>(count);
+            fds[count++] = {in.get(), POLLOUT, 0};
+        }
+        if (processFd.get() >= 0) {
+            processSlot = static_cast<int>(count);
+            fds[count++] = {processFd.get(), POLLIN, 0};
+        }
+        if (poll(fds, count, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (outSlot >= 0 && fds[outSlot].revents != 0) {
+            ssize_t n = read(outputFd, chunk.data(), chunk.size());
+            if (n > 0) {
+                keepBytes(output, chunk.data(), static_cast<size_t>(n), keep);
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                outputOpen = false;
+            }
+        }
+        if (inSlot >= 0 && fds[inSlot].revents != 0) {
+            ssize_t n = write(in.get(), input + written, size - written);
+            if (n > 0) {
+                written += static_cast<size_t>(n);
+                if (written == size) {
+                    in.reset();  // the child sees the end of its input
+                }
+            } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                in.reset();  // EPIPE: the child does not want (the rest of) its input
+            }
+        }
+        if (processSlot >= 0 && fds[processSlot].revents != 0) {
+            // Ended: what it wrote is in the pipe already; take what the reply can hold.
+            while (outputOpen && output.size() < keep) {
+                ssize_t n = read(outputFd, chunk.data(), chunk.size());
+                if (n > 0) {
+                    keepBytes(output, chunk.data(), static_cast<size_t>(n), keep);
+                } else if (n < 0 && errno == EINTR) {
+                    continue;
+                } else {
+                    break;
+                }
+            }
+            ended = true;
+        }
+        if (processFd.get() < 0 && !outputOpen && in.get() < 0) {
+            break;
+        }
+    }
+    in.reset();
+    if (pid <= 0) {
+        return false;
+    }
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, 0);
+        if (done == pid) {
+            return true;
+        }
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        return false;
+    }
+}
+
+}  // namespace mv

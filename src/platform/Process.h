@@ -1,0 +1,41 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "foundation/Bytes.h"
+
+// Starting local programs with pipes for their standard streams. Command lines are split into
+// arguments by the rules of Windows programs, so that command texts written for the Windows
+// agent mean the same here; no shell is ever involved.
+namespace mv {
+
+// Splits a command line as a Windows program's start-up code does. The program name (first
+// argument) ends at the first blank or tab, or, when it begins with '"', at the next '"';
+// backslashes are ordinary characters in it. In the arguments after it, blanks and tabs separate,
+// double quotes group and are removed, 2n backslashes before '"' give n backslashes and the quote
+// groups, 2n+1 give n backslashes and a literal '"', "" inside a group gives a literal '"', and
+// other backslashes are ordinary. A blank command line gives no arguments.
+std::vector<std::string> splitCommandLine(const std::string& commandLine);
+
+// Starts the program that `commandLine` (UTF-16) names, found through PATH unless it contains a
+// '/', with the three descriptors as its standard output, input and error, the caller's
+// environment and working directory, default signal handling, and no other descriptor of this
+// process. Returns the process id, or -1 when the command line is blank or the program could not
+// be started.
+pid_t launchProcess(const std::u16string& commandLine, int stdOutput, int stdInput, int stdError);
+
+// Writes `size` bytes of `input` to `inputFd` while it reads `outputFd`, keeping the first
+// `keep` bytes read in `output` and reading (and dropping) the rest, so that neither pipe can
+// block the child; a child that stops reading its input is no failure (SIGPIPE is not raised).
+// Ends when the child has ended and its output is drained, or when every writer of the output
+// has gone; closes `inputFd` as soon as the input is written or refused, so that the child
+// sees the end of its input. The caller keeps `outputFd`.
+// Returns true when the child `pid` was reaped, false when it could not be waited for.
+bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, size_t size,
+                         int outputFd, size_t keep, ByteBuffer& output);
+
+}  // namespace mv
