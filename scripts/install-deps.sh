@@ -9,7 +9,8 @@ packages=(
     libnss3-dev libxml2-dev libcurl4-openssl-dev libgtk-3-dev libgcr-3-dev libp11-kit-dev
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev libnss3-tools softhsm2 opensc xmlsec1 openssl
-    python3 python3-websockets xvfb xauth xdotool x11-apps imagemagick xdg-utils desktop-file-utils
+    python3 python3-websockets xvfb xauth xdotool x11-apps x11-utils imagemagick xdg-utils
+    desktop-file-utils libglib2.0-bin fonts-droid-fallback
     ca-certificates
     # fuzzing and sanitizers
     clang libclang-rt-14-dev

@@ -162,6 +162,7 @@ int main(int argc, char** argv) {
     // The foreground window at start (the browser) cannot be learnt on Linux; dialogs then
     // centre on the screen and stay above it.
     mv::g_hForeground = nullptr;
+    // The WebSocket server object belongs here: made before either road, released after it.
     if (commandLine.rfind(URL_PREFIX, 0) == 0) {
         return runUrlRoad(commandLine);
     }

@@ -31,7 +31,7 @@ public:
     virtual int requestBody(const ByteBuffer& body, ByteBuffer& reply, std::string headers) = 0;
     // POST of `size` bytes (a request without a body when size is 0) with the additional header
     // lines `headers` (CR LF separated); the body of the answer goes to `reply`, which is empty at
-    // the call. 0, or one of the codes above.
+    // the call, and empty again after a failure. 0, or one of the codes above.
     virtual int request(const unsigned char* body, int size, ByteBuffer& reply,
                         std::string headers) = 0;
     // The text of the last failure, or "No message." when none was recorded.

@@ -145,12 +145,12 @@ int HttpCurl::openUnguarded(const std::string& url) {
     if (curl == nullptr) {
         return HTTP_ERR_INTERNET_OPEN;
     }
-    if (portText.empty()) {
+    // atoi's number cut to 16 bits, as the port field holds it; no port text, or one that reads
+    // as port 0, means the scheme's default port.
+    port = static_cast<std::uint16_t>(
+        static_cast<unsigned long long>(leadingNumber(portText.c_str())) & 0xFFFF);
+    if (port == 0) {
         port = secure ? 443 : 80;
-    } else {
-        // atoi's number cut to 16 bits, as the port field holds it.
-        port = static_cast<std::uint16_t>(
-            static_cast<unsigned long long>(leadingNumber(portText.c_str())) & 0xFFFF);
     }
     if (hostText.empty()) {
         close();
@@ -168,25 +168,31 @@ int HttpCurl::request(const unsigned char* body, int size, ByteBuffer& reply, st
     if (curl == nullptr) {
         return HTTP_ERR_NOT_OPEN;
     }
+    int result = 0;
     try {
-        int result = requestUnguarded(body, size, reply, headers);
-        // The request lives only for this call; the handle may serve another one.
-        curl_easy_reset(curl);
-        return result;
+        result = requestUnguarded(body, size, reply, headers);
     } catch (const std::exception& e) {
-        curl_easy_reset(curl);
         error = e.what();
-        return HTTP_ERR_STD_EXCEPTION;
+        result = HTTP_ERR_STD_EXCEPTION;
     } catch (...) {
-        curl_easy_reset(curl);
         error = "mv::HttpCurl::request : unkown exception.";
-        return HTTP_ERR_OTHER_EXCEPTION;
+        result = HTTP_ERR_OTHER_EXCEPTION;
     }
+    // The request lives only for this call; the handle may serve another one.
+    curl_easy_reset(curl);
+    if (result != 0) {
+        reply.clear();  // part of a body is no answer
+    }
+    return result;
 }
 
 int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& reply,
                                const std::string& headers) {
     errorBuffer[0] = '\0';
+    // A size that names no bytes would have libcurl read the body from standard input.
+    if (size < 0 || (size > 0 && body == nullptr)) {
+        return HTTP_ERR_OPEN_REQUEST;
+    }
     // These are the credentials of the server itself, not of a proxy.
     const std::string user = credential("MV_PROXY_USERNAME");
     if (!user.empty() && curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()) != CURLE_OK) {
@@ -225,6 +231,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
               curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerLines.get()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+              // libcurl of this age follows a redirect loop for ever.
+              curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_ANY) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive) == CURLE_OK &&
@@ -242,8 +250,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
         ok = curl_easy_setopt(curl, CURLOPT_CAPATH, caDir) == CURLE_OK;
     }
     if (ok && size != 0) {
-        ok = curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                              static_cast<curl_off_t>(size < 0 ? 0 : size)) == CURLE_OK &&
+        ok = curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size)) ==
+                 CURLE_OK &&
              curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body) == CURLE_OK;
     }
     if (!ok) {

@@ -96,7 +96,9 @@ const char* resultMessageUtf8(int code) {
 
 std::string resultMessageText(int code) {
     std::string text = resultMessageUtf8(code);
-    text += "(" + std::to_string(code) + ")";
+    text += '(';
+    text += std::to_string(code);
+    text += ')';
     std::string ansi;
     utf8ToAnsi(text.data(), text.size(), ansi);
     return ansi;

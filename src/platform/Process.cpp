@@ -207,6 +207,8 @@ pid_t launchProcess(const std::u16string& commandLine, int stdOutput, int stdInp
     bool ok = posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO) == 0 &&
               posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO) == 0 &&
               posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO) == 0 &&
+              // Descriptors that some library left inheritable stay with us.
+              posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0 &&
               posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ) == 0;
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);

@@ -23,9 +23,9 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine);
 
 // Starts the program that `commandLine` (UTF-16) names, found through PATH unless it contains a
 // '/', with the three descriptors as its standard output, input and error, the caller's
-// environment and working directory, and no other descriptor of ours (every descriptor the
-// program must not see has to be close-on-exec). Returns the process id, or -1 when the command
-// line is blank or the program could not be started.
+// environment and working directory, default signal handling, and no other descriptor of this
+// process. Returns the process id, or -1 when the command line is blank or the program could not
+// be started.
 pid_t launchProcess(const std::u16string& commandLine, int stdOutput, int stdInput, int stdError);
 
 // Writes `size` bytes of `input` to `inputFd` while it reads `outputFd`, keeping the first

@@ -19,6 +19,9 @@ namespace fs = std::filesystem;
 class ErrorLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The log's warning must go to standard error, not to a dialog on the tester's screen.
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
         char dirTemplate[] = "/tmp/mvlog.XXXXXX";
         dir = mkdtemp(dirTemplate);
         logFile = dir + "/QuarnelCmd-error.log";
@@ -56,7 +59,8 @@ TEST_F(ErrorLogTest, twoRunsWithoutAppend_keepOnlyTheSecond_withAppendKeepBoth) 
         run.writeLog(appendRun ? u"second" : u"first", u"t");
         run.writeLog(u"more", u"t");
     }
-    EXPECT_EQ(lines(), (std::vector<std::string>{"t / first", "t / more", "t / second", "t / more"}));
+    EXPECT_EQ(lines(),
+              (std::vector<std::string>{"t / first", "t / more", "t / second", "t / more"}));
     mv::CmdRunner third;
     third.logPath = logPath;
     third.writeLog(u"third", u"t");

@@ -13,7 +13,10 @@ TEST(GetTempPath, honoursTmpdirAndAlwaysEndsInSlash) {
     EXPECT_EQ(mv::getTempPath(), "/var/tmp/");
     setenv("TMPDIR", "", 1);
     EXPECT_EQ(mv::getTempPath(), "/tmp/");
-    if (old) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+    if (old)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
 }
 
 }  // namespace

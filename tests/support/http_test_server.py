@@ -14,6 +14,7 @@ none arrived. Paths:
   /status/<n>      status <n> with a small body
   /auth            Basic authentication against --user / --password, else 401 with a challenge
   /redirect?to=<u> 302 to <u>
+  /loop            302 to itself
 """
 import argparse
 import base64
@@ -104,6 +105,8 @@ def main():
                     self.answer(200, f"welcome {args.user}".encode())
                 else:
                     self.answer(401, b"who?", [("WWW-Authenticate", 'Basic realm="test"')])
+            elif path == "/loop":
+                self.answer(302, b"", [("Location", "/loop")])
             elif path == "/redirect":
                 target = urllib.parse.parse_qs(url.query)["to"][0]
                 self.answer(302, b"", [("Location", target)])

@@ -1,0 +1,59 @@
+// The launch parameter text comes from any web page that opens a "quarnel01:" link.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "app/CmdParams.h"
+#include "app/CmdRunner.h"
+
+namespace {
+
+// The file form reads the Downloads folder: point it at an empty directory of our own.
+bool isolateHome() {
+    static char dirTemplate[] = "/tmp/fuzz_launch_args.XXXXXX";
+    const char* dir = mkdtemp(dirTemplate);
+    if (dir == nullptr) {
+        return false;
+    }
+    setenv("HOME", dir, 1);
+    setenv("TMPDIR", dir, 1);
+    setenv("XDG_CONFIG_HOME", dir, 1);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = isolateHome();
+    if (!ready) {
+        return 0;
+    }
+    // The runner makes the temporary directory current; libFuzzer's own relative paths need ours.
+    static int startDir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct Restore {
+        ~Restore() { (void)!fchdir(startDir); }
+    } restore;
+    std::string text(reinterpret_cast<const char*>(data), size);
+    mv::CmdRunner runner;
+    std::u16string defaultLog = runner.logPath;
+    mv::CmdParams params;
+    int r = runner.parseLaunchArgs(text.c_str(), params);
+    if (r != 1 && r != 0 && r != -10) {
+        __builtin_trap();
+    }
+    // An unusable text changes nothing.
+    if (r == -10 && (runner.logAppend != 0 || runner.logPath != defaultLog || params.flags != 0 ||
+                     !params.sid.empty())) {
+        __builtin_trap();
+    }
+    if (r == 0 && params.signUrl.empty() && !params.certUrl.empty()) {
+        __builtin_trap();
+    }
+    return 0;
+}

@@ -1,0 +1,147 @@
+#pragma once
+
+// Helpers for tests that run a real WebSocket server on 127.0.0.1 and talk to it with a raw
+// socket or with the python3-websockets client in ws_client.py.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "websocket/WsServer.h"
+
+namespace wstest {
+
+// A port that nothing listens on right now.
+inline int freePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+// Connects to address:port, retrying while the server is not yet listening. -1 when refused
+// for `seconds`.
+inline int connectTo(int port, const char* address = "127.0.0.1", double seconds = 5) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, address, &a.sin_addr);
+        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            return s;
+        }
+        ::close(s);
+        if (std::chrono::steady_clock::now() > deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+inline void sendText(int s, const std::string& text) {
+    ::send(s, text.data(), text.size(), MSG_NOSIGNAL);
+}
+
+// Everything the peer sends until it closes the connection (or `bytes` have come, if given).
+inline std::string receiveAll(int s, size_t bytes = 0) {
+    std::string all;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::recv(s, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return all;
+        }
+        all.append(buffer, static_cast<size_t>(n));
+        if (bytes != 0 && all.size() >= bytes) {
+            return all;
+        }
+    }
+}
+
+// The handshake response: everything up to the empty line, or until the peer closes.
+inline std::string receiveResponse(int s) {
+    std::string all;
+    char c;
+    while (all.find("\r\n\r\n") == std::string::npos && ::recv(s, &c, 1, 0) == 1) {
+        all.push_back(c);
+    }
+    return all;
+}
+
+// A server that opens and serves on a thread of its own, as WebSocket mode does on its main
+// thread; `finish` joins it, then waits for its command thread and closes it.
+struct ServerRun {
+    explicit ServerRun(mv::WsServer& server, int port, int timeout = 10, bool serve = true)
+        : server(server) {
+        worker = std::thread([this, port, timeout, serve] {
+            openResult = this->server.open(port, timeout);
+            openError = this->server.lastError;
+            if (openResult == 0 && serve) {
+                loopResult = this->server.loop();
+                loopError = this->server.errorText();
+            }
+        });
+    }
+    ~ServerRun() { finish(); }
+    void finish() {
+        if (worker.joinable()) {
+            worker.join();
+            server.waitCommandThread();
+            server.close();
+        }
+    }
+    mv::WsServer& server;
+    std::thread worker;
+    int openResult = 1;
+    int loopResult = 1;
+    std::string openError;
+    std::string loopError;
+};
+
+// Runs ws_client.py with `plan` (a JSON list of steps) against the port; its output lines.
+inline std::vector<std::string> runClient(int port, const std::string& plan) {
+    char planPath[] = "/tmp/wsplan.XXXXXX";
+    int fd = mkstemp(planPath);
+    ::close(fd);
+    std::ofstream(planPath) << plan;
+    std::string command = std::string("/usr/bin/python3 ") + QUARNEL_TEST_SUPPORT_DIR +
+                          "/ws_client.py " + std::to_string(port) + " " + planPath;
+    std::string all;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    size_t n;
+    while (pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        all.append(buffer, n);
+    }
+    if (pipe != nullptr) {
+        ::pclose(pipe);
+    }
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < all.size();) {
+        size_t end = all.find('\n', start);
+        if (end == std::string::npos) {
+            end = all.size();
+        }
+        lines.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    ::unlink(planPath);
+    return lines;
+}
+
+}  // namespace wstest

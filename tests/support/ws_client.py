@@ -1,0 +1,132 @@
+#!/usr/bin/python3
+"""A WebSocket client for the tests, built on python3-websockets (RFC 6455 from a third party).
+
+usage: ws_client.py PORT PLAN.json
+
+PLAN is a list of steps run in order on one connection to ws://127.0.0.1:PORT/. Each step that
+observes something prints one JSON line to standard output:
+  {"op": "send", "text": T}                   masked text frame (the client library's own framing)
+  {"op": "sendn", "n": N, "prefix": P}        text of N bytes: P, then "a" up to the length
+  {"op": "unmasked", "text": T}               unmasked text frame, written byte by byte ourselves
+  {"op": "raw", "hex": H}                     raw bytes on the connection
+  {"op": "split", "hex": H, "at": K}          raw bytes in two writes, the second after 0.2 s
+  {"op": "binary", "hex": H}                  binary frame
+  {"op": "ping"}                              ping frame
+  {"op": "close"}                             the client's close frame (close handshake)
+  {"op": "drop"}                              closes the TCP connection without a close frame
+  {"op": "sleep", "s": S}
+  {"op": "recv", "timeout": S}                prints {"recv": text}, {"closed": code} or
+                                              {"timeout": true}; a text of more than 100
+                                              characters as {"recv_len": n, "distinct": chars}
+  {"op": "repeat", "text": T, "count": N}     N round trips, each sent right after the previous
+                                              reply; prints {"count", "first", "bad"}
+A failed connection prints {"connect_error": text}.
+"""
+import asyncio
+import json
+import struct
+import sys
+
+import websockets
+
+
+def frame(opcode, payload, mask=None):
+    head = bytes([0x80 | opcode])
+    n = len(payload)
+    bit = 0x80 if mask else 0
+    if n <= 125:
+        head += bytes([bit | n])
+    elif n <= 0xFFFF:
+        head += bytes([bit | 126]) + struct.pack(">H", n)
+    else:
+        head += bytes([bit | 127]) + struct.pack(">Q", n)
+    if mask:
+        payload = bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+        head += mask
+    return head + payload
+
+
+def out(obj):
+    print(json.dumps(obj), flush=True)
+
+
+async def run(port, plan):
+    # The server under test may still be on its way to listen: retry a refused connection.
+    for attempt in range(100):
+        try:
+            ws = await websockets.connect(
+                f"ws://127.0.0.1:{port}/", close_timeout=1, max_size=None, compression=None,
+                ping_interval=None, open_timeout=10)
+            break
+        except ConnectionRefusedError as e:
+            if attempt == 99:
+                out({"connect_error": f"{type(e).__name__}: {e}"})
+                return
+            await asyncio.sleep(0.05)
+        except Exception as e:  # noqa: BLE001 - the test reads the reason
+            out({"connect_error": f"{type(e).__name__}: {e}"})
+            return
+    for step in plan:
+        op = step["op"]
+        if op == "send":
+            await ws.send(step["text"])
+        elif op == "sendn":
+            prefix = step.get("prefix", "")
+            await ws.send(prefix + "a" * (step["n"] - len(prefix)))
+        elif op == "unmasked":
+            ws.transport.write(frame(1, step["text"].encode()))
+        elif op == "raw":
+            ws.transport.write(bytes.fromhex(step["hex"]))
+        elif op == "split":
+            data = bytes.fromhex(step["hex"])
+            ws.transport.write(data[: step["at"]])
+            await asyncio.sleep(0.2)
+            ws.transport.write(data[step["at"]:])
+        elif op == "binary":
+            await ws.send(bytes.fromhex(step["hex"]))
+        elif op == "ping":
+            await ws.ping()
+        elif op == "close":
+            await ws.close()
+        elif op == "drop":
+            ws.transport.close()
+        elif op == "sleep":
+            await asyncio.sleep(step["s"])
+        elif op == "recv":
+            try:
+                text = await asyncio.wait_for(ws.recv(), step.get("timeout", 10))
+                if len(text) <= 100:
+                    out({"recv": text})
+                else:
+                    out({"recv_len": len(text), "distinct": "".join(sorted(set(text)))})
+            except websockets.ConnectionClosed as e:
+                out({"closed": e.code})
+            except asyncio.TimeoutError:
+                out({"timeout": True})
+        elif op == "repeat":
+            first, bad, done = None, 0, 0
+            try:
+                for _ in range(step["count"]):
+                    await ws.send(step["text"])
+                    reply = await asyncio.wait_for(ws.recv(), 10)
+                    if first is None:
+                        first = reply
+                    elif reply != first:
+                        bad += 1
+                    done += 1
+            except (websockets.ConnectionClosed, asyncio.TimeoutError) as e:
+                out({"count": done, "first": first, "bad": bad, "stopped": type(e).__name__})
+                return
+            out({"count": done, "first": first, "bad": bad})
+    ws.transport.close()
+
+
+def main():
+    port = int(sys.argv[1])
+    with open(sys.argv[2], encoding="utf-8") as f:
+        plan = json.load(f)
+    asyncio.run(run(port, plan))
+
+
+if __name__ == "__main__":
+    main()
