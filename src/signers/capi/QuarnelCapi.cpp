@@ -65,7 +65,7 @@ void traceBox(bool on, const std::u16string& text) {
     }
     std::string ansi;
     toAnsiString(text.c_str(), ansi);
-    showMessage(ansi.c_str(), "MV:Quarnel");
+    showMessageBox(ansi.c_str(), "MV:Quarnel", MessageBoxButtons::Ok);
 }
 
 // Owns the temporary entry of a certificate given as text.
