@@ -107,13 +107,12 @@ CNF
 : > index.txt
 mkdir -p newcerts
 
-# sign <name> <subject> <start> <end> <extensions> <key> [ca|self] [serial] [extra...]
+# sign <name> <subject> <start> <end> <extensions> <key> <ca|self> <serial in hexadecimal>
 sign() {
-    local name=$1 subject=$2 start=$3 end=$4 ext=$5 key=$6 issuer=${7:-ca} serial=${8:-}
-    shift 8 2>/dev/null || shift $#
+    local name=$1 subject=$2 start=$3 end=$4 ext=$5 key=$6 issuer=$7 serial=$8
     local cnf=ca.cnf
     if [ "${STRING_MASK:-}" = bmp ]; then cnf=ca-bmp.cnf; fi
-    echo "${serial:-$(printf '%02X' $((RANDOM % 200 + 16)))}" > serial
+    echo "$serial" > serial
     openssl req -new -config "$cnf" -utf8 -multivalue-rdn -key "$key" -subj "$subject" \
         -out "$name.csr"
     local signer=(-cert ca.pem -keyfile ca.key)
