@@ -564,4 +564,25 @@ TEST_F(QuarnelCapiTest, httpSend_failure_keepsTheExchangePlace) {
     EXPECT_EQ(signer.getErrorMessage().rfind(u"HttpConnect:", 0), 0u);
 }
 
+TEST_F(QuarnelCapiTest, passwordDatabase_listsWithoutPrompt_signingNeedsThePassword) {
+    fixtures::TempHome locked;
+    locked.makeNssDb("ee");
+    std::string db = "sql:" + locked.nssDir();
+    std::ofstream(locked.home + "/old.pw") << "\n";
+    std::ofstream(locked.home + "/new.pw") << "secret\n";
+    ASSERT_EQ(fixtures::run("certutil -W -d " + db + " -f " + locked.home + "/old.pw -@ " +
+                            locked.home + "/new.pw >/dev/null 2>&1"),
+              0);
+    QuarnelCapi signer;
+    std::u16string err;
+    ASSERT_EQ(signer.init(0x4, nullptr, &err), 0);
+    ASSERT_EQ(signer.getStatus(), 1);
+    ByteBuffer out;
+    ASSERT_EQ(signer.cert(0, nullptr, &out), 0);
+    // The password prompt answers Cancel without a display: no key.
+    ByteBuffer hash(32, 7);
+    EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), -12);
+    EXPECT_EQ(signer.getErrorMessage(), u"sign");
+}
+
 }  // namespace
