@@ -13,10 +13,12 @@
 
 #include "app/CmdParams.h"
 #include "app/CmdRunner.h"
+#include "app/CommandThread.h"
 #include "foundation/Text.h"
 #include "platform/Registration.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/MainWnd.h"
+#include "websocket/WsServer.h"
 
 extern char** environ;
 
@@ -99,20 +101,64 @@ int runRegistrationRoad(const std::string& commandLine) {
     return 0;
 }
 
+// The server's failure text and the result messages are ANSI text; the log takes UTF-16.
+std::u16string wide(const std::string& ansiText) {
+    std::u16string out;
+    mv::ansiToWString(ansiText.c_str(), out);
+    return out;
+}
+
+// WebSocket mode: wait for the page, set up the signer, then serve commands until "term" or a
+// failure. Every outcome is only logged; the exit code stays 0.
+int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdParams& params) {
+    mv::setMainWndStatus(u"接続待ち...");
+    if (server.open(params.port, params.timeoutSec) < 0) {
+        mv::setMainWndStatus(u"接続エラー");
+        runner.logError(-60, u"WebSocket connection error.", u"ws-open");
+        runner.writeLog(wide(server.errorText()).c_str(), u"ws-open");
+        return -60;
+    }
+    runner.writeLog(u"WebScoket connection ok.", u"ws-open");
+    mv::setMainWndStatus(u"初期化中...");
+
+    int rc =
+        runner.apiInit(params.flags, wide(params.signerOptions).c_str(), wide(params.sid).c_str());
+    if (rc < 0) {
+        mv::setMainWndStatus(u"初期化エラー");
+        runner.logError(rc, u"sign api init error.", u"api-init");
+        return rc;
+    }
+    runner.writeLog(u"sign api init ok.", u"api-init");
+    mv::closeMainWnd();
+    mv::g_hDlgParent = mv::g_hForeground.load();
+    mv::setMainWndStatus(u"WSコマンド実行中");
+
+    server.setCommandProc(mv::wsCommandThreadProc);
+    rc = server.loop();
+    // The loop may end ("term" or a second command while one runs) with the command thread
+    // still working on the runner and its signer: both outlive it.
+    server.waitCommandThread();
+    if (rc < 0) {
+        mv::setMainWndStatus(u"通信エラー");
+        runner.logError(rc, u"WebSocket loop error.", u"ws-loop");
+        runner.writeLog(wide(server.errorText()).c_str(), u"ws-loop");
+    } else {
+        mv::setMainWndStatus(u"WSコマンド終了");
+        runner.writeLog(u"WebScoket connection end.", u"ws-loop");
+    }
+    return rc;
+}
+
 // The run of the mode that the parameters chose; the result code of the run.
-int runMode(int mode, mv::CmdRunner& runner, mv::CmdParams& params) {
-    (void)runner;
-    (void)params;
+int runMode(int mode, mv::WsServer& server, mv::CmdRunner& runner, mv::CmdParams& params) {
     if (mode == 1) {
-        // WebSocket mode: open the server, set up the signer, serve the page. It is wired here
-        // when the WebSocket server and the signers exist.
-        return 0;
+        return runWebSocketMode(server, runner, params);
     }
     // Batch mode: the whole exchange with the signing server, wired here with the batch run.
     return 0;
 }
 
-int runUrlRoad(const std::string& commandLine) {
+int runUrlRoad(mv::WsServer& server, const std::string& commandLine) {
     mv::MainWndThreadArg windowArg;
     windowArg.owner = mv::g_hForeground.load();
     std::thread window(mv::runMainWnd, &windowArg);
@@ -131,9 +177,10 @@ int runUrlRoad(const std::string& commandLine) {
             if (params.flags & mv::FLAG_SHOW_COMMAND_LINE) {
                 mv::showMessage(commandLine.c_str());
             }
-            rc = runMode(r, runner, params);
+            rc = runMode(r, server, runner, params);
         }
 
+        server.close();
         mv::closeMainWnd();
         mv::g_hDlgParent = mv::g_hForeground.load();
         if (r == 0 && rc != 0) {
@@ -162,9 +209,11 @@ int main(int argc, char** argv) {
     // The foreground window at start (the browser) cannot be learnt on Linux; dialogs then
     // centre on the screen and stay above it.
     mv::g_hForeground = nullptr;
-    // The WebSocket server object belongs here: made before either road, released after it.
+    // Made before either road and released after it; on the URL road the runner and its
+    // signer are gone before the server is.
+    mv::WsServer server;
     if (commandLine.rfind(URL_PREFIX, 0) == 0) {
-        return runUrlRoad(commandLine);
+        return runUrlRoad(server, commandLine);
     }
     return runRegistrationRoad(commandLine);
 }

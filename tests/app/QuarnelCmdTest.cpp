@@ -12,7 +12,9 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
+#include "../support/WsTestSupport.h"
 #include "foundation/Base64.h"
 
 extern char** environ;
@@ -223,6 +225,56 @@ TEST_F(QuarnelCmdTest, unreadableRegistration_isReportedAsAFailedRead) {
     Outcome r = quarnelcmd({"unregist"});
     EXPECT_EQ(r.err, "署名コマンド: レジストリ削除しました。\n");
     EXPECT_FALSE(fs::exists(desktopEntry()));
+}
+
+}  // namespace
+
+namespace {
+
+// WebSocket mode of the real program with a real client: the page's "vers" and "term", and the
+// lines of a normal run in the log. Flag 0x800 sets the signer up without loading keys, since
+// the temporary home has no certificate store.
+TEST_F(QuarnelCmdTest, webSocketMode_servesVersThenTermAndLogsTheRun) {
+    int port = wstest::freePort();
+    std::vector<std::string> replies;
+    std::thread page([&] {
+        replies = wstest::runClient(port, R"([{"op": "send", "text": "vers"},
+                                              {"op": "recv", "timeout": 10},
+                                              {"op": "send", "text": "term"},
+                                              {"op": "recv", "timeout": 10}])");
+    });
+    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,2048,,,"});
+    page.join();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    ASSERT_FALSE(replies.empty());
+    EXPECT_EQ(replies[0], R"({"recv": "0,djEuMS5SMQ=="})");
+    EXPECT_EQ(logLines(), (std::vector<std::string>{
+                              "cmd-start / cmd execute start.",
+                              "ws-open / WebScoket connection ok.",
+                              "api-init / sign api init ok.",
+                              "ws-command / vers cmd accept.",
+                              "ws-loop / WebScoket connection end.",
+                              "cmd-end / cmd execute end.",
+                          }));
+}
+
+TEST_F(QuarnelCmdTest, webSocketPortInUse_logsTheServerReasonAndExits0) {
+    int port = wstest::freePort();
+    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",1,0,,,"});
+    ::close(holder);
+    EXPECT_EQ(outcome.exitCode, 0);
+    std::vector<std::string> lines = logLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "ws-open / error(-60) WebSocket connection error.");
+    EXPECT_NE(lines[2].find("(-402)"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], "cmd-end / cmd execute end.");
 }
 
 }  // namespace
