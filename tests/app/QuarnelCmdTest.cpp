@@ -142,8 +142,9 @@ TEST_F(QuarnelCmdTest, logPathFromParameters_isUsedAndAppendKeepsEarlierLines) {
     std::string b64;
     mv::base64EncodeStr(reinterpret_cast<const unsigned char*>(custom.data()), custom.size(), b64);
     std::ofstream(custom) << "earlier\r\n";
-    Outcome r =
-        quarnelcmd({"quarnel01:S,1,1," + std::to_string(0x2000 | 0x4000) + ",," + b64 + ","});
+    // A time-out of 0 on a free port: the run fails to connect at once and logs it.
+    Outcome r = quarnelcmd({"quarnel01:S," + std::to_string(wstest::freePort()) + ",0," +
+                            std::to_string(0x2000 | 0x4000) + ",," + b64 + ","});
     EXPECT_EQ(r.exitCode, 0);
     std::string log = readFile(custom);
     EXPECT_EQ(log.rfind("earlier\r\n", 0), 0u) << log;

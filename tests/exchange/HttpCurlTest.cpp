@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "ExchangeTestSupport.h"
+#include "support/TestSupport.h"
 #include "support/HttpTestServer.h"
 
 namespace mv {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ExchangeTestSupport.h"
+#include "support/TestSupport.h"
 #include "support/HttpTestServer.h"
 
 namespace mv {

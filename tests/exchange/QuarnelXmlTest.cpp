@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ExchangeTestSupport.h"
+#include "support/TestSupport.h"
 #include "foundation/Text.h"
 #include "support/HttpTestServer.h"
 

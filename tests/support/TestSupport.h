@@ -16,7 +16,7 @@ namespace mv::test {
 class ScratchDir {
 public:
     ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qrn-exchange-XXXXXX");
+        std::string pattern = (std::filesystem::temp_directory_path() / "quarnel-test-XXXXXX");
         if (mkdtemp(pattern.data()) != nullptr) {
             path_ = pattern;
         }
