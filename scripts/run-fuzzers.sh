@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of a fuzz build for a bounded time: first over its kept crash inputs
-# (fuzz/regressions/<name>/), then fuzzing from its seeds (fuzz/corpus/<name>/).
+# (fuzz/regressions/<name>/), then fuzzing from its starting inputs (fuzz/corpus/<name>/).
 set -euo pipefail
 build=${1:?build directory}
 seconds=${2:-15}
@@ -17,10 +17,10 @@ for target in "$build"/fuzz/fuzz_*; do
             { echo "fuzz $name: regression input fails"; tail -30 "$work/$name.reg.log"; status=1; }
     fi
     mkdir -p "$work/corpus-$name"
-    seeds=()
-    [ -d "$root/fuzz/corpus/$name" ] && seeds=("$root/fuzz/corpus/$name")
+    start=()
+    [ -d "$root/fuzz/corpus/$name" ] && start=("$root/fuzz/corpus/$name")
     if "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
-        -artifact_prefix="$work/" "$work/corpus-$name" "${seeds[@]}" >"$work/$name.log" 2>&1; then
+        -artifact_prefix="$work/" "$work/corpus-$name" "${start[@]}" >"$work/$name.log" 2>&1; then
         echo "fuzz $name: ok ($(grep -c '' "$work/$name.log") log lines)"
     else
         echo "fuzz $name: FAILED"

@@ -122,7 +122,7 @@ std::string parentDir(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-// The program's path as one quoted argument of an Exec line: the desktop entry specification
+// The program's path as one quoted argument of an Exec line: the Desktop Entry rules
 // escapes '"', '`', '$' and '\' inside quotes, '%' as "%%", and then every '\' once more as a
 // string value. Ordinary paths come out unchanged.
 std::string quotedExecArgument(const std::string& program) {

@@ -7,8 +7,8 @@ namespace mv {
 // The user's home: $HOME, else the password database's entry; empty when neither names one.
 std::string getHomeDir();
 
-// $XDG_DATA_HOME, else $HOME/.local/share; a relative value is ignored as the XDG base directory
-// specification requires. No final '/'.
+// $XDG_DATA_HOME, else $HOME/.local/share; a relative value is ignored as the XDG Base Directory
+// rules require. No final '/'.
 std::string getXdgDataHome();
 
 // $XDG_CONFIG_HOME, else $HOME/.config, by the same rule.
