@@ -32,6 +32,20 @@ inline int freePort() {
     return ntohs(a.sin_port);
 }
 
+// A socket listening on 127.0.0.1:port, so that nobody else can; -1 if the port is taken.
+inline int holdPort(int port) {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
 // Connects to address:port, retrying while the server is not yet listening. -1 when refused
 // for `seconds`.
 inline int connectTo(int port, const char* address = "127.0.0.1", double seconds = 5) {
@@ -81,6 +95,16 @@ inline std::string receiveResponse(int s) {
         all.push_back(c);
     }
     return all;
+}
+
+// Connects and completes a minimal handshake by hand; the socket, or -1.
+inline int openRaw(int port) {
+    int s = connectTo(port);
+    if (s >= 0) {
+        sendText(s, "GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: k\r\n\r\n");
+        receiveResponse(s);
+    }
+    return s;
 }
 
 // A server that opens and serves on a thread of its own, as WebSocket mode does on its main
