@@ -168,4 +168,21 @@ inline std::vector<std::string> runClient(int port, const std::string& plan) {
     return lines;
 }
 
+struct Served {
+    std::vector<std::string> lines;  // the client's
+    int openResult, loopResult;
+    std::string loopError;
+};
+
+// A server with `proc` on a free port, served until its loop ends, with ws_client.py and `plan`.
+inline Served serve(mv::CommandProc proc, const std::string& plan) {
+    int port = freePort();
+    mv::WsServer server;
+    server.setCommandProc(proc);
+    ServerRun run(server, port);
+    std::vector<std::string> lines = runClient(port, plan);
+    run.finish();
+    return {lines, run.openResult, run.loopResult, run.loopError};
+}
+
 }  // namespace wstest

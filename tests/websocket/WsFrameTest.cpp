@@ -6,6 +6,7 @@
 #include <deque>
 
 #include "WsTestSupport.h"
+#include "foundation/Text.h"
 #include "websocket/WsServer.h"
 
 namespace {
@@ -48,12 +49,8 @@ int testProc(mv::CommandThreadArgs* args) {
 }
 
 std::string hex(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
+    mv::bytesToHex(bytes, out);
     return out;
 }
 
@@ -79,112 +76,98 @@ std::string got(size_t n) {
 std::string recvLine(const std::string& text) {
     return "{\"recv\": \"" + text + "\"}";
 }
+std::string send(const std::string& text) {
+    return R"({"op": "send", "text": ")" + text + R"("}, )";
+}
+std::string raw(const Bytes& bytes, const char* op = "raw") {
+    return R"({"op": ")" + std::string(op) + R"(", "hex": ")" + hex(bytes) + R"("}, )";
+}
+std::string sendn(size_t n) {
+    return R"({"op": "sendn", "prefix": "P", "n": )" + std::to_string(n) + "}, " +
+           R"({"op": "recv"}, )";
+}
 const std::string TIMEOUT = "{\"timeout\": true}";
+const std::string RECV = R"({"op": "recv"}, )";
+const std::string WAIT = R"({"op": "recv", "timeout": 0.7}, )";
+const std::string TERM = R"({"op": "send", "text": "term"})";
+const std::string PARSE_ERROR = "loop prase: command parse error.";
 
 struct FrameCase {
     const char* why;
-    std::string plan;  // the steps inside the JSON list
+    std::string plan;  // the steps of the JSON list, each followed by ", "
     std::vector<std::string> lines;
-    int loopResult;
-    std::string loopError;
+    int loopResult = 0;
+    std::string loopError = "";  // empty: the parse error that goes with loopResult
 };
 
-void runCases(const std::vector<FrameCase>& cases) {
+void runCases(const std::vector<FrameCase>& cases, bool term = false) {
     for (const FrameCase& c : cases) {
         SCOPED_TRACE(c.why);
-        int port = wstest::freePort();
-        mv::WsServer server;
-        server.setCommandProc(testProc);
-        wstest::ServerRun run(server, port);
-        std::vector<std::string> lines = wstest::runClient(port, "[" + c.plan + "]");
-        run.finish();
-        EXPECT_EQ(run.openResult, 0) << run.openError;
-        EXPECT_EQ(lines, c.lines);
+        std::string plan = c.plan + (term ? TERM : "");
+        plan.erase(plan.find_last_not_of(", ") + 1);
+        wstest::Served run = wstest::serve(testProc, "[" + plan + "]");
+        EXPECT_EQ(run.openResult, 0);
+        EXPECT_EQ(run.lines, c.lines);
         EXPECT_EQ(run.loopResult, c.loopResult);
-        EXPECT_EQ(run.loopError, c.loopError);
+        std::string parseError = PARSE_ERROR + " (" + std::to_string(c.loopResult) + ")";
+        EXPECT_EQ(run.loopError, !c.loopError.empty()
+                                     ? c.loopError
+                                     : (c.loopResult == 0 ? "loop: finished." : parseError));
     }
 }
 
-const std::string FINISHED = "loop: finished.";
-const std::string TERM = R"({"op": "send", "text": "term"})";
-const std::string RECV = R"({"op": "recv"})";
-
 TEST(WsFrameTest, realClientFrames_areGatheredUnmaskedAndAnswered) {
-    auto sendn = [](size_t n) {
-        return R"({"op": "sendn", "prefix": "P", "n": )" + std::to_string(n) + "},";
-    };
-    runCases({
-        {"masked and unmasked frames give the same command",
-         R"({"op": "send", "text": "Paaaaaaaaa"}, )" + RECV +
-             R"(, {"op": "unmasked", "text": "Paaaaaaaaa"}, )" + RECV + "," + TERM,
-         {got(10), got(10)},
-         0,
-         FINISHED},
-        {"7-bit, 16-bit and 64-bit lengths; 100000 bytes over many receives",
-         sendn(125) + RECV + "," + sendn(126) + RECV + "," + sendn(65535) + RECV + "," +
-             sendn(65536) + RECV + "," + sendn(100000) + RECV + "," + TERM,
-         {got(125), got(126), got(65535), got(65536), got(100000)},
-         0,
-         FINISHED},
-        {"a header split over two receives is gathered",
-         R"({"op": "split", "at": 1, "hex": ")" + hex(clientFrame("Paaaaaaaaaaa")) + R"("}, )" +
-             RECV + R"(, {"op": "split", "at": 7, "hex": ")" +
-             hex(clientFrame(std::string(300, 'a').replace(0, 1, "P"))) + R"("}, )" + RECV + "," +
-             TERM,
-         {got(12), got(300)},
-         0,
-         FINISHED},
-        {"a reply of 126 bytes and one of 70000 arrive whole",
-         R"({"op": "send", "text": "len:126"}, {"op": "recv"}, )"
-         R"({"op": "send", "text": "len:70000"}, {"op": "recv"}, )" +
-             TERM,
-         {R"({"recv_len": 126, "distinct": "x"})", R"({"recv_len": 70000, "distinct": "x"})"},
-         0,
-         FINISHED},
-        {"an empty reply is refused and sends nothing",
-         R"({"op": "send", "text": "empty"}, )" + RECV + "," + TERM,
-         {recvLine("rc:-701:response arg: invalid argument. (-701)")},
-         0,
-         FINISHED},
-        {"a command right after each reply is never an overlap",
-         R"({"op": "repeat", "text": "Paaaaaaaaa", "count": 300}, )" + TERM,
-         {R"({"count": 300, "first": "got:10:Paaaaaaa:aaaaaaaa", "bad": 0})"},
-         0,
-         FINISHED},
-    });
+    runCases(
+        {
+            {"masked and unmasked frames give the same command",
+             send("Paaaaaaaaa") + RECV + R"({"op": "unmasked", "text": "Paaaaaaaaa"}, )" + RECV,
+             {got(10), got(10)}},
+            {"7-bit, 16-bit and 64-bit lengths; 100000 bytes over many receives",
+             sendn(125) + sendn(126) + sendn(65535) + sendn(65536) + sendn(100000),
+             {got(125), got(126), got(65535), got(65536), got(100000)}},
+            {"a header split over two receives is gathered",
+             R"({"op": "split", "at": 1, "hex": ")" + hex(clientFrame("Paaaaaaaaaaa")) + R"("}, )" +
+                 RECV + R"({"op": "split", "at": 7, "hex": ")" +
+                 hex(clientFrame("P" + std::string(299, 'a'))) + R"("}, )" + RECV,
+             {got(12), got(300)}},
+            {"replies of 126 and 70000 bytes arrive whole",
+             send("len:126") + RECV + send("len:70000") + RECV,
+             {R"({"recv_len": 126, "distinct": "x"})", R"({"recv_len": 70000, "distinct": "x"})"}},
+            {"an empty reply is refused and sends nothing",
+             send("empty") + RECV,
+             {recvLine("rc:-701:response arg: invalid argument. (-701)")}},
+            {"a command right after each reply is never an overlap",
+             R"({"op": "repeat", "text": "Paaaaaaaaa", "count": 300}, )",
+             {R"({"count": 300, "first": "got:10:Paaaaaaa:aaaaaaaa", "bad": 0})"}},
+            {"only the low 32 bits of a 64-bit length count",
+             raw({0x81, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0, 0, 0, 'P', 'a', 'a', 'a'}) +
+                 RECV,
+             {recvLine("got:4:Paaa:Paaa")}},
+        },
+        true);
 }
 
 TEST(WsFrameTest, loopEnds_termAndCommandRules) {
     runCases({
-        {"term while idle sends nothing",
-         TERM + R"(, {"op": "recv", "timeout": 0.5})",
-         {TIMEOUT},
-         0,
-         FINISHED},
-        {"terminate is term",
-         R"({"op": "send", "text": "terminate"}, {"op": "recv", "timeout": 0.5})",
-         {TIMEOUT},
-         0,
-         FINISHED},
+        {"term while idle sends nothing", TERM + ", " + WAIT, {TIMEOUT}},
+        {"terminate is term", send("terminate") + WAIT, {TIMEOUT}},
         {"three bytes are too short",
-         R"({"op": "send", "text": "ter"})",
+         send("ter"),
          {},
          -603,
          "loop cmd: invalid command length. (-603)"},
         {"a NUL within the first four bytes makes the text short",
-         R"({"op": "send", "text": "ab\u0000cdef"})",
+         send(R"(ab\u0000cdef)"),
          {},
          -603,
          "loop cmd: invalid command length. (-603)"},
         {"term while a command runs: er,-1 first, then the command's own reply",
-         R"({"op": "send", "text": "wait400"}, {"op": "sleep", "s": 0.1}, )" + TERM + "," + RECV +
-             "," + RECV,
+         send("wait400") + R"({"op": "sleep", "s": 0.1}, )" + TERM + ", " + RECV + RECV,
          {recvLine("er,-1"), recvLine("done")},
          -604,
          "loop cmd: break. (-604)"},
         {"an overlapping command ends the loop and gets no reply",
-         R"({"op": "send", "text": "wait400"}, {"op": "sleep", "s": 0.1}, )"
-         R"({"op": "send", "text": "second"}, {"op": "recv"}, {"op": "recv", "timeout": 1})",
+         send("wait400") + R"({"op": "sleep", "s": 0.1}, )" + send("second") + RECV + WAIT,
          {recvLine("done"), TIMEOUT},
          -605,
          "loop cmd: overlap execute. (-605)"},
@@ -192,74 +175,43 @@ TEST(WsFrameTest, loopEnds_termAndCommandRules) {
 }
 
 TEST(WsFrameTest, refusedFrames_endTheLoopAsParseErrors) {
-    const std::string parseError = "loop prase: command parse error.";
-    const Bytes key = {1, 2, 3, 4};
-    Bytes oversized = {0x81, 0xFF, 0, 0, 0, 0, 0x08, 0, 0, 0x01, 1, 2, 3, 4};
-    Bytes highBytesIgnored = {0x81, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0, 0, 0};
-    highBytesIgnored.insert(highBytesIgnored.end(), {'P', 'a', 'a', 'a'});
     Bytes two = clientFrame("first");
     Bytes second = clientFrame("second");
     two.insert(two.end(), second.begin(), second.end());
     runCases({
-        {"the client's close frame", R"({"op": "close"})", {}, -501, parseError + " (-501)"},
-        {"a ping frame", R"({"op": "ping"})", {}, -501, parseError + " (-501)"},
-        {"a binary frame",
-         R"({"op": "binary", "hex": "76657273"})",
-         {},
-         -501,
-         parseError + " (-501)"},
-        {"a first fragment",
-         R"({"op": "raw", "hex": ")" + hex(clientFrame("vers", true, 0x01)) + R"("})",
-         {},
-         -501,
-         parseError + " (-501)"},
-        {"a connection closed by the client",
-         R"({"op": "drop"})",
-         {},
-         -500,
-         parseError + " (-500)"},
-        {"an empty text frame",
-         R"({"op": "raw", "hex": "818001020304"})",
-         {},
-         -500,
-         parseError + " (-500)"},
+        {"the client's close frame", R"({"op": "close"}, )", {}, -501},
+        {"a ping frame", R"({"op": "ping"}, )", {}, -501},
+        {"a binary frame", raw({'v', 'e', 'r', 's'}, "binary"), {}, -501},
+        {"a first fragment", raw(clientFrame("vers", true, 0x01)), {}, -501},
+        {"a connection closed by the client", R"({"op": "drop"}, )", {}, -500},
+        {"an empty text frame", raw({0x81, 0x80, 1, 2, 3, 4}), {}, -500},
         {"an announced length above the bound ends before anything arrives",
-         R"({"op": "raw", "hex": ")" + hex(oversized) + R"("}, {"op": "recv", "timeout": 1})",
+         raw({0x81, 0xFF, 0, 0, 0, 0, 0x08, 0, 0, 0x01, 1, 2, 3, 4}) + WAIT,
          {TIMEOUT},
-         -501,
-         parseError + " (-501)"},
+         -501},
         {"two frames in one receive: the surplus is the code",
-         R"({"op": "raw", "hex": ")" + hex(two) + R"("})",
+         raw(two),
          {},
-         -static_cast<int>(second.size()),
-         parseError + " (-" + std::to_string(second.size()) + ")"},
-        {"only the low 32 bits of a 64-bit length count",
-         R"({"op": "raw", "hex": ")" + hex(highBytesIgnored) + R"("}, )" + RECV + "," + TERM,
-         {recvLine("got:4:Paaa:Paaa")},
-         0,
-         FINISHED},
+         -static_cast<int>(second.size())},
     });
 }
 
+// The real client takes any length form; the reply must use the shortest.
 TEST(WsFrameTest, replyOf126Bytes_startsWithSixteenBitLength) {
     int port = wstest::freePort();
     mv::WsServer server;
     server.setCommandProc(testProc);
     wstest::ServerRun run(server, port);
-    int s = wstest::connectTo(port);
+    int s = wstest::openRaw(port);
     ASSERT_GE(s, 0);
-    wstest::sendText(s, "GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: k\r\n\r\n");
-    wstest::receiveResponse(s);
-    Bytes frame = clientFrame("len:126");
-    ::send(s, frame.data(), frame.size(), 0);
+    for (const char* command : {"len:126", "term"}) {
+        Bytes frame = clientFrame(command);
+        ::send(s, frame.data(), frame.size(), 0);
+    }
     std::string reply = wstest::receiveAll(s, 130);
-    Bytes term = clientFrame("term");
-    ::send(s, term.data(), term.size(), 0);
     run.finish();
     ::close(s);
-    ASSERT_EQ(reply.size(), 130u);
-    EXPECT_EQ(reply.substr(0, 4), std::string("\x81\x7e\x00\x7e", 4));
-    EXPECT_EQ(reply.substr(4), std::string(126, 'x'));
+    EXPECT_EQ(reply, std::string("\x81\x7e\x00\x7e", 4) + std::string(126, 'x'));
     EXPECT_EQ(run.loopResult, 0);
 }
 
@@ -268,10 +220,8 @@ TEST(WsFrameTest, replyToAClientThatHasGone_fails702WithoutEndingTheProcess) {
     mv::WsServer server;
     server.setCommandProc(testProc);
     wstest::ServerRun run(server, port);
-    int s = wstest::connectTo(port);
+    int s = wstest::openRaw(port);
     ASSERT_GE(s, 0);
-    wstest::sendText(s, "GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: k\r\n\r\n");
-    wstest::receiveResponse(s);
     // NSPR ignores SIGPIPE once NSS is up (the accept key); the server must not rely on that.
     std::signal(SIGPIPE, SIG_DFL);
     Bytes frame = clientFrame("late");
@@ -284,36 +234,31 @@ TEST(WsFrameTest, replyToAClientThatHasGone_fails702WithoutEndingTheProcess) {
 }
 
 TEST(WsFrameTest, parseFrame_table) {
-    struct Case {
+    const uint32_t MAX = mv::WsServer::MAX_PAYLOAD;
+    const struct {
         const char* why;
         Bytes bytes;
         int result;
-        size_t headerLength;
-        uint64_t payloadLength;
-        uint32_t key;
-    };
-    const Case cases[] = {
-        {"two bytes", {0x81, 0x00}, -500, 0, 0, 0},
-        {"binary", {0x82, 0x01, 'a'}, -501, 0, 0, 0},
-        {"continuation", {0x00, 0x01, 'a'}, -501, 0, 0, 0},
-        {"reserved bit", {0xC1, 0x01, 'a'}, -501, 0, 0, 0},
+        size_t headerLength = 0;
+        uint64_t payloadLength = 0;
+        uint32_t key = 0;
+    } cases[] = {
+        {"two bytes", {0x81, 0x00}, -500},
+        {"binary", {0x82, 0x01, 'a'}, -501},
+        {"continuation", {0x00, 0x01, 'a'}, -501},
+        {"reserved bit", {0xC1, 0x01, 'a'}, -501},
         {"complete unmasked", {0x81, 0x01, 'a'}, 0, 2, 1, 0},
         {"bytes still to come", {0x81, 0x05, 'a'}, 4, 2, 5, 0},
         {"one byte beyond", {0x81, 0x01, 'a', 'b'}, -1, 2, 1, 0},
         {"masked", {0x81, 0x81, 1, 2, 3, 4, 'a'}, 0, 6, 1, 0x01020304},
         {"16-bit length", {0x81, 0xFE, 0x01, 0x00, 9, 9, 9, 9}, 256, 8, 256, 0x09090909},
         {"16-bit form for a short length", {0x81, 0x7E, 0x00, 0x01, 'a'}, 0, 4, 1, 0},
-        {"64-bit length, short header", {0x81, 0x7F, 0, 0, 0}, -500, 0, 0, 0},
-        {"64-bit length at the bound",
-         {0x81, 0x7F, 0, 0, 0, 0, 0x08, 0, 0, 0},
-         static_cast<int>(mv::WsServer::MAX_PAYLOAD),
-         10,
-         mv::WsServer::MAX_PAYLOAD,
-         0},
-        {"64-bit length above the bound", {0x81, 0x7F, 0, 0, 0, 0, 0x08, 0, 0, 1}, -501, 10, 0, 0},
-        {"largest 32-bit length", {0x81, 0x7F, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, -501, 10, 0, 0},
+        {"64-bit length, short header", {0x81, 0x7F, 0, 0, 0}, -500},
+        {"64-bit length at the bound", {0x81, 0x7F, 0, 0, 0, 0, 8, 0, 0, 0}, int(MAX), 10, MAX, 0},
+        {"64-bit length above the bound", {0x81, 0x7F, 0, 0, 0, 0, 8, 0, 0, 1}, -501},
+        {"largest 32-bit length", {0x81, 0x7F, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, -501},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         uint32_t key = 0xDEADBEEF;
         size_t headerLength = 0;
@@ -322,9 +267,8 @@ TEST(WsFrameTest, parseFrame_table) {
                                           payloadLength);
         EXPECT_EQ(rc, c.result);
         if (rc > -500) {
-            EXPECT_EQ(headerLength, c.headerLength);
-            EXPECT_EQ(payloadLength, c.payloadLength);
-            EXPECT_EQ(key, c.key);
+            EXPECT_EQ(std::make_tuple(headerLength, payloadLength, key),
+                      std::make_tuple(c.headerLength, c.payloadLength, c.key));
         }
     }
 }
@@ -353,29 +297,24 @@ struct ScriptedReceiver {
 };
 
 TEST(WsFrameTest, readFrame_mockedReceiveFailuresAndClosedConnections) {
+    using End = mv::WsServer::FrameEnd;
     Bytes frame = clientFrame("hello, frame");
-    Bytes firstByte(frame.begin(), frame.begin() + 1);
-    Bytes rest(frame.begin() + 1, frame.end());
     struct Case {
         const char* why;
         std::deque<Bytes> pieces;
-        mv::WsServer::FrameEnd end;
-        std::string payload;
+        End end;
+        std::string payload = "";
     };
     const Case cases[] = {
-        {"one byte at a time", {}, mv::WsServer::FrameEnd::Complete, "hello, frame"},
-        {"first receive fails", {{}}, mv::WsServer::FrameEnd::ReceiveFailed, ""},
-        {"failure while gathering the header",
-         {firstByte, {}},
-         mv::WsServer::FrameEnd::ReceiveFailed,
-         ""},
+        {"one byte at a time", {}, End::Complete, "hello, frame"},
+        {"first receive fails", {{}}, End::ReceiveFailed, ""},
+        {"failure while gathering the header", {{frame[0]}, {}}, End::ReceiveFailed, ""},
         {"failure while gathering the payload",
-         {Bytes(frame.begin(), frame.begin() + 8), {}},
-         mv::WsServer::FrameEnd::GatherFailed,
-         ""},
+         {Bytes(&frame[0], &frame[8]), {}},
+         End::GatherFailed},
         {"closed inside the payload leaves zeros",
          {Bytes(frame.begin(), frame.end() - 2)},
-         mv::WsServer::FrameEnd::Complete,
+         End::Complete,
          std::string("hello, fra\0\0", 12)},
     };
     for (const Case& c : cases) {
@@ -391,7 +330,7 @@ TEST(WsFrameTest, readFrame_mockedReceiveFailuresAndClosedConnections) {
         int code = 0;
         auto end = mv::WsServer::readFrame(std::ref(source), block, payload, code);
         EXPECT_EQ(end, c.end);
-        if (end == mv::WsServer::FrameEnd::Complete) {
+        if (end == End::Complete) {
             EXPECT_EQ(std::string(payload.begin(), payload.end()), c.payload);
         }
     }
