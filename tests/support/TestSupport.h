@@ -19,7 +19,10 @@ namespace mv::test {
 class ScratchDir {
 public:
     ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quarnel-test-XXXXXX");
+        // An empty or stale TMPDIR left by another test must not stop this one.
+        std::error_code error;
+        std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        std::string pattern = ((error ? "/tmp" : base) / "quarnel-test-XXXXXX");
         if (mkdtemp(pattern.data()) != nullptr) {
             path_ = pattern;
         }
