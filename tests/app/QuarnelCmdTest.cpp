@@ -120,17 +120,25 @@ TEST_F(QuarnelCmdTest, commandLineTable_boxesAndLogLinesWithNothingRegistered) {
     }
 }
 
-TEST_F(QuarnelCmdTest, logPathFromParameters_isUsedAndAppendKeepsEarlierLines) {
+// A port that is taken: the run logs the server's reason, into the log named by the parameters
+// (flag 0x2000) after its earlier lines (flag 0x4000), and exits 0.
+TEST_F(QuarnelCmdTest, portInUse_logsTheServerReasonIntoTheNamedLogAfterItsEarlierLines) {
+    int port = wstest::freePort();
+    int holder = wstest::holdPort(port);
+    ASSERT_GE(holder, 0);
     std::string custom = dir + "/my.log";
     std::ofstream(custom) << "earlier\r\n";
-    // A time-out of 0 on a free port: the run fails to connect at once and logs it.
     Outcome r =
-        quarnelcmd({"quarnel01:S," + std::to_string(wstest::freePort()) + ",0," +
+        quarnelcmd({"quarnel01:S," + std::to_string(port) + ",1," +
                     std::to_string(0x2000 | 0x4000) + ",," + mv::test::base64Of(custom) + ","});
+    ::close(holder);
     EXPECT_EQ(r.exitCode, 0);
-    std::string log = readText(custom);
-    EXPECT_EQ(log.rfind("earlier\r\n", 0), 0u) << log;
-    EXPECT_NE(log.find(" cmd-end / cmd execute end.\r\n"), std::string::npos) << log;
+    EXPECT_EQ(readText(custom).rfind("earlier\r\n", 0), 0u);
+    Lines lines = mv::test::logLines(custom);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "ws-open / error(-60) WebSocket connection error.");
+    EXPECT_NE(lines[2].find("(-402)"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], "cmd-end / cmd execute end.");
     EXPECT_FALSE(fs::exists(defaultLog));
 }
 
@@ -213,20 +221,6 @@ TEST_F(QuarnelCmdTest, webSocketMode_servesVersThenTermAndLogsTheRun) {
                               "ws-loop / WebScoket connection end.",
                               "cmd-end / cmd execute end.",
                           }));
-}
-
-TEST_F(QuarnelCmdTest, webSocketPortInUse_logsTheServerReasonAndExits0) {
-    int port = wstest::freePort();
-    int holder = wstest::holdPort(port);
-    ASSERT_GE(holder, 0);
-    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",1,0,,,"});
-    ::close(holder);
-    EXPECT_EQ(outcome.exitCode, 0);
-    std::vector<std::string> lines = logLines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[1], "ws-open / error(-60) WebSocket connection error.");
-    EXPECT_NE(lines[2].find("(-402)"), std::string::npos) << lines[2];
-    EXPECT_EQ(lines[3], "cmd-end / cmd execute end.");
 }
 
 }  // namespace

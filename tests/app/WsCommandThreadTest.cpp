@@ -13,7 +13,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-const std::string VERS_REPLY = "0,djEuMS5SMQ==";
+const std::string VERS_REPLY = "0,djEuMS5SMQ==", ACCEPT = "ws-command / vers cmd accept.";
 // -10 and the Base64 of the UTF-8 of "引数エラー(-10)".
 const std::string ARG_ERROR = "-10,5byV5pWw44Ko44Op44O8KC0xMCk=";
 
@@ -46,36 +46,28 @@ protected:
     std::unique_ptr<mv::CmdRunner> runner;
 };
 
-std::string recvLine(const std::string& text) {
-    return "{\"recv\": \"" + text + "\"}";
-}
-
 TEST_F(WsCommandThreadTest, commandTable_repliesAndLogLines) {
-    struct Case {
+    const struct {
         const char* frame;  // JSON string contents
         std::string reply;
-        std::vector<std::string> log;
-    };
-    const Case cases[] = {
-        {"vers", VERS_REPLY, {"ws-command / vers cmd accept."}},
+        Lines log;
+    } cases[] = {
+        {"vers", VERS_REPLY, {ACCEPT}},
         {"VERS", ARG_ERROR, {"ws-command / error(-10) VERS"}},
         {"vrs ", ARG_ERROR, {"ws-command / error(-10) vrs "}},
         {",vers", ARG_ERROR, {"ws-command / error(-10) ,vers"}},
-        {"vers,",
-         ARG_ERROR,
-         {"ws-command / vers cmd accept.", "vers / error(-10) 引数エラー(-10)"}},
+        {"vers,", ARG_ERROR, {ACCEPT, "vers / error(-10) 引数エラー(-10)"}},
         {"    ", ARG_ERROR, {"ws-command / error(-10)     "}},
         {" term", ARG_ERROR, {"ws-command / error(-10)  term"}},
-        {"v e r s", VERS_REPLY, {"ws-command / vers cmd accept."}},
-        {" vers\\t", VERS_REPLY, {"ws-command / vers cmd accept."}},
-        {"vers\\u0000,x", VERS_REPLY, {"ws-command / vers cmd accept."}},
+        {"v e r s", VERS_REPLY, {ACCEPT}},
+        {" vers\\t", VERS_REPLY, {ACCEPT}},
+        {"vers\\u0000,x", VERS_REPLY, {ACCEPT}},
     };
     std::string plan = "[";
-    std::vector<std::string> replies;
-    std::vector<std::string> log;
-    for (const Case& c : cases) {
+    Lines replies, log;
+    for (const auto& c : cases) {
         plan += std::string(R"({"op": "send", "text": ")") + c.frame + R"("}, {"op": "recv"}, )";
-        replies.push_back(recvLine(c.reply));
+        replies.push_back(R"({"recv": ")" + c.reply + R"("})");
         log.insert(log.end(), c.log.begin(), c.log.end());
     }
     plan += R"({"op": "send", "text": "term"}])";
@@ -91,8 +83,7 @@ TEST_F(WsCommandThreadTest, tenThousandVersInSequence_noneRefusedAsOverlapping) 
         R"([{"op": "repeat", "text": "vers", "count": 10000}, {"op": "send", "text": "term"}])");
     EXPECT_EQ(run.lines, Lines{R"({"count": 10000, "first": "0,djEuMS5SMQ==", "bad": 0})"});
     EXPECT_EQ(run.loopResult, 0) << run.loopError;
-    Lines log = logLines();
-    EXPECT_EQ(log, Lines(10000, "ws-command / vers cmd accept."));
+    EXPECT_EQ(logLines(), Lines(10000, ACCEPT));
 }
 
 TEST_F(WsCommandThreadTest, replyThatCannotBeSent_stillReleasesTheCounter) {
@@ -105,7 +96,7 @@ TEST_F(WsCommandThreadTest, replyThatCannotBeSent_stillReleasesTheCounter) {
     mv::CommandThreadArgs empty = record(nullptr);
     std::thread(mv::wsCommandThreadProc, &empty).join();
     EXPECT_EQ(running.load(), 0);
-    EXPECT_EQ(logLines(), Lines{"ws-command / vers cmd accept."});
+    EXPECT_EQ(logLines(), Lines{ACCEPT});
 }
 
 TEST_F(WsCommandThreadTest, cp932Thread_replyIsStillUtf8AndLogIsCp932) {
@@ -119,8 +110,7 @@ TEST_F(WsCommandThreadTest, cp932Thread_replyIsStillUtf8AndLogIsCp932) {
     EXPECT_EQ(reply, ARG_ERROR);
     // "引数エラー" in CP932.
     EXPECT_EQ(logLines(),
-              (Lines{"ws-command / vers cmd accept.",
-                     "vers / error(-10) \x88\xf8\x90\x94\x83\x47\x83\x89\x81\x5b(-10)"}));
+              (Lines{ACCEPT, "vers / error(-10) \x88\xf8\x90\x94\x83\x47\x83\x89\x81\x5b(-10)"}));
 }
 
 }  // namespace
