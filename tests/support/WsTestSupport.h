@@ -71,22 +71,6 @@ inline void sendText(int s, const std::string& text) {
     ::send(s, text.data(), text.size(), MSG_NOSIGNAL);
 }
 
-// Everything the peer sends until it closes the connection (or `bytes` have come, if given).
-inline std::string receiveAll(int s, size_t bytes = 0) {
-    std::string all;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::recv(s, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            return all;
-        }
-        all.append(buffer, static_cast<size_t>(n));
-        if (bytes != 0 && all.size() >= bytes) {
-            return all;
-        }
-    }
-}
-
 // The handshake response: everything up to the empty line, or until the peer closes.
 inline std::string receiveResponse(int s) {
     std::string all;
@@ -95,16 +79,6 @@ inline std::string receiveResponse(int s) {
         all.push_back(c);
     }
     return all;
-}
-
-// Connects and completes a minimal handshake by hand; the socket, or -1.
-inline int openRaw(int port) {
-    int s = connectTo(port);
-    if (s >= 0) {
-        sendText(s, "GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: k\r\n\r\n");
-        receiveResponse(s);
-    }
-    return s;
 }
 
 // A server that opens and serves on a thread of its own, as WebSocket mode does on its main
