@@ -7,9 +7,10 @@
 
 namespace {
 
+// One runner for every row: each call replaces the text behind the previous pointer.
 TEST(GetResultMessage, table_sparseRangesFallToDefault) {
     mv::CmdRunner runner;
-    struct Row {
+    const struct {
         int code;
         const char* text;
     } rows[] = {
@@ -18,28 +19,18 @@ TEST(GetResultMessage, table_sparseRangesFallToDefault) {
         {-10, "引数エラー(-10)"},
         {-111, "付ファイル名の先頭が「#」だった(-111)"},
         {-157, "未署名のファイルだった(-157)"},
+        {-60, "署名コマンドの通信初期化エラー(-60)"},
         {-1, "未定義エラー(-1)"},
         {-19, "未定義エラー(-19)"},
-        {-60, "署名コマンドの通信初期化エラー(-60)"},
-        {-604, "未定義エラー(-604)"},
         {-145, "未定義エラー(-145)"},
-        {2, "未定義エラー(2)"},
         {-158, "未定義エラー(-158)"},
+        {-604, "未定義エラー(-604)"},
+        {2, "未定義エラー(2)"},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         EXPECT_STREQ(runner.getResultMessage(row.code), row.text) << row.code;
+        EXPECT_EQ(runner.resultText, row.text) << row.code;
     }
-}
-
-TEST(GetResultMessage, secondCall_replacesTextBehindFirstPointer) {
-    mv::CmdRunner runner;
-    runner.getResultMessage(0);
-    const char* second = runner.getResultMessage(-10);
-    EXPECT_STREQ(second, "引数エラー(-10)");
-    EXPECT_EQ(runner.resultText, "引数エラー(-10)");
-}
-
-TEST(GetResultMessage, cp932Thread_givesCp932Bytes) {
     std::thread([] {
         ASSERT_TRUE(mv::setThreadCodePage("CP932"));
         mv::CmdRunner runner;

@@ -4,31 +4,20 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <climits>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
+#include <cstring>
 #include <thread>
 
-#include "../support/WsTestSupport.h"
-#include "foundation/Base64.h"
+#include "support/TestSupport.h"
+#include "support/WsTestSupport.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using mv::test::readText;
+using Lines = std::vector<std::string>;
 
 struct Outcome {
     int exitCode = -1;
@@ -37,14 +26,9 @@ struct Outcome {
 
 class QuarnelCmdTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dirTemplate[] = "/tmp/mvcmd.XXXXXX";
-        dir = mkdtemp(dirTemplate);
-        char real[PATH_MAX];
-        ASSERT_NE(realpath(QUARNELCMD_PATH, real), nullptr);
-        program = real;
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    mv::test::ScratchDir scratch;
+    std::string dir = scratch.path().string();
+    std::string program = fs::canonical(QUARNELCMD_PATH).string();
 
     // Runs `argv` with HOME, TMPDIR and the XDG directories in the test's directory, no display
     // and no desktop environment (so xdg-mime reads the files itself).
@@ -59,28 +43,24 @@ protected:
                                         "LANG=C.UTF-8",
                                         "DBUS_SESSION_BUS_ADDRESS=disabled:"};
         for (char** e = environ; *e != nullptr; ++e) {
-            std::string variable = *e;
-            if (variable.rfind("ASAN_OPTIONS=", 0) == 0 ||
-                variable.rfind("UBSAN_OPTIONS=", 0) == 0 ||
-                variable.rfind("LSAN_OPTIONS=", 0) == 0) {
+            if (std::strstr(*e, "SAN_OPTIONS=") != nullptr) {  // the sanitizer build's
                 env.emplace_back(*e);
             }
         }
         std::vector<char*> envp, args;
         for (std::string& e : env)
             envp.push_back(e.data());
-        envp.push_back(nullptr);
         for (std::string& a : argv)
             args.push_back(a.data());
+        envp.push_back(nullptr);
         args.push_back(nullptr);
-        std::string outFile = dir + "/.out", errFile = dir + "/.err";
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 1, scratch.file(".out").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, scratch.file(".err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
         Outcome outcome;
         pid_t pid;
         if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) {
@@ -89,79 +69,77 @@ protected:
             outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         posix_spawn_file_actions_destroy(&actions);
-        outcome.out = readFile(outFile);
-        outcome.err = readFile(errFile);
-        fs::remove(outFile);
-        fs::remove(errFile);
+        outcome.out = readText(scratch.file(".out"));
+        outcome.err = readText(scratch.file(".err"));
         return outcome;
     }
     Outcome quarnelcmd(std::vector<std::string> args = {}) {
         args.insert(args.begin(), program);
         return run(args);
     }
-    // The log's lines without their time stamps; each must have one.
-    std::vector<std::string> logLines() {
-        std::string all = readFile(dir + "/QuarnelCmd-error.log");
-        std::vector<std::string> out;
-        std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d ([^\r\n]*)\r\n)");
-        size_t covered = 0;
-        for (auto it = std::sregex_iterator(all.begin(), all.end(), line);
-             it != std::sregex_iterator(); ++it) {
-            out.push_back((*it)[1]);
-            covered += (*it)[0].length();
-        }
-        EXPECT_EQ(covered, all.size()) << all;
-        return out;
-    }
+    // The default log's lines without their time stamps; each must have one.
+    std::string defaultLog = scratch.file("QuarnelCmd-error.log");
+    Lines logLines() { return mv::test::logLines(defaultLog, true); }
     std::string desktopEntry() const { return dir + "/data/applications/quarnel01.desktop"; }
-    std::string mimeappsList() const { return dir + "/config/mimeapps.list"; }
     std::string statusText(const std::string& state) const {
         return "署名コマンド: QuarnelCmd v1.1.R1\n状態：レジストリ(quarnel01)" + state + "\n";
     }
-
-    std::string dir, program;
 };
 
-TEST_F(QuarnelCmdTest, unusableUrlParameters_logOnlyTheEndLineAndExit0) {
-    // The last one is "quarnel01:S,1 ,,,," once joined: 6 tokens after the blank is dropped.
-    const std::vector<std::vector<std::string>> commandLines = {{"quarnel01:"},
-                                                                {"quarnel01:S,8080,30,0,,,,"},
-                                                                {"quarnel01:x,1,2"},
-                                                                {"quarnel01:S,1", ",,,,"}};
-    for (const auto& args : commandLines) {
-        const std::string& text = args[0];
-        Outcome r = quarnelcmd(args);
-        EXPECT_EQ(r.exitCode, 0) << text;
-        EXPECT_EQ(r.err, "") << text;
-        EXPECT_EQ(logLines(), std::vector<std::string>{"cmd-end / cmd execute end."}) << text;
-    }
-}
-
-TEST_F(QuarnelCmdTest, logPathFromParameters_isUsedAndAppendKeepsEarlierLines) {
-    std::string custom = dir + "/my.log";
-    std::string b64;
-    mv::base64EncodeStr(reinterpret_cast<const unsigned char*>(custom.data()), custom.size(), b64);
-    std::ofstream(custom) << "earlier\r\n";
-    // A time-out of 0 on a free port: the run fails to connect at once and logs it.
-    Outcome r = quarnelcmd({"quarnel01:S," + std::to_string(wstest::freePort()) + ",0," +
-                            std::to_string(0x2000 | 0x4000) + ",," + b64 + ","});
-    EXPECT_EQ(r.exitCode, 0);
-    std::string log = readFile(custom);
-    EXPECT_EQ(log.rfind("earlier\r\n", 0), 0u) << log;
-    EXPECT_NE(log.find(" cmd-end / cmd execute end.\r\n"), std::string::npos) << log;
-    EXPECT_FALSE(fs::exists(dir + "/QuarnelCmd-error.log"));
-}
-
-TEST_F(QuarnelCmdTest, otherCommandLines_takeTheRegistrationRoadAndShowTheStatus) {
-    const std::vector<std::vector<std::string>> commandLines = {
-        {}, {"QUARNEL01:S,8080,30,0,,,"}, {"regist "}, {"regist", "now"}, {"Regist"}, {"--help"}};
-    for (const auto& args : commandLines) {
-        Outcome r = quarnelcmd(args);
+// With nothing registered: every run exits 0; a URL run writes its log, any other command line
+// shows a box (on standard error here) and writes none.
+TEST_F(QuarnelCmdTest, commandLineTable_boxesAndLogLinesWithNothingRegistered) {
+    const Lines endOnly{"cmd-end / cmd execute end."};
+    const std::string unregistered = statusText("未登録です。");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+        Lines log;
+    } rows[] = {
+        {{"quarnel01:"}, "", endOnly},
+        {{"quarnel01:S,8080,30,0,,,,"}, "", endOnly},  // unusable parameters
+        {{"quarnel01:x,1,2"}, "", endOnly},
+        {{"quarnel01:S,1", ",,,,"}, "", endOnly},  // "S,1 ,,,," once joined: 6 tokens
+        {{}, unregistered, {}},
+        {{"QUARNEL01:S,8080,30,0,,,"}, unregistered, {}},
+        {{"regist "}, unregistered, {}},
+        {{"regist", "now"}, unregistered, {}},
+        {{"Regist"}, unregistered, {}},
+        {{"--help"}, unregistered, {}},
+        {{"unregist"}, "署名コマンド: レジストリ未登録です。\n削除できません。\n", {}},
+        {{"unregist-POSTX"}, "署名コマンド: レジストリ削除に失敗しました。\n", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args.empty() ? "" : row.args[0]);
+        fs::remove(defaultLog);
+        Outcome r = quarnelcmd(row.args);
         EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.err, statusText("未登録です。")) << (args.empty() ? "" : args[0]);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(logLines(), row.log);
         EXPECT_FALSE(fs::exists(desktopEntry()));
-        EXPECT_FALSE(fs::exists(dir + "/QuarnelCmd-error.log"));
     }
+}
+
+// A port that is taken: the run logs the server's reason, into the log named by the parameters
+// (flag 0x2000) after its earlier lines (flag 0x4000), and exits 0.
+TEST_F(QuarnelCmdTest, portInUse_logsTheServerReasonIntoTheNamedLogAfterItsEarlierLines) {
+    int port = wstest::freePort();
+    int holder = wstest::holdPort(port);
+    ASSERT_GE(holder, 0);
+    std::string custom = dir + "/my.log";
+    std::ofstream(custom) << "earlier\r\n";
+    Outcome r =
+        quarnelcmd({"quarnel01:S," + std::to_string(port) + ",1," +
+                    std::to_string(0x2000 | 0x4000) + ",," + mv::test::base64Of(custom) + ","});
+    ::close(holder);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(readText(custom).rfind("earlier\r\n", 0), 0u);
+    Lines lines = mv::test::logLines(custom);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "ws-open / error(-60) WebSocket connection error.");
+    EXPECT_NE(lines[2].find("(-402)"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], "cmd-end / cmd execute end.");
+    EXPECT_FALSE(fs::exists(defaultLog));
 }
 
 TEST_F(QuarnelCmdTest, registrationRoundTrip_asXdgMimeSeesIt) {
@@ -172,7 +150,7 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_asXdgMimeSeesIt) {
     Outcome query = run({"xdg-mime", "query", "default", "x-scheme-handler/quarnel01"});
     EXPECT_EQ(query.out, "quarnel01.desktop\n") << query.err;
 
-    std::string entry = readFile(desktopEntry());
+    std::string entry = readText(desktopEntry());
     std::string exec = "\"" + program + "\" %u";
     EXPECT_NE(entry.find("\nExec=" + exec + "\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nName=URL:QuarnelCmd Protocol\n"), std::string::npos) << entry;
@@ -201,20 +179,10 @@ TEST_F(QuarnelCmdTest, registeredScheme_isOpenedByGioWithTheSameProgram) {
     Outcome open = run({"gio", "open", "quarnel01:S,1,1,0,,,,"});
     ASSERT_EQ(open.exitCode, 0) << open.err;
     // gio starts the handler and does not wait for it.
-    std::string log = dir + "/QuarnelCmd-error.log";
-    for (int i = 0; i < 100 && readFile(log).find("\r\n") == std::string::npos; ++i) {
+    for (int i = 0; i < 100 && readText(defaultLog).find("\r\n") == std::string::npos; ++i) {
         usleep(100000);
     }
-    EXPECT_EQ(logLines(), std::vector<std::string>{"cmd-end / cmd execute end."});
-}
-
-TEST_F(QuarnelCmdTest, unregisterWithNothingRegistered_saysSoOrFails) {
-    Outcome r = quarnelcmd({"unregist"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "署名コマンド: レジストリ未登録です。\n削除できません。\n");
-    r = quarnelcmd({"unregist-POSTX"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "署名コマンド: レジストリ削除に失敗しました。\n");
+    EXPECT_EQ(logLines(), Lines{"cmd-end / cmd execute end."});
 }
 
 TEST_F(QuarnelCmdTest, unreadableRegistration_isReportedAsAFailedRead) {
@@ -227,10 +195,6 @@ TEST_F(QuarnelCmdTest, unreadableRegistration_isReportedAsAFailedRead) {
     EXPECT_EQ(r.err, "署名コマンド: レジストリ削除しました。\n");
     EXPECT_FALSE(fs::exists(desktopEntry()));
 }
-
-}  // namespace
-
-namespace {
 
 // WebSocket mode of the real program with a real client: the page's "vers" and "term", and the
 // lines of a normal run in the log. Flag 0x800 sets the signer up without loading keys, since
@@ -249,7 +213,7 @@ TEST_F(QuarnelCmdTest, webSocketMode_servesVersThenTermAndLogsTheRun) {
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     ASSERT_FALSE(replies.empty());
     EXPECT_EQ(replies[0], R"({"recv": "0,djEuMS5SMQ=="})");
-    EXPECT_EQ(logLines(), (std::vector<std::string>{
+    EXPECT_EQ(logLines(), (Lines{
                               "cmd-start / cmd execute start.",
                               "ws-open / WebScoket connection ok.",
                               "api-init / sign api init ok.",
@@ -257,25 +221,6 @@ TEST_F(QuarnelCmdTest, webSocketMode_servesVersThenTermAndLogsTheRun) {
                               "ws-loop / WebScoket connection end.",
                               "cmd-end / cmd execute end.",
                           }));
-}
-
-TEST_F(QuarnelCmdTest, webSocketPortInUse_logsTheServerReasonAndExits0) {
-    int port = wstest::freePort();
-    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",1,0,,,"});
-    ::close(holder);
-    EXPECT_EQ(outcome.exitCode, 0);
-    std::vector<std::string> lines = logLines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[1], "ws-open / error(-60) WebSocket connection error.");
-    EXPECT_NE(lines[2].find("(-402)"), std::string::npos) << lines[2];
-    EXPECT_EQ(lines[3], "cmd-end / cmd execute end.");
 }
 
 }  // namespace

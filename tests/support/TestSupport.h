@@ -5,9 +5,12 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "foundation/Base64.h"
 #include "foundation/Bytes.h"
 
 namespace mv::test {
@@ -16,7 +19,10 @@ namespace mv::test {
 class ScratchDir {
 public:
     ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quarnel-test-XXXXXX");
+        // An empty or stale TMPDIR left by another test must not stop this one.
+        std::error_code error;
+        std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        std::string pattern = ((error ? "/tmp" : base) / "quarnel-test-XXXXXX");
         if (mkdtemp(pattern.data()) != nullptr) {
             path_ = pattern;
         }
@@ -73,6 +79,30 @@ inline ByteBuffer bytesOf(const std::string& text) {
 }
 inline std::string textOf(const ByteBuffer& bytes) {
     return std::string(bytes.begin(), bytes.end());
+}
+
+inline std::string base64Of(const std::string& text) {
+    std::string out;
+    base64EncodeStr(reinterpret_cast<const unsigned char*>(text.data()), text.size(), out);
+    return out;
+}
+
+// The lines of an error log without their time stamps. With `complete`, text that is not such a
+// line (a stamp missing, a bare LF) shows up as a last line "<rest: ...>".
+inline std::vector<std::string> logLines(const std::string& fileName, bool complete = false) {
+    std::string all = readText(fileName);
+    std::vector<std::string> out;
+    std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d ([^\r\n]*)\r\n)");
+    size_t covered = 0;
+    for (auto it = std::sregex_iterator(all.begin(), all.end(), line); it != std::sregex_iterator();
+         ++it) {
+        out.push_back((*it)[1]);
+        covered += static_cast<size_t>((*it)[0].length());
+    }
+    if (complete && covered != all.size()) {
+        out.push_back("<rest: " + all + ">");
+    }
+    return out;
 }
 
 }  // namespace mv::test

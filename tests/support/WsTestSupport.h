@@ -32,6 +32,20 @@ inline int freePort() {
     return ntohs(a.sin_port);
 }
 
+// A socket listening on 127.0.0.1:port, so that nobody else can; -1 if the port is taken.
+inline int holdPort(int port) {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
 // Connects to address:port, retrying while the server is not yet listening. -1 when refused
 // for `seconds`.
 inline int connectTo(int port, const char* address = "127.0.0.1", double seconds = 5) {
@@ -55,22 +69,6 @@ inline int connectTo(int port, const char* address = "127.0.0.1", double seconds
 
 inline void sendText(int s, const std::string& text) {
     ::send(s, text.data(), text.size(), MSG_NOSIGNAL);
-}
-
-// Everything the peer sends until it closes the connection (or `bytes` have come, if given).
-inline std::string receiveAll(int s, size_t bytes = 0) {
-    std::string all;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::recv(s, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            return all;
-        }
-        all.append(buffer, static_cast<size_t>(n));
-        if (bytes != 0 && all.size() >= bytes) {
-            return all;
-        }
-    }
 }
 
 // The handshake response: everything up to the empty line, or until the peer closes.
@@ -142,6 +140,23 @@ inline std::vector<std::string> runClient(int port, const std::string& plan) {
     }
     ::unlink(planPath);
     return lines;
+}
+
+struct Served {
+    std::vector<std::string> lines;  // the client's
+    int openResult, loopResult;
+    std::string loopError;
+};
+
+// A server with `proc` on a free port, served until its loop ends, with ws_client.py and `plan`.
+inline Served serve(mv::CommandProc proc, const std::string& plan) {
+    int port = freePort();
+    mv::WsServer server;
+    server.setCommandProc(proc);
+    ServerRun run(server, port);
+    std::vector<std::string> lines = runClient(port, plan);
+    run.finish();
+    return {lines, run.openResult, run.loopResult, run.loopError};
 }
 
 }  // namespace wstest
