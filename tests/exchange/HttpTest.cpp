@@ -20,12 +20,8 @@ using test::ScratchDir;
 using test::textOf;
 
 TEST(SplitUrl, table) {
-    struct Row {
-        const char* url;
-        int result;
-        std::string parts;  // host|path|port; "h|p|n" where nothing may be touched
-    };
-    const Row rows[] = {
+    // host|path|port; a bad URL must leave "h|p|n" untouched.
+    const std::tuple<const char*, int, std::string> rows[] = {
         {"https://sign.example:8443/sign/x", 1, "sign.example|/sign/x|8443"},
         {"HTTPS://Sign.Example:8443/sign/x", 1, "Sign.Example|/sign/x|8443"},
         {"http://host/a/b?q=1:2", 0, "host|/a/b?q=1:2|"},
@@ -41,12 +37,35 @@ TEST(SplitUrl, table) {
         {"https:/host", -1, "h|p|n"},
         {":", -1, "h|p|n"},
     };
-    for (const Row& row : rows) {
-        const bool bad = row.result < 0;
-        std::string host = bad ? "h" : "", path = bad ? "p" : "", port = bad ? "n" : "";
-        EXPECT_EQ(splitUrl(row.url, host, path, port), row.result) << row.url;
-        EXPECT_EQ(host + "|" + path + "|" + port, row.parts) << row.url;
+    for (const auto& [url, result, parts] : rows) {
+        std::string host = result < 0 ? "h" : "", path = result < 0 ? "p" : "",
+                    port = result < 0 ? "n" : "";
+        EXPECT_EQ(splitUrl(url, host, path, port), result) << url;
+        EXPECT_EQ(host + "|" + path + "|" + port, parts) << url;
     }
+}
+
+struct Result {
+    int code;
+    std::string reply, error;
+    std::u16string place;
+};
+
+Result send(QuarnelHttp& http, const std::u16string& urlOrPath, const std::string& body,
+            int absolute = 0, const char16_t* headers = nullptr) {
+    ByteBuffer reply, bytes = bytesOf(body);
+    std::u16string place;
+    int code = http.httpSend(urlOrPath.c_str(), headers, bytes.data(),
+                             static_cast<int>(bytes.size()), absolute, reply, place);
+    return {code, textOf(reply), http.httpError, place};
+}
+
+std::u16string wide(const std::string& ascii) {
+    return {ascii.begin(), ascii.end()};
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
 
 // One server per test program; it knows the user "signer". Proxies from the environment must not
@@ -63,10 +82,6 @@ protected:
     }
     static std::string url(const std::string& path) { return server().url() + path; }
 
-    struct Result {
-        int code;
-        std::string reply, error;
-    };
     static Result post(const std::string& url, const std::string& body,
                        const std::string& headers = "") {
         HttpCurl http;
@@ -75,10 +90,7 @@ protected:
         if (code == 0) {
             code = http.requestBody(bytesOf(body), reply, headers);
         }
-        return {code, textOf(reply), http.errorMessage()};
-    }
-    static bool has(const std::string& text, const std::string& part) {
-        return text.find(part) != std::string::npos;
+        return {code, textOf(reply), http.errorMessage(), u""};
     }
 
     ScopedEnv noProxy{"no_proxy", "127.0.0.1"};
@@ -86,27 +98,33 @@ protected:
     ScopedEnv password{"MV_PROXY_PASSWORD", std::nullopt};
 };
 
-TEST_F(Exchange, answers_giveCodesRepliesAndTexts) {
-    struct Row {
-        const char* path;
-        int code;
-        const char* reply;
-        const char* error;
+// Each answer through the transport, and through the exchange object, which names the place of a
+// failure and keeps the transport's text.
+TEST_F(Exchange, answers_giveCodesRepliesTextsAndPlaces) {
+    const std::tuple<std::string, int, const char*, const char*, const char16_t*> rows[] = {
+        {url("/chunked"), 0, "first piece-second piece", "No message.", u""},
+        {url("/close-empty"), 0, "", "No message.", u"HttpConnect:response"},
+        {url("/zero"), HTTP_ERR_EMPTY_LENGTH, "", "No message.", u"HttpConnect:request"},
+        {url("/short"), HTTP_ERR_SHORT_BODY, "", "No message.", u"HttpConnect:request"},
+        {url("/nocontent"), HTTP_ERR_STATUS, "", "HTTP STATUS = 204", u"HttpConnect:request"},
+        {url("/status/500"), HTTP_ERR_STATUS, "", "HTTP STATUS = 500", u"HttpConnect:request"},
+        {url("/auth"), HTTP_ERR_STATUS, "", "HTTP STATUS = 401", u"HttpConnect:request"},
+        {"DEBUG://cat", HTTP_ERR_BAD_URL, "", "No message.", u"HttpConnect:open"},
     };
-    const Row rows[] = {
-        {"/chunked", 0, "first piece-second piece", "No message."},
-        {"/close-empty", 0, "", "No message."},
-        {"/zero", HTTP_ERR_EMPTY_LENGTH, "", "No message."},
-        {"/short", HTTP_ERR_SHORT_BODY, "", "No message."},
-        {"/nocontent", HTTP_ERR_STATUS, "", "HTTP STATUS = 204"},
-        {"/status/500", HTTP_ERR_STATUS, "", "HTTP STATUS = 500"},
-        {"/auth", HTTP_ERR_STATUS, "", "HTTP STATUS = 401"},
-    };
-    for (const Row& row : rows) {
-        Result r = post(url(row.path), "body");
-        EXPECT_EQ(r.code, row.code) << row.path;
-        EXPECT_EQ(r.reply, row.reply) << row.path;
-        EXPECT_EQ(r.error, row.error) << row.path;
+    for (const auto& [target, code, reply, error, place] : rows) {
+        Result r = post(target, "body");
+        EXPECT_EQ(r.code, code) << target;
+        EXPECT_EQ(r.reply, reply) << target;
+        EXPECT_EQ(r.error, error) << target;
+
+        QuarnelHttp http;
+        http.httpSet(wide(target).c_str(), nullptr, nullptr);
+        EXPECT_FALSE(http.commandMode) << "\"DEBUG://\" is no command";
+        Result s = send(http, wide(target), "body", 1);
+        EXPECT_EQ(s.code, *place ? -20 : 0) << target;
+        EXPECT_EQ(s.reply, reply) << target;
+        EXPECT_EQ(s.place, place) << target;
+        EXPECT_EQ(s.error, *place == 0 || s.place == u"HttpConnect:response" ? "" : error);
     }
 }
 
@@ -131,25 +149,19 @@ TEST_F(Exchange, post_sendsBodyAndHeadersAndReadsALargeReplyWhole) {
 }
 
 TEST_F(Exchange, credentials_comeFromTheTwoVariables) {
-    struct Row {
-        const char* user;
-        std::string password;
-        const char* path;
-        int code;
-        const char* reply;  // the start of the reply
-    };
-    const Row rows[] = {
+    // User name, password, path, result, the start of the reply.
+    const std::tuple<const char*, std::string, const char*, int, const char*> rows[] = {
         {"signer", "p:w d", "/auth", 0, "welcome signer"},
         {"signer", "wrong", "/auth", HTTP_ERR_STATUS, ""},
         // Empty values set nothing; a value of 1024 characters counts as absent.
         {"", std::string(1024, 'p'), "/echo", 0, "POST /echo\n"},
     };
-    for (const Row& row : rows) {
-        ScopedEnv u("MV_PROXY_USERNAME", row.user);
-        ScopedEnv p("MV_PROXY_PASSWORD", row.password);
-        Result r = post(url(row.path), "x");
-        EXPECT_EQ(r.code, row.code) << row.password;
-        EXPECT_EQ(r.reply.rfind(row.reply, 0), 0u) << r.reply;
+    for (const auto& [user, password, path, code, reply] : rows) {
+        ScopedEnv u("MV_PROXY_USERNAME", user);
+        ScopedEnv p("MV_PROXY_PASSWORD", password);
+        Result r = post(url(path), "x");
+        EXPECT_EQ(r.code, code) << password;
+        EXPECT_EQ(r.reply.rfind(reply, 0), 0u) << r.reply;
         EXPECT_FALSE(has(r.reply, "Authorization")) << r.reply;
     }
 }
@@ -233,22 +245,18 @@ TEST_F(Exchange, https_verifiesThePeerAgainstTheNamedTrustStore) {
     ASSERT_TRUE(tls.start({"--log", dir.file("requests.log"), "--cert", dir.file("server.pem"),
                            "--key", dir.file("server.key")}));
     std::filesystem::create_directory(dir.path() / "empty");
-    struct Row {
-        const char* why;
-        std::optional<std::string> file, path;
-        int code;
-    };
-    const Row rows[] = {
+    using Store = std::optional<std::string>;
+    const std::tuple<const char*, Store, Store, int> rows[] = {
         {"another authority only", dir.file("other-ca.pem"), dir.file("empty"), HTTP_ERR_SEND},
         {"the system store", std::nullopt, std::nullopt, HTTP_ERR_SEND},
         {"the test authority", dir.file("ca.pem"), std::nullopt, 0},
     };
-    for (const Row& row : rows) {
-        ScopedEnv file("SSL_CERT_FILE", row.file);
-        ScopedEnv path("SSL_CERT_DIR", row.path);
+    for (const auto& [why, file, path, code] : rows) {
+        ScopedEnv f("SSL_CERT_FILE", file);
+        ScopedEnv p("SSL_CERT_DIR", path);
         Result r = post(tls.url("https") + "/echo/tls", "signed");
-        EXPECT_EQ(r.code, row.code) << row.why << ": " << r.error;
-        if (row.code != 0) {
+        EXPECT_EQ(r.code, code) << why << ": " << r.error;
+        if (code != 0) {
             EXPECT_TRUE(has(r.error, "certificate")) << r.error;
             EXPECT_EQ(r.reply, "");
         }
@@ -256,60 +264,32 @@ TEST_F(Exchange, https_verifiesThePeerAgainstTheNamedTrustStore) {
     EXPECT_EQ(test::readText(dir.file("requests.log")), "POST /echo/tls\n");
 }
 
-struct Sent {
-    int code;
-    std::string reply;
-    std::u16string place;
-    std::string error;
-};
-
-Sent send(QuarnelHttp& http, const std::u16string& urlOrPath, const std::string& body,
-          int absolute = 0, const char16_t* headers = nullptr) {
-    ByteBuffer reply, bytes = bytesOf(body);
-    std::u16string place;
-    int code = http.httpSend(urlOrPath.c_str(), headers, bytes.data(),
-                             static_cast<int>(bytes.size()), absolute, reply, place);
-    return {code, textOf(reply), place, http.httpError};
-}
-
-std::u16string wide(const std::string& ascii) {
-    return {ascii.begin(), ascii.end()};
-}
-
 TEST(QuarnelHttpSet, addresses_setModeUrlAndSid) {
-    struct Row {
-        const char16_t *url, *sid;
-        bool commandMode;
-        std::u16string storedUrl, storedSid;
-    };
-    const Row rows[] = {
-        {u"https://srv/base", u"S1", false, u"https://srv/base", u"S1"},
-        {u"debug://helper -x ", u"S2", true, u"helper -x ", u"S2"},
-        {u"debug://", nullptr, true, u"", u""},
-        {u"DEBUG://helper", u"", false, u"DEBUG://helper", u""},
-        {u"Debug://helper", nullptr, false, u"Debug://helper", u""},
-        {nullptr, u"only-sid", false, u"", u"only-sid"},
-        {u"", u"s", false, u"", u"s"},
-    };
-    for (const Row& row : rows) {
+    // URL and sid given, command mode, URL and sid kept.
+    const std::tuple<const char16_t*, const char16_t*, bool, std::u16string, std::u16string>
+        rows[] = {
+            {u"https://srv/base", u"S1", false, u"https://srv/base", u"S1"},
+            {u"debug://helper -x ", u"S2", true, u"helper -x ", u"S2"},
+            {u"debug://", nullptr, true, u"", u""},
+            {u"DEBUG://helper", u"", false, u"DEBUG://helper", u""},
+            {u"Debug://helper", nullptr, false, u"Debug://helper", u""},
+            {nullptr, u"only-sid", false, u"", u"only-sid"},
+            {u"", u"s", false, u"", u"s"},
+        };
+    for (const auto& [url, sid, commandMode, storedUrl, storedSid] : rows) {
         QuarnelHttp http;
         http.httpSet(u"debug://earlier", u"earlier", u"earlier");
-        EXPECT_EQ(http.httpSet(row.url, row.sid, nullptr), 0);
-        EXPECT_EQ(http.commandMode, row.commandMode) << http.url.size();
-        EXPECT_EQ(http.url, row.storedUrl);
-        EXPECT_EQ(http.sid, row.storedSid);
+        EXPECT_EQ(http.httpSet(url, sid, nullptr), 0);
+        EXPECT_EQ(http.commandMode, commandMode) << http.url.size();
+        EXPECT_EQ(http.url, storedUrl);
+        EXPECT_EQ(http.sid, storedSid);
         EXPECT_EQ(http.option3, u"") << "replaced with the rest of the state";
     }
 }
 
 TEST(QuarnelHttpSend, missingParts_areRefusedBeforeAnyTransport) {
-    struct Row {
-        const char* why;
-        const char16_t *base, *urlOrPath;
-        bool nullBody;
-        int size, absolute;
-    };
-    const Row rows[] = {
+    // Why, base, path, body missing, size, absolute.
+    const std::tuple<const char*, const char16_t*, const char16_t*, bool, int, int> rows[] = {
         {"null path", u"http://127.0.0.1:1", nullptr, false, 1, 0},
         {"empty path", u"http://127.0.0.1:1", u"", false, 1, 1},
         {"null body", u"http://127.0.0.1:1", u"/x", true, 1, 0},
@@ -321,18 +301,18 @@ TEST(QuarnelHttpSend, missingParts_areRefusedBeforeAnyTransport) {
         {"relative with empty command", u"debug://", u"cat", false, 1, 0},
     };
     const unsigned char body[] = {'x'};
-    for (const Row& row : rows) {
+    for (const auto& [why, base, urlOrPath, noBody, size, absolute] : rows) {
         QuarnelHttp http;
-        http.httpSet(row.base, u"sid", nullptr);
+        http.httpSet(base, u"sid", nullptr);
         http.httpError = "stale";
         ByteBuffer reply;
         std::u16string place;
-        EXPECT_EQ(http.httpSend(row.urlOrPath, nullptr, row.nullBody ? nullptr : body, row.size,
-                                row.absolute, reply, place),
+        EXPECT_EQ(http.httpSend(urlOrPath, nullptr, noBody ? nullptr : body, size, absolute, reply,
+                                place),
                   -10)
-            << row.why;
-        EXPECT_EQ(place, u"httpSend") << row.why;
-        EXPECT_EQ(http.httpError, "") << row.why;
+            << why;
+        EXPECT_EQ(place, u"httpSend") << why;
+        EXPECT_EQ(http.httpError, "") << why;
     }
 }
 
@@ -343,84 +323,58 @@ TEST_F(Exchange, quarnelHttp_joinsBaseAndPathAsTheyAreOrSendsAbsolute) {
                                                              {u"cert", "POST /echo/basecert\n"},
                                                              {u"?q=1", "POST /echo/base?q=1\n"}};
     for (auto [path, requestLine] : joins) {
-        Sent s = send(http, path, "request");
+        Result s = send(http, path, "request");
         ASSERT_EQ(s.code, 0) << s.error;
         EXPECT_EQ(s.reply.rfind(requestLine, 0), 0u) << s.reply;
         EXPECT_EQ(s.reply.substr(s.reply.size() - 7), "request");
     }
     http.httpSet(u"http://127.0.0.1:1/unused", nullptr, nullptr);
-    Sent s = send(http, wide(url("/echo/abs")), "b", 1, u"Content-Type: application/xml\r\nX-P: 1");
+    Result s =
+        send(http, wide(url("/echo/abs")), "b", 1, u"Content-Type: application/xml\r\nX-P: 1");
     ASSERT_EQ(s.code, 0) << s.error;
     EXPECT_EQ(s.reply.rfind("POST /echo/abs\n", 0), 0u);
     EXPECT_TRUE(has(s.reply, "Content-Type: application/xml\nX-P: 1\n")) << s.reply;
 }
 
-TEST_F(Exchange, quarnelHttp_failuresGivePlacesAndTransportTexts) {
-    struct Row {
-        std::string target;
-        const char16_t* place;
-        std::string error;
-    };
-    const Row rows[] = {
-        {"DEBUG://cat", u"HttpConnect:open", "No message."},
-        {url("/nocontent"), u"HttpConnect:request", "HTTP STATUS = 204"},
-        {url("/zero"), u"HttpConnect:request", "No message."},
-        {url("/close-empty"), u"HttpConnect:response", ""},
-    };
-    for (const Row& row : rows) {
-        QuarnelHttp http;
-        http.httpSet(wide(row.target).c_str(), nullptr, nullptr);
-        EXPECT_FALSE(http.commandMode);
-        Sent s = send(http, u"?", "x");
-        EXPECT_EQ(s.code, -20) << row.target;
-        EXPECT_EQ(s.place, row.place) << row.target;
-        EXPECT_EQ(s.error, row.error) << row.target;
-        EXPECT_EQ(s.reply, "");
-    }
-}
-
 // The command exchange, with real programs in the place of the server. The command line is never
 // given to a shell, and no child can block the exchange, whatever it does with its pipes.
 TEST(QuarnelHttpCommand, children_answerOnTheirOutput) {
-    struct Row {
-        const char* why;
-        const char16_t *base, *path;
-        int absolute;
-        std::string body, reply;
-    };
     const std::string large(1 << 20, 'i');
     std::string counting;
     for (int i = 0; counting.size() < (3u << 20); ++i) {
         counting += std::to_string(i) + ",";
     }
-    const Row rows[] = {
-        {"echo of the input", u"debug://cat", u" -", 0, "<QrnRequest/>", "<QrnRequest/>"},
-        {"no output", u"debug://true", u" -cert", 0, "request", ""},
-        {"a base ending in a blank", u"debug://printf [%s] ", u"-cert", 0, "x", "[-cert]"},
-        {"a base run together with the path", u"debug://printf [%s]", u"-cert", 0, "x", "[]-cert"},
-        {"empty base, absolute send", u"debug://", u"printf \"%s|\" \"a b\" c\\\"d", 1, "x",
-         "a b|c\"d|"},
-        {"shell syntax is only arguments", u"debug://printf [%s] ;touch /no/a $(touch /no/b)",
-         u" |touch x", 0, "x", "[;touch][/no/a][$(touch][/no/b)][|touch][x]"},
-        {"standard error joins the output", u"debug://sh -c \"echo oops >&2\"", u" -", 0, "x",
-         "oops\n"},
-        {"never reads its large input", u"debug://printf done", u" ", 0, large, "done"},
-        {"stops reading its input", u"debug://", u"head -c 3", 1, large, "iii"},
-        {"a grandchild keeps the output open", u"debug://sh -c \"sleep 5 & echo quick\"", u" ", 0,
-         "x", "quick\n"},
-        {"the first 10240 bytes, in order", u"debug://cat", u" -", 0, counting,
-         counting.substr(0, 10240)},
-        {"floods its output, ignores its input", u"debug://head -c 5000000 /dev/zero", u" ", 0,
-         std::string(2 << 20, 'x'), std::string(10240, '\0')},
-    };
-    for (const Row& row : rows) {
+    // Why, base, path, absolute, input, reply.
+    const std::tuple<const char*, const char16_t*, const char16_t*, int, std::string, std::string>
+        rows[] = {
+            {"echo of the input", u"debug://cat", u" -", 0, "<QrnRequest/>", "<QrnRequest/>"},
+            {"no output", u"debug://true", u" -cert", 0, "request", ""},
+            {"a base ending in a blank", u"debug://printf [%s] ", u"-cert", 0, "x", "[-cert]"},
+            {"a base run together with the path", u"debug://printf [%s]", u"-cert", 0, "x",
+             "[]-cert"},
+            {"empty base, absolute send", u"debug://", u"printf \"%s|\" \"a b\" c\\\"d", 1, "x",
+             "a b|c\"d|"},
+            {"shell syntax is only arguments", u"debug://printf [%s] ;touch /no/a $(touch /no/b)",
+             u" |touch x", 0, "x", "[;touch][/no/a][$(touch][/no/b)][|touch][x]"},
+            {"standard error joins the output", u"debug://sh -c \"echo oops >&2\"", u" -", 0, "x",
+             "oops\n"},
+            {"never reads its large input", u"debug://printf done", u" ", 0, large, "done"},
+            {"stops reading its input", u"debug://", u"head -c 3", 1, large, "iii"},
+            {"a grandchild keeps the output open", u"debug://sh -c \"sleep 5 & echo quick\"", u" ",
+             0, "x", "quick\n"},
+            {"the first 10240 bytes, in order", u"debug://cat", u" -", 0, counting,
+             counting.substr(0, 10240)},
+            {"floods its output, ignores its input", u"debug://head -c 5000000 /dev/zero", u" ", 0,
+             std::string(2 << 20, 'x'), std::string(10240, '\0')},
+        };
+    for (const auto& [why, base, path, absolute, input, reply] : rows) {
         QuarnelHttp http;
-        http.httpSet(row.base, u"sid", nullptr);
+        http.httpSet(base, u"sid", nullptr);
         ASSERT_TRUE(http.commandMode);
-        Sent s = send(http, row.path, row.body, row.absolute);
-        EXPECT_EQ(s.code, 0) << row.why;
-        EXPECT_TRUE(s.reply == row.reply) << row.why << ": " << s.reply.substr(0, 100);
-        EXPECT_EQ(s.place, u"") << row.why;
+        Result s = send(http, path, input, absolute);
+        EXPECT_EQ(s.code, 0) << why;
+        EXPECT_TRUE(s.reply == reply) << why << ": " << s.reply.substr(0, 100);
+        EXPECT_EQ(s.place, u"") << why;
     }
 }
 
@@ -428,7 +382,7 @@ TEST(QuarnelHttpCommand, failures_givePlaces) {
     QuarnelHttp http;
     http.httpSet(u"debug://", nullptr, nullptr);
     for (const char16_t* line : {u"no-such-program-qrn", u"   "}) {
-        Sent s = send(http, line, "x", 1);
+        Result s = send(http, line, "x", 1);
         EXPECT_EQ(s.code, -20);
         EXPECT_EQ(s.place, u"HttpConnect:WaitForSingleObject");
         EXPECT_EQ(s.error, "");
@@ -437,7 +391,7 @@ TEST(QuarnelHttpCommand, failures_givePlaces) {
     const std::u16string base = u"debug://sh -c \"printf ok\" ";
     http.httpSet(base.c_str(), nullptr, nullptr);
     std::u16string path(QuarnelHttp::MAX_COMMAND_LINE - (base.size() - 8), u'x');
-    Sent s = send(http, path, "x");
+    Result s = send(http, path, "x");
     EXPECT_EQ(s.code, 0);
     EXPECT_EQ(s.reply, "ok");
     s = send(http, path + u'x', "x");
