@@ -23,15 +23,12 @@ TEST(SplitUrl, table) {
     // host|path|port; a bad URL must leave "h|p|n" untouched.
     const std::tuple<const char*, int, std::string> rows[] = {
         {"https://sign.example:8443/sign/x", 1, "sign.example|/sign/x|8443"},
-        {"HTTPS://Sign.Example:8443/sign/x", 1, "Sign.Example|/sign/x|8443"},
         {"http://host/a/b?q=1:2", 0, "host|/a/b?q=1:2|"},
-        {"http://host", 0, "host||"},
-        {"hTtP://host:", 0, "host||"},
+        {"hTtPs://Host:", 1, "Host||"},
         {"host.example/path", 0, "host.example|/path|"},
         {"https://", 1, "||"},
         {"http://h:80:90/p", 0, "h|/p|80:90"},
         {"ftp://host/x", -1, "h|p|n"},
-        {"file:///etc/passwd", -1, "h|p|n"},
         {"debug://cat", -1, "h|p|n"},
         {"host:8080/x", -1, "h|p|n"},
         {"https:/host", -1, "h|p|n"},
@@ -110,6 +107,15 @@ TEST_F(Exchange, answers_giveCodesRepliesTextsAndPlaces) {
         {url("/status/500"), HTTP_ERR_STATUS, "", "HTTP STATUS = 500", u"HttpConnect:request"},
         {url("/auth"), HTTP_ERR_STATUS, "", "HTTP STATUS = 401", u"HttpConnect:request"},
         {"DEBUG://cat", HTTP_ERR_BAD_URL, "", "No message.", u"HttpConnect:open"},
+        {"127.0.0.1:80/x", HTTP_ERR_BAD_URL, "", "No message.", u"HttpConnect:open"},
+        {"file:///etc/passwd", HTTP_ERR_BAD_URL, "", "No message.", u"HttpConnect:open"},
+        {"https:///path", HTTP_ERR_CONNECT, "", "No message.", u"HttpConnect:open"},
+        // Redirects are followed only to http and https, and not for ever.
+        {url("/redirect?to=file:///etc/passwd"), HTTP_ERR_STATUS, "", "HTTP STATUS = 302",
+         u"HttpConnect:request"},
+        {url("/redirect?to=ftp://127.0.0.1/x"), HTTP_ERR_STATUS, "", "HTTP STATUS = 302",
+         u"HttpConnect:request"},
+        {url("/loop"), HTTP_ERR_STATUS, "", "HTTP STATUS = 302", u"HttpConnect:request"},
     };
     for (const auto& [target, code, reply, error, place] : rows) {
         Result r = post(target, "body");
@@ -128,7 +134,7 @@ TEST_F(Exchange, answers_giveCodesRepliesTextsAndPlaces) {
     }
 }
 
-TEST_F(Exchange, post_sendsBodyAndHeadersAndReadsALargeReplyWhole) {
+TEST_F(Exchange, post_sendsBodyAndHeadersReadsALargeReplyWholeAndFollowsRedirects) {
     const std::string body = std::string("<Q>\0\xFF", 5) + std::string(3 << 20, 'b');
     Result r = post(url("/echo/sign?x=1"), body, "X-One: 1\r\nX-Two: two\r\n");
     ASSERT_EQ(r.code, 0) << r.error;
@@ -146,6 +152,10 @@ TEST_F(Exchange, post_sendsBodyAndHeadersAndReadsALargeReplyWhole) {
     ByteBuffer reply;
     ASSERT_EQ(http.request(nullptr, 0, reply, ""), 0) << http.errorMessage();
     EXPECT_EQ(textOf(reply).rfind("GET /echo/empty\n", 0), 0u);
+
+    r = post(url("/redirect?to=/echo/moved"), "x");
+    ASSERT_EQ(r.code, 0) << r.error;
+    EXPECT_EQ(r.reply.rfind("GET /echo/moved\n", 0), 0u) << "a 302 to a POST is followed by a GET";
 }
 
 TEST_F(Exchange, credentials_comeFromTheTwoVariables) {
@@ -166,31 +176,12 @@ TEST_F(Exchange, credentials_comeFromTheTwoVariables) {
     }
 }
 
-TEST_F(Exchange, redirects_areFollowedOnlyToHttp) {
-    Result r = post(url("/redirect?to=/echo/moved"), "x");
-    ASSERT_EQ(r.code, 0) << r.error;
-    EXPECT_EQ(r.reply.rfind("GET /echo/moved\n", 0), 0u) << "a 302 to a POST is followed by a GET";
-    for (const char* target :
-         {"/redirect?to=file:///etc/passwd", "/redirect?to=ftp://127.0.0.1/x", "/loop"}) {
-        Result refused = post(url(target), "x");
-        EXPECT_EQ(refused.code, HTTP_ERR_STATUS) << target;
-        EXPECT_EQ(refused.error, "HTTP STATUS = 302") << target;
-        EXPECT_EQ(refused.reply, "") << target;
-    }
-}
-
 TEST_F(Exchange, unusableTargetsAndRequests_failWithTheirCodes) {
     const unsigned char x = 'x';
     ByteBuffer reply;
-    for (const char* target : {"ftp://127.0.0.1/x", "127.0.0.1:80/x", "file:///etc/passwd"}) {
-        HttpCurl http;
-        EXPECT_EQ(http.open(target), HTTP_ERR_BAD_URL) << target;
-        EXPECT_STREQ(http.errorMessage(), "No message.");
-    }
     HttpCurl http;
     EXPECT_EQ(http.request(&x, 1, reply, ""), HTTP_ERR_NOT_OPEN);
     EXPECT_STREQ(http.errorMessage(), "No message.");
-    EXPECT_EQ(http.open("https:///path"), HTTP_ERR_CONNECT);
     // A later open replaces the earlier target; close forgets it.
     ASSERT_EQ(http.open(url("/status/500")), 0);
     ASSERT_EQ(http.open(url("/echo/second")), 0);

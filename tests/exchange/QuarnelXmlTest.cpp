@@ -50,28 +50,22 @@ std::string get(const std::string& xml, const std::string& query) {
 
 TEST(QuarnelXmlRequest, documents_table) {
     const unsigned char data[] = {0x30, 0xAB, 0x0F};
-    // Certificate or signature request, sid, data, length, the root element.
+    // Certificate or signature request, sid, data, length, the root element from its sid on.
     const std::tuple<bool, const char16_t*, const unsigned char*, int, std::string> rows[] = {
-        {true, u"S-1", data, 3,
-         R"(<QrnRequest time="T" type="QRN_CERT" sid="S-1"><cert>30AB0F</cert></QrnRequest>)"},
-        {false, u"abc", data + 1, 2,
-         R"(<QrnRequest time="T" type="QRN_SIGN" sid="abc"><sign>AB0F</sign></QrnRequest>)"},
-        {true, u"", nullptr, 0,
-         R"(<QrnRequest time="T" type="QRN_CERT" sid=""><cert/></QrnRequest>)"},
-        {true, nullptr, data, 0,
-         R"(<QrnRequest time="T" type="QRN_CERT" sid=""><cert/></QrnRequest>)"},
-        {false, u"", data, -5,
-         R"(<QrnRequest time="T" type="QRN_SIGN" sid=""><sign/></QrnRequest>)"},
-        {true, nullptr, nullptr, 4,
-         R"(<QrnRequest time="T" type="QRN_CERT" sid=""><cert/></QrnRequest>)"},
+        {true, u"S-1", data, 3, R"(sid="S-1"><cert>30AB0F</cert>)"},
+        {false, u"abc", data + 1, 2, R"(sid="abc"><sign>AB0F</sign>)"},
+        {true, u"", nullptr, 0, R"(sid=""><cert/>)"},
+        {true, nullptr, data, 0, R"(sid=""><cert/>)"},
+        {false, u"", data, -5, R"(sid=""><sign/>)"},
+        {true, nullptr, nullptr, 4, R"(sid=""><cert/>)"},
         {true, u"a\"<b>&'\u65E5\u672C", nullptr, 0,
-         "<QrnRequest time=\"T\" type=\"QRN_CERT\" "
-         "sid=\"a&quot;&lt;b&gt;&amp;'\xE6\x97\xA5\xE6\x9C\xAC\">"
-         "<cert/></QrnRequest>"},
+         "sid=\"a&quot;&lt;b&gt;&amp;'\xE6\x97\xA5\xE6\x9C\xAC\"><cert/>"},
     };
-    for (const auto& [cert, sid, bytes, length, root] : rows) {
+    for (const auto& [cert, sid, bytes, length, rest] : rows) {
         EXPECT_EQ(build(cert, sid, bytes, length),
-                  "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + root + "\n");
+                  std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n") +
+                      "<QrnRequest time=\"T\" type=\"QRN_" + (cert ? "CERT" : "SIGN") + "\" " +
+                      rest + "</QrnRequest>\n");
     }
 
     ScopedEnv tz("TZ", "Pacific/Kiritimati");  // UTC+14: a local time would show
