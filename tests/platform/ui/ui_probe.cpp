@@ -19,29 +19,20 @@
 
 namespace {
 
-GtkWidget* findNamed(GtkWidget* widget, const char* name) {
-    if (std::strcmp(gtk_widget_get_name(widget), name) == 0) {
-        return widget;
-    }
-    if (GTK_IS_CONTAINER(widget)) {
-        GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
-        GtkWidget* found = nullptr;
-        for (GList* child = children; child != nullptr && found == nullptr; child = child->next) {
-            found = findNamed(GTK_WIDGET(child->data), name);
-        }
-        g_list_free(children);
-        return found;
-    }
-    return nullptr;
-}
-
-GtkWidget* findInToplevels(const char* name) {
-    GList* windows = gtk_window_list_toplevels();
+// The mapped widget of that name in any window, or null.
+GtkWidget* findNamed(const char* name, GList* widgets = nullptr) {
+    GList* list = widgets != nullptr ? widgets : gtk_window_list_toplevels();
     GtkWidget* found = nullptr;
-    for (GList* w = windows; w != nullptr && found == nullptr; w = w->next) {
-        found = findNamed(GTK_WIDGET(w->data), name);
+    for (GList* w = list; w != nullptr && found == nullptr; w = w->next) {
+        GtkWidget* widget = GTK_WIDGET(w->data);
+        if (std::strcmp(gtk_widget_get_name(widget), name) == 0) {
+            found = gtk_widget_get_mapped(widget) ? widget : nullptr;
+        } else if (GTK_IS_CONTAINER(widget)) {
+            GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+            found = children != nullptr ? findNamed(name, children) : nullptr;
+        }
     }
-    g_list_free(windows);
+    g_list_free(list);
     return found;
 }
 
@@ -54,8 +45,8 @@ std::string unescapeCrLf(std::string text) {
 
 // Reports, from the UI thread once the dialog has been drawn, what the message dialog shows.
 gboolean reportMessage(gpointer) {
-    GtkWidget* view = findInToplevels("mesg-text");
-    if (view == nullptr || !gtk_widget_get_mapped(view)) {
+    GtkWidget* view = findNamed("mesg-text");
+    if (view == nullptr) {
         return G_SOURCE_CONTINUE;
     }
     GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
@@ -74,8 +65,8 @@ gboolean reportMessage(gpointer) {
 }
 
 gboolean reportStatus(gpointer) {
-    GtkWidget* status = findInToplevels("status");
-    if (status == nullptr || !gtk_widget_get_mapped(status)) {
+    GtkWidget* status = findNamed("status");
+    if (status == nullptr) {
         return G_SOURCE_CONTINUE;
     }
     std::printf("status=%s\n", gtk_label_get_text(GTK_LABEL(status)));
