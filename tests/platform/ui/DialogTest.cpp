@@ -27,7 +27,7 @@ TEST_F(DialogTest, progressWindow_isTopmostUndecoratedAndShowsItsStatus) {
     EXPECT_NE(hints.find("_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = 0x2, 0x0, 0x0"), std::string::npos)
         << hints;
     screenshot("progress-window");
-    probe.send("close");
+    probe.closeInput();
     EXPECT_EQ(probe.readLine(), "closed");
     EXPECT_EQ(probe.exitCode(), 0);
 }

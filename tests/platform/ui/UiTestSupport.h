@@ -46,11 +46,8 @@ inline std::vector<std::string> windowIds(const std::string& pattern) {
 // The visible windows with this exact name, waiting up to 10 s for at least `count` of them.
 inline std::vector<std::string> windowsNamed(const std::string& name, size_t count = 1) {
     std::vector<std::string> ids;
-    for (int i = 0; i < 100 && ids.size() < count; ++i) {
-        if (i > 0) {
-            std::this_thread::sleep_for(100ms);
-        }
-        ids = windowIds("^" + name + "$");
+    for (int i = 0; i < 100 && (ids = windowIds("^" + name + "$")).size() < count; ++i) {
+        std::this_thread::sleep_for(100ms);
     }
     return ids;
 }
@@ -116,23 +113,18 @@ public:
         close(output);
     }
 
-    void send(const std::string& line) {
-        (void)!write(input, (line + "\n").data(), line.size() + 1);
+    // The end of its input.
+    void closeInput() {
+        close(input);
+        input = -1;
     }
-    // The next line of its output, or "" after 10 s.
+    // The next line of its output; what came of it when nothing more came for 10 s.
     std::string readLine() {
-        size_t nl;
-        while ((nl = buffered.find('\n')) == std::string::npos) {
-            pollfd p{output, POLLIN, 0};
-            char chunk[256];
-            ssize_t n = poll(&p, 1, 10000) > 0 ? read(output, chunk, sizeof chunk) : 0;
-            if (n <= 0) {
-                return {};
-            }
-            buffered.append(chunk, static_cast<size_t>(n));
+        std::string line;
+        pollfd p{output, POLLIN, 0};
+        for (char c; poll(&p, 1, 10000) > 0 && read(output, &c, 1) == 1 && c != '\n';) {
+            line += c;
         }
-        std::string line = buffered.substr(0, nl);
-        buffered.erase(0, nl + 1);
         return line;
     }
     // Its exit code, or -1 while it still runs after `wait`.
@@ -156,7 +148,6 @@ public:
 private:
     pid_t pid = -1;
     int input = -1, output = -1, code = -1;
-    std::string buffered;
 };
 
 }  // namespace uitest

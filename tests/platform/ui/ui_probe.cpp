@@ -2,7 +2,7 @@
 // UI layer, reports what the dialog holds on standard output, and takes commands on standard
 // input. The tests press the keys and buttons with xdotool, as a user would.
 //
-//   ui_probe progress <status>   progress window with that status line; "close" on stdin closes it
+//   ui_probe progress <status>   progress window with that status line; the end of stdin closes it
 //   ui_probe message <text>      message dialog; "\r\n" in <text> are CR LF
 #include <gtk/gtk.h>
 
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
         // After the status update, which was posted first.
         mv::ui::post([] { g_timeout_add(50, reportStatus, nullptr); });
         std::string line;
-        while (std::getline(std::cin, line) && line != "close") {
+        while (std::getline(std::cin, line)) {
         }
         mv::closeMainWnd();
         window.join();
