@@ -26,28 +26,44 @@ protected:
     ScopedEnv config{"XDG_CONFIG_HOME", dir + "/config"};
 };
 
-TEST_F(XdgHome, setDefaultApplication_table) {
-    const std::tuple<const char*, const char*, const char*> rows[] = {
-        {"a new file", nullptr, "[Default Applications]\nx/s=q.desktop;\n"},
-        {"another group stays, ours is added after a blank line",
+TEST_F(XdgHome, defaultApplications_table) {
+    // Why, set or remove q.desktop for x/s, the list before (null: no file) and after.
+    const std::tuple<const char*, bool, const char*, const char*> rows[] = {
+        {"a new file", true, nullptr, "[Default Applications]\nx/s=q.desktop;\n"},
+        {"another group stays, ours is added after a blank line", true,
          "[Added Associations]\nx/s=a.desktop;\n",
          "[Added Associations]\nx/s=a.desktop;\n\n[Default Applications]\nx/s=q.desktop;\n"},
-        {"inserted after the group's last line, before the blank line",
+        {"inserted after the group's last line, before the blank line", true,
          "[Default Applications]\nx/t=t.desktop;\n\n[Other]\nk=v\n",
          "[Default Applications]\nx/t=t.desktop;\nx/s=q.desktop;\n\n[Other]\nk=v\n"},
-        {"an existing default is replaced, a duplicate dropped, comments kept",
+        {"an existing default is replaced, a duplicate dropped, comments kept", true,
          "# mine\n[Default Applications]\nx/s = old.desktop;\nx/s=dup.desktop\n",
          "# mine\n[Default Applications]\nx/s=q.desktop;\n"},
-        {"CR LF lines are read", "[Default Applications]\r\nx/u=u.desktop;\r\n",
+        {"CR LF lines are read", true, "[Default Applications]\r\nx/u=u.desktop;\r\n",
          "[Default Applications]\nx/u=u.desktop;\nx/s=q.desktop;\n"},
+        {"our line goes", false, "[Default Applications]\nx/s=q.desktop;\nx/t=t.desktop;\n",
+         "[Default Applications]\nx/t=t.desktop;\n"},
+        {"another handler in the list stays", false,
+         "[Default Applications]\nx/s=other.desktop;q.desktop;\n",
+         "[Default Applications]\nx/s=other.desktop;\n"},
+        {"someone else's default is left alone", false,
+         "[Default Applications]\nx/s=other.desktop;\n",
+         "[Default Applications]\nx/s=other.desktop;\n"},
+        {"only the defaults group is ours", false, "[Added Associations]\nx/s=q.desktop;\n",
+         "[Added Associations]\nx/s=q.desktop;\n"},
+        {"a missing file is nothing to remove", false, nullptr, nullptr},
     };
-    for (const auto& [why, before, after] : rows) {
+    for (const auto& [why, set, before, after] : rows) {
         fs::remove(list);
         if (before != nullptr) {
             std::ofstream(list, std::ios::binary) << before;
         }
-        ASSERT_EQ(setDefaultApplication(list, "x/s", "q.desktop"), 0) << why;
-        EXPECT_EQ(readText(list), after) << why;
+        ASSERT_EQ(set ? setDefaultApplication(list, "x/s", "q.desktop")
+                      : removeDefaultApplication(list, "x/s", "q.desktop"),
+                  0)
+            << why;
+        EXPECT_EQ(fs::exists(list), after != nullptr) << why;
+        EXPECT_EQ(readText(list), after ? after : "") << why;
     }
     // A list that is a link to a file kept elsewhere stays a link.
     fs::remove(list);
@@ -56,28 +72,6 @@ TEST_F(XdgHome, setDefaultApplication_table) {
     ASSERT_EQ(setDefaultApplication(list, "x/s", "q.desktop"), 0);
     EXPECT_TRUE(fs::is_symlink(list));
     EXPECT_EQ(readText(dir + "/elsewhere"), "[Default Applications]\nx/s=q.desktop;\n");
-}
-
-TEST_F(XdgHome, removeDefaultApplication_table) {
-    const std::tuple<const char*, const char*, const char*> rows[] = {
-        {"our line goes", "[Default Applications]\nx/s=q.desktop;\nx/t=t.desktop;\n",
-         "[Default Applications]\nx/t=t.desktop;\n"},
-        {"another handler in the list stays",
-         "[Default Applications]\nx/s=other.desktop;q.desktop;\n",
-         "[Default Applications]\nx/s=other.desktop;\n"},
-        {"someone else's default is left alone", "[Default Applications]\nx/s=other.desktop;\n",
-         "[Default Applications]\nx/s=other.desktop;\n"},
-        {"only the defaults group is ours", "[Added Associations]\nx/s=q.desktop;\n",
-         "[Added Associations]\nx/s=q.desktop;\n"},
-    };
-    for (const auto& [why, before, after] : rows) {
-        std::ofstream(list, std::ios::binary) << before;
-        ASSERT_EQ(removeDefaultApplication(list, "x/s", "q.desktop"), 0) << why;
-        EXPECT_EQ(readText(list), after) << why;
-    }
-    fs::remove(list);
-    EXPECT_EQ(removeDefaultApplication(list, "x/s", "q.desktop"), 0);
-    EXPECT_FALSE(fs::exists(list));
 }
 
 TEST_F(XdgHome, registration_escapesTheProgramPathAndRefusesUnsafeOnes) {

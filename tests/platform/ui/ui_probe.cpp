@@ -9,7 +9,6 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <thread>
 
@@ -98,8 +97,7 @@ int main(int argc, char** argv) {
         mv::setMainWndStatus(status.c_str());
         // After the status update, which was posted first.
         mv::ui::post([] { g_timeout_add(50, reportStatus, nullptr); });
-        std::string line;
-        while (std::getline(std::cin, line)) {
+        while (std::getchar() != EOF) {
         }
         mv::closeMainWnd();
         window.join();
