@@ -328,66 +328,55 @@ TEST_F(Exchange, quarnelHttp_joinsBaseAndPathAsTheyAreOrSendsAbsolute) {
 
 // The command exchange, with real programs in the place of the server. The command line is never
 // given to a shell, and no child can block the exchange, whatever it does with its pipes.
-TEST(QuarnelHttpCommand, children_answerOnTheirOutput) {
+TEST(QuarnelHttpCommand, children_answerOnTheirOutputOrGivePlaces) {
     const std::string large(1 << 20, 'i');
     std::string counting;
     for (int i = 0; counting.size() < (3u << 20); ++i) {
         counting += std::to_string(i) + ",";
     }
-    // Why, base, path, absolute, input, reply.
-    const std::tuple<const char*, const char16_t*, const char16_t*, int, std::string, std::string>
+    // 1023 characters of command line still run; one more is refused.
+    const std::u16string longBase = u"debug://sh -c \"printf ok\" ";
+    const std::u16string longPath(QuarnelHttp::MAX_COMMAND_LINE - (longBase.size() - 8), u'x');
+    // Why, base, path, absolute, input, reply, place of a failure.
+    const std::tuple<const char*, std::u16string, std::u16string, int, std::string, std::string,
+                     const char16_t*>
         rows[] = {
-            {"echo of the input", u"debug://cat", u" -", 0, "<QrnRequest/>", "<QrnRequest/>"},
-            {"no output", u"debug://true", u" -cert", 0, "request", ""},
-            {"a base ending in a blank", u"debug://printf [%s] ", u"-cert", 0, "x", "[-cert]"},
+            {"echo of the input", u"debug://cat", u" -", 0, "<QrnRequest/>", "<QrnRequest/>", u""},
+            {"no output", u"debug://true", u" -cert", 0, "request", "", u""},
+            {"a base ending in a blank", u"debug://printf [%s] ", u"-cert", 0, "x", "[-cert]", u""},
             {"a base run together with the path", u"debug://printf [%s]", u"-cert", 0, "x",
-             "[]-cert"},
+             "[]-cert", u""},
             {"empty base, absolute send", u"debug://", u"printf \"%s|\" \"a b\" c\\\"d", 1, "x",
-             "a b|c\"d|"},
+             "a b|c\"d|", u""},
             {"shell syntax is only arguments", u"debug://printf [%s] ;touch /no/a $(touch /no/b)",
-             u" |touch x", 0, "x", "[;touch][/no/a][$(touch][/no/b)][|touch][x]"},
+             u" |touch x", 0, "x", "[;touch][/no/a][$(touch][/no/b)][|touch][x]", u""},
             {"standard error joins the output", u"debug://sh -c \"echo oops >&2\"", u" -", 0, "x",
-             "oops\n"},
-            {"never reads its large input", u"debug://printf done", u" ", 0, large, "done"},
-            {"stops reading its input", u"debug://", u"head -c 3", 1, large, "iii"},
+             "oops\n", u""},
+            {"never reads its large input", u"debug://printf done", u" ", 0, large, "done", u""},
+            {"stops reading its input", u"debug://", u"head -c 3", 1, large, "iii", u""},
             {"a grandchild keeps the output open", u"debug://sh -c \"sleep 5 & echo quick\"", u" ",
-             0, "x", "quick\n"},
+             0, "x", "quick\n", u""},
             {"the first 10240 bytes, in order", u"debug://cat", u" -", 0, counting,
-             counting.substr(0, 10240)},
+             counting.substr(0, 10240), u""},
             {"floods its output, ignores its input", u"debug://head -c 5000000 /dev/zero", u" ", 0,
-             std::string(2 << 20, 'x'), std::string(10240, '\0')},
+             std::string(2 << 20, 'x'), std::string(10240, '\0'), u""},
+            {"no such program", u"debug://", u"no-such-program-qrn", 1, "x", "",
+             u"HttpConnect:WaitForSingleObject"},
+            {"a blank command line runs nothing", u"debug://", u"   ", 1, "x", "",
+             u"HttpConnect:WaitForSingleObject"},
+            {"1023 characters", longBase, longPath, 0, "x", "ok", u""},
+            {"1024 characters", longBase, longPath + u'x', 0, "x", "", u"HttpConnect:CommandLine"},
         };
-    for (const auto& [why, base, path, absolute, input, reply] : rows) {
+    for (const auto& [why, base, path, absolute, input, reply, place] : rows) {
         QuarnelHttp http;
-        http.httpSet(base, u"sid", nullptr);
+        http.httpSet(base.c_str(), u"sid", nullptr);
         ASSERT_TRUE(http.commandMode);
         Result s = send(http, path, input, absolute);
-        EXPECT_EQ(s.code, 0) << why;
+        EXPECT_EQ(s.code, *place ? -20 : 0) << why;
         EXPECT_TRUE(s.reply == reply) << why << ": " << s.reply.substr(0, 100);
-        EXPECT_EQ(s.place, u"") << why;
+        EXPECT_EQ(s.place, place) << why;
+        EXPECT_EQ(s.error, "") << why;
     }
-}
-
-TEST(QuarnelHttpCommand, failures_givePlaces) {
-    QuarnelHttp http;
-    http.httpSet(u"debug://", nullptr, nullptr);
-    for (const char16_t* line : {u"no-such-program-qrn", u"   "}) {
-        Result s = send(http, line, "x", 1);
-        EXPECT_EQ(s.code, -20);
-        EXPECT_EQ(s.place, u"HttpConnect:WaitForSingleObject");
-        EXPECT_EQ(s.error, "");
-    }
-    // 1023 characters still run; one more is refused.
-    const std::u16string base = u"debug://sh -c \"printf ok\" ";
-    http.httpSet(base.c_str(), nullptr, nullptr);
-    std::u16string path(QuarnelHttp::MAX_COMMAND_LINE - (base.size() - 8), u'x');
-    Result s = send(http, path, "x");
-    EXPECT_EQ(s.code, 0);
-    EXPECT_EQ(s.reply, "ok");
-    s = send(http, path + u'x', "x");
-    EXPECT_EQ(s.code, -20);
-    EXPECT_EQ(s.place, u"HttpConnect:CommandLine");
-    EXPECT_EQ(s.reply, "");
 }
 
 }  // namespace
