@@ -1,6 +1,5 @@
 // The program itself under a real X server: the dialogs of its two roads.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -10,35 +9,19 @@
 namespace {
 
 using namespace uitest;
-using namespace std::chrono_literals;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using mv::test::readText;
 
 class BinaryDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run through xvfb-run (see CMakeLists.txt)";
-        char dirTemplate[] = "/tmp/mvui.XXXXXX";
-        dir = mkdtemp(dirTemplate);
-        env = {"HOME=" + dir, "TMPDIR=" + dir, "XDG_DATA_HOME=" + dir + "/data",
-               "XDG_CONFIG_HOME=" + dir + "/config"};
     }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::vector<std::string> withoutDisplay() const {
-        std::vector<std::string> e = env;
-        e.insert(e.begin(), {"DISPLAY=", "WAYLAND_DISPLAY="});
-        return e;
-    }
-    std::string desktopEntry() const { return dir + "/data/applications/quarnel01.desktop"; }
-
-    std::string dir;
-    std::vector<std::string> env;
+    mv::test::ScratchDir scratch;
+    const std::string dir = scratch.path().string();
+    const std::vector<std::string> env = {"HOME=" + dir, "TMPDIR=" + dir,
+                                          "XDG_DATA_HOME=" + dir + "/data",
+                                          "XDG_CONFIG_HOME=" + dir + "/config"};
+    const std::string entry = dir + "/data/applications/quarnel01.desktop";
 };
 
 TEST_F(BinaryDialogTest, showCommandLineFlag_showsItOverTheProgressWindowThenRunsOn) {
@@ -47,18 +30,13 @@ TEST_F(BinaryDialogTest, showCommandLineFlag_showsItOverTheProgressWindowThenRun
     std::vector<std::string> windows = windowsNamed(PROGRESS_TITLE, 2);
     ASSERT_EQ(windows.size(), 2u);
     screenshot("launch-command-line");
-    std::string message;
-    for (const std::string& w : windows) {
-        if (run("xprop -id " + w + " _NET_WM_STATE").find("MODAL") != std::string::npos) {
-            message = w;
-        }
-    }
-    ASSERT_FALSE(message.empty());
+    const std::string message = hasState(windows[0], "MODAL") ? windows[0] : windows[1];
+    ASSERT_TRUE(hasState(message, "MODAL"));
     EXPECT_EQ(program.exitCode(300ms), -1) << "the run waits for the user";
     pressKey(message, "Return");
     EXPECT_EQ(program.exitCode(), 0);
-    std::string log = readFile(dir + "/QuarnelCmd-error.log");
     // With a time-out of 0 no page can connect: the run is logged and ends after the OK.
+    const std::string log = readText(dir + "/QuarnelCmd-error.log");
     EXPECT_TRUE(std::regex_match(
         log, std::regex(R"(\S+ cmd-start / cmd execute start\.\r\n)"
                         R"(\S+ ws-open / error\(-60\) WebSocket connection error\.\r\n)"
@@ -67,46 +45,40 @@ TEST_F(BinaryDialogTest, showCommandLineFlag_showsItOverTheProgressWindowThenRun
         << log;
 }
 
-TEST_F(BinaryDialogTest, registrationStatus_isAMessageBoxThatOkCloses) {
-    Child program({QUARNELCMD_PATH}, env);
-    std::vector<std::string> windows = windowsNamed("署名コマンド");
-    ASSERT_EQ(windows.size(), 1u);
-    screenshot("registration-status");
-    pressKey(windows[0], "Return");
-    EXPECT_EQ(program.exitCode(), 0);
-}
-
-TEST_F(BinaryDialogTest, registOverExistingRegistration_asksAndKeepsItOnCancel) {
-    Child setup({QUARNELCMD_PATH, "regist"}, withoutDisplay());
-    ASSERT_EQ(setup.exitCode(), 0);
-    ASSERT_TRUE(fs::exists(desktopEntry()));
-    // Mark the entry, to see whether it is written again.
-    std::ofstream(desktopEntry(), std::ios::app) << "X-Marker=1\n";
-
+// The registration state is a message box; "regist" over an existing registration asks first,
+// keeps it on Cancel, and on OK writes it again and reports that in a box of its own.
+TEST_F(BinaryDialogTest, registrationBoxes_statusAndOverwriteQuestion) {
     {
-        Child program({QUARNELCMD_PATH, "regist"}, env);
+        Child program({QUARNELCMD_PATH}, env);
         std::vector<std::string> windows = windowsNamed("署名コマンド");
         ASSERT_EQ(windows.size(), 1u);
-        screenshot("overwrite-question");
-        pressKey(windows[0], "Escape");
-        EXPECT_EQ(program.exitCode(), 0);
-        EXPECT_NE(readFile(desktopEntry()).find("X-Marker=1"), std::string::npos);
-    }
-    {
-        Child program({QUARNELCMD_PATH, "regist"}, env);
-        std::vector<std::string> windows = windowsNamed("署名コマンド");
-        ASSERT_EQ(windows.size(), 1u);
+        screenshot("registration-status");
         pressKey(windows[0], "Return");
-        // The second instance reports the new registration in a box of its own.
-        std::vector<std::string> report;
-        for (int i = 0; i < 100 && (report.empty() || report[0] == windows[0]); ++i) {
-            report = windowsNamed("署名コマンド");
-        }
-        ASSERT_EQ(report.size(), 1u);
-        ASSERT_NE(report[0], windows[0]);
-        pressKey(report[0], "Return");
         EXPECT_EQ(program.exitCode(), 0);
-        EXPECT_EQ(readFile(desktopEntry()).find("X-Marker=1"), std::string::npos);
+    }
+    std::vector<std::string> headless = env;
+    headless.insert(headless.end(), {"DISPLAY=", "WAYLAND_DISPLAY="});
+    ASSERT_EQ(Child({QUARNELCMD_PATH, "regist"}, headless).exitCode(), 0);
+    std::ofstream(entry, std::ios::app) << "X-Marker=1\n";  // shows whether it is written again
+
+    for (const char* key : {"Escape", "Return"}) {
+        Child program({QUARNELCMD_PATH, "regist"}, env);
+        std::vector<std::string> windows = windowsNamed("署名コマンド");
+        ASSERT_EQ(windows.size(), 1u);
+        screenshot(std::string("overwrite-question-") + key);
+        pressKey(windows[0], key);
+        if (key == std::string("Return")) {
+            std::vector<std::string> report;
+            for (int i = 0; i < 100 && (report.empty() || report[0] == windows[0]); ++i) {
+                report = windowsNamed("署名コマンド");
+            }
+            ASSERT_EQ(report.size(), 1u);
+            ASSERT_NE(report[0], windows[0]);
+            pressKey(report[0], "Return");
+        }
+        EXPECT_EQ(program.exitCode(), 0);
+        EXPECT_EQ(readText(entry).find("X-Marker=1") != std::string::npos,
+                  key == std::string("Escape"));
     }
 }
 

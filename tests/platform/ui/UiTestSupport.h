@@ -9,11 +9,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/TestSupport.h"
 
 extern char** environ;
 
@@ -26,48 +28,42 @@ inline const char* const PROGRESS_TITLE = "署名コマンド";
 
 inline std::string run(const std::string& command) {
     std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        for (int c; (c = fgetc(pipe)) != EOF;) {
+            out += static_cast<char>(c);
+        }
+        pclose(pipe);
     }
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) {
-        out.append(buffer, n);
-    }
-    pclose(pipe);
     return out;
 }
 
-inline std::vector<std::string> words(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> out;
-    for (std::string w; in >> w;) {
-        out.push_back(w);
-    }
-    return out;
+// The ids of the visible windows whose name matches.
+inline std::vector<std::string> windowIds(const std::string& pattern) {
+    std::istringstream in(run("xdotool search --onlyvisible --name '" + pattern + "' 2>/dev/null"));
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 // The visible windows with this exact name, waiting up to 10 s for at least `count` of them.
 inline std::vector<std::string> windowsNamed(const std::string& name, size_t count = 1) {
     std::vector<std::string> ids;
-    for (int i = 0; i < 100; ++i) {
-        ids = words(run("xdotool search --onlyvisible --name '^" + name + "$' 2>/dev/null"));
-        if (ids.size() >= count) {
-            break;
-        }
+    for (int i = 0; i < 100 && (ids = windowIds("^" + name + "$")).size() < count; ++i) {
         std::this_thread::sleep_for(100ms);
     }
     return ids;
 }
 
-// The one window of `ids` that is not `known`.
-inline std::string newWindow(const std::vector<std::string>& ids, const std::string& known) {
-    for (const std::string& id : ids) {
+// Waits for a second window of that name beside `known` and returns it.
+inline std::string secondWindow(const std::string& name, const std::string& known) {
+    for (const std::string& id : windowsNamed(name, 2)) {
         if (id != known) {
             return id;
         }
     }
     return {};
+}
+
+inline bool hasState(const std::string& window, const std::string& state) {
+    return run("xprop -id " + window + " _NET_WM_STATE").find(state) != std::string::npos;
 }
 
 inline void pressKey(const std::string& window, const std::string& key) {
@@ -79,10 +75,18 @@ inline void screenshot(const std::string& name) {
     run(std::string("import -window root '") + SCREENSHOT_DIR + "/" + name + ".png'");
 }
 
-// A child process with its standard input and output on pipes and its own environment.
+// A child process with its standard input and output on pipes; `env` (NAME=value) is set on top
+// of this process's environment.
 class Child {
 public:
     Child(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+        args.insert(args.begin(), env.begin(), env.end());
+        args.insert(args.begin(), "/usr/bin/env");
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
             return;
@@ -91,21 +95,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> environment = env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            environment.emplace_back(*e);  // the first of two equal names wins
-        }
-        std::vector<char*> envp;
-        for (std::string& e : environment) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
             pid = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -115,7 +105,7 @@ public:
         output = out[0];
     }
     ~Child() {
-        if (pid > 0 && !exited) {
+        if (exitCode(0ms) == -1) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
@@ -123,56 +113,41 @@ public:
         close(output);
     }
 
-    void send(const std::string& line) {
-        std::string text = line + "\n";
-        (void)!write(input, text.data(), text.size());
+    // The end of its input.
+    void closeInput() {
+        close(input);
+        input = -1;
     }
-    // The next line of its output, or "" after 10 s.
+    // The next line of its output; what came of it when nothing more came for 10 s.
     std::string readLine() {
-        for (;;) {
-            size_t nl = buffered.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = buffered.substr(0, nl);
-                buffered.erase(0, nl + 1);
-                return line;
-            }
-            pollfd p{output, POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0) {
-                return {};
-            }
-            char chunk[256];
-            ssize_t n = read(output, chunk, sizeof chunk);
-            if (n <= 0) {
-                return {};
-            }
-            buffered.append(chunk, static_cast<size_t>(n));
+        std::string line;
+        pollfd p{output, POLLIN, 0};
+        for (char c; poll(&p, 1, 10000) > 0 && read(output, &c, 1) == 1 && c != '\n';) {
+            line += c;
         }
+        return line;
     }
     // Its exit code, or -1 while it still runs after `wait`.
     int exitCode(std::chrono::milliseconds wait = 10s) {
-        auto until = std::chrono::steady_clock::now() + wait;
-        while (!exited) {
+        if (pid <= 0) {
+            return 127;  // never started
+        }
+        for (auto until = std::chrono::steady_clock::now() + wait; code == -1;) {
             int status = 0;
             if (waitpid(pid, &status, WNOHANG) == pid) {
-                exited = true;
                 code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() > until) {
+            } else if (std::chrono::steady_clock::now() > until) {
                 return -1;
+            } else {
+                std::this_thread::sleep_for(50ms);
             }
-            std::this_thread::sleep_for(50ms);
         }
         return code;
     }
 
-    pid_t pid = -1;
-
 private:
-    int input = -1, output = -1;
-    bool exited = false;
-    int code = -1;
-    std::string buffered;
+    pid_t pid = -1;
+    int input = -1, output = -1, code = -1;
 };
 
 }  // namespace uitest

@@ -1,15 +1,14 @@
 // A small program that the dialog tests drive under Xvfb: it shows one of the dialogs through the
-// UI layer, reports what the dialog holds on standard output, and takes commands on standard
-// input. The tests press the keys and buttons with xdotool, as a user would.
+// UI layer and reports what the dialog holds on standard output. The tests press the keys and
+// buttons with xdotool, as a user would.
 //
-//   ui_probe progress <status>   progress window with that status line; "close" on stdin closes it
+//   ui_probe progress <status>   progress window with that status line; the end of stdin closes it
 //   ui_probe message <text>      message dialog; "\r\n" in <text> are CR LF
 #include <gtk/gtk.h>
 
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <thread>
 
@@ -19,29 +18,20 @@
 
 namespace {
 
-GtkWidget* findNamed(GtkWidget* widget, const char* name) {
-    if (std::strcmp(gtk_widget_get_name(widget), name) == 0) {
-        return widget;
-    }
-    if (GTK_IS_CONTAINER(widget)) {
-        GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
-        GtkWidget* found = nullptr;
-        for (GList* child = children; child != nullptr && found == nullptr; child = child->next) {
-            found = findNamed(GTK_WIDGET(child->data), name);
-        }
-        g_list_free(children);
-        return found;
-    }
-    return nullptr;
-}
-
-GtkWidget* findInToplevels(const char* name) {
-    GList* windows = gtk_window_list_toplevels();
+// The mapped widget of that name in any window, or null.
+GtkWidget* findNamed(const char* name, GList* widgets = nullptr) {
+    GList* list = widgets != nullptr ? widgets : gtk_window_list_toplevels();
     GtkWidget* found = nullptr;
-    for (GList* w = windows; w != nullptr && found == nullptr; w = w->next) {
-        found = findNamed(GTK_WIDGET(w->data), name);
+    for (GList* w = list; w != nullptr && found == nullptr; w = w->next) {
+        GtkWidget* widget = GTK_WIDGET(w->data);
+        if (std::strcmp(gtk_widget_get_name(widget), name) == 0) {
+            found = gtk_widget_get_mapped(widget) ? widget : nullptr;
+        } else if (GTK_IS_CONTAINER(widget)) {
+            GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+            found = children != nullptr ? findNamed(name, children) : nullptr;
+        }
     }
-    g_list_free(windows);
+    g_list_free(list);
     return found;
 }
 
@@ -52,10 +42,15 @@ std::string unescapeCrLf(std::string text) {
     return text;
 }
 
-// Reports, from the UI thread once the dialog has been drawn, what the message dialog shows.
-gboolean reportMessage(gpointer) {
-    GtkWidget* view = findInToplevels("mesg-text");
-    if (view == nullptr || !gtk_widget_get_mapped(view)) {
+// Reports, from the UI thread once the dialog has been drawn, what the progress window's status
+// line or the message dialog shows.
+gboolean report(gpointer) {
+    if (GtkWidget* status = findNamed("status")) {
+        std::printf("status=%s\n", gtk_label_get_text(GTK_LABEL(status)));
+        return G_SOURCE_REMOVE;
+    }
+    GtkWidget* view = findNamed("mesg-text");
+    if (view == nullptr) {
         return G_SOURCE_CONTINUE;
     }
     GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
@@ -64,22 +59,10 @@ gboolean reportMessage(gpointer) {
     char* text = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
     GtkAdjustment* v = gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(view));
     bool scrolls = gtk_adjustment_get_upper(v) > gtk_adjustment_get_page_size(v) + 0.5;
-    bool crShown = std::strchr(text, '\r') != nullptr;
     std::printf("lines=%d scrolls=%d cr=%d editable=%d\n", gtk_text_buffer_get_line_count(buffer),
-                scrolls ? 1 : 0, crShown ? 1 : 0,
+                scrolls ? 1 : 0, std::strchr(text, '\r') != nullptr ? 1 : 0,
                 gtk_text_view_get_editable(GTK_TEXT_VIEW(view)) ? 1 : 0);
-    std::fflush(stdout);
     g_free(text);
-    return G_SOURCE_REMOVE;
-}
-
-gboolean reportStatus(gpointer) {
-    GtkWidget* status = findInToplevels("status");
-    if (status == nullptr || !gtk_widget_get_mapped(status)) {
-        return G_SOURCE_CONTINUE;
-    }
-    std::printf("status=%s\n", gtk_label_get_text(GTK_LABEL(status)));
-    std::fflush(stdout);
     return G_SOURCE_REMOVE;
 }
 
@@ -87,13 +70,14 @@ gboolean reportStatus(gpointer) {
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc < 3 || !mv::ui::hasDisplay()) {
         std::fprintf(stderr, "usage: ui_probe progress|message <text> (needs a display)\n");
         return 2;
     }
     std::string mode = argv[1];
     if (mode == "message") {
-        g_timeout_add(50, reportMessage, nullptr);
+        g_timeout_add(50, report, nullptr);
         std::string text = unescapeCrLf(argv[2]);
         mv::showMessage(text.c_str(), argc > 3 ? argv[3] : nullptr);
         std::printf("closed\n");
@@ -106,9 +90,8 @@ int main(int argc, char** argv) {
         std::u16string status = mv::utf8ToWString(argv[2], std::strlen(argv[2]));
         mv::setMainWndStatus(status.c_str());
         // After the status update, which was posted first.
-        mv::ui::post([] { g_timeout_add(50, reportStatus, nullptr); });
-        std::string line;
-        while (std::getline(std::cin, line) && line != "close") {
+        mv::ui::post([] { g_timeout_add(50, report, nullptr); });
+        while (std::getchar() != EOF) {
         }
         mv::closeMainWnd();
         window.join();
