@@ -13,15 +13,10 @@ using mv::ByteBuffer;
 using mv::CertAttributes;
 using mv::CertNameList;
 
-void setZone(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
-}
-
 // Certificate times read as local time; the descriptions were written for UTC+9.
 class CertInfoTest : public ::testing::Test {
 protected:
-    void SetUp() override { setZone("JST-9"); }
+    void SetUp() override { fixtures::setZone("JST-9"); }
 };
 
 TEST_F(CertInfoTest, getCertInfo_eachFixture_matchesExpectedDocumentsInBothFormats) {
@@ -83,7 +78,7 @@ TEST_F(CertInfoTest, fileTimeToText_localTimeWithinTheRange) {
         {"JST-9", INT64_MAX, nullptr},
     };
     for (const Row& row : rows) {
-        setZone(row.zone);
+        fixtures::setZone(row.zone);
         std::string out = "unchanged";
         const char* r = mv::fileTimeToText(out, row.fileTime);
         EXPECT_STREQ(r, row.text) << row.fileTime;

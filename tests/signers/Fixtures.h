@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -35,6 +36,12 @@ inline std::string hexOf(const ByteBuffer& bytes) {
     std::string hex;
     mv::bytesToHex(bytes, hex);
     return hex;
+}
+
+// Certificate times are shown in local time: tests choose the zone.
+inline void setZone(const char* tz) {
+    setenv("TZ", tz, 1);
+    tzset();
 }
 
 // The directory holding <name>.der/.pem/.p12/.key/.pub of gencerts.sh.
