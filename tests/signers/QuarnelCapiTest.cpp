@@ -169,6 +169,14 @@ TEST_F(QuarnelCapiTest, init_order_optionItemsThenCardTableThenStore) {
     ByteBuffer out;
     EXPECT_EQ(signer.cert(0x100, nullptr, &out), -10) << "card flag while entries are loaded";
     EXPECT_EQ(signer.getErrorMessage(), u"cert");
+    // The card row's key signs into a request document.
+    signer.selected = 2;
+    ByteBuffer hash = hashOf(mv::CALG_SHA_256, "provider");
+    ASSERT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
+    std::u16string doc = mv::utf8VecToWString(out);
+    EXPECT_EQ(signer.xmlGet(doc.c_str(), u"/QrnRequest/@type"), u"QRN_SIGN");
+    std::u16string hex = signer.xmlGet(doc.c_str(), u"/QrnRequest/sign");
+    EXPECT_EQ(verify("ee2", "sha256", hash, mv::hexToBytesW(hex.c_str())), 0);
 }
 
 TEST_F(QuarnelCapiTest, init_lockedToken_silentItemSkipped_promptCancelledWithoutDisplay) {
@@ -180,7 +188,7 @@ TEST_F(QuarnelCapiTest, init_lockedToken_silentItemSkipped_promptCancelledWithou
     EXPECT_EQ(signer.getStatus(), 0);
 }
 
-TEST_F(QuarnelCapiTest, parseOptArg_fieldsAndIds) {
+TEST_F(QuarnelCapiTest, parseOptArg_fields) {
     struct Row {
         const char16_t* item;
         int result;
@@ -208,10 +216,6 @@ TEST_F(QuarnelCapiTest, parseOptArg_fieldsAndIds) {
             EXPECT_EQ(arg.cspName, row.name);
         }
     }
-    initWith("ee ee2", 0);
-    QuarnelCapi::OptArg arg;
-    ASSERT_EQ(signer.parseOptArg(u"1:1:1:x", arg), 0);
-    EXPECT_EQ(arg.id, 22);
 }
 
 TEST_F(QuarnelCapiTest, cert_oneEntry_noDialog_hexTextThenRequestDocument) {
@@ -241,37 +245,7 @@ TEST_F(QuarnelCapiTest, cert_oneEntry_noDialog_hexTextThenRequestDocument) {
     EXPECT_EQ(signer.getErrorMessage(), u"xmlGet");
 }
 
-TEST_F(QuarnelCapiTest, sign_chosenOrGivenKey_verifiesWithOpenSslForEveryDigest) {
-    initWith("ee ee2", 0x4);
-    signer.selected = entryHex(0) == certHex("ee") ? 0 : 1;
-    const std::u16string ee2 = u16("0x" + certHex("ee2"));
-    struct Row {
-        int algCode;
-        mv::AlgId alg;
-        const char* digest;
-        const char16_t* cert;
-        const char* key;
-    } rows[] = {
-        {0, mv::CALG_SHA_256, "sha256", nullptr, "ee"},
-        {1, mv::CALG_SHA_384, "sha384", nullptr, "ee"},
-        {2, mv::CALG_SHA_512, "sha512", nullptr, "ee"},
-        {10, mv::CALG_SHA1, "sha1", nullptr, "ee"},
-        {2, mv::CALG_SHA_512, "sha512", ee2.c_str(), "ee2"},  // that key, whatever was chosen
-    };
-    for (const Row& row : rows) {
-        ByteBuffer hash = hashOf(row.alg, "signed data"), hex;
-        ASSERT_EQ(signer.sign(0, row.cert, row.algCode, hash.data(), static_cast<int>(hash.size()),
-                              nullptr, &hex),
-                  0)
-            << row.digest << " " << row.key;
-        ByteBuffer signature = mv::hexToBytes(textOf(hex));
-        EXPECT_EQ(signature.size(), 256u);
-        EXPECT_EQ(verify(row.key, row.digest, hash, signature), 0) << row.digest << " " << row.key;
-    }
-    EXPECT_EQ(signer.getStatus(), 2) << "the given certificate's entry is not kept";
-}
-
-TEST_F(QuarnelCapiTest, sign_failures_giveCodeAndPlaceAndLeaveOutput) {
+TEST_F(QuarnelCapiTest, sign_failuresLeaveOutput_signaturesVerifyWithOpenSsl) {
     initWith("ee ee2", 0x4);
     ByteBuffer hash = hashOf(mv::CALG_SHA_256, "x"), out{'x'};
     const std::u16string ee = u16(certHex("ee")), keyless = u16(certHex("regist"));
@@ -299,21 +273,34 @@ TEST_F(QuarnelCapiTest, sign_failures_giveCodeAndPlaceAndLeaveOutput) {
         EXPECT_EQ(signer.getErrorMessage(), u"sign") << row.why;
         EXPECT_EQ(textOf(out), "x") << row.why;
     }
-}
-
-TEST_F(QuarnelCapiTest, sign_requestDocument_withProviderKey_verifies) {
-    tokenAs("", {"JPKI Crypto Service Provider for Sign"});
-    loginToken();
-    initWith(nullptr, 0x300);
-    ASSERT_EQ(sourceIds(), (std::vector<int>{1}));
-    ByteBuffer out;
-    ASSERT_EQ(signer.cert(0, nullptr, &out), 0);
-    ByteBuffer hash = hashOf(mv::CALG_SHA_256, "provider");
-    ASSERT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
-    std::u16string doc = mv::utf8VecToWString(out);
-    EXPECT_EQ(signer.xmlGet(doc.c_str(), u"/QrnRequest/@type"), u"QRN_SIGN");
-    std::u16string hex = signer.xmlGet(doc.c_str(), u"/QrnRequest/sign");
-    EXPECT_EQ(verify("ee2", "sha256", hash, mv::hexToBytesW(hex.c_str())), 0);
+    // The chosen key, or the key of a certificate given as text whatever was chosen.
+    signer.selected = entryHex(0) == certHex("ee") ? 0 : 1;
+    const std::u16string ee2 = u16("0x" + certHex("ee2"));
+    struct Good {
+        int algCode;
+        mv::AlgId alg;
+        const char* digest;
+        const char16_t* cert;
+        const char* key;
+    } good[] = {
+        {0, mv::CALG_SHA_256, "sha256", nullptr, "ee"},
+        {1, mv::CALG_SHA_384, "sha384", nullptr, "ee"},
+        {2, mv::CALG_SHA_512, "sha512", nullptr, "ee"},
+        {10, mv::CALG_SHA1, "sha1", nullptr, "ee"},
+        {2, mv::CALG_SHA_512, "sha512", ee2.c_str(), "ee2"},
+    };
+    for (const Good& row : good) {
+        ByteBuffer digest = hashOf(row.alg, "signed data"), hex;
+        ASSERT_EQ(signer.sign(0, row.cert, row.algCode, digest.data(),
+                              static_cast<int>(digest.size()), nullptr, &hex),
+                  0)
+            << row.digest << " " << row.key;
+        ByteBuffer signature = mv::hexToBytes(textOf(hex));
+        EXPECT_EQ(signature.size(), 256u);
+        EXPECT_EQ(verify(row.key, row.digest, digest, signature), 0)
+            << row.digest << " " << row.key;
+    }
+    EXPECT_EQ(signer.getStatus(), 2) << "the given certificate's entry is not kept";
 }
 
 TEST_F(QuarnelCapiTest, passwordDatabase_listsWithoutPrompt_signingNeedsThePassword) {

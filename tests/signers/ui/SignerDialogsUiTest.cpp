@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -17,18 +18,11 @@ namespace {
 using namespace std::chrono_literals;
 using mv::ByteBuffer;
 
+// What `command` writes to its standard output.
 std::string output(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return out;
-    }
-    char buffer[256];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) {
-        out.append(buffer, n);
-    }
-    pclose(pipe);
-    return out;
+    std::string file = std::filesystem::temp_directory_path() / "output.txt";
+    fixtures::run("(" + command + ") >" + file);
+    return fixtures::readText(file);
 }
 
 // The id of a visible window titled `title` other than `previous`, waiting up to 10 s for it.
