@@ -60,9 +60,10 @@ inline ByteBuffer readCert(const std::string& name) {
 }
 
 // 0 when OpenSSL verifies `signature` over `digest` (PKCS#1 v1.5 with DigestInfo) with the public
-// key of gencerts.sh's `keyName`; `dir` takes the files.
-inline int verify(const std::string& dir, const std::string& keyName, const char* digestName,
-                  const ByteBuffer& digest, const ByteBuffer& signature) {
+// key of gencerts.sh's `keyName`.
+inline int verify(const std::string& keyName, const char* digestName, const ByteBuffer& digest,
+                  const ByteBuffer& signature) {
+    std::string dir = std::filesystem::temp_directory_path();
     std::ofstream(dir + "/hash.bin", std::ios::binary) << textOf(digest);
     std::ofstream(dir + "/sig.bin", std::ios::binary) << textOf(signature);
     return run("openssl pkeyutl -verify -pubin -inkey " + certDir() + "/" + keyName +

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <set>
 
 #include "Fixtures.h"
@@ -46,31 +45,27 @@ protected:
         EXPECT_EQ(signer.initFlags, flags);
     }
 
-    // The database holding `bundles` and a SoftHSM token holding ee2 under the given providers.
-    void tokenAs(const char* bundles, std::initializer_list<const char*> providers) {
+    // The database holding `bundles` and a SoftHSM token holding ee2 under the given providers;
+    // with `login` the user has given its PIN, which lasts while NSS keeps the database open.
+    void tokenAs(const char* bundles, std::initializer_list<const char*> providers, bool login) {
         home.makeNssDb(bundles);
         home.addSoftHsmToken("ee2");
         for (const char* provider : providers) {
             home.registerSoftHsm(provider);
         }
-    }
-
-    // Logs in to the token (in every provider that shows it) as the user would at its PIN
-    // prompt: a login lasts while NSS keeps the database open.
-    void loginToken() {
-        login.reset(NSS_InitContext(("sql:" + home.nssDir()).c_str(), "", "", "", nullptr, 0));
-        ASSERT_NE(login, nullptr);
-        PK11SlotList* slots = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
-        ASSERT_NE(slots, nullptr);
-        int cards = 0;
-        for (PK11SlotListElement* e = slots->head; e != nullptr; e = e->next) {
-            if (std::string(PK11_GetTokenName(e->slot)) == "card") {
-                EXPECT_EQ(PK11_CheckUserPassword(e->slot, "1234"), SECSuccess);
-                ++cards;
+        if (login) {
+            loginContext.reset(
+                NSS_InitContext(("sql:" + home.nssDir()).c_str(), "", "", "", nullptr, 0),
+                NSS_ShutdownContext);
+            PK11SlotList* slots = PK11_GetAllTokens(CKM_INVALID_MECHANISM, 0, 0, nullptr);
+            ASSERT_NE(slots, nullptr);
+            for (PK11SlotListElement* e = slots->head; e != nullptr; e = e->next) {
+                if (std::string(PK11_GetTokenName(e->slot)) == "card") {
+                    EXPECT_EQ(PK11_CheckUserPassword(e->slot, "1234"), SECSuccess);
+                }
             }
+            PK11_FreeSlotList(slots);
         }
-        PK11_FreeSlotList(slots);
-        ASSERT_GT(cards, 0);
     }
 
     std::string entryHex(size_t i) const {
@@ -84,74 +79,68 @@ protected:
         }
         return ids;
     }
-    int verify(const std::string& key, const char* digest, const ByteBuffer& hash,
-               const ByteBuffer& signature) {
-        return fixtures::verify(home.home, key, digest, hash, signature);
+    // The text at `path` of a request document.
+    std::u16string xml(const std::string& document, const char16_t* path) {
+        return signer.xmlGet(u16(document).c_str(), path);
     }
 
-    struct CloseContext {
-        void operator()(NSSInitContext* c) const { NSS_ShutdownContext(c); }
-    };
     fixtures::TempHome home;
-    std::unique_ptr<NSSInitContext, CloseContext> login;
+    std::shared_ptr<NSSInitContext> loginContext;
     QuarnelCapi signer;
 };
 
-TEST_F(QuarnelCapiTest, init_store_listsOnlyCertificatesWithKeyValidNow) {
+TEST_F(QuarnelCapiTest, init_store_listsOnlyCertificatesWithKeyValidNow_0x800_none) {
     initWith("ee ee2 expired notyet", 0x4);
     // Not the expired one, not the one valid from 2090, not the CA without key.
     EXPECT_EQ((std::set<std::string>{entryHex(0), entryHex(1)}),
               (std::set<std::string>{certHex("ee"), certHex("ee2")}));
     EXPECT_EQ(sourceIds(), (std::vector<int>{0, 0}));
+
+    QuarnelCapi none;
+    std::u16string err;
+    ASSERT_EQ(none.init(0x804, nullptr, &err), 0);
+    EXPECT_EQ(none.getStatus(), 0);
+    ByteBuffer out;
+    EXPECT_EQ(none.cert(0, nullptr, &out), -11);
+    EXPECT_EQ(none.getErrorMessage(), u"cert");
+    // With 0x100 the card providers are opened; none is registered here.
+    EXPECT_EQ(none.cert(0x100, nullptr, &out), -11);
 }
 
 TEST_F(QuarnelCapiTest, init_failures_giveCodePlaceAndText) {
-    struct Row {
-        const char* why;
-        int flags;
-        const char16_t* options;
-        int code;
-        const char16_t* errText;  // null: left alone
-    } rows[] = {
+    const char16_t* format = u"Error: invalid opt argument format.";
+    const char16_t* notFound = u"Error: certificate not found.";
+    // why, flags, options, code, error text (null: left alone)
+    const std::tuple<const char*, int, const char16_t*, int, const char16_t*> rows[] = {
         {"no database (none may be created)", 0, nullptr, -50, nullptr},
         {"only separators", 0, u"\r\n\t", -10, u"Error: invalid opt argument parse."},
-        {"three fields", 0, u"24:-1:0", -10, u"Error: invalid opt argument format."},
-        {"five fields", 0, u"24:-1:0:name:x", -10, u"Error: invalid opt argument format."},
-        {"good item then a bad one", 0x200, u"24:-1:0:missing\n1:2", -10,
-         u"Error: invalid opt argument format."},
-        {"no store, no provider", 0x200, nullptr, -11, u"Error: certificate not found."},
-        {"provider missing", 0x200, u"24:-1:0:No Such Provider", -11,
-         u"Error: certificate not found."},
+        {"three fields", 0, u"24:-1:0", -10, format},
+        {"five fields", 0, u"24:-1:0:name:x", -10, format},
+        {"good item then a bad one", 0x200, u"24:-1:0:missing\n1:2", -10, format},
+        {"no store, no provider", 0x200, nullptr, -11, notFound},
+        {"provider missing", 0x200, u"24:-1:0:No Such Provider", -11, notFound},
     };
-    for (const Row& row : rows) {
+    for (const auto& [why, flags, options, code, errText] : rows) {
+        SCOPED_TRACE(why);
         QuarnelCapi signer;
         std::u16string err = u"before";
-        EXPECT_EQ(signer.init(row.flags, row.options, &err), row.code) << row.why;
-        EXPECT_EQ(err, row.errText ? row.errText : u"before") << row.why;
-        EXPECT_EQ(signer.getErrorCode(), row.code) << row.why;
-        EXPECT_EQ(signer.getErrorMessage(), u"init") << row.why;
-        EXPECT_EQ(signer.initFlags, 0) << row.why;
-        if (row.code == -50) {
-            EXPECT_FALSE(std::filesystem::exists(home.nssDir())) << row.why;
+        EXPECT_EQ(signer.init(flags, options, &err), code);
+        EXPECT_EQ(err, errText ? errText : u"before");
+        EXPECT_EQ(signer.getErrorCode(), code);
+        EXPECT_EQ(signer.getErrorMessage(), u"init");
+        EXPECT_EQ(signer.initFlags, 0);
+        if (code == -50) {
+            EXPECT_FALSE(std::filesystem::exists(home.nssDir()));
             home.makeNssDb("ee");
         }
     }
 }
 
-TEST_F(QuarnelCapiTest, init_0x800_loadsNothing_thenCertNeedsCardFlag) {
-    initWith("ee", 0x804);
-    EXPECT_EQ(signer.getStatus(), 0);
-    ByteBuffer out;
-    EXPECT_EQ(signer.cert(0, nullptr, &out), -11);
-    EXPECT_EQ(signer.getErrorMessage(), u"cert");
-    // With 0x100 the card providers are opened; none is registered here.
-    EXPECT_EQ(signer.cert(0x100, nullptr, &out), -11);
-}
-
-TEST_F(QuarnelCapiTest, init_order_optionItemsThenCardTableThenStore) {
-    tokenAs("ee ee2", {"JPKI Crypto Service Provider for Sign",
-                       "DNP Standard-9 Cryptographic Service Provider"});
-    loginToken();
+TEST_F(QuarnelCapiTest, init_order_optionItemsThenCardTableThenStore_cardKeySigns) {
+    tokenAs(
+        "ee ee2",
+        {"JPKI Crypto Service Provider for Sign", "DNP Standard-9 Cryptographic Service Provider"},
+        true);
     // Item ids count the entries already loaded: the skipped first item leaves 20 for the next.
     initWith(nullptr, 0x100,
              u"24:-1:0:No Such Provider\r\n"
@@ -173,14 +162,13 @@ TEST_F(QuarnelCapiTest, init_order_optionItemsThenCardTableThenStore) {
     signer.selected = 2;
     ByteBuffer hash = hashOf(mv::CALG_SHA_256, "provider");
     ASSERT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
-    std::u16string doc = mv::utf8VecToWString(out);
-    EXPECT_EQ(signer.xmlGet(doc.c_str(), u"/QrnRequest/@type"), u"QRN_SIGN");
-    std::u16string hex = signer.xmlGet(doc.c_str(), u"/QrnRequest/sign");
-    EXPECT_EQ(verify("ee2", "sha256", hash, mv::hexToBytesW(hex.c_str())), 0);
+    EXPECT_EQ(xml(textOf(out), u"/QrnRequest/@type"), u"QRN_SIGN");
+    std::u16string signature = xml(textOf(out), u"/QrnRequest/sign");
+    EXPECT_EQ(fixtures::verify("ee2", "sha256", hash, mv::hexToBytesW(signature.c_str())), 0);
 }
 
 TEST_F(QuarnelCapiTest, init_lockedToken_silentItemSkipped_promptCancelledWithoutDisplay) {
-    tokenAs("", {"JPKI Crypto Service Provider for Sign"});
+    tokenAs("", {"JPKI Crypto Service Provider for Sign"}, false);
     std::u16string err;
     // Acquire flag 0x40 never prompts; without it the prompt answers Cancel (no display).
     EXPECT_EQ(signer.init(0x200, u"24:-1:64:JPKI Crypto Service Provider for Sign", &err), -11);
@@ -189,58 +177,56 @@ TEST_F(QuarnelCapiTest, init_lockedToken_silentItemSkipped_promptCancelledWithou
 }
 
 TEST_F(QuarnelCapiTest, parseOptArg_fields) {
-    struct Row {
-        const char16_t* item;
-        int result;
-        unsigned provType = 0;
-        int keySpec = 0;
-        unsigned flags = 0;
-        const char16_t* name = u"";
-    } rows[] = {
+    // item, result, provider type, key spec, acquire flags, provider name
+    const std::tuple<const char16_t*, int, unsigned, int, unsigned, const char16_t*> rows[] = {
         {u"24:-1:0:My Provider Name", 0, 24, -1, 0, u"My Provider Name"},
         {u"::0:Name", 0, 0, 0, 0, u"Name"},  // empty fields read as 0
         {u" +1: -7x:64abc:N", 0, 1, -7, 64, u"N"},
-        {u"24:-1:0:", -1},  // a final ':' gives one field less
-        {u"24:-1:0:a:b", -1},
-        {u"24", -1},
-        {u"", -1},
+        {u"24:-1:0:", -1, 0, 0, 0, nullptr},  // a final ':' gives one field less
+        {u"24:-1:0:a:b", -1, 0, 0, 0, nullptr},
+        {u"24", -1, 0, 0, 0, nullptr},
+        {u"", -1, 0, 0, 0, nullptr},
     };
-    for (const Row& row : rows) {
+    for (const auto& [item, result, provType, keySpec, flags, name] : rows) {
+        SCOPED_TRACE(mv::toUtf8String(item));
         QuarnelCapi::OptArg arg;
-        ASSERT_EQ(signer.parseOptArg(row.item, arg), row.result) << mv::toUtf8String(row.item);
-        if (row.result == 0) {
-            EXPECT_EQ(arg.id, 20);
-            EXPECT_EQ(arg.provType, row.provType);
-            EXPECT_EQ(arg.keySpecOverride, row.keySpec);
-            EXPECT_EQ(arg.acquireFlags, row.flags);
-            EXPECT_EQ(arg.cspName, row.name);
+        ASSERT_EQ(signer.parseOptArg(item, arg), result);
+        if (result == 0) {
+            EXPECT_EQ(std::tie(arg.id, arg.provType, arg.keySpecOverride, arg.acquireFlags),
+                      std::make_tuple(20, provType, keySpec, flags));
+            EXPECT_EQ(arg.cspName, name);
         }
     }
 }
 
-TEST_F(QuarnelCapiTest, cert_oneEntry_noDialog_hexTextThenRequestDocument) {
+TEST_F(QuarnelCapiTest, cert_dialogOnFlag_oneEntryHexText_closeKeepsExchange_requestDocument) {
     initWith("ee", 0x4);
-    ByteBuffer out;
+    ByteBuffer out{'x'};
+    // Flag 0x1 shows the dialog even for one entry; without a display it answers Cancel.
+    EXPECT_EQ(signer.cert(0x1, nullptr, &out), 1);
+    EXPECT_EQ(signer.getErrorCode(), 1);
+    EXPECT_EQ(signer.getErrorMessage(), u"cert");
+    EXPECT_EQ(textOf(out), "x");
+    EXPECT_EQ(signer.selected, -1);
     ASSERT_EQ(signer.cert(0, nullptr, &out), 0);
     EXPECT_EQ(signer.selected, 0);
     EXPECT_EQ(textOf(out), certHex("ee"));
-    // Flag 0x1 shows the dialog even for one entry; without a display it answers Cancel.
-    ByteBuffer untouched{'x'};
-    EXPECT_EQ(signer.cert(0x1, nullptr, &untouched), 1);
-    EXPECT_EQ(signer.getErrorCode(), 1);
-    EXPECT_EQ(signer.getErrorMessage(), u"cert");
-    EXPECT_EQ(textOf(untouched), "x");
-    // Without 0x4 the certificate travels in a request document.
-    std::u16string err;
-    ASSERT_EQ(signer.close(0, 0), 0);
-    ASSERT_EQ(signer.init(0, nullptr, &err), 0);
+
     signer.httpSet(nullptr, u"SID-42", nullptr);
+    EXPECT_EQ(signer.close(7, 9), 0);
+    EXPECT_EQ(std::tie(signer.selected, signer.initFlags), std::make_tuple(-1, 0));
+    EXPECT_EQ(signer.getStatus(), 0);
+    EXPECT_EQ(signer.exchange->sid, u"SID-42");
+    ByteBuffer hash(32, 1);
+    EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), -11);
+
+    // Without 0x4 the certificate travels in a request document.
+    initWith(nullptr, 0);
     ASSERT_EQ(signer.cert(0, nullptr, &out), 0);
-    std::u16string doc = mv::utf8VecToWString(out);
-    EXPECT_EQ(signer.xmlGet(doc.c_str(), u"/QrnRequest/@type"), u"QRN_CERT");
-    EXPECT_EQ(signer.xmlGet(doc.c_str(), u"/QrnRequest/@sid"), u"SID-42");
-    EXPECT_EQ(signer.xmlGet(doc.c_str(), u"/QrnRequest/cert"), u16(certHex("ee")));
-    EXPECT_EQ(signer.xmlGet(doc.c_str(), u"/QrnRequest/hash"), u"");
+    EXPECT_EQ(xml(textOf(out), u"/QrnRequest/@type"), u"QRN_CERT");
+    EXPECT_EQ(xml(textOf(out), u"/QrnRequest/@sid"), u"SID-42");
+    EXPECT_EQ(xml(textOf(out), u"/QrnRequest/cert"), u16(certHex("ee")));
+    EXPECT_EQ(xml(textOf(out), u"/QrnRequest/hash"), u"");
     EXPECT_EQ(signer.getErrorCode(), -21);
     EXPECT_EQ(signer.getErrorMessage(), u"xmlGet");
 }
@@ -248,57 +234,44 @@ TEST_F(QuarnelCapiTest, cert_oneEntry_noDialog_hexTextThenRequestDocument) {
 TEST_F(QuarnelCapiTest, sign_failuresLeaveOutput_signaturesVerifyWithOpenSsl) {
     initWith("ee ee2", 0x4);
     ByteBuffer hash = hashOf(mv::CALG_SHA_256, "x"), out{'x'};
+    const unsigned char* h = hash.data();
     const std::u16string ee = u16(certHex("ee")), keyless = u16(certHex("regist"));
-    struct Row {
-        const char* why;
-        const char16_t* certHex;
-        int algCode;
-        const unsigned char* hash;
-        int hashLen;
-        int code;
-    } rows[] = {
+    // why, certificate text, algorithm code, hash, hash length, result
+    const std::tuple<const char*, const char16_t*, int, const unsigned char*, int, int> bad[] = {
         {"no hash", nullptr, 0, nullptr, 32, -10},
-        {"empty hash", nullptr, 0, hash.data(), 0, -10},
-        {"nothing chosen", nullptr, 0, hash.data(), 32, -11},
-        {"text that is no certificate", u"0x3082AB", 0, hash.data(), 32, -10},
-        {"algorithm 3 without key", u"", 3, hash.data(), 32, -11},  // the key is missing first
-        {"algorithm 3", ee.c_str(), 3, hash.data(), 32, -14},
-        {"SHA-384 needs 48 bytes of hash", ee.c_str(), 1, hash.data(), 32, -16},
-        {"a certificate whose key is nowhere", keyless.c_str(), 0, hash.data(), 32, -12},
+        {"empty hash", nullptr, 0, h, 0, -10},
+        {"nothing chosen", nullptr, 0, h, 32, -11},
+        {"text that is no certificate", u"0x3082AB", 0, h, 32, -10},
+        {"algorithm 3 without key", u"", 3, h, 32, -11},  // the key is missing first
+        {"algorithm 3", ee.c_str(), 3, h, 32, -14},
+        {"SHA-384 needs 48 bytes of hash", ee.c_str(), 1, h, 32, -16},
+        {"a certificate whose key is nowhere", keyless.c_str(), 0, h, 32, -12},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(signer.sign(0, row.certHex, row.algCode, row.hash, row.hashLen, nullptr, &out),
-                  row.code)
-            << row.why;
-        EXPECT_EQ(signer.getErrorMessage(), u"sign") << row.why;
-        EXPECT_EQ(textOf(out), "x") << row.why;
+    for (const auto& [why, cert, algCode, bytes, length, code] : bad) {
+        SCOPED_TRACE(why);
+        EXPECT_EQ(signer.sign(0, cert, algCode, bytes, length, nullptr, &out), code);
+        EXPECT_EQ(signer.getErrorMessage(), u"sign");
+        EXPECT_EQ(textOf(out), "x");
     }
     // The chosen key, or the key of a certificate given as text whatever was chosen.
     signer.selected = entryHex(0) == certHex("ee") ? 0 : 1;
     const std::u16string ee2 = u16("0x" + certHex("ee2"));
-    struct Good {
-        int algCode;
-        mv::AlgId alg;
-        const char* digest;
-        const char16_t* cert;
-        const char* key;
-    } good[] = {
+    // algorithm code, hash algorithm, its name for OpenSSL, certificate text, key
+    const std::tuple<int, mv::AlgId, const char*, const char16_t*, const char*> good[] = {
         {0, mv::CALG_SHA_256, "sha256", nullptr, "ee"},
         {1, mv::CALG_SHA_384, "sha384", nullptr, "ee"},
         {2, mv::CALG_SHA_512, "sha512", nullptr, "ee"},
         {10, mv::CALG_SHA1, "sha1", nullptr, "ee"},
         {2, mv::CALG_SHA_512, "sha512", ee2.c_str(), "ee2"},
     };
-    for (const Good& row : good) {
-        ByteBuffer digest = hashOf(row.alg, "signed data"), hex;
-        ASSERT_EQ(signer.sign(0, row.cert, row.algCode, digest.data(),
-                              static_cast<int>(digest.size()), nullptr, &hex),
-                  0)
-            << row.digest << " " << row.key;
+    for (const auto& [algCode, alg, digestName, cert, key] : good) {
+        SCOPED_TRACE(std::string(digestName) + " " + key);
+        ByteBuffer digest = hashOf(alg, "signed data"), hex;
+        int length = static_cast<int>(digest.size());
+        ASSERT_EQ(signer.sign(0, cert, algCode, digest.data(), length, nullptr, &hex), 0);
         ByteBuffer signature = mv::hexToBytes(textOf(hex));
         EXPECT_EQ(signature.size(), 256u);
-        EXPECT_EQ(verify(row.key, row.digest, digest, signature), 0)
-            << row.digest << " " << row.key;
+        EXPECT_EQ(fixtures::verify(key, digestName, digest, signature), 0);
     }
     EXPECT_EQ(signer.getStatus(), 2) << "the given certificate's entry is not kept";
 }
@@ -312,20 +285,16 @@ TEST_F(QuarnelCapiTest, passwordDatabase_listsWithoutPrompt_signingNeedsThePassw
               0);
     initWith(nullptr, 0x4);
     ASSERT_EQ(signer.getStatus(), 1);
-    ByteBuffer out;
+    ByteBuffer out, hash(32, 7);
     ASSERT_EQ(signer.cert(0, nullptr, &out), 0);
     // The password prompt answers Cancel without a display: no key.
-    ByteBuffer hash(32, 7);
     EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), -12);
     EXPECT_EQ(signer.getErrorMessage(), u"sign");
 }
 
 TEST_F(QuarnelCapiTest, xadd_table) {
-    struct Row {
-        const char* why;
-        const char16_t *name, *uri, *data;
-        int code;
-    } rows[] = {
+    // why, name, URI, data, result
+    const std::tuple<const char*, const char16_t*, const char16_t*, const char16_t*, int> rows[] = {
         {"first", u"", u"#a", u"QUJD", 0},
         {"empty names do not clash", u"", u"#b", u"QUJD", 0},
         {"same URI", u"n1", u"#a", u"QUJD", -111},
@@ -338,9 +307,9 @@ TEST_F(QuarnelCapiTest, xadd_table) {
         {"empty data text", u"n2", u"#g", u"", -10},
         {"data decodes to nothing", u"n2", u"#g", u"!!!!", -10},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(signer.xadd(0, row.name, row.uri, row.data), row.code) << row.why;
-        EXPECT_EQ(signer.getErrorMessage(), row.code ? u"xadd" : u"") << row.why;
+    for (const auto& [why, name, uri, data, code] : rows) {
+        EXPECT_EQ(signer.xadd(0, name, uri, data), code) << why;
+        EXPECT_EQ(signer.getErrorMessage(), code ? u"xadd" : u"") << why;
     }
     ASSERT_EQ(signer.xaddItems.size(), 3u);
     EXPECT_EQ(textOf(signer.xaddItems[2].data), "ABC");
@@ -348,25 +317,6 @@ TEST_F(QuarnelCapiTest, xadd_table) {
     EXPECT_EQ(signer.close(0, 0), 0);
     EXPECT_TRUE(signer.xaddItems.empty());
     EXPECT_EQ(signer.xadd(0, u"", u"#a", u"QUJD"), 0) << "a new list after close";
-}
-
-TEST_F(QuarnelCapiTest, close_returnsToFreshStateButKeepsExchangeSettings) {
-    initWith("ee ee2", 0x4);
-    signer.selected = 1;
-    signer.httpSet(nullptr, u"kept", nullptr);
-    EXPECT_EQ(signer.close(7, 9), 0);
-    EXPECT_EQ(signer.getStatus(), 0);
-    EXPECT_EQ(signer.selected, -1);
-    EXPECT_EQ(signer.initFlags, 0);
-    EXPECT_EQ(signer.exchange->sid, u"kept");
-    ByteBuffer hash(32, 1), out;
-    EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), -11);
-    // Two entries again: the dialog, which answers Cancel without a display.
-    std::u16string err;
-    ASSERT_EQ(signer.init(0, nullptr, &err), 0);
-    EXPECT_EQ(signer.cert(0, nullptr, &out), 1);
-    EXPECT_TRUE(out.empty());
-    EXPECT_EQ(signer.selected, -1);
 }
 
 TEST_F(QuarnelCapiTest, info_typeIndexOrMinus13_hashData_knownDigestsOrMinus16) {
@@ -398,7 +348,15 @@ std::u16string responderUrl(const std::string& dir, const std::string& hashHex) 
     return u16("debug://" + path + " ");
 }
 
-TEST_F(QuarnelCapiTest, http_fullExchangeWithLocalProgram_signatureVerifies) {
+TEST_F(QuarnelCapiTest, http_exchangeWithLocalProgram_signatureVerifies_endsWithoutHash) {
+    ByteBuffer reply;
+    const unsigned char body[] = "x";
+    EXPECT_EQ(signer.httpSend(u"path", nullptr, body, 1, 0, 0, &reply), -10);
+    EXPECT_EQ(signer.getErrorMessage(), u"httpSend");
+    EXPECT_EQ(signer.httpSet(u"debug:///nonexistent/program", nullptr, nullptr), 0);
+    EXPECT_EQ(signer.httpSend(u" x", nullptr, body, 1, 0, 0, &reply), -20);
+    EXPECT_EQ(signer.getErrorMessage().rfind(u"HttpConnect:", 0), 0u) << "the exchange's place";
+
     home.makeNssDb("ee");
     ByteBuffer hash = hashOf(mv::CALG_SHA_384, "document");
     std::u16string url = responderUrl(home.home, hexOf(hash)), redirect;
@@ -408,33 +366,23 @@ TEST_F(QuarnelCapiTest, http_fullExchangeWithLocalProgram_signatureVerifies) {
         signer.http(0x1004, nullptr, url.c_str(), u"S-1", u"cert", u"sign", 1, 0, 0, &redirect), 0);
     EXPECT_EQ(redirect, u"https://example.jp/done");
     EXPECT_EQ(signer.initFlags, 0x1000);
-    std::u16string certRequest = u16(fixtures::readText(home.home + "/request-cert.xml"));
-    EXPECT_EQ(signer.xmlGet(certRequest.c_str(), u"/QrnRequest/cert"), u16(certHex("ee")));
-    std::u16string signRequest = u16(fixtures::readText(home.home + "/request-sign.xml"));
-    EXPECT_EQ(signer.xmlGet(signRequest.c_str(), u"/QrnRequest/@sid"), u"S-1");
-    std::u16string signature = signer.xmlGet(signRequest.c_str(), u"/QrnRequest/sign");
-    EXPECT_EQ(verify("ee", "sha384", hash, mv::hexToBytesW(signature.c_str())), 0);
-}
+    std::string certRequest = fixtures::readText(home.home + "/request-cert.xml");
+    EXPECT_EQ(xml(certRequest, u"/QrnRequest/cert"), u16(certHex("ee")));
+    std::string signRequest = fixtures::readText(home.home + "/request-sign.xml");
+    EXPECT_EQ(xml(signRequest, u"/QrnRequest/@sid"), u"S-1");
+    std::u16string signature = xml(signRequest, u"/QrnRequest/sign");
+    EXPECT_EQ(fixtures::verify("ee", "sha384", hash, mv::hexToBytesW(signature.c_str())), 0);
 
-TEST_F(QuarnelCapiTest, httpExec_answerWithoutHash_endsAfterCertificateUpload) {
-    home.makeNssDb("ee");
-    std::u16string url = responderUrl(home.home, ""), redirect = u"unchanged";
-    EXPECT_EQ(signer.httpExec(0, nullptr, url.c_str(), u"S", nullptr, nullptr, 0, 0, 0, nullptr,
-                              u"cert", 0, nullptr, u"sign", 0, nullptr, 0, 0, &redirect),
+    // An answer without a hash ends the exchange after the certificate upload.
+    std::filesystem::remove(home.home + "/request-sign.xml");
+    url = responderUrl(home.home, "");
+    redirect = u"unchanged";
+    QuarnelCapi fresh;
+    EXPECT_EQ(fresh.httpExec(0, nullptr, url.c_str(), u"S", nullptr, nullptr, 0, 0, 0, nullptr,
+                             u"cert", 0, nullptr, u"sign", 0, nullptr, 0, 0, &redirect),
               0);
     EXPECT_EQ(redirect, u"unchanged");
-    EXPECT_TRUE(std::filesystem::exists(home.home + "/request-cert.xml"));
     EXPECT_FALSE(std::filesystem::exists(home.home + "/request-sign.xml"));
-}
-
-TEST_F(QuarnelCapiTest, httpSend_failure_keepsTheExchangePlace) {
-    ByteBuffer reply;
-    const unsigned char body[] = "x";
-    EXPECT_EQ(signer.httpSend(u"path", nullptr, body, 1, 0, 0, &reply), -10);
-    EXPECT_EQ(signer.getErrorMessage(), u"httpSend");
-    EXPECT_EQ(signer.httpSet(u"debug:///nonexistent/program", nullptr, nullptr), 0);
-    EXPECT_EQ(signer.httpSend(u" x", nullptr, body, 1, 0, 0, &reply), -20);
-    EXPECT_EQ(signer.getErrorMessage().rfind(u"HttpConnect:", 0), 0u);
 }
 
 }  // namespace
