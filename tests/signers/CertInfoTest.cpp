@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <functional>
+#include <tuple>
 
 #include "Fixtures.h"
 #include "signers/CertInfo.h"
@@ -61,99 +61,90 @@ TEST_F(CertInfoTest, getCertInfo_failures_returnMinusOneAndLeaveOutputUntouched)
 }
 
 TEST_F(CertInfoTest, fileTimeToText_localTimeWithinTheRange) {
-    const int64_t EPOCH = 116444736000000000LL;
-    struct Row {
-        const char* zone;
-        int64_t fileTime;
-        const char* text;  // null: refused
-    } rows[] = {
+    const int64_t EPOCH = 116444736000000000LL, SECOND = 10000000;
+    // zone, FILETIME, text (null: refused)
+    const std::tuple<const char*, int64_t, const char*> rows[] = {
         {"JST-9", EPOCH, "1970-01-01T09:00:00"},
         {"UTC0", EPOCH, "1970-01-01T00:00:00"},
         {"JST-9", EPOCH - 1, "1970-01-01T09:00:00"},  // rounds toward zero
-        {"JST-9", EPOCH - 10000000, nullptr},
-        {"JST-9", EPOCH + 32535244799LL * 10000000, "3001-01-01T16:59:59"},
-        {"JST-9", EPOCH + 32535244800LL * 10000000, nullptr},
+        {"JST-9", EPOCH - SECOND, nullptr},
+        {"JST-9", EPOCH + 32535244799LL * SECOND, "3001-01-01T16:59:59"},
+        {"JST-9", EPOCH + 32535244800LL * SECOND, nullptr},
         {"JST-9", 0, nullptr},
         {"JST-9", INT64_MIN, nullptr},
         {"JST-9", INT64_MAX, nullptr},
     };
-    for (const Row& row : rows) {
-        fixtures::setZone(row.zone);
+    for (const auto& [zone, fileTime, text] : rows) {
+        fixtures::setZone(zone);
         std::string out = "unchanged";
-        const char* r = mv::fileTimeToText(out, row.fileTime);
-        EXPECT_STREQ(r, row.text) << row.fileTime;
-        EXPECT_EQ(out, row.text ? row.text : "unchanged") << row.fileTime;
+        EXPECT_STREQ(mv::fileTimeToText(out, fileTime), text) << fileTime;
+        EXPECT_EQ(out, text ? text : "unchanged") << fileTime;
     }
+}
+
+// Bytes from hexadecimal pairs, spaces allowed.
+ByteBuffer bytes(std::string hex) {
+    std::erase(hex, ' ');
+    return mv::hexToBytes(hex);
 }
 
 TEST_F(CertInfoTest, derLength_threeForms) {
-    const std::tuple<ByteBuffer, int, int> rows[] = {
-        {{0x05}, 1, 5},
-        {{0x80}, 1, 0x80},  // indefinite and long forms above two octets are read as the byte
-        {{0x83, 1, 2, 3}, 1, 0x83},
-        {{0x81, 0xC8}, 2, 200},
-        {{0x82, 0x01, 0x00}, 3, 256},
-        {{0x82, 0x80, 0x00}, 3, -32768},  // a signed 16-bit number
-        {{0x82, 0xFF, 0xFF}, 3, -1},
+    const std::tuple<const char*, int, int> rows[] = {
+        {"05", 1, 5},
+        {"80", 1, 0x80},  // indefinite and long forms above two octets are
+                          // read as the byte
+        {"83 010203", 1, 0x83},
+        {"81 C8", 2, 200},
+        {"82 0100", 3, 256},
+        {"82 8000", 3, -32768},  // a signed 16-bit number
+        {"82 FFFF", 3, -1},
     };
-    for (const auto& [bytes, size, expected] : rows) {
+    for (const auto& [hex, size, expected] : rows) {
         int length = 12345;
-        EXPECT_EQ(mv::derLength(bytes.data(), &length), size);
-        EXPECT_EQ(length, expected);
+        EXPECT_EQ(mv::derLength(bytes(hex).data(), &length), size) << hex;
+        EXPECT_EQ(length, expected) << hex;
     }
 }
 
-struct AttributeRow {
-    const char* why;
-    ByteBuffer value;
-    CertAttributes expected;
-};
-
 // Runs `reader` on an exact-size heap copy of each value, so that the sanitizers see any read
 // past its end.
-void expectAttributes(void (*reader)(const unsigned char*, size_t, CertAttributes&),
-                      const std::vector<AttributeRow>& rows) {
-    for (const AttributeRow& row : rows) {
-        std::unique_ptr<unsigned char[]> copy(new unsigned char[row.value.size()]);
-        std::copy(row.value.begin(), row.value.end(), copy.get());
+void expectAttributes(
+    void (*reader)(const unsigned char*, size_t, CertAttributes&),
+    const std::vector<std::tuple<const char*, ByteBuffer, CertAttributes>>& rows) {
+    for (const auto& [why, value, expected] : rows) {
+        std::unique_ptr<unsigned char[]> copy(new unsigned char[value.size()]);
+        std::copy(value.begin(), value.end(), copy.get());
         CertAttributes out;
-        reader(copy.get(), row.value.size(), out);
-        EXPECT_EQ(out, row.expected) << row.why;
+        reader(copy.get(), value.size(), out);
+        EXPECT_EQ(out, expected) << why;
     }
 }
 
 TEST_F(CertInfoTest, readRegistAttributes_malformedValues_yieldWhatFitsAndNeverReadPastTheEnd) {
+    // [0] corp, [3] name, [4] title, [6] issue; UTF8String "A" is 0C 01 41
     expectAttributes(
         mv::readRegistAttributes,
         {
-            {"one element", {0x30, 0x05, 0xA0, 0x03, 0x0C, 0x01, 'A'}, {{"corp", "A"}}},
-            {"empty value still counts", {0x30, 0x04, 0xA3, 0x02, 0x0C, 0x00}, {{"name", ""}}},
-            {"[5] is walked over",
-             {0x30, 0x0A, 0xA5, 0x03, 0x0C, 0x01, 'X', 0xA4, 0x03, 0x0C, 0x01, 'T'},
-             {{"title", "T"}}},
-            {"later tag replaces",
-             {0x30, 0x0A, 0xA0, 0x03, 0x0C, 0x01, 'A', 0xA0, 0x03, 0x0C, 0x01, 'B'},
-             {{"corp", "B"}}},
-            {"unknown tag dropped", {0x30, 0x05, 0x0C, 0x03, 0x0C, 0x01, 'A'}, {}},
-            {"sequence shorter than value", {0x30, 0x04, 0xA0, 0x03, 0x0C, 0x01, 'A'}, {}},
-            {"sequence longer than value", {0x30, 0x06, 0xA0, 0x03, 0x0C, 0x01, 'A'}, {}},
-            {"empty sequence", {0x30, 0x00}, {}},
-            {"not a sequence", {0x31, 0x05, 0xA0, 0x03, 0x0C, 0x01, 'A'}, {}},
-            {"one byte", {0x30}, {}},
-            {"length field cut", {0x30, 0x82, 0x00}, {}},
-            {"string longer than value", {0x30, 0x05, 0xA0, 0x03, 0x0C, 0x7F, 'A'}, {}},
-            {"good then cut",
-             {0x30, 0x08, 0xA6, 0x03, 0x0C, 0x01, 'I', 0xA0, 0x03, 0x0C},
-             {{"issue", "I"}}},
-            {"good then overrun",
-             {0x30, 0x0A, 0xA6, 0x03, 0x0C, 0x01, 'I', 0xA0, 0x03, 0x0C, 0x05, 'A'},
-             {{"issue", "I"}}},
-            {"negative two-byte length", {0x30, 0x07, 0xA0, 0x03, 0x0C, 0x82, 0x80, 0x00, 'A'}, {}},
-            {"element length field cut", {0x30, 0x02, 0xA0, 0x82}, {}},
+            {"one element", bytes("3005 A003 0C0141"), {{"corp", "A"}}},
+            {"empty value still counts", bytes("3004 A302 0C00"), {{"name", ""}}},
+            {"[5] is walked over", bytes("300A A503 0C0158 A403 0C0154"), {{"title", "T"}}},
+            {"later tag replaces", bytes("300A A003 0C0141 A003 0C0142"), {{"corp", "B"}}},
+            {"unknown tag dropped", bytes("3005 0C03 0C0141"), {}},
+            {"sequence shorter than value", bytes("3004 A003 0C0141"), {}},
+            {"sequence longer than value", bytes("3006 A003 0C0141"), {}},
+            {"empty sequence", bytes("3000"), {}},
+            {"not a sequence", bytes("3105 A003 0C0141"), {}},
+            {"one byte", bytes("30"), {}},
+            {"length field cut", bytes("30 8200"), {}},
+            {"string longer than value", bytes("3005 A003 0C7F41"), {}},
+            {"good then cut", bytes("3008 A603 0C0149 A003 0C"), {{"issue", "I"}}},
+            {"good then overrun", bytes("300A A603 0C0149 A003 0C0541"), {{"issue", "I"}}},
+            {"negative two-byte length", bytes("3007 A003 0C828000 41"), {}},
+            {"element length field cut", bytes("3002 A082"), {}},
         });
 }
 
-// SEQUENCE { each entry }, short lengths only.
+// tag, short length, the parts
 ByteBuffer wrap(unsigned char tag, std::initializer_list<ByteBuffer> parts) {
     ByteBuffer out = {tag, 0};
     for (const ByteBuffer& part : parts) {
@@ -163,35 +154,40 @@ ByteBuffer wrap(unsigned char tag, std::initializer_list<ByteBuffer> parts) {
     return out;
 }
 
-// otherName 1.2.392.200149.8.5.5.<n> [0] { w }
-ByteBuffer otherName(unsigned char n, ByteBuffer w) {
-    return wrap(0xA0, {{0x06, 0x0A, 0x2A, 0x83, 0x08, 0x8C, 0x9B, 0x55, 0x08, 0x05, 0x05, n},
-                       wrap(0xA0, {w})});
+// SEQUENCE { otherName 1.2.392.200149.8.5.5.<n> [0] { each value } }
+ByteBuffer jpki(std::initializer_list<std::pair<unsigned char, const char*>> names) {
+    ByteBuffer out = {0x30, 0};
+    for (const auto& [n, value] : names) {
+        ByteBuffer oid = bytes("060A 2A83088C9B5508050500");
+        oid.back() = n;
+        ByteBuffer entry = wrap(0xA0, {oid, wrap(0xA0, {bytes(value)})});
+        out.insert(out.end(), entry.begin(), entry.end());
+    }
+    out[1] = static_cast<unsigned char>(out.size() - 2);
+    return out;
 }
 
 TEST_F(CertInfoTest, readJpkiAttributes_otherNames_checkedAgainstTheirValue) {
-    ByteBuffer trailing = wrap(0x30, {otherName(1, {0x0C, 0x01, 'A'})});
+    // 1 name, 3 gender, 4 birth, 5 address
+    ByteBuffer trailing = jpki({{1, "0C0141"}}), dns = bytes("8203 612E62");
     trailing.push_back(0);
+    ByteBuffer skipped = jpki({{4, "0C0139"}});
+    skipped.insert(skipped.begin() + 2, dns.begin(), dns.end());
+    skipped[1] += dns.size();
     expectAttributes(
         mv::readJpkiAttributes,
         {
-            {"name", wrap(0x30, {otherName(1, {0x0C, 0x02, 'A', 'B'})}), {{"name", "AB"}}},
-            {"string type not examined",
-             wrap(0x30, {otherName(3, {0x13, 0x01, '1'})}),
-             {{"gender", "1"}}},
-            {"zero length passed over", wrap(0x30, {otherName(1, {0x0C, 0x00})}), {}},
-            {"length beyond value", wrap(0x30, {otherName(1, {0x0C, 0x05, 'A'})}), {}},
-            {"length field cut", wrap(0x30, {otherName(1, {0x0C, 0x82, 0x00})}), {}},
-            {"negative length", wrap(0x30, {otherName(1, {0x0C, 0x82, 0x80, 0x00, 'A'})}), {}},
-            {"only a tag", wrap(0x30, {otherName(1, {0x0C})}), {}},
-            {"unknown identifier", wrap(0x30, {otherName(7, {0x0C, 0x01, 'A'})}), {}},
-            {"later replaces",
-             wrap(0x30, {otherName(5, {0x0C, 0x01, 'A'}), otherName(5, {0x0C, 0x01, 'B'})}),
-             {{"address", "B"}}},
-            {"other general names skipped",
-             wrap(0x30, {{0x82, 0x03, 'a', '.', 'b'}, otherName(4, {0x0C, 0x01, '9'})}),
-             {{"birth", "9"}}},
-            {"malformed sequence", {0x30, 0x05, 0xA0}, {}},
+            {"name", jpki({{1, "0C024142"}}), {{"name", "AB"}}},
+            {"string type not examined", jpki({{3, "130131"}}), {{"gender", "1"}}},
+            {"zero length passed over", jpki({{1, "0C00"}}), {}},
+            {"length beyond value", jpki({{1, "0C0541"}}), {}},
+            {"length field cut", jpki({{1, "0C8200"}}), {}},
+            {"negative length", jpki({{1, "0C82800041"}}), {}},
+            {"only a tag", jpki({{1, "0C"}}), {}},
+            {"unknown identifier", jpki({{7, "0C0141"}}), {}},
+            {"later replaces", jpki({{5, "0C0141"}, {5, "0C0142"}}), {{"address", "B"}}},
+            {"other general names skipped", skipped, {{"birth", "9"}}},
+            {"malformed sequence", bytes("3005A0"), {}},
             {"trailing bytes", trailing, {}},
         });
 }
@@ -209,40 +205,33 @@ TEST_F(CertInfoTest, writers_missingItems_giveTheirCodesAndLeaveOutputUntouched)
         }
         return map;
     };
-    struct Row {
-        const char* why;
-        CertAttributes main;
-        CertNameList issuer, subject;
-        CertAttributes jpki, regist;
-        int code;
-    } rows[] = {
-        {"complete", main, names, names, jpki, regist, 0},
-        {"three entries", without(main, "from"), names, names, {}, {}, -1},
-        {"five entries", without(main, "none", "x"), names, names, {}, {}, -1},
-        {"no issuer", main, {}, names, {}, {}, -2},
-        {"no subject", main, names, {}, {}, {}, -3},
-        {"no type", without(main, "type", "x"), names, names, {}, {}, -10},
-        {"no serial", without(main, "serial", "x"), names, names, {}, {}, -11},
-        {"no from is fine", without(main, "from", "x"), names, names, {}, {}, 0},
-        {"no to", without(main, "to", "x"), names, names, {}, {}, -13},
-        {"jpki no name", main, names, names, without(jpki, "name"), {}, -20},
-        {"jpki no address", main, names, names, without(jpki, "address"), {}, -21},
-        {"jpki no birth", main, names, names, without(jpki, "birth"), {}, -22},
-        {"jpki no gender", main, names, names, without(jpki, "gender"), {}, -23},
-        {"regist no corp", main, names, names, {}, without(regist, "corp"), -30},
-        {"regist no address", main, names, names, {}, without(regist, "address"), -31},
-        {"regist no name", main, names, names, {}, without(regist, "name"), -32},
-        {"regist no title", main, names, names, {}, without(regist, "title"), -33},
-    };
-    for (const Row& row : rows) {
+    // why, main entries, issuer, subject, JPKI attributes, registration attributes, result
+    const std::tuple<const char*, CertAttributes, CertNameList, CertNameList, CertAttributes,
+                     CertAttributes, int>
+        rows[] = {
+            {"complete", main, names, names, jpki, regist, 0},
+            {"three entries", without(main, "from"), names, names, {}, {}, -1},
+            {"five entries", without(main, "none", "x"), names, names, {}, {}, -1},
+            {"no issuer", main, {}, names, {}, {}, -2},
+            {"no subject", main, names, {}, {}, {}, -3},
+            {"no type", without(main, "type", "x"), names, names, {}, {}, -10},
+            {"no serial", without(main, "serial", "x"), names, names, {}, {}, -11},
+            {"no from is fine", without(main, "from", "x"), names, names, {}, {}, 0},
+            {"no to", without(main, "to", "x"), names, names, {}, {}, -13},
+            {"jpki no name", main, names, names, without(jpki, "name"), {}, -20},
+            {"jpki no address", main, names, names, without(jpki, "address"), {}, -21},
+            {"jpki no birth", main, names, names, without(jpki, "birth"), {}, -22},
+            {"jpki no gender", main, names, names, without(jpki, "gender"), {}, -23},
+            {"regist no corp", main, names, names, {}, without(regist, "corp"), -30},
+            {"regist no address", main, names, names, {}, without(regist, "address"), -31},
+            {"regist no name", main, names, names, {}, without(regist, "name"), -32},
+            {"regist no title", main, names, names, {}, without(regist, "title"), -33},
+        };
+    for (const auto& [why, mainItems, issuer, subject, jpkiItems, registItems, code] : rows) {
         for (auto writer : {mv::writeCertInfoJson, mv::writeCertInfoXml}) {
             ByteBuffer out{'x'};
-            EXPECT_EQ(writer(row.main, row.issuer, row.subject, row.jpki, row.regist, out),
-                      row.code)
-                << row.why;
-            if (row.code != 0) {
-                EXPECT_EQ(textOf(out), "x") << row.why;
-            }
+            EXPECT_EQ(writer(mainItems, issuer, subject, jpkiItems, registItems, out), code) << why;
+            EXPECT_EQ(textOf(out) == "x", code != 0) << why;
         }
     }
     // Without "from" the line is left out and the other fourth entry is not written.
@@ -255,17 +244,17 @@ TEST_F(CertInfoTest, writers_missingItems_giveTheirCodesAndLeaveOutputUntouched)
 }
 
 TEST_F(CertInfoTest, parseName_emptyMalformedAndOddBmpNames) {
-    const std::tuple<const char*, ByteBuffer, CertNameList> rows[] = {
-        {"empty", {0x30, 0x00}, {}},
-        {"cut", {0x30, 0x09, 0x31, 0x07, 0x30, 0x05, 0x06, 0x03, 0x55}, {}},
+    const std::tuple<const char*, const char*, CertNameList> rows[] = {
+        {"empty", "3000", {}},
+        {"cut", "3009 3107 3005 060355", {}},
         // cn as BMPString: U+D800 (unpaired), U+0000, 'A'; every unit is kept
         {"bmp",
-         {0x30, 0x11, 0x31, 0x0F, 0x30, 0x0D, 0x06, 0x03, 0x55, 0x04, 0x03, 0x1E, 0x06, 0xD8, 0x00,
-          0x00, 0x00, 0x00, 0x41},
+         "3011 310F 300D 0603550403 1E06 D800 0000 0041",
          {{"cn", std::string("\xEF\xBF\xBD\0A", 5)}}},
     };
-    for (const auto& [why, name, expected] : rows) {
+    for (const auto& [why, hex, expected] : rows) {
         CertNameList list = {{"stale", "entry"}};
+        ByteBuffer name = bytes(hex);
         EXPECT_EQ(mv::parseName(list, name.size(), name.data()), 0) << why;
         EXPECT_EQ(list, expected) << why;
     }
