@@ -28,6 +28,15 @@ inline int run(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Runs the commands one after another, quietly, up to the first that fails; its exit status.
+inline int runAll(const std::vector<std::string>& commands) {
+    std::string script;
+    for (const std::string& command : commands) {
+        script += (script.empty() ? "(" : " && ") + command;
+    }
+    return run(script + ") >/dev/null 2>&1");
+}
+
 inline std::u16string u16(const std::string& text) {
     return mv::utf8ToWString(text.data(), text.size());
 }
@@ -94,15 +103,14 @@ public:
     void makeNssDb(const std::string& bundles) {
         std::filesystem::create_directories(nssDir());
         std::string db = " -d sql:" + nssDir();
-        ASSERT_EQ(run("certutil -N --empty-password" + db), 0);
-        ASSERT_EQ(run("certutil -A -n ca -t CT,C,C -i " + certDir() + "/ca.pem" + db), 0);
+        std::vector<std::string> commands = {
+            "certutil -N --empty-password" + db,
+            "certutil -A -n ca -t CT,C,C -i " + certDir() + "/ca.pem" + db};
         std::istringstream names(bundles);
         for (std::string name; names >> name;) {
-            ASSERT_EQ(
-                run("pk12util -W test -i " + certDir() + "/" + name + ".p12" + db + " >/dev/null"),
-                0)
-                << name;
+            commands.push_back("pk12util -W test -i " + certDir() + "/" + name + ".p12" + db);
         }
+        ASSERT_EQ(runAll(commands), 0) << bundles;
     }
 
     // A SoftHSM2 token labelled "card" with PIN 1234 holding `bundle`'s key and certificate.
@@ -113,17 +121,15 @@ public:
             << "directories.tokendir = " << home << "/tokens\nobjectstore.backend = file\n"
             << "log.level = ERROR\n";
         std::string key = certDir() + (bundle == "ee2" ? "/ee2.key" : "/ee.key");
-        ASSERT_EQ(run("softhsm2-util --init-token --free --label card --pin 1234 --so-pin 5678 "
-                      ">/dev/null"),
-                  0);
-        ASSERT_EQ(run("openssl pkcs8 -topk8 -nocrypt -in " + key + " -out " + home + "/key.p8"), 0);
-        ASSERT_EQ(run("softhsm2-util --import " + home +
-                      "/key.p8 --token card --label key --id 01 --pin 1234 >/dev/null"),
-                  0);
-        ASSERT_EQ(run("pkcs11-tool --module " + softHsmLibrary() +
-                      " --token-label card --login --pin 1234 --write-object " + certDir() + "/" +
-                      bundle + ".der --type cert --id 01 --label cert >/dev/null 2>&1"),
-                  0);
+        std::string p8 = home + "/key.p8", pin = " --pin 1234";
+        ASSERT_EQ(
+            runAll({"softhsm2-util --init-token --free --label card --so-pin 5678" + pin,
+                    "openssl pkcs8 -topk8 -nocrypt -in " + key + " -out " + p8,
+                    "softhsm2-util --import " + p8 + " --token card --label key --id 01" + pin,
+                    "pkcs11-tool --module " + softHsmLibrary() + " --token-label card --login" +
+                        pin + " --write-object " + certDir() + "/" + bundle +
+                        ".der --type cert --id 01 --label cert"}),
+            0);
     }
 
     // Registers SoftHSM2 in the NSS database as the module `moduleName`; each registration loads
@@ -132,8 +138,8 @@ public:
         static int copies = 0;
         std::string library = home + "/softhsm-" + std::to_string(++copies) + ".so";
         std::filesystem::copy_file(softHsmLibrary(), library);
-        ASSERT_EQ(run("modutil -force -dbdir sql:" + nssDir() + " -add '" + moduleName +
-                      "' -libfile " + library + " >/dev/null"),
+        ASSERT_EQ(runAll({"modutil -force -dbdir sql:" + nssDir() + " -add '" + moduleName +
+                          "' -libfile " + library}),
                   0);
     }
 
