@@ -42,11 +42,8 @@ protected:
 };
 
 TEST_F(CCapiSelDlgTest, makeListText_prefixForProviderEntriesOnly) {
-    struct Row {
-        const char* cert;
-        int sourceId;
-        const char16_t* line;
-    } rows[] = {
+    // certificate, source id, line
+    const std::tuple<const char*, int, const char16_t*> rows[] = {
         {"ee", 0, u"Test Signer One / Quarnel Test CA"},
         {"ee", 1, u"[IC] Test Signer One / Quarnel Test CA"},
         {"ee", 21, u"[IC] Test Signer One / Quarnel Test CA"},
@@ -54,8 +51,8 @@ TEST_F(CCapiSelDlgTest, makeListText_prefixForProviderEntriesOnly) {
         {"names", 0, u"Multi / Quarnel Test CA"},  // the first common name of the RDN
         {"ca", 6, u"[IC] Quarnel Test CA / Quarnel Test CA"},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(CCapiSelDlg::makeListText(entry(row.cert, row.sourceId)), row.line) << row.cert;
+    for (const auto& [cert, sourceId, line] : rows) {
+        EXPECT_EQ(CCapiSelDlg::makeListText(entry(cert, sourceId)), line) << cert;
     }
     CapiKeyEntry empty;
     EXPECT_EQ(CCapiSelDlg::makeListText(&empty), u"");
@@ -86,9 +83,8 @@ TEST_F(CCapiSelDlgTest, onInitDialog_selectsFirstLineOrDisablesOk) {
     EXPECT_EQ(view.lines, (std::vector<std::u16string>{u"Test Signer One / Quarnel Test CA",
                                                        u"ERROR:証明書読み込みエラー",
                                                        u"[IC] Test Signer Two / Quarnel Test CA"}));
-    EXPECT_TRUE(view.okEnabled);
-    EXPECT_EQ(view.selection, 0);
-    EXPECT_EQ(view.detail, CCapiSelDlg::makeDetailText(dialog.entries[0]));
+    EXPECT_EQ(std::tie(view.okEnabled, view.selection, view.detail),
+              std::make_tuple(true, 0, CCapiSelDlg::makeDetailText(dialog.entries[0])));
     EXPECT_EQ(dialog.onSelChange(2), CCapiSelDlg::makeDetailText(dialog.entries[2]));
     EXPECT_EQ(dialog.onSelChange(-1), u"証明書がありません。");
     EXPECT_EQ(dialog.chosenIndex, -1);
@@ -100,10 +96,8 @@ TEST_F(CCapiSelDlgTest, onInitDialog_selectsFirstLineOrDisablesOk) {
 
     CCapiSelDlg none;
     view = none.onInitDialog();
-    EXPECT_TRUE(view.lines.empty());
-    EXPECT_FALSE(view.okEnabled);
-    EXPECT_EQ(view.selection, -1);
-    EXPECT_EQ(view.detail, u"証明書がありません。");
+    EXPECT_EQ(std::tie(view.lines, view.okEnabled, view.selection, view.detail),
+              std::make_tuple(std::vector<std::u16string>{}, false, -1, u"証明書がありません。"));
     EXPECT_EQ(none.onOk(0), 1);
     EXPECT_EQ(none.chosenIndex, -1);
 }
