@@ -75,11 +75,8 @@ protected:
         return std::async(std::launch::async, [this, out] { return signer.cert(0, nullptr, out); });
     }
 
-    // init on a worker with a card provider whose token asks for its PIN.
-    std::future<int> initWithCard(int flags) {
-        home.makeNssDb("");
-        home.addSoftHsmToken("ee2");
-        home.registerSoftHsm("JPKI Crypto Service Provider for Sign");
+    // init on a worker, while this thread answers the PIN prompts.
+    std::future<int> initAsync(int flags) {
         return std::async(std::launch::async,
                           [this, flags] { return signer.init(flags, nullptr, &err); });
     }
@@ -132,10 +129,22 @@ TEST_F(SignerDialogTest, selection_resizeAndView_thenEscapeCancels) {
     EXPECT_TRUE(out.empty());
 }
 
-TEST_F(SignerDialogTest, pinPrompt_rightPin_opensTheCardEntry_whichSigns) {
-    std::future<int> init = initWithCard(0x304);
-    std::string prompt = window("PIN入力");
-    keys(prompt, "1 2 3 4 Return");
+// A wrong PIN asks again and Cancel skips the card; then the right PIN opens its entry.
+TEST_F(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardWhichSigns) {
+    home.makeNssDb("");
+    home.addSoftHsmToken("ee2");
+    home.registerSoftHsm("JPKI Crypto Service Provider for Sign");
+    std::future<int> init = initAsync(0x300);
+    std::string first = window("PIN入力");
+    keys(first, "9 9 9 9 Return");
+    std::string second = window("PIN入力", first);
+    keys(second, "Escape");
+    ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(init.get(), -11);
+    EXPECT_EQ(err, u"Error: certificate not found.");
+
+    init = initAsync(0x304);
+    keys(window("PIN入力", second), "1 2 3 4 Return");
     ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
     ASSERT_EQ(init.get(), 0);
     ASSERT_EQ(signer.getStatus(), 1);
@@ -145,17 +154,6 @@ TEST_F(SignerDialogTest, pinPrompt_rightPin_opensTheCardEntry_whichSigns) {
     ByteBuffer hash(32, 0x5A);
     EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
     EXPECT_EQ(out.size(), 512u);
-}
-
-TEST_F(SignerDialogTest, pinPrompt_wrongPinAsksAgain_thenCancelSkipsTheCard) {
-    std::future<int> init = initWithCard(0x300);
-    std::string prompt = window("PIN入力");
-    keys(prompt, "9 9 9 9 Return");
-    prompt = window("PIN入力", prompt);
-    keys(prompt, "Escape");
-    ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(init.get(), -11);
-    EXPECT_EQ(err, u"Error: certificate not found.");
 }
 
 }  // namespace
