@@ -1,7 +1,6 @@
 // The selection dialog's texts and state changes, without a display.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <memory>
 
@@ -19,16 +18,10 @@ using mv::CCapiSelDlg;
 class CCapiSelDlgTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("TZ", "JST-9", 1);
-        tzset();
+        fixtures::setZone("JST-9");
         context = mv::nss::openAnyContext();
         ASSERT_NE(context, nullptr);
     }
-    void TearDown() override {
-        entries.clear();
-        context.reset();
-    }
-
     // An entry holding a fixture certificate as the store would give it, then `sourceId`.
     CapiKeyEntry* entry(const char* name, int sourceId) {
         mv::ByteBuffer der = fixtures::readCert(name);
@@ -49,11 +42,8 @@ protected:
 };
 
 TEST_F(CCapiSelDlgTest, makeListText_prefixForProviderEntriesOnly) {
-    struct Row {
-        const char* cert;
-        int sourceId;
-        const char16_t* line;
-    } rows[] = {
+    // certificate, source id, line
+    const std::tuple<const char*, int, const char16_t*> rows[] = {
         {"ee", 0, u"Test Signer One / Quarnel Test CA"},
         {"ee", 1, u"[IC] Test Signer One / Quarnel Test CA"},
         {"ee", 21, u"[IC] Test Signer One / Quarnel Test CA"},
@@ -61,8 +51,8 @@ TEST_F(CCapiSelDlgTest, makeListText_prefixForProviderEntriesOnly) {
         {"names", 0, u"Multi / Quarnel Test CA"},  // the first common name of the RDN
         {"ca", 6, u"[IC] Quarnel Test CA / Quarnel Test CA"},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(CCapiSelDlg::makeListText(entry(row.cert, row.sourceId)), row.line) << row.cert;
+    for (const auto& [cert, sourceId, line] : rows) {
+        EXPECT_EQ(CCapiSelDlg::makeListText(entry(cert, sourceId)), line) << cert;
     }
     CapiKeyEntry empty;
     EXPECT_EQ(CCapiSelDlg::makeListText(&empty), u"");
@@ -79,14 +69,13 @@ TEST_F(CCapiSelDlgTest, makeDetailText_sourceNamesLocalDatesAndSerial) {
               u"取得: IC-CARD [識別No.6]\r\n所有者: Test Signer Two\r\n"
               u"発行者: Quarnel Test CA\r\n有効期間: 2020/04/01 ～ 2050/01/01\r\n"
               u"シリアル: 02");
-    setenv("TZ", "UTC0", 1);
-    tzset();
+    fixtures::setZone("UTC0");
     std::u16string utc = CCapiSelDlg::makeDetailText(entry("ee2", 0));
     EXPECT_NE(utc.find(u"有効期間: 2020/03/31 ～ 2049/12/31\r\n"), std::u16string::npos);
     EXPECT_EQ(utc.substr(utc.size() - 2), u"02") << "no line break at the end";
 }
 
-TEST_F(CCapiSelDlgTest, onInitDialog_withEntries_selectsFirstLine) {
+TEST_F(CCapiSelDlgTest, onInitDialog_selectsFirstLineOrDisablesOk) {
     CapiKeyEntry broken;  // an entry without certificate shows the error line
     CCapiSelDlg dialog;
     dialog.entries = {entry("ee", 0), &broken, entry("ee2", 1)};
@@ -94,9 +83,8 @@ TEST_F(CCapiSelDlgTest, onInitDialog_withEntries_selectsFirstLine) {
     EXPECT_EQ(view.lines, (std::vector<std::u16string>{u"Test Signer One / Quarnel Test CA",
                                                        u"ERROR:証明書読み込みエラー",
                                                        u"[IC] Test Signer Two / Quarnel Test CA"}));
-    EXPECT_TRUE(view.okEnabled);
-    EXPECT_EQ(view.selection, 0);
-    EXPECT_EQ(view.detail, CCapiSelDlg::makeDetailText(dialog.entries[0]));
+    EXPECT_EQ(std::tie(view.okEnabled, view.selection, view.detail),
+              std::make_tuple(true, 0, CCapiSelDlg::makeDetailText(dialog.entries[0])));
     EXPECT_EQ(dialog.onSelChange(2), CCapiSelDlg::makeDetailText(dialog.entries[2]));
     EXPECT_EQ(dialog.onSelChange(-1), u"証明書がありません。");
     EXPECT_EQ(dialog.chosenIndex, -1);
@@ -105,24 +93,13 @@ TEST_F(CCapiSelDlgTest, onInitDialog_withEntries_selectsFirstLine) {
     EXPECT_EQ(dialog.certificateDer(2), fixtures::readCert("ee2"));
     EXPECT_TRUE(dialog.certificateDer(1).empty());
     EXPECT_TRUE(dialog.certificateDer(3).empty());
-}
 
-TEST_F(CCapiSelDlgTest, onInitDialog_withoutEntries_disablesOk) {
-    CCapiSelDlg dialog;
-    CCapiSelDlg::InitialView view = dialog.onInitDialog();
-    EXPECT_TRUE(view.lines.empty());
-    EXPECT_FALSE(view.okEnabled);
-    EXPECT_EQ(view.selection, -1);
-    EXPECT_EQ(view.detail, u"証明書がありません。");
-    EXPECT_EQ(dialog.onOk(0), 1);
-    EXPECT_EQ(dialog.chosenIndex, -1);
-}
-
-TEST_F(CCapiSelDlgTest, doModal_withoutDisplay_answersCancel) {
-    CCapiSelDlg dialog;
-    dialog.entries = {entry("ee", 0), entry("ee2", 0)};
-    EXPECT_EQ(dialog.DoModal(), 2);
-    EXPECT_EQ(dialog.chosenIndex, -1);
+    CCapiSelDlg none;
+    view = none.onInitDialog();
+    EXPECT_EQ(std::tie(view.lines, view.okEnabled, view.selection, view.detail),
+              std::make_tuple(std::vector<std::u16string>{}, false, -1, u"証明書がありません。"));
+    EXPECT_EQ(none.onOk(0), 1);
+    EXPECT_EQ(none.chosenIndex, -1);
 }
 
 }  // namespace

@@ -1,234 +1,195 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
+#include <tuple>
 
 #include "Fixtures.h"
 #include "signers/CertInfo.h"
 
 namespace {
 
+using fixtures::textOf;
 using mv::ByteBuffer;
 using mv::CertAttributes;
 using mv::CertNameList;
 
-std::string text(const ByteBuffer& b) {
-    return std::string(b.begin(), b.end());
-}
-
 // Certificate times read as local time; the descriptions were written for UTC+9.
 class CertInfoTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setenv("TZ", "JST-9", 1);
-        tzset();
-    }
-};
-
-struct Described {
-    const char* cert;
-    int type;
+    void SetUp() override { fixtures::setZone("JST-9"); }
 };
 
 TEST_F(CertInfoTest, getCertInfo_eachFixture_matchesExpectedDocumentsInBothFormats) {
-    const Described rows[] = {
+    const std::pair<const char*, int> rows[] = {
         {"ca", 1},     {"ee", 0},           {"ee2", 0},           {"expired", 0},
         {"notyet", 0}, {"selfissued", 1},   {"jpki", 2},          {"jpkidup", 2},
         {"regist", 3}, {"both", 3},         {"japanesebmp", 0},   {"japaneseutf8", 0},
         {"names", 0},  {"registbadlen", 0}, {"registoverrun", 0}, {"jpkioverrun", 0},
     };
-    for (const Described& row : rows) {
-        ByteBuffer der = fixtures::readCert(row.cert);
-        ASSERT_FALSE(der.empty()) << row.cert;
+    for (const auto& [cert, type] : rows) {
+        ByteBuffer der = fixtures::readCert(cert);
+        ASSERT_FALSE(der.empty()) << cert;
         // Format bit 0 alone chooses: 0 and 2 give JSON, 1 and 3 give XML.
         for (int format : {0, 1, 2, 3}) {
             ByteBuffer out;
-            EXPECT_EQ(mv::getCertInfo(der, format, out), row.type) << row.cert << " " << format;
-            std::string expected = fixtures::readText(std::string(QUARNEL_TEST_DATA_DIR) + "/" +
-                                                      row.cert + (format & 1 ? ".xml" : ".json"));
-            EXPECT_EQ(text(out), expected) << row.cert << " " << format;
+            EXPECT_EQ(mv::getCertInfo(der, format, out), type) << cert << " " << format;
+            EXPECT_EQ(textOf(out), fixtures::readText(std::string(QUARNEL_TEST_DATA_DIR) + "/" +
+                                                      cert + (format & 1 ? ".xml" : ".json")))
+                << cert << " " << format;
         }
     }
 }
 
 TEST_F(CertInfoTest, getCertInfo_failures_returnMinusOneAndLeaveOutputUntouched) {
-    const char* rows[] = {
-        "forever",        // notAfter 9999-12-31: beyond the local-time conversion
-        "jpkimissing",    // JPKI attributes without "gender"
-        "registmissing",  // registration attributes without "title"
+    ByteBuffer ee = fixtures::readCert("ee");
+    const std::pair<const char*, ByteBuffer> rows[] = {
+        {"notAfter 9999-12-31: beyond the local-time conversion", fixtures::readCert("forever")},
+        {"JPKI attributes without gender", fixtures::readCert("jpkimissing")},
+        {"registration attributes without title", fixtures::readCert("registmissing")},
+        {"empty", {}},
+        {"one byte", {ee.begin(), ee.begin() + 1}},
+        {"half", {ee.begin(), ee.begin() + ee.size() / 2}},
+        {"last byte missing", {ee.begin(), ee.end() - 1}},
     };
-    for (const char* cert : rows) {
+    for (const auto& [why, der] : rows) {
         for (int format : {0, 1}) {
             ByteBuffer out{'x'};
-            EXPECT_EQ(mv::getCertInfo(fixtures::readCert(cert), format, out), -1) << cert;
-            EXPECT_EQ(text(out), "x") << cert;
+            EXPECT_EQ(mv::getCertInfo(der, format, out), -1) << why;
+            EXPECT_EQ(textOf(out), "x") << why;
         }
     }
-    ByteBuffer out{'x'};
-    ByteBuffer der = fixtures::readCert("ee");
-    for (size_t cut : {size_t(0), size_t(1), der.size() / 2, der.size() - 1}) {
-        ByteBuffer truncated(der.begin(), der.begin() + cut);
-        EXPECT_EQ(mv::getCertInfo(truncated, 0, out), -1) << cut;
-    }
-    EXPECT_EQ(text(out), "x");
 }
 
-TEST_F(CertInfoTest, getCertInfo_utcPlusNine_showsTheNextLocalDay) {
-    ByteBuffer out;
-    ASSERT_EQ(mv::getCertInfo(fixtures::readCert("ee2"), 0, out), 0);
-    // notBefore 2020-03-31T15:00:00Z
-    EXPECT_NE(text(out).find("\"from\":\"2020-04-01T00:00:00\""), std::string::npos);
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    ASSERT_EQ(mv::getCertInfo(fixtures::readCert("ee2"), 0, out), 0);
-    EXPECT_NE(text(out).find("\"from\":\"2020-03-31T15:00:00\""), std::string::npos);
-}
-
-TEST_F(CertInfoTest, fileTimeToText_rangeEnds) {
-    const int64_t EPOCH = 116444736000000000LL;
-    struct Row {
-        int64_t fileTime;
-        const char* text;  // null: refused
-    } rows[] = {
-        {EPOCH, "1970-01-01T09:00:00"},
-        {EPOCH - 1, "1970-01-01T09:00:00"},  // rounds toward zero
-        {EPOCH - 10000000, nullptr},
-        {EPOCH + 32535244799LL * 10000000, "3001-01-01T16:59:59"},
-        {EPOCH + 32535244800LL * 10000000, nullptr},
-        {0, nullptr},
-        {INT64_MIN, nullptr},
-        {INT64_MAX, nullptr},
+TEST_F(CertInfoTest, fileTimeToText_localTimeWithinTheRange) {
+    const int64_t EPOCH = 116444736000000000LL, SECOND = 10000000;
+    // zone, FILETIME, text (null: refused)
+    const std::tuple<const char*, int64_t, const char*> rows[] = {
+        {"JST-9", EPOCH, "1970-01-01T09:00:00"},
+        {"UTC0", EPOCH, "1970-01-01T00:00:00"},
+        {"JST-9", EPOCH - 1, "1970-01-01T09:00:00"},  // rounds toward zero
+        {"JST-9", EPOCH - SECOND, nullptr},
+        {"JST-9", EPOCH + 32535244799LL * SECOND, "3001-01-01T16:59:59"},
+        {"JST-9", EPOCH + 32535244800LL * SECOND, nullptr},
+        {"JST-9", 0, nullptr},
+        {"JST-9", INT64_MIN, nullptr},
+        {"JST-9", INT64_MAX, nullptr},
     };
-    for (const Row& row : rows) {
+    for (const auto& [zone, fileTime, text] : rows) {
+        fixtures::setZone(zone);
         std::string out = "unchanged";
-        const char* r = mv::fileTimeToText(out, row.fileTime);
-        if (row.text == nullptr) {
-            EXPECT_EQ(r, nullptr) << row.fileTime;
-            EXPECT_EQ(out, "unchanged");
-        } else {
-            EXPECT_STREQ(r, row.text) << row.fileTime;
-        }
+        EXPECT_STREQ(mv::fileTimeToText(out, fileTime), text) << fileTime;
+        EXPECT_EQ(out, text ? text : "unchanged") << fileTime;
     }
+}
+
+// Bytes from hexadecimal pairs, spaces allowed.
+ByteBuffer bytes(std::string hex) {
+    std::erase(hex, ' ');
+    return mv::hexToBytes(hex);
 }
 
 TEST_F(CertInfoTest, derLength_threeForms) {
-    struct Row {
-        ByteBuffer bytes;
-        int size, length;
-    } rows[] = {
-        {{0x05}, 1, 5},
-        {{0x80}, 1, 0x80},  // indefinite and long forms above two octets are read as the byte
-        {{0x83, 1, 2, 3}, 1, 0x83},
-        {{0x81, 0xC8}, 2, 200},
-        {{0x82, 0x01, 0x00}, 3, 256},
-        {{0x82, 0x80, 0x00}, 3, -32768},  // a signed 16-bit number
-        {{0x82, 0xFF, 0xFF}, 3, -1},
+    const std::tuple<const char*, int, int> rows[] = {
+        {"05", 1, 5},
+        {"80", 1, 0x80},  // indefinite and long forms above two octets are
+                          // read as the byte
+        {"83 010203", 1, 0x83},
+        {"81 C8", 2, 200},
+        {"82 0100", 3, 256},
+        {"82 8000", 3, -32768},  // a signed 16-bit number
+        {"82 FFFF", 3, -1},
     };
-    for (const Row& row : rows) {
+    for (const auto& [hex, size, expected] : rows) {
         int length = 12345;
-        EXPECT_EQ(mv::derLength(row.bytes.data(), &length), row.size);
-        EXPECT_EQ(length, row.length);
+        EXPECT_EQ(mv::derLength(bytes(hex).data(), &length), size) << hex;
+        EXPECT_EQ(length, expected) << hex;
+    }
+}
+
+// Runs `reader` on an exact-size heap copy of each value, so that the sanitizers see any read
+// past its end.
+void expectAttributes(
+    void (*reader)(const unsigned char*, size_t, CertAttributes&),
+    const std::vector<std::tuple<const char*, ByteBuffer, CertAttributes>>& rows) {
+    for (const auto& [why, value, expected] : rows) {
+        std::unique_ptr<unsigned char[]> copy(new unsigned char[value.size()]);
+        std::copy(value.begin(), value.end(), copy.get());
+        CertAttributes out;
+        reader(copy.get(), value.size(), out);
+        EXPECT_EQ(out, expected) << why;
     }
 }
 
 TEST_F(CertInfoTest, readRegistAttributes_malformedValues_yieldWhatFitsAndNeverReadPastTheEnd) {
-    struct Row {
-        const char* why;
-        ByteBuffer value;
-        CertAttributes expected;
-    } rows[] = {
-        {"one element", {0x30, 0x05, 0xA0, 0x03, 0x0C, 0x01, 'A'}, {{"corp", "A"}}},
-        {"empty value still counts", {0x30, 0x04, 0xA3, 0x02, 0x0C, 0x00}, {{"name", ""}}},
-        {"[5] is walked over",
-         {0x30, 0x0A, 0xA5, 0x03, 0x0C, 0x01, 'X', 0xA4, 0x03, 0x0C, 0x01, 'T'},
-         {{"title", "T"}}},
-        {"later tag replaces",
-         {0x30, 0x0A, 0xA0, 0x03, 0x0C, 0x01, 'A', 0xA0, 0x03, 0x0C, 0x01, 'B'},
-         {{"corp", "B"}}},
-        {"unknown tag dropped", {0x30, 0x05, 0x0C, 0x03, 0x0C, 0x01, 'A'}, {}},
-        {"sequence shorter than value", {0x30, 0x04, 0xA0, 0x03, 0x0C, 0x01, 'A'}, {}},
-        {"sequence longer than value", {0x30, 0x06, 0xA0, 0x03, 0x0C, 0x01, 'A'}, {}},
-        {"empty sequence", {0x30, 0x00}, {}},
-        {"not a sequence", {0x31, 0x05, 0xA0, 0x03, 0x0C, 0x01, 'A'}, {}},
-        {"one byte", {0x30}, {}},
-        {"length field cut", {0x30, 0x82, 0x00}, {}},
-        {"string longer than value", {0x30, 0x05, 0xA0, 0x03, 0x0C, 0x7F, 'A'}, {}},
-        {"good then cut",
-         {0x30, 0x08, 0xA6, 0x03, 0x0C, 0x01, 'I', 0xA0, 0x03, 0x0C},
-         {{"issue", "I"}}},
-        {"good then overrun",
-         {0x30, 0x0A, 0xA6, 0x03, 0x0C, 0x01, 'I', 0xA0, 0x03, 0x0C, 0x05, 'A'},
-         {{"issue", "I"}}},
-        {"negative two-byte length", {0x30, 0x07, 0xA0, 0x03, 0x0C, 0x82, 0x80, 0x00, 'A'}, {}},
-        {"element length field cut", {0x30, 0x02, 0xA0, 0x82}, {}},
-    };
-    for (const Row& row : rows) {
-        // An exact-size heap copy lets the sanitizers see any read past the end.
-        auto* copy = new unsigned char[row.value.size()];
-        std::copy(row.value.begin(), row.value.end(), copy);
-        CertAttributes out;
-        mv::readRegistAttributes(copy, row.value.size(), out);
-        delete[] copy;
-        EXPECT_EQ(out, row.expected) << row.why;
+    // [0] corp, [3] name, [4] title, [6] issue; UTF8String "A" is 0C 01 41
+    expectAttributes(
+        mv::readRegistAttributes,
+        {
+            {"one element", bytes("3005 A003 0C0141"), {{"corp", "A"}}},
+            {"empty value still counts", bytes("3004 A302 0C00"), {{"name", ""}}},
+            {"[5] is walked over", bytes("300A A503 0C0158 A403 0C0154"), {{"title", "T"}}},
+            {"later tag replaces", bytes("300A A003 0C0141 A003 0C0142"), {{"corp", "B"}}},
+            {"unknown tag dropped", bytes("3005 0C03 0C0141"), {}},
+            {"sequence shorter than value", bytes("3004 A003 0C0141"), {}},
+            {"sequence longer than value", bytes("3006 A003 0C0141"), {}},
+            {"empty sequence", bytes("3000"), {}},
+            {"not a sequence", bytes("3105 A003 0C0141"), {}},
+            {"one byte", bytes("30"), {}},
+            {"length field cut", bytes("30 8200"), {}},
+            {"string longer than value", bytes("3005 A003 0C7F41"), {}},
+            {"good then cut", bytes("3008 A603 0C0149 A003 0C"), {{"issue", "I"}}},
+            {"good then overrun", bytes("300A A603 0C0149 A003 0C0541"), {{"issue", "I"}}},
+            {"negative two-byte length", bytes("3007 A003 0C828000 41"), {}},
+            {"element length field cut", bytes("3002 A082"), {}},
+        });
+}
+
+// tag, short length, the parts
+ByteBuffer wrap(unsigned char tag, std::initializer_list<ByteBuffer> parts) {
+    ByteBuffer out = {tag, 0};
+    for (const ByteBuffer& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
     }
+    out[1] = static_cast<unsigned char>(out.size() - 2);
+    return out;
+}
+
+// SEQUENCE { otherName 1.2.392.200149.8.5.5.<n> [0] { each value } }
+ByteBuffer jpki(std::initializer_list<std::pair<unsigned char, const char*>> names) {
+    ByteBuffer out = {0x30, 0};
+    for (const auto& [n, value] : names) {
+        ByteBuffer oid = bytes("060A 2A83088C9B5508050500");
+        oid.back() = n;
+        ByteBuffer entry = wrap(0xA0, {oid, wrap(0xA0, {bytes(value)})});
+        out.insert(out.end(), entry.begin(), entry.end());
+    }
+    out[1] = static_cast<unsigned char>(out.size() - 2);
+    return out;
 }
 
 TEST_F(CertInfoTest, readJpkiAttributes_otherNames_checkedAgainstTheirValue) {
-    // SEQUENCE { otherName 1.2.392.200149.8.5.5.<n> [0] { W } }
-    auto otherName = [](unsigned char n, ByteBuffer w) {
-        ByteBuffer oid = {0x06, 0x0A, 0x2A, 0x83, 0x08, 0x8C, 0x9B, 0x55, 0x08, 0x05, 0x05, n};
-        ByteBuffer inner = {0xA0, static_cast<unsigned char>(w.size())};
-        inner.insert(inner.end(), w.begin(), w.end());
-        ByteBuffer entry = {0xA0, static_cast<unsigned char>(oid.size() + inner.size())};
-        entry.insert(entry.end(), oid.begin(), oid.end());
-        entry.insert(entry.end(), inner.begin(), inner.end());
-        return entry;
-    };
-    auto names = [](std::initializer_list<ByteBuffer> entries) {
-        ByteBuffer content;
-        for (const ByteBuffer& e : entries) {
-            content.insert(content.end(), e.begin(), e.end());
-        }
-        ByteBuffer out = {0x30, static_cast<unsigned char>(content.size())};
-        out.insert(out.end(), content.begin(), content.end());
-        return out;
-    };
-    struct Row {
-        const char* why;
-        ByteBuffer value;
-        CertAttributes expected;
-    } rows[] = {
-        {"name", names({otherName(1, {0x0C, 0x02, 'A', 'B'})}), {{"name", "AB"}}},
-        {"string type not examined", names({otherName(3, {0x13, 0x01, '1'})}), {{"gender", "1"}}},
-        {"zero length passed over", names({otherName(1, {0x0C, 0x00})}), {}},
-        {"length beyond value", names({otherName(1, {0x0C, 0x05, 'A'})}), {}},
-        {"length field cut", names({otherName(1, {0x0C, 0x82, 0x00})}), {}},
-        {"negative length", names({otherName(1, {0x0C, 0x82, 0x80, 0x00, 'A'})}), {}},
-        {"only a tag", names({otherName(1, {0x0C})}), {}},
-        {"unknown identifier", names({otherName(7, {0x0C, 0x01, 'A'})}), {}},
-        {"later replaces",
-         names({otherName(5, {0x0C, 0x01, 'A'}), otherName(5, {0x0C, 0x01, 'B'})}),
-         {{"address", "B"}}},
-        {"other general names skipped",
-         names({ByteBuffer{0x82, 0x03, 'a', '.', 'b'}, otherName(4, {0x0C, 0x01, '9'})}),
-         {{"birth", "9"}}},
-        {"malformed sequence", ByteBuffer{0x30, 0x05, 0xA0}, {}},
-        {"trailing bytes",
-         [&] {
-             ByteBuffer v = names({otherName(1, {0x0C, 0x01, 'A'})});
-             v.push_back(0);
-             return v;
-         }(),
-         {}},
-    };
-    for (const Row& row : rows) {
-        auto* copy = new unsigned char[row.value.size()];
-        std::copy(row.value.begin(), row.value.end(), copy);
-        CertAttributes out;
-        mv::readJpkiAttributes(copy, row.value.size(), out);
-        delete[] copy;
-        EXPECT_EQ(out, row.expected) << row.why;
-    }
+    // 1 name, 3 gender, 4 birth, 5 address
+    ByteBuffer trailing = jpki({{1, "0C0141"}}), dns = bytes("8203 612E62");
+    trailing.push_back(0);
+    ByteBuffer skipped = jpki({{4, "0C0139"}});
+    skipped.insert(skipped.begin() + 2, dns.begin(), dns.end());
+    skipped[1] += dns.size();
+    expectAttributes(
+        mv::readJpkiAttributes,
+        {
+            {"name", jpki({{1, "0C024142"}}), {{"name", "AB"}}},
+            {"string type not examined", jpki({{3, "130131"}}), {{"gender", "1"}}},
+            {"zero length passed over", jpki({{1, "0C00"}}), {}},
+            {"length beyond value", jpki({{1, "0C0541"}}), {}},
+            {"length field cut", jpki({{1, "0C8200"}}), {}},
+            {"negative length", jpki({{1, "0C82800041"}}), {}},
+            {"only a tag", jpki({{1, "0C"}}), {}},
+            {"unknown identifier", jpki({{7, "0C0141"}}), {}},
+            {"later replaces", jpki({{5, "0C0141"}, {5, "0C0142"}}), {{"address", "B"}}},
+            {"other general names skipped", skipped, {{"birth", "9"}}},
+            {"malformed sequence", bytes("3005A0"), {}},
+            {"trailing bytes", trailing, {}},
+        });
 }
 
 TEST_F(CertInfoTest, writers_missingItems_giveTheirCodesAndLeaveOutputUntouched) {
@@ -236,97 +197,67 @@ TEST_F(CertInfoTest, writers_missingItems_giveTheirCodesAndLeaveOutputUntouched)
     const CertNameList names = {{"cn", "x"}};
     const CertAttributes jpki = {{"name", "n"}, {"address", "a"}, {"birth", "b"}, {"gender", "g"}};
     const CertAttributes regist = {{"corp", "c"}, {"address", "a"}, {"name", "n"}, {"title", "t"}};
-    auto without = [](CertAttributes map, const char* key) {
+    // `map` without `key`, and with "other" in its place if `other` is set.
+    auto without = [](CertAttributes map, const char* key, const char* other = nullptr) {
         map.erase(key);
+        if (other != nullptr) {
+            map[other] = "o";
+        }
         return map;
     };
-    auto replaced = [](CertAttributes map, const char* key) {
-        map.erase(key);
-        map["other"] = "o";
-        return map;
-    };
-    struct Row {
-        const char* why;
-        CertAttributes main;
-        CertNameList issuer, subject;
-        CertAttributes jpki, regist;
-        int code;
-    } rows[] = {
-        {"complete", main, names, names, jpki, regist, 0},
-        {"three entries", without(main, "from"), names, names, {}, {}, -1},
-        {"five entries",
-         [&] {
-             auto m = main;
-             m["x"] = "y";
-             return m;
-         }(),
-         names,
-         names,
-         {},
-         {},
-         -1},
-        {"no issuer", main, {}, names, {}, {}, -2},
-        {"no subject", main, names, {}, {}, {}, -3},
-        {"no type", replaced(main, "type"), names, names, {}, {}, -10},
-        {"no serial", replaced(main, "serial"), names, names, {}, {}, -11},
-        {"no from is fine", replaced(main, "from"), names, names, {}, {}, 0},
-        {"no to", replaced(main, "to"), names, names, {}, {}, -13},
-        {"jpki no name", main, names, names, without(jpki, "name"), {}, -20},
-        {"jpki no address", main, names, names, without(jpki, "address"), {}, -21},
-        {"jpki no birth", main, names, names, without(jpki, "birth"), {}, -22},
-        {"jpki no gender", main, names, names, without(jpki, "gender"), {}, -23},
-        {"regist no corp", main, names, names, {}, without(regist, "corp"), -30},
-        {"regist no address", main, names, names, {}, without(regist, "address"), -31},
-        {"regist no name", main, names, names, {}, without(regist, "name"), -32},
-        {"regist no title", main, names, names, {}, without(regist, "title"), -33},
-    };
-    for (const Row& row : rows) {
+    // why, main entries, issuer, subject, JPKI attributes, registration attributes, result
+    const std::tuple<const char*, CertAttributes, CertNameList, CertNameList, CertAttributes,
+                     CertAttributes, int>
+        rows[] = {
+            {"complete", main, names, names, jpki, regist, 0},
+            {"three entries", without(main, "from"), names, names, {}, {}, -1},
+            {"five entries", without(main, "none", "x"), names, names, {}, {}, -1},
+            {"no issuer", main, {}, names, {}, {}, -2},
+            {"no subject", main, names, {}, {}, {}, -3},
+            {"no type", without(main, "type", "x"), names, names, {}, {}, -10},
+            {"no serial", without(main, "serial", "x"), names, names, {}, {}, -11},
+            {"no from is fine", without(main, "from", "x"), names, names, {}, {}, 0},
+            {"no to", without(main, "to", "x"), names, names, {}, {}, -13},
+            {"jpki no name", main, names, names, without(jpki, "name"), {}, -20},
+            {"jpki no address", main, names, names, without(jpki, "address"), {}, -21},
+            {"jpki no birth", main, names, names, without(jpki, "birth"), {}, -22},
+            {"jpki no gender", main, names, names, without(jpki, "gender"), {}, -23},
+            {"regist no corp", main, names, names, {}, without(regist, "corp"), -30},
+            {"regist no address", main, names, names, {}, without(regist, "address"), -31},
+            {"regist no name", main, names, names, {}, without(regist, "name"), -32},
+            {"regist no title", main, names, names, {}, without(regist, "title"), -33},
+        };
+    for (const auto& [why, mainItems, issuer, subject, jpkiItems, registItems, code] : rows) {
         for (auto writer : {mv::writeCertInfoJson, mv::writeCertInfoXml}) {
             ByteBuffer out{'x'};
-            EXPECT_EQ(writer(row.main, row.issuer, row.subject, row.jpki, row.regist, out),
-                      row.code)
-                << row.why;
-            if (row.code != 0) {
-                EXPECT_EQ(text(out), "x") << row.why;
-            }
+            EXPECT_EQ(writer(mainItems, issuer, subject, jpkiItems, registItems, out), code) << why;
+            EXPECT_EQ(textOf(out) == "x", code != 0) << why;
         }
     }
-}
-
-TEST_F(CertInfoTest, writeCertInfoJson_optionalItemsAndBlockCommas) {
-    CertAttributes main = {{"type", "JPKI"}, {"serial", "01"}, {"to", "t"}, {"x", "ignored"}};
-    CertAttributes jpki = {{"name", "n"},       {"scname", "sn"}, {"address", "a"},
-                           {"scaddress", "sa"}, {"birth", "b"},   {"gender", "g"}};
+    // Without "from" the line is left out and the other fourth entry is not written.
     ByteBuffer out;
-    ASSERT_EQ(mv::writeCertInfoJson(main, {{"c", "JP"}}, {{"ou", "1"}, {"ou", "2"}}, jpki, {}, out),
+    ASSERT_EQ(mv::writeCertInfoJson(without(main, "from", "x"), {{"c", "JP"}}, names, {}, {}, out),
               0);
-    EXPECT_EQ(text(out),
-              "{\n  \"type\":\"JPKI\",\n  \"serial\":\"01\",\n  \"to\":\"t\",\n  \"issuer\":{\n"
-              "    \"c\":\"JP\"\n  },\n  \"subject\":{\n    \"ou\":\"1\",\n    \"ou\":\"2\"\n  },\n"
-              "  \"jpki\":{\n    \"name\":\"n\",\n    \"scname\":\"sn\",\n    \"address\":\"a\",\n"
-              "    \"scaddress\":\"sa\",\n    \"birth\":\"b\",\n    \"gender\":\"g\"\n  }\n}\n");
+    EXPECT_EQ(textOf(out),
+              "{\n  \"type\":\"CERT\",\n  \"serial\":\"01\",\n  \"to\":\"t\",\n  \"issuer\":{\n"
+              "    \"c\":\"JP\"\n  },\n  \"subject\":{\n    \"cn\":\"x\"\n  }\n}\n");
 }
 
-TEST_F(CertInfoTest, parseName_emptyAndMalformedNames_giveEmptyList) {
-    CertNameList list = {{"stale", "entry"}};
-    const unsigned char empty[] = {0x30, 0x00};
-    EXPECT_EQ(mv::parseName(list, sizeof empty, empty), 0);
-    EXPECT_TRUE(list.empty());
-    list = {{"stale", "entry"}};
-    const unsigned char cut[] = {0x30, 0x09, 0x31, 0x07, 0x30, 0x05, 0x06, 0x03, 0x55};
-    EXPECT_EQ(mv::parseName(list, sizeof cut, cut), 0);
-    EXPECT_TRUE(list.empty());
-}
-
-TEST_F(CertInfoTest, parseName_bmpStringWithUnpairedSurrogateAndNul_keepsEveryUnit) {
-    // cn as BMPString: U+D800 (unpaired), U+0000, 'A'
-    const unsigned char name[] = {0x30, 0x11, 0x31, 0x0F, 0x30, 0x0D, 0x06, 0x03, 0x55, 0x04,
-                                  0x03, 0x1E, 0x06, 0xD8, 0x00, 0x00, 0x00, 0x00, 0x41};
-    CertNameList list;
-    mv::parseName(list, sizeof name, name);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].first, "cn");
-    EXPECT_EQ(list[0].second, std::string("\xEF\xBF\xBD\0A", 5));
+TEST_F(CertInfoTest, parseName_emptyMalformedAndOddBmpNames) {
+    const std::tuple<const char*, const char*, CertNameList> rows[] = {
+        {"empty", "3000", {}},
+        {"cut", "3009 3107 3005 060355", {}},
+        // cn as BMPString: U+D800 (unpaired), U+0000, 'A'; every unit is kept
+        {"bmp",
+         "3011 310F 300D 0603550403 1E06 D800 0000 0041",
+         {{"cn", std::string("\xEF\xBF\xBD\0A", 5)}}},
+    };
+    for (const auto& [why, hex, expected] : rows) {
+        CertNameList list = {{"stale", "entry"}};
+        ByteBuffer name = bytes(hex);
+        EXPECT_EQ(mv::parseName(list, name.size(), name.data()), 0) << why;
+        EXPECT_EQ(list, expected) << why;
+    }
 }
 
 }  // namespace

@@ -1,46 +1,163 @@
 #pragma once
 
-#include <optional>
+// Shared fixtures of the signer tests (and of the runner's signer test): the certificates of
+// tests/support/gencerts.sh, made once per test program, and a fresh HOME per test with its own
+// NSS database and SoftHSM token.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "foundation/Bytes.h"
+#include "foundation/Text.h"
+#include "support/TestSupport.h"
 
-// Shared fixtures of the signer tests: the certificates of tests/support/gencerts.sh, made once
-// per test program in a temporary directory, and a fresh HOME per test with its own NSS database
-// and SoftHSM token.
 namespace fixtures {
 
-// The directory holding <name>.der/.pem/.p12/.key of gencerts.sh.
-const std::string& certDir();
-mv::ByteBuffer readCert(const std::string& name);
-std::string readText(const std::string& path);
+using mv::ByteBuffer;
+using mv::test::readText;
+using mv::test::textOf;
 
-// Runs a shell command; its exit status.
-int run(const std::string& command);
+inline int run(const std::string& command) {
+    int status = system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
-// A temporary HOME (with XDG and TMPDIR inside it) for one test; removed at the end, and the
-// environment restored.
+// Runs the commands one after another, quietly, up to the first that fails; its exit status.
+inline int runAll(const std::vector<std::string>& commands) {
+    std::string script;
+    for (const std::string& command : commands) {
+        script += (script.empty() ? "(" : " && ") + command;
+    }
+    return run(script + ") >/dev/null 2>&1");
+}
+
+inline std::u16string u16(const std::string& text) {
+    return mv::utf8ToWString(text.data(), text.size());
+}
+
+inline std::string hexOf(const ByteBuffer& bytes) {
+    std::string hex;
+    mv::bytesToHex(bytes, hex);
+    return hex;
+}
+
+// Certificate times are shown in local time: tests choose the zone.
+inline void setZone(const char* tz) {
+    setenv("TZ", tz, 1);
+    tzset();
+}
+
+// The directory holding <name>.der/.pem/.p12/.key/.pub of gencerts.sh.
+inline const std::string& certDir() {
+    static mv::test::ScratchDir dir;
+    static const std::string path = [] {
+        std::string script = std::string(QUARNEL_TEST_SUPPORT_DIR) + "/gencerts.sh ";
+        EXPECT_EQ(run(script + dir.path().string() + " >/dev/null 2>&1"), 0) << "gencerts.sh";
+        return dir.path().string();
+    }();
+    return path;
+}
+
+inline ByteBuffer readCert(const std::string& name) {
+    return mv::test::bytesOf(readText(certDir() + "/" + name + ".der"));
+}
+
+// 0 when OpenSSL verifies `signature` over `digest` (PKCS#1 v1.5 with DigestInfo) with the public
+// key of gencerts.sh's `keyName`.
+inline int verify(const std::string& keyName, const char* digestName, const ByteBuffer& digest,
+                  const ByteBuffer& signature) {
+    std::string dir = std::filesystem::temp_directory_path();
+    std::ofstream(dir + "/hash.bin", std::ios::binary) << textOf(digest);
+    std::ofstream(dir + "/sig.bin", std::ios::binary) << textOf(signature);
+    return run("openssl pkeyutl -verify -pubin -inkey " + certDir() + "/" + keyName +
+               ".pub -pkeyopt digest:" + digestName + " -in " + dir + "/hash.bin -sigfile " + dir +
+               "/sig.bin >/dev/null 2>&1");
+}
+
+// A temporary HOME (with XDG dirs, TMPDIR and SoftHSM's configuration inside it) and no display
+// for one test.
 class TempHome {
 public:
-    TempHome();
-    ~TempHome();
-    TempHome(const TempHome&) = delete;
-    TempHome& operator=(const TempHome&) = delete;
+    TempHome() {
+        certDir();  // made before TMPDIR moves
+        for (auto [name, value] : {std::pair<const char*, std::string>{"HOME", home},
+                                   {"XDG_DATA_HOME", home + "/.local/share"},
+                                   {"XDG_CONFIG_HOME", home + "/.config"},
+                                   {"TMPDIR", home},
+                                   {"SOFTHSM2_CONF", home + "/softhsm2.conf"}}) {
+            env.push_back(std::make_unique<mv::test::ScopedEnv>(name, value));
+        }
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+            env.push_back(std::make_unique<mv::test::ScopedEnv>(name, std::nullopt));
+        }
+    }
 
-    // Creates $HOME/.pki/nssdb (empty password) and imports the given PKCS#12 bundles
-    // ("ee ee2"), plus the CA certificate without key.
-    void makeNssDb(const std::string& bundles);
+    // Creates $HOME/.pki/nssdb (empty password) with the CA certificate without key and the
+    // given PKCS#12 bundles ("ee ee2").
+    void makeNssDb(const std::string& bundles) {
+        std::filesystem::create_directories(nssDir());
+        std::string db = " -d sql:" + nssDir();
+        std::vector<std::string> commands = {
+            "certutil -N --empty-password" + db,
+            "certutil -A -n ca -t CT,C,C -i " + certDir() + "/ca.pem" + db};
+        std::istringstream names(bundles);
+        for (std::string name; names >> name;) {
+            commands.push_back("pk12util -W test -i " + certDir() + "/" + name + ".p12" + db);
+        }
+        ASSERT_EQ(runAll(commands), 0) << bundles;
+    }
+
     // A SoftHSM2 token labelled "card" with PIN 1234 holding `bundle`'s key and certificate.
-    void addSoftHsmToken(const std::string& bundle);
+    void addSoftHsmToken(const std::string& bundle) {
+        ASSERT_FALSE(softHsmLibrary().empty()) << "softhsm2 is not installed";
+        std::filesystem::create_directories(home + "/tokens");
+        std::ofstream(home + "/softhsm2.conf")
+            << "directories.tokendir = " << home << "/tokens\nobjectstore.backend = file\n"
+            << "log.level = ERROR\n";
+        std::string key = certDir() + (bundle == "ee2" ? "/ee2.key" : "/ee.key");
+        std::string p8 = home + "/key.p8", pin = " --pin 1234";
+        ASSERT_EQ(
+            runAll({"softhsm2-util --init-token --free --label card --so-pin 5678" + pin,
+                    "openssl pkcs8 -topk8 -nocrypt -in " + key + " -out " + p8,
+                    "softhsm2-util --import " + p8 + " --token card --label key --id 01" + pin,
+                    "pkcs11-tool --module " + softHsmLibrary() + " --token-label card --login" +
+                        pin + " --write-object " + certDir() + "/" + bundle +
+                        ".der --type cert --id 01 --label cert"}),
+            0);
+    }
+
     // Registers SoftHSM2 in the NSS database as the module `moduleName`; each registration loads
     // its own copy of the library, as distinct providers are distinct libraries.
-    void registerSoftHsm(const std::string& moduleName);
+    void registerSoftHsm(const std::string& moduleName) {
+        static int copies = 0;
+        std::string library = home + "/softhsm-" + std::to_string(++copies) + ".so";
+        std::filesystem::copy_file(softHsmLibrary(), library);
+        ASSERT_EQ(runAll({"modutil -force -dbdir sql:" + nssDir() + " -add '" + moduleName +
+                          "' -libfile " + library}),
+                  0);
+    }
 
-    std::string home;
-    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
     std::string nssDir() const { return home + "/.pki/nssdb"; }
+
+    static std::string softHsmLibrary() {
+        for (const char* path : {"/usr/lib/softhsm/libsofthsm2.so",
+                                 "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so"}) {
+            if (std::filesystem::exists(path)) {
+                return path;
+            }
+        }
+        return "";
+    }
+
+    mv::test::ScratchDir dir;
+    const std::string home = dir.path().string();
+    std::vector<std::unique_ptr<mv::test::ScopedEnv>> env;
 };
 
 }  // namespace fixtures

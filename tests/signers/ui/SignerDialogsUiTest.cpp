@@ -5,12 +5,12 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <sstream>
 #include <thread>
 
 #include "Fixtures.h"
-#include "foundation/Text.h"
 #include "signers/capi/QuarnelCapi.h"
 
 namespace {
@@ -18,32 +18,34 @@ namespace {
 using namespace std::chrono_literals;
 using mv::ByteBuffer;
 
+// What `command` writes to its standard output.
 std::string output(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return out;
-    }
-    char buffer[256];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) {
-        out.append(buffer, n);
-    }
-    pclose(pipe);
-    return out;
+    std::string file = std::filesystem::temp_directory_path() / "output.txt";
+    fixtures::run("(" + command + ") >" + file);
+    return fixtures::readText(file);
 }
 
-// The visible window titled "証明書の選択", waiting up to 10 s for it.
-std::string selectionWindow() {
+// The id of a visible window titled `title` other than `previous`, waiting up to 10 s for it.
+// Without one the worker would wait for a dialog nobody can answer: the program ends instead.
+std::string window(const std::string& title, const std::string& previous = "") {
     for (int i = 0; i < 100; ++i) {
         std::istringstream ids(
-            output("xdotool search --onlyvisible --name '^証明書の選択$' 2>/dev/null"));
-        std::string id;
-        if (ids >> id) {
-            return id;
+            output("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null"));
+        for (std::string id; ids >> id;) {
+            if (id != previous) {
+                return id;
+            }
         }
         std::this_thread::sleep_for(100ms);
     }
-    return {};
+    fprintf(stderr, "no window \"%s\" appeared\n", title.c_str());
+    std::_Exit(1);
+}
+
+void screenshot(const char* name) {
+    if (const char* shots = getenv("QUARNEL_SCREENSHOT_DIR")) {
+        output(std::string("import -window root ") + shots + "/" + name + ".png");
+    }
 }
 
 void keys(const std::string& window, const std::string& sequence) {
@@ -55,155 +57,94 @@ void keys(const std::string& window, const std::string& sequence) {
 // Taken before any fixture hides the display from the signer tests.
 const std::string g_display = getenv("DISPLAY") != nullptr ? getenv("DISPLAY") : "";
 
-class SelectionDialogTest : public ::testing::Test {
+class SignerDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
         // As the program's entry does: GTK names windows in the locale's encoding.
         setlocale(LC_ALL, "");
-        home.makeNssDb("ee ee2");
         setenv("DISPLAY", g_display.c_str(), 1);  // TempHome hides the display
-        std::u16string err;
-        ASSERT_EQ(signer.init(0x4, nullptr, &err), 0);
-        ASSERT_EQ(signer.getStatus(), 2);
     }
 
-    // cert on a worker, as the runner calls it, while this thread plays the user.
+    // The signer on a store of two certificates, and cert on a worker, as the runner calls it,
+    // while this thread plays the user.
     std::future<int> choose(ByteBuffer* out) {
+        home.makeNssDb("ee ee2");
+        EXPECT_EQ(signer.init(0x4, nullptr, &err), 0);
+        EXPECT_EQ(signer.getStatus(), 2);
         return std::async(std::launch::async, [this, out] { return signer.cert(0, nullptr, out); });
+    }
+
+    // init on a worker, while this thread answers the PIN prompts.
+    std::future<int> initAsync(int flags) {
+        return std::async(std::launch::async,
+                          [this, flags] { return signer.init(flags, nullptr, &err); });
     }
 
     fixtures::TempHome home;
     mv::QuarnelCapi signer;
+    std::u16string err;
 };
 
-TEST_F(SelectionDialogTest, downThenEnter_choosesTheSecondLine) {
+TEST_F(SignerDialogTest, selection_downThenEnter_choosesTheSecondLine) {
     ByteBuffer out;
     std::future<int> result = choose(&out);
-    std::string window = selectionWindow();
-    if (window.empty()) {
-        // The worker waits for a dialog nobody can answer: end the program instead of hanging.
-        fprintf(stderr, "no selection dialog appeared\n");
-        std::_Exit(1);
-    }
-    keys(window, "Down Return");
+    keys(window("証明書の選択"), "Down Return");
     ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(result.get(), 0);
     EXPECT_EQ(signer.selected, 1);
     const SECItem& der = signer.keys[1]->cert->derCert;
-    std::string hex;
-    mv::bytesToHex(ByteBuffer(der.data, der.data + der.len), hex);
-    EXPECT_EQ(std::string(out.begin(), out.end()), hex);
+    EXPECT_EQ(fixtures::textOf(out), fixtures::hexOf(ByteBuffer(der.data, der.data + der.len)));
 }
 
-TEST_F(SelectionDialogTest, escape_cancels) {
+// Resizing makes it wider but never taller; the view button opens the certificate view and
+// keeps the dialog; Escape cancels.
+TEST_F(SignerDialogTest, selection_resizeAndView_thenEscapeCancels) {
     ByteBuffer out;
     std::future<int> result = choose(&out);
-    std::string window = selectionWindow();
-    if (window.empty()) {
-        // The worker waits for a dialog nobody can answer: end the program instead of hanging.
-        fprintf(stderr, "no selection dialog appeared\n");
-        std::_Exit(1);
-    }
-    keys(window, "Escape");
+    std::string dialog = window("証明書の選択");
+    screenshot("selection-dialog");
+    auto size = [&] {
+        int w = 0, h = 0;
+        std::string g = output("xdotool getwindowgeometry --shell " + dialog);
+        std::sscanf(g.substr(g.find("WIDTH=")).c_str(), "WIDTH=%d\nHEIGHT=%d", &w, &h);
+        return std::pair(w, h);
+    };
+    auto [width, height] = size();
+    output("xdotool windowsize --sync " + dialog + " " + std::to_string(width + 200) + " " +
+           std::to_string(height + 200) + " 2>/dev/null");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(size(), std::pair(width + 200, height));
+
+    keys(dialog, "Tab space");  // from the list to "詳細表示..."
+    std::string view = window("証明書");
+    screenshot("certificate-view");
+    keys(view, "Escape");
+    EXPECT_EQ(result.wait_for(500ms), std::future_status::timeout) << "the dialog stays open";
+
+    keys(dialog, "Escape");
     ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(result.get(), 1);
     EXPECT_EQ(signer.getErrorMessage(), u"cert");
     EXPECT_TRUE(out.empty());
 }
 
-TEST_F(SelectionDialogTest, widerButNeverTaller) {
-    ByteBuffer out;
-    std::future<int> result = choose(&out);
-    std::string window = selectionWindow();
-    if (window.empty()) {
-        // The worker waits for a dialog nobody can answer: end the program instead of hanging.
-        fprintf(stderr, "no selection dialog appeared\n");
-        std::_Exit(1);
-    }
-    auto size = [&] {
-        int w = 0, h = 0;
-        std::string g = output("xdotool getwindowgeometry --shell " + window);
-        std::sscanf(g.substr(g.find("WIDTH=")).c_str(), "WIDTH=%d\nHEIGHT=%d", &w, &h);
-        return std::pair(w, h);
-    };
-    auto [width, height] = size();
-    output("xdotool windowsize --sync " + window + " " + std::to_string(width + 200) + " " +
-           std::to_string(height + 200) + " 2>/dev/null");
-    std::this_thread::sleep_for(300ms);
-    auto [wider, sameHeight] = size();
-    EXPECT_EQ(wider, width + 200);
-    EXPECT_EQ(sameHeight, height);
-    keys(window, "Escape");
-    EXPECT_EQ(result.get(), 1);
-}
+// A wrong PIN asks again and Cancel skips the card; then the right PIN opens its entry.
+TEST_F(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardWhichSigns) {
+    home.makeNssDb("");
+    home.addSoftHsmToken("ee2");
+    home.registerSoftHsm("JPKI Crypto Service Provider for Sign");
+    std::future<int> init = initAsync(0x300);
+    std::string first = window("PIN入力");
+    keys(first, "9 9 9 9 Return");
+    std::string second = window("PIN入力", first);
+    keys(second, "Escape");
+    ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(init.get(), -11);
+    EXPECT_EQ(err, u"Error: certificate not found.");
 
-TEST_F(SelectionDialogTest, viewButton_opensTheCertificateViewAndKeepsTheDialog) {
-    ByteBuffer out;
-    std::future<int> result = choose(&out);
-    std::string window = selectionWindow();
-    if (window.empty()) {
-        fprintf(stderr, "no selection dialog appeared\n");
-        std::_Exit(1);
-    }
-    if (const char* shots = getenv("QUARNEL_SCREENSHOT_DIR")) {
-        output(std::string("import -window root ") + shots + "/selection-dialog.png");
-    }
-    keys(window, "Tab space");  // from the list to "詳細表示..."
-    std::string view;
-    for (int i = 0; i < 50 && view.empty(); ++i) {
-        std::istringstream ids(
-            output("xdotool search --onlyvisible --name '^証明書$' 2>/dev/null"));
-        ids >> view;
-        std::this_thread::sleep_for(100ms);
-    }
-    ASSERT_FALSE(view.empty()) << "the certificate view did not open";
-    if (const char* shots = getenv("QUARNEL_SCREENSHOT_DIR")) {
-        output(std::string("import -window root ") + shots + "/certificate-view.png");
-    }
-    keys(view, "Escape");
-    EXPECT_EQ(result.wait_for(500ms), std::future_status::timeout) << "the dialog stays open";
-    keys(window, "Escape");
-    EXPECT_EQ(result.get(), 1);
-}
-
-// The card provider's token asks for its PIN while init opens it.
-class PinPromptTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
-        setlocale(LC_ALL, "");
-        home.makeNssDb("");
-        home.addSoftHsmToken("ee2");
-        home.registerSoftHsm("JPKI Crypto Service Provider for Sign");
-        setenv("DISPLAY", g_display.c_str(), 1);
-    }
-
-    // The visible prompt other than `previous`.
-    std::string promptWindow(const std::string& previous = "") {
-        for (int i = 0; i < 100; ++i) {
-            std::istringstream ids(
-                output("xdotool search --onlyvisible --name '^PIN入力$' 2>/dev/null"));
-            std::string id;
-            if (ids >> id && id != previous) {
-                return id;
-            }
-            std::this_thread::sleep_for(100ms);
-        }
-        fprintf(stderr, "no PIN prompt appeared\n");
-        std::_Exit(1);
-    }
-
-    fixtures::TempHome home;
-    mv::QuarnelCapi signer;
-};
-
-TEST_F(PinPromptTest, rightPin_opensTheCardEntry_whichSigns) {
-    std::u16string err;
-    std::future<int> init =
-        std::async(std::launch::async, [&] { return signer.init(0x304, nullptr, &err); });
-    std::string prompt = promptWindow();
-    keys(prompt, "1 2 3 4 Return");
+    init = initAsync(0x304);
+    keys(window("PIN入力", second), "1 2 3 4 Return");
     ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
     ASSERT_EQ(init.get(), 0);
     ASSERT_EQ(signer.getStatus(), 1);
@@ -213,19 +154,6 @@ TEST_F(PinPromptTest, rightPin_opensTheCardEntry_whichSigns) {
     ByteBuffer hash(32, 0x5A);
     EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
     EXPECT_EQ(out.size(), 512u);
-}
-
-TEST_F(PinPromptTest, wrongPinAsksAgain_thenCancelSkipsTheCard) {
-    std::u16string err;
-    std::future<int> init =
-        std::async(std::launch::async, [&] { return signer.init(0x300, nullptr, &err); });
-    std::string prompt = promptWindow();
-    keys(prompt, "9 9 9 9 Return");
-    prompt = promptWindow(prompt);
-    keys(prompt, "Escape");
-    ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(init.get(), -11);
-    EXPECT_EQ(err, u"Error: certificate not found.");
 }
 
 }  // namespace
