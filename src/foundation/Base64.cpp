@@ -1,5 +1,6 @@
 #include "foundation/Base64.h"
 
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -8,10 +9,19 @@ namespace {
 
 constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int valueOf(char c) {
-    const char* at = c != '\0' ? std::strchr(ALPHABET, c) : nullptr;
-    return at != nullptr ? static_cast<int>(at - ALPHABET) : -1;
+// Reverse of ALPHABET: the value of each byte, -1 outside the alphabet. Decoding large command
+// arguments (whole XML documents) looks up every character.
+constexpr std::array<signed char, 256> makeReverseAlphabet() {
+    std::array<signed char, 256> values{};
+    values.fill(-1);
+    for (int i = 0; i < 64; ++i) {
+        values[static_cast<unsigned char>(ALPHABET[i])] = static_cast<signed char>(i);
+    }
+    return values;
 }
+constexpr std::array<signed char, 256> REVERSE_ALPHABET = makeReverseAlphabet();
+
+int valueOf(char c) { return REVERSE_ALPHABET[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
