@@ -38,7 +38,10 @@ int writeLogFile(const char16_t* path, const char16_t* text, const char16_t* tag
         bytes.push_back(c);
     }
 
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    // The path may come from the launching page: a FIFO without a reader must cost the line, not
+    // block the run for good (O_NONBLOCK changes nothing for a regular file).
+    int flags =
+        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
     int fd = open(toFsPath(path).c_str(), flags, 0600);
     if (fd < 0) {
         return -1;
