@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "foundation/Text.h"
 
@@ -15,6 +16,15 @@ std::string ansiToUtf8(const char* text) {
 }
 
 namespace {
+
+constexpr const char* DEFAULT_CAPTION = "署名コマンド";
+
+// The calling thread's ANSI form of one of our own UTF-8 texts.
+std::string ansiOf(const char* utf8) {
+    std::string out;
+    utf8ToAnsi(utf8, std::strlen(utf8), out);
+    return out;
+}
 
 // GTK draws CR LF as one break already; a lone CR would show as a box glyph.
 std::string withLfBreaks(const std::string& text) {
@@ -42,9 +52,9 @@ void printToStderr(const std::string& caption, const std::string& text) {
 
 CMesgDlg::CMesgDlg(const char* text, const char* caption)
     : text(text != nullptr ? text : ""),
-      caption(caption != nullptr ? caption : ""),
+      caption(caption != nullptr ? caption : ansiOf(DEFAULT_CAPTION)),
       utf8Text(ansiToUtf8(text)),
-      utf8Caption(caption != nullptr ? ansiToUtf8(caption) : std::string("署名コマンド")) {}
+      utf8Caption(caption != nullptr ? ansiToUtf8(caption) : std::string(DEFAULT_CAPTION)) {}
 
 GtkDialog* CMesgDlg::create(GtkWindow* owner) const {
     GtkWidget* dialog = gtk_dialog_new();
@@ -95,7 +105,7 @@ GtkDialog* CConfDlg::create(GtkWindow* owner) {
 void showMessage(const char* text, const char* caption) {
     CMesgDlg dialog(text, caption);
     if (!ui::hasDisplay()) {
-        printToStderr(caption != nullptr ? ansiToUtf8(caption) : "署名コマンド", ansiToUtf8(text));
+        printToStderr(caption != nullptr ? ansiToUtf8(caption) : DEFAULT_CAPTION, ansiToUtf8(text));
         return;
     }
     ui::runDialog(g_hDlgParent.load(),
