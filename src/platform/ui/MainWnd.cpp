@@ -79,7 +79,7 @@ GtkWidget* CMainWnd::create(GtkWindow* owner, ui::Finish finishWith) {
     {
         std::lock_guard lock(mutex);
         shown = true;
-        closeFirst = closeRequested;
+        closeFirst = closes != openedAt;
     }
     changed.notify_all();
     if (closeFirst) {
@@ -133,25 +133,25 @@ void CMainWnd::setStatus(const std::string& text) {
 }
 
 int runMainWnd(MainWndThreadArg* arg) {
+    unsigned long openedAt;
     {
+        // The starter waits for `shown` before it may close this run, so no close of this run
+        // can come before this point; earlier ones (also unmatched ones) belong to earlier runs.
         std::lock_guard lock(g_mainWnd.mutex);
-        g_mainWnd.shown = false;
-        g_mainWnd.closeRequested = false;
+        openedAt = g_mainWnd.openedAt = g_mainWnd.closes;
+    }
+    if (!ui::hasDisplay()) {
+        // No display: there is no window to wait for, only for the end of the work.
+        std::unique_lock lock(g_mainWnd.mutex);
+        g_mainWnd.shown = true;
+        g_mainWnd.changed.notify_all();
+        g_mainWnd.changed.wait(lock, [openedAt] { return g_mainWnd.closes != openedAt; });
+        return 0;
     }
     GtkWindow* owner = arg != nullptr ? arg->owner : nullptr;
     int result = ui::runModal(owner, [](GtkWindow* owner, ui::Finish finish) {
         return g_mainWnd.create(owner, std::move(finish));
     });
-    {
-        std::unique_lock lock(g_mainWnd.mutex);
-        if (!g_mainWnd.shown) {
-            // No display: there is no window to wait for, only for the end of the work.
-            g_mainWnd.shown = true;
-            g_mainWnd.changed.notify_all();
-            g_mainWnd.changed.wait(lock, [] { return g_mainWnd.closeRequested; });
-            return 0;
-        }
-    }
     if (result == ui::RESULT_CANCEL) {
         // The user confirmed the abort: end now, from this thread, without running destructors
         // that other threads' work may still depend on.
@@ -168,7 +168,9 @@ void waitMainWndShown() {
 void closeMainWnd() {
     {
         std::lock_guard lock(g_mainWnd.mutex);
-        g_mainWnd.closeRequested = true;
+        ++g_mainWnd.closes;
+        // The next starter must wait for its own window, not see this one.
+        g_mainWnd.shown = false;
     }
     g_mainWnd.changed.notify_all();
     ui::post([] { g_mainWnd.end(1); });

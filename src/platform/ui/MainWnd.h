@@ -31,11 +31,14 @@ public:
     // UI thread: the status line, UTF-8.
     void setStatus(const std::string& text);
 
-    // Shared with the threads that start, wait for and close the window.
+    // Shared with the threads that start, wait for and close the window. A run counts as closed
+    // once `closes` has moved past the value it started with: a flag reset by each new run would
+    // lose a close that the previous run's thread has not woken up for yet.
     std::mutex mutex;
     std::condition_variable changed;
-    bool shown = false;           // the window is up, or it never will be
-    bool closeRequested = false;  // closeMainWnd came first
+    bool shown = false;          // the window is up, or it never will be; false again once closed
+    unsigned long closes = 0;    // calls of closeMainWnd so far
+    unsigned long openedAt = 0;  // `closes` when the current run started
 
 private:
     GtkWidget* window = nullptr;
