@@ -41,7 +41,9 @@ std::string getUtcTimeString() { return formatTime(true, "%Y-%m-%dT%H:%M:%SZ"); 
 std::string getLocalTimeString() { return formatTime(false, "%Y-%m-%dT%H:%M:%S"); }
 
 ByteBuffer readFileBytes(const std::string& fileName) {
-    int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever; a FIFO
+    // has no size, so it then gives the empty result like any other unreadable name.
+    int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return {};
     }
