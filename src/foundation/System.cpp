@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <new>
 
 namespace mv {
 namespace {
@@ -52,7 +53,14 @@ ByteBuffer readFileBytes(const std::string& fileName) {
     if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
         off_t size = lseek(fd, 0, SEEK_END);
         if (size > 0 && lseek(fd, 0, SEEK_SET) == 0) {
-            data.resize(static_cast<size_t>(size));
+            try {
+                data.resize(static_cast<size_t>(size));
+            } catch (const std::bad_alloc&) {
+                // A size no buffer can hold (a huge sparse file, a disk device) is a failure to
+                // read, not a reason for the caller to die.
+                close(fd);
+                return {};
+            }
             size_t got = 0;
             while (got < data.size()) {
                 ssize_t n = read(fd, data.data() + got, data.size() - got);
