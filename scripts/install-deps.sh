@@ -18,7 +18,8 @@ packages=(
 
 missing=()
 for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    # No pipe into grep -q: under pipefail its early exit can fail dpkg-query with SIGPIPE.
+    if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
         missing+=("$p")
     fi
 done

@@ -7,13 +7,17 @@ seconds=${2:-15}
 root="$(cd "$(dirname "$0")/.." && pwd)"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+shopt -s nullglob
 status=0
+ran=0
 for target in "$build"/fuzz/fuzz_*; do
     [ -x "$target" ] || continue
+    ran=$((ran + 1))
     name=$(basename "$target")
     name=${name#fuzz_}
-    if [ -d "$root/fuzz/regressions/$name" ]; then
-        "$target" -runs=0 "$root/fuzz/regressions/$name"/* >"$work/$name.reg.log" 2>&1 ||
+    kept=("$root/fuzz/regressions/$name"/*)
+    if [ ${#kept[@]} -gt 0 ]; then
+        "$target" -runs=0 "${kept[@]}" >"$work/$name.reg.log" 2>&1 ||
             { echo "fuzz $name: regression input fails"; tail -30 "$work/$name.reg.log"; status=1; }
     fi
     mkdir -p "$work/corpus-$name"
@@ -28,4 +32,9 @@ for target in "$build"/fuzz/fuzz_*; do
         status=1
     fi
 done
+# A build without the fuzz option has no targets: that is a broken run, not a clean one.
+if [ "$ran" -eq 0 ]; then
+    echo "fuzz: no fuzz_* targets in $build/fuzz"
+    exit 1
+fi
 exit $status

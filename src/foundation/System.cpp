@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <new>
 
 namespace mv {
 namespace {
@@ -41,7 +42,9 @@ std::string getUtcTimeString() { return formatTime(true, "%Y-%m-%dT%H:%M:%SZ"); 
 std::string getLocalTimeString() { return formatTime(false, "%Y-%m-%dT%H:%M:%S"); }
 
 ByteBuffer readFileBytes(const std::string& fileName) {
-    int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever; a FIFO
+    // has no size, so it then gives the empty result like any other unreadable name.
+    int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return {};
     }
@@ -50,7 +53,14 @@ ByteBuffer readFileBytes(const std::string& fileName) {
     if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
         off_t size = lseek(fd, 0, SEEK_END);
         if (size > 0 && lseek(fd, 0, SEEK_SET) == 0) {
-            data.resize(static_cast<size_t>(size));
+            try {
+                data.resize(static_cast<size_t>(size));
+            } catch (const std::bad_alloc&) {
+                // A size no buffer can hold (a huge sparse file, a disk device) is a failure to
+                // read, not a reason for the caller to die.
+                close(fd);
+                return {};
+            }
             size_t got = 0;
             while (got < data.size()) {
                 ssize_t n = read(fd, data.data() + got, data.size() - got);

@@ -319,7 +319,7 @@ std::u16string utf8VecToWString(const ByteBuffer& data) {
 }
 
 const char16_t* ansiToWString(const char* text, std::u16string& out) {
-    if (text == nullptr) {
+    if (text == nullptr || *text == '\0') {
         return nullptr;
     }
     out = ansiToWide(text, std::strlen(text));
@@ -327,7 +327,7 @@ const char16_t* ansiToWString(const char* text, std::u16string& out) {
 }
 
 const char* toAnsiString(const char16_t* text, std::string& out) {
-    if (text == nullptr) {
+    if (text == nullptr || *text == 0) {
         return nullptr;
     }
     out = wideToAnsi(text, wideLength(text));

@@ -25,7 +25,7 @@ const char* toUtf8CString(const char16_t* text, std::string& out);
 std::u16string utf8ToWString(const char* data, size_t length);
 std::u16string utf8VecToWString(const ByteBuffer& data);
 
-// Null for a null input, `out` untouched. Characters the code page cannot hold become '?'.
+// Null for a null or empty input, `out` untouched. Characters the code page cannot hold become '?'.
 const char16_t* ansiToWString(const char* text, std::u16string& out);
 const char* toAnsiString(const char16_t* text, std::string& out);
 ByteBuffer ansiToUtf8Bytes(const char* text);

@@ -113,11 +113,14 @@ TEST(Hex, bothDirections) {
 TEST(Text, nullOrEmptyInputs_giveNullOrEmptyResults) {
     std::u16string wide = u"kept";
     EXPECT_EQ(mv::ansiToWString(nullptr, wide), nullptr);
+    EXPECT_EQ(mv::ansiToWString("", wide), nullptr);
+    EXPECT_EQ(wide, u"kept");
     EXPECT_EQ(mv::bytesToHexW(nullptr, 1, wide), nullptr);
     EXPECT_EQ(mv::bytesToWString(nullptr, 3, wide), nullptr);
     EXPECT_EQ(wide, u"");
     std::string narrow = "kept";
     EXPECT_EQ(mv::bytesToHex({}, narrow), nullptr);
+    EXPECT_EQ(mv::toAnsiString(u"", narrow), nullptr);
     EXPECT_EQ(narrow, "kept");
     EXPECT_TRUE(mv::hexToBytesW(nullptr).empty());
 }
