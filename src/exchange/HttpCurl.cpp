@@ -206,8 +206,12 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
 
     // Preparing the request: the URL from the parts that open took apart, checked by libcurl's
     // parser so that a host text cannot smuggle in user information or another host.
-    std::string target =
-        (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + path;
+    // Blanks in the path go out escaped, as the Windows agent's client library sent them;
+    // libcurl would refuse the URL.
+    std::string target = (secure ? "https://" : "http://") + host + ":" + std::to_string(port);
+    for (char c : path) {
+        target += c == ' ' ? std::string("%20") : std::string(1, c);
+    }
     std::unique_ptr<CURLU, CurlUrlFree> parsed(curl_url());
     if (!parsed) {
         return HTTP_ERR_OPEN_REQUEST;

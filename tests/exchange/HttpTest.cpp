@@ -309,9 +309,11 @@ TEST(QuarnelHttpSend, missingParts_areRefusedBeforeAnyTransport) {
 TEST_F(Exchange, quarnelHttp_joinsBaseAndPathAsTheyAreOrSendsAbsolute) {
     QuarnelHttp http;
     http.httpSet(wide(url("/echo/base")).c_str(), u"sid", nullptr);
-    const std::pair<const char16_t*, const char*> joins[] = {{u"/cert", "POST /echo/base/cert\n"},
-                                                             {u"cert", "POST /echo/basecert\n"},
-                                                             {u"?q=1", "POST /echo/base?q=1\n"}};
+    const std::pair<const char16_t*, const char*> joins[] = {
+        {u"/cert", "POST /echo/base/cert\n"},
+        {u"cert", "POST /echo/basecert\n"},
+        {u"?q=1", "POST /echo/base?q=1\n"},
+        {u"/a b?q=c d", "POST /echo/base/a%20b?q=c%20d\n"}};
     for (auto [path, requestLine] : joins) {
         Result s = send(http, path, "request");
         ASSERT_EQ(s.code, 0) << s.error;
