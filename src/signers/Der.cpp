@@ -218,7 +218,11 @@ std::optional<int64_t> timeToFileTime(const Element& time) {
     if (pos + 1 != n || p[pos] != 'Z') {
         return std::nullopt;
     }
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+    // A day past the end of its month is no date (30 February would otherwise read as 2 March).
+    static const int DAYS_IN_MONTH[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (month < 1 || month > 12 || day < 1 || day > DAYS_IN_MONTH[month - 1] ||
+        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 60) {
         return std::nullopt;
     }
     int64_t seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;

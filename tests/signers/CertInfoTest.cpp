@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <tuple>
 
@@ -42,7 +43,25 @@ TEST_F(CertInfoTest, getCertInfo_eachFixture_matchesExpectedDocumentsInBothForma
 
 TEST_F(CertInfoTest, getCertInfo_failures_returnMinusOneAndLeaveOutputUntouched) {
     ByteBuffer ee = fixtures::readCert("ee");
+    // ee with its notBefore (UTCTime 200101000000Z) moved to the given month and day.
+    auto notBefore = [&ee](const char* monthDay) {
+        const std::string from =
+            "\x17\x0D"
+            "200101";
+        ByteBuffer der = ee;
+        auto at = std::search(der.begin(), der.end(), from.begin(), from.end());
+        EXPECT_NE(at, der.end());
+        if (at != der.end()) {
+            std::copy(monthDay, monthDay + 4, at + 4);
+        }
+        return der;
+    };
+    ByteBuffer leapDay;
+    ASSERT_EQ(mv::getCertInfo(notBefore("0229"), 0, leapDay), 0);
+    EXPECT_NE(textOf(leapDay).find("\"from\":\"2020-02-29T09:00:00\""), std::string::npos);
     const std::pair<const char*, ByteBuffer> rows[] = {
+        {"notBefore on 30 February", notBefore("0230")},
+        {"notBefore on 31 April", notBefore("0431")},
         {"notAfter 9999-12-31: beyond the local-time conversion", fixtures::readCert("forever")},
         {"JPKI attributes without gender", fixtures::readCert("jpkimissing")},
         {"registration attributes without title", fixtures::readCert("registmissing")},

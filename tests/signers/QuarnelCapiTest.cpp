@@ -2,6 +2,7 @@
 #include <nss.h>
 #include <pk11pub.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -182,6 +183,8 @@ TEST_F(QuarnelCapiTest, parseOptArg_fields) {
         {u"24:-1:0:My Provider Name", 0, 24, -1, 0, u"My Provider Name"},
         {u"::0:Name", 0, 0, 0, 0, u"Name"},  // empty fields read as 0
         {u" +1: -7x:64abc:N", 0, 1, -7, 64, u"N"},
+        // out of range: INT_MAX and INT_MIN, not the low bits (4294967360 is 2^32 + 0x40)
+        {u"4294967360:-99999999999:4294967360:N", 0, 0x7FFFFFFF, INT_MIN, 0x7FFFFFFF, u"N"},
         {u"24:-1:0:", -1, 0, 0, 0, nullptr},  // a final ':' gives one field less
         {u"24:-1:0:a:b", -1, 0, 0, 0, nullptr},
         {u"24", -1, 0, 0, 0, nullptr},

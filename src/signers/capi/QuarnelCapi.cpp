@@ -3,7 +3,9 @@
 #include <cryptohi.h>
 #include <sechash.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <sstream>
 #include <thread>
 
@@ -38,8 +40,9 @@ SECOidTag hashOidTag(AlgId alg) {
     }
 }
 
-// The C library's _wtoi: leading blanks, an optional sign, decimal digits; 0 without a number.
-long long wtoi(const std::u16string& text) {
+// The C library's _wtoi: leading blanks, an optional sign, decimal digits; 0 without a number,
+// INT_MAX or INT_MIN when the number does not fit.
+int wtoi(const std::u16string& text) {
     size_t i = 0;
     while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) {
         ++i;
@@ -55,7 +58,8 @@ long long wtoi(const std::u16string& text) {
             value = value * 10 + (text[i] - u'0');
         }
     }
-    return negative ? -value : value;
+    value = negative ? -value : value;
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
 // The trace of httpExec: one box before each step and with each server answer.
