@@ -135,13 +135,16 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
 
     server.setCommandProc(mv::wsCommandThreadProc);
     rc = server.loop();
+    // Taken before the wait: a command thread still running may fail its reply to a client
+    // that has gone, and that would replace the reason the loop ended.
+    std::string loopError = server.errorText();
     // The loop may end ("term" or a second command while one runs) with the command thread
     // still working on the runner and its signer: both outlive it.
     server.waitCommandThread();
     if (rc < 0) {
         mv::setMainWndStatus(u"通信エラー");
         runner.logError(rc, u"WebSocket loop error.", u"ws-loop");
-        runner.writeLog(wide(server.errorText()).c_str(), u"ws-loop");
+        runner.writeLog(wide(loopError).c_str(), u"ws-loop");
     } else {
         mv::setMainWndStatus(u"WSコマンド終了");
         runner.writeLog(u"WebScoket connection end.", u"ws-loop");

@@ -250,11 +250,11 @@ int WsServer::parseHeader(const char* text, std::string& requestLine,
             token.clear();
         } else if (c == '\r' || c == '\n') {
             token.clear();
+        } else if (c == ':' && token.empty()) {
+            // Skipped at the start of a token, also right after a name's own colon.
         } else if (c == ':' && name.empty()) {
-            if (!token.empty()) {
-                name = token;
-                token.clear();
-            }
+            name = token;
+            token.clear();
         } else {
             token.push_back(c);
         }

@@ -223,4 +223,28 @@ TEST_F(QuarnelCmdTest, webSocketMode_servesVersThenTermAndLogsTheRun) {
                           }));
 }
 
+// "term" while a command runs, from a page that then goes: the command's late reply fails, and
+// the log must still give the reason the loop ended. The command is "vers" padded with blanks,
+// which takes the command thread a while to split.
+TEST_F(QuarnelCmdTest, termWhileACommandRuns_logsWhyTheLoopEndedNotTheLateReplysFailure) {
+    int port = wstest::freePort();
+    std::thread page([&] {
+        wstest::runClient(port, R"([{"op": "sendn", "prefix": "vers", "fill": " ", "n": 33554432},
+                                    {"op": "send", "text": "term"}, {"op": "drop"},
+                                    {"op": "sleep", "s": 0.5}])");
+    });
+    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,2048,,,"});
+    page.join();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(logLines(), (Lines{
+                              "cmd-start / cmd execute start.",
+                              "ws-open / WebScoket connection ok.",
+                              "api-init / sign api init ok.",
+                              "ws-command / vers cmd accept.",
+                              "ws-loop / error(-604) WebSocket loop error.",
+                              "ws-loop / loop cmd: break. (-604)",
+                              "cmd-end / cmd execute end.",
+                          }));
+}
+
 }  // namespace

@@ -6,7 +6,7 @@ usage: ws_client.py PORT PLAN.json
 PLAN is a list of steps run in order on one connection to ws://127.0.0.1:PORT/. Each step that
 observes something prints one JSON line to standard output:
   {"op": "send", "text": T}                   masked text frame (the client library's own framing)
-  {"op": "sendn", "n": N, "prefix": P}        text of N bytes: P, then "a" up to the length
+  {"op": "sendn", "n": N, "prefix": P}        text of N bytes: P, then "a" (or "fill") up to N
   {"op": "unmasked", "text": T}               unmasked text frame, written byte by byte ourselves
   {"op": "raw", "hex": H}                     raw bytes on the connection
   {"op": "split", "hex": H, "at": K}          raw bytes in two writes, the second after 0.2 s
@@ -72,7 +72,7 @@ async def run(port, plan):
             await ws.send(step["text"])
         elif op == "sendn":
             prefix = step.get("prefix", "")
-            await ws.send(prefix + "a" * (step["n"] - len(prefix)))
+            await ws.send(prefix + step.get("fill", "a") * (step["n"] - len(prefix)))
         elif op == "unmasked":
             ws.transport.write(frame(1, step["text"].encode()))
         elif op == "raw":

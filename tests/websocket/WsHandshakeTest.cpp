@@ -128,6 +128,7 @@ TEST(WsParseHeaderTest, table) {
         {"a last line without CR is not stored", "R\r\nA: 1\r\nB: 2", 1, "R", {{"A", "1"}}},
         {"later colons belong to the value", "R\r\nHost: a:80\r\n", 1, "R", {{"Host", "a:80"}}},
         {"a colon at the start of a line is skipped", "R\r\n:A: 1\r\n", 1, "R", {{"A", "1"}}},
+        {"so is one at the start of a value", "R\r\nA::1\r\n", 1, "R", {{"A", "1"}}},
         {"tabs and trailing blanks stay", "R\r\nA:\t x \r\n", 1, "R", {{"A", "\t x "}}},
         {"blanks only give an empty value", "R\r\nA:   \r\n", 1, "R", {{"A", ""}}},
         {"the last line without a colon is the request line",
