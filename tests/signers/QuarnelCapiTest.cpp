@@ -178,7 +178,7 @@ TEST_F(QuarnelCapiTest, init_lockedToken_silentItemSkipped_promptCancelledWithou
 }
 
 TEST_F(QuarnelCapiTest, parseOptArg_fields) {
-    // item, result, provider type, key spec, acquire flags, provider name
+    // item, result, provider type, keySpec, acquire flags, provider name
     const std::tuple<const char16_t*, int, unsigned, int, unsigned, const char16_t*> rows[] = {
         {u"24:-1:0:My Provider Name", 0, 24, -1, 0, u"My Provider Name"},
         {u"::0:Name", 0, 0, 0, 0, u"Name"},  // empty fields read as 0
