@@ -341,18 +341,23 @@ int QuarnelCapi::cert(int flags, const char16_t* arg, ByteBuffer* out) {
     if (out == nullptr) {
         return 0;
     }
+    return writeOutput(der, &QuarnelXml::createCertRequest, u"cert", out);
+}
+
+int QuarnelCapi::writeOutput(const ByteBuffer& bytes, RequestBuilder build, const char16_t* place,
+                             ByteBuffer* out) {
     if (initFlags & 0x4) {
         std::string hex;
-        bytesToHex(der, hex);
+        bytesToHex(bytes, hex);
         out->assign(hex.begin(), hex.end());
         return 0;
     }
     QuarnelXml xml;
     ByteBuffer buffer(QuarnelXml::REQUEST_BUFFER_SIZE);
-    int n = xml.createCertRequest(exchange->sid.c_str(), der.data(), static_cast<int>(der.size()),
-                                  buffer.data());
+    int n = (xml.*build)(exchange->sid.c_str(), bytes.data(), static_cast<int>(bytes.size()),
+                         buffer.data());
     if (n < 0) {
-        return setError(-21, u"cert");
+        return setError(-21, place);
     }
     out->assign(buffer.begin(), buffer.begin() + n);
     return 0;
@@ -437,21 +442,7 @@ int QuarnelCapi::sign(int flags, const char16_t* certHex, int algCode, const uns
     if (out == nullptr) {
         return 0;
     }
-    if (initFlags & 0x4) {
-        std::string hex;
-        bytesToHex(signature, hex);
-        out->assign(hex.begin(), hex.end());
-        return 0;
-    }
-    QuarnelXml xml;
-    ByteBuffer buffer(QuarnelXml::REQUEST_BUFFER_SIZE);
-    int n = xml.createSignRequest(exchange->sid.c_str(), signature.data(),
-                                  static_cast<int>(signature.size()), buffer.data());
-    if (n < 0) {
-        return setError(-21, u"sign");
-    }
-    out->assign(buffer.begin(), buffer.begin() + n);
-    return 0;
+    return writeOutput(signature, &QuarnelXml::createSignRequest, u"sign", out);
 }
 
 int QuarnelCapi::xadd(int kind, const char16_t* name, const char16_t* uri,
