@@ -1,28 +1,16 @@
-#include <nss.h>
 #include <pk11pub.h>
 
+#include "platform/Nss.h"
 #include "websocket/WsServer.h"
 
 namespace mv {
 
-namespace {
-
-// A context of our own, once per process and never shut down: the signer opens NSS with the
-// user's database at the same time, and contexts coexist where a plain NSS_Init would not. No
-// database, no modules, no roots: hashing needs none of them.
-NSSInitContext* hashContext() {
-    static NSSInitContext* context =
-        NSS_InitContext("", "", "", "", nullptr,
-                        NSS_INIT_READONLY | NSS_INIT_NOCERTDB | NSS_INIT_NOMODDB |
-                            NSS_INIT_FORCEOPEN | NSS_INIT_NOROOTINIT | NSS_INIT_OPTIMIZESPACE);
-    return context;
-}
-
-}  // namespace
-
 int WsServer::calcSha1(const unsigned char* data, size_t length, ByteBuffer& digest) {
     digest.clear();
-    if (hashContext() == nullptr) {
+    // The process's one NSS owner: the handshake may come before the signer, and must not leave
+    // NSS opened without the user's database behind it.
+    auto context = nss::openAnyContext();
+    if (!context) {
         return -100;
     }
     unsigned char value[20];

@@ -1,31 +1,10 @@
 #include "signers/capi/Nss.h"
 
-#include <nss.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
-
 #include "signers/capi/PinPrompt.h"
 
 namespace mv::nss {
 
 namespace {
-
-std::mutex g_contextLock;
-std::weak_ptr<Context> g_userContext;
-std::weak_ptr<Context> g_anyContext;
-
-bool isDirectory(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string envOrEmpty(const char* name) {
-    const char* value = getenv(name);
-    return value != nullptr ? value : "";
-}
 
 // NSS calls this for every login it needs; `arg` is the PinPolicy of the operation. Operations
 // that pass no policy never prompt.
@@ -43,67 +22,14 @@ char* pinCallback(PK11SlotInfo*, PRBool, void* arg) {
     return PORT_Strdup(pin.c_str());  // NSS frees it
 }
 
-std::shared_ptr<Context> initContext(const std::string& configDir, PRUint32 flags) {
-    NSSInitParameters params;
-    memset(&params, 0, sizeof params);
-    params.length = sizeof params;
-    NSSInitContext* context = NSS_InitContext(configDir.c_str(), "", "", "", &params, flags);
-    if (context == nullptr) {
-        return nullptr;
-    }
-    PK11_SetPasswordFunc(pinCallback);
-    return std::make_shared<Context>(context);
-}
-
 }  // namespace
 
-Context::~Context() {
-    std::lock_guard<std::mutex> lock(g_contextLock);
-    NSS_ShutdownContext(context_);
-}
-
-std::string userDatabaseDir() {
-    std::string home = envOrEmpty("HOME");
-    std::string pki = home + "/.pki/nssdb";
-    if (!home.empty() && isDirectory(pki)) {
-        return pki;
-    }
-    std::string dataHome = envOrEmpty("XDG_DATA_HOME");
-    if (!dataHome.empty()) {
-        return dataHome + "/pki/nssdb";
-    }
-    return home + "/.local/share/pki/nssdb";
-}
-
-std::shared_ptr<Context> openUserContext() {
-    std::lock_guard<std::mutex> lock(g_contextLock);
-    if (auto context = g_userContext.lock()) {
-        return context;
-    }
-    std::string dir = userDatabaseDir();
-    if (!isDirectory(dir)) {
-        return nullptr;  // never create a database the user does not have
-    }
-    auto context = initContext("sql:" + dir, NSS_INIT_NOROOTINIT);
-    g_userContext = context;
-    return context;
-}
-
-std::shared_ptr<Context> openAnyContext() {
-    if (auto context = openUserContext()) {
-        return context;
-    }
-    std::lock_guard<std::mutex> lock(g_contextLock);
-    if (auto context = g_anyContext.lock()) {
-        return context;
-    }
-    auto context = initContext("", NSS_INIT_READONLY | NSS_INIT_NOCERTDB | NSS_INIT_NOMODDB |
-                                       NSS_INIT_FORCEOPEN | NSS_INIT_NOROOTINIT);
-    g_anyContext = context;
-    return context;
+void installPinCallback() {
+    PK11_SetPasswordFunc(pinCallback);
 }
 
 bool ensureLoggedIn(PK11SlotInfo* slot, PinPolicy& policy) {
+    installPinCallback();
     if (!PK11_NeedLogin(slot) || PK11_IsLoggedIn(slot, &policy)) {
         return true;
     }

@@ -1,68 +1,20 @@
 #pragma once
 
-#include <memory>
-#include <string>
+#include "platform/Nss.h"
 
-#include <cert.h>
-#include <keyhi.h>
-#include <nss.h>
-#include <pk11pub.h>
-#include <secmod.h>
-
-// The signers' NSS layer: the user's shared NSS database stands in for the personal certificate
-// store, and the PKCS#11 modules registered in it stand in for the named providers. Another
-// subsystem may hold an NSS context of its own, so we only ever open and close contexts
-// (NSS_InitContext / NSS_ShutdownContext), never NSS as a whole.
+// The store signer's NSS layer: the user's shared NSS database stands in for the personal
+// certificate store, and the PKCS#11 modules registered in it stand in for the named providers.
+// The contexts themselves belong to platform/Nss.h.
 namespace mv::nss {
-
-struct CertDeleter {
-    void operator()(CERTCertificate* c) const { CERT_DestroyCertificate(c); }
-};
-struct CertListDeleter {
-    void operator()(CERTCertList* l) const { CERT_DestroyCertList(l); }
-};
-struct SlotDeleter {
-    void operator()(PK11SlotInfo* s) const { PK11_FreeSlot(s); }
-};
-struct PrivateKeyDeleter {
-    void operator()(SECKEYPrivateKey* k) const { SECKEY_DestroyPrivateKey(k); }
-};
-struct ModuleDeleter {
-    void operator()(SECMODModule* m) const { SECMOD_DestroyModule(m); }
-};
-using UniqueCert = std::unique_ptr<CERTCertificate, CertDeleter>;
-using UniqueCertList = std::unique_ptr<CERTCertList, CertListDeleter>;
-using UniqueSlot = std::unique_ptr<PK11SlotInfo, SlotDeleter>;
-using UniquePrivateKey = std::unique_ptr<SECKEYPrivateKey, PrivateKeyDeleter>;
-using UniqueModule = std::unique_ptr<SECMODModule, ModuleDeleter>;
-
-// The user's shared database directory by NSS's own rule: $HOME/.pki/nssdb when it exists, else
-// $XDG_DATA_HOME/pki/nssdb, else $HOME/.local/share/pki/nssdb.
-std::string userDatabaseDir();
-
-// One open NSS context; NSS objects must be released before the last reference goes.
-class Context {
-public:
-    explicit Context(NSSInitContext* context) : context_(context) {}
-    ~Context();
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
-
-private:
-    NSSInitContext* context_;
-};
-
-// The context on the user's database, shared while anyone holds it; null when the database
-// cannot be opened.
-std::shared_ptr<Context> openUserContext();
-// Any context that allows hashing: the user's database when it opens, else one without a
-// database.
-std::shared_ptr<Context> openAnyContext();
 
 // What a PIN callback may do for one operation; handed to NSS as its window context.
 struct PinPolicy {
     bool silent = false;  // never prompt
 };
+
+// Points NSS's password callback at the PIN prompt; operations that hand NSS no PinPolicy never
+// prompt. Call before any NSS operation that is given a PinPolicy.
+void installPinCallback();
 
 // Logs in to `slot` when it needs it: false when it stays logged out (a silent policy, a
 // cancelled prompt, or a wrong PIN).

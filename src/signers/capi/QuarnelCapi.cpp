@@ -211,6 +211,7 @@ int QuarnelCapi::signHash(AlgId alg, const unsigned char* hash, CapiKeyEntry* en
         return -12;
     }
     nss::PinPolicy policy{(entry->acquireFlags & CRYPT_SILENT) != 0};
+    nss::installPinCallback();
     nss::UniquePrivateKey key;
     if (entry->sourceId == 0 || entry->sourceId == 10) {
         // The key is found through the certificate, wherever it lives.
