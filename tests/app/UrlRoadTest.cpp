@@ -1,0 +1,219 @@
+// The program launched as a page launches it, with a real NSS store, a real WebSocket client and a
+// real signing server (or helper programs): each row a command or a launch text with the reply,
+// exit code and log lines it must give.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <thread>
+
+#include "signers/Fixtures.h"
+#include "support/HttpTestServer.h"
+#include "support/WsTestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+using mv::test::base64Of;
+
+const std::string ARG_ERROR = "-10,5byV5pWw44Ko44Op44O8KC0xMCk=";  // 引数エラー(-10)
+const std::string HASH = "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F";
+const std::string OK_HASH = "<QrnResponse result=\"OK\"><hash>" + HASH + "</hash></QrnResponse>";
+const Lines START{"cmd-start / cmd execute start."};
+
+std::string hexOf(const std::string& text) {
+    return fixtures::hexOf(mv::test::bytesOf(text));
+}
+std::string answer(const std::string& text) {
+    return "/answer/" + hexOf(text);
+}
+Lines operator+(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class UrlRoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fixtures::setZone("JST-9");
+        ASSERT_TRUE(server.start({"--log", home.home + "/http.log"}));
+    }
+
+    // Starts the agent with the test's environment (its home, no display) and one argument.
+    pid_t start(const std::string& argument, std::string program = QUARNELCMD_PATH) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, (home.home + "/err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::string arg = argument;
+        char* argv[] = {program.data(), arg.data(), nullptr};
+        pid_t pid = -1;
+        posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+    int finish(pid_t pid) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    Lines log() const { return mv::test::logLines(home.home + "/QuarnelCmd-error.log", true); }
+
+    // WebSocket mode: every frame answered in turn, then "term"; the client's lines.
+    Lines serveFrames(int flags, const Lines& frames) {
+        int port = wstest::freePort();
+        std::string plan = "[";
+        for (const std::string& frame : frames) {
+            plan += R"({"op": "send", "text": ")" + frame + R"("}, {"op": "recv", "full": true},)";
+        }
+        Lines replies;
+        std::thread page([&] {
+            replies = wstest::runClient(port, plan + R"({"op": "send", "text": "term"}])");
+        });
+        EXPECT_EQ(finish(start("quarnel01:S," + std::to_string(port) + ",20," +
+                               std::to_string(flags) + ",,,")),
+                  0);
+        page.join();
+        for (std::string& reply : replies) {
+            reply = reply.substr(10, reply.size() - 12);  // {"recv": "<reply>"}
+        }
+        return replies;
+    }
+    // The signature in a reply or an upload (hexadecimal, alone or in a request document) verifies
+    // over HASH with the key of "ee".
+    static void expectSignature(const std::string& text) {
+        size_t open = text.find("<sign>"), close = text.find("</sign>");
+        std::string hex =
+            open == std::string::npos ? text : text.substr(open + 6, close - open - 6);
+        EXPECT_EQ(fixtures::verify("ee", "sha256", mv::hexToBytes(HASH), mv::hexToBytes(hex)), 0)
+            << text;
+    }
+
+    fixtures::TempHome home;
+    mv::test::HttpTestServer server;
+};
+
+TEST_F(UrlRoadTest, webSocketMode_storeSignerCommandTable) {
+    home.makeNssDb("ee");
+    const mv::ByteBuffer der = fixtures::readCert("ee");
+    const std::string url = server.url(), accept = "ws-command / ";
+    auto http = [&](const std::string& path) {
+        return "http," + base64Of(url + path) + "," + base64Of("body") + ",,0";
+    };
+    const std::string refusedHelper = fs::canonical(QUARNELCMD_PATH).parent_path().string();
+    const std::string sendOk = "sign," + std::string("0,") + base64Of(HASH) + ",0,";
+    const struct {
+        std::string frame, reply;  // an empty reply is checked below the table
+        Lines log;
+    } rows[] = {
+        {"vers", "0,djEuMS5SMQ==", {"vers cmd accept."}},
+        {"stat", "1,", {"stat cmd accept.", "stat / stat command end."}},
+        {"cert,1", ARG_ERROR, {"cert cmd accept.", "cert / error(-10) 引数エラー(-10)"}},
+        {"cert,0,",
+         "0," + base64Of(fixtures::hexOf(der)),
+         {"cert cmd accept.", "cert / cert command end."}},
+        {"info," + base64Of(base64Of(mv::test::textOf(der))) + ",0",
+         "0," + base64Of(fixtures::readText(std::string(QUARNEL_TEST_SUPPORT_DIR) +
+                                            "/../signers/data/ee.json")),
+         {"info cmd accept.", "info / info command end."}},
+        {"info,,0",
+         ARG_ERROR,
+         {"info cmd accept.", "info / error(-10) null cert argument.",
+          "info / error(-10) 引数エラー(-10)"}},
+        {sendOk, "", {"sign cmd accept.", "sign / sign command end."}},
+        {"sign,0," + base64Of(OK_HASH) + ",0,",
+         "",
+         {"sign cmd accept.", "sign / sign command end."}},
+        {"sign,0," + base64Of("<QrnResponse result=\"Ok\"><hash>00</hash></QrnResponse>") + ",0,",
+         ARG_ERROR,
+         {"sign cmd accept.", "sign / error(-10) Ok", "sign / error(-10) 引数エラー(-10)"}},
+        {"xadd,0," + base64Of("d1") + ",," + base64Of(base64Of("data")),
+         "0,",
+         {"xadd cmd accept.", "xadd / xadd command end."}},
+        // The store signer does not sign XML yet.
+        {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + ",,,",
+         "-90," + base64Of("現在未サポートの機能(-90)"),
+         {"xdes cmd accept.", "xades / error(-90) xades cmd error.",
+          "xades / error(-90) 現在未サポートの機能(-90)"}},
+        {http(answer("error:nope")),
+         "-20," + base64Of("error:nope"),
+         {"http cmd accept.", "httpSend / " + url + answer("error:nope"), "http / error:nope"}},
+        {http(answer("Error:x")),
+         "0," + base64Of("Error:x"),
+         {"http cmd accept.", "httpSend / " + url + answer("Error:x"), "http / http command end."}},
+        {http(answer("error")),
+         "0," + base64Of("error"),
+         {"http cmd accept.", "httpSend / " + url + answer("error"), "http / http command end."}},
+        {http("/zero"),
+         "-20," + base64Of("HTTP通信エラー(-20)"),
+         {"http cmd accept.", "httpSend / " + url + "/zero",
+          "HttpConnect:request / error(-20) No message.", "http / error(-20) HTTP通信エラー(-20)"}},
+        {"exec,0,," + base64Of(url + answer(OK_HASH)) + ",0,,0," +
+             base64Of(url + answer("<QrnResponse result=\"ok\" redirect=\"https://done/\"/>")) +
+             ",,0",
+         "0," + base64Of("https://done/"),
+         {"exec cmd accept.", "cert / cert command end.", "httpSend / " + url + answer(OK_HASH),
+          "http / cert http command end.", "http / " + HASH, "sign / sign command end.",
+          "httpSend / " + url + answer("<QrnResponse result=\"ok\" redirect=\"https://done/\"/>"),
+          "http / sign http command end.", "http / https://done/", "exec / exec command end."}},
+        {"exec,0,," + base64Of(url + answer("<QrnResponse result=\"Ok\"/>")) + ",0,,0,,,0",
+         ARG_ERROR,
+         {"exec cmd accept.", "cert / cert command end.",
+          "httpSend / " + url + answer("<QrnResponse result=\"Ok\"/>"), "pxml / error(-10) Ok",
+          "exec.pxml1 / error(-10) 引数エラー(-10)"}},
+        {"pxml," + base64Of("<QrnResponse result=\"ok\"/>"),
+         "0,",
+         {"pxml cmd accept.", "pxml / pxml command end."}},
+        {"pxml," +
+             base64Of("<QrnResponse result=\"OK\" redirect=\"r\"><hash>AB</hash></QrnResponse>"),
+         "0," + base64Of("r"),
+         {"pxml cmd accept.", "pxml / pxml command end."}},
+        // Helper programs are plain names beside the program file.
+        {"http," + base64Of("file:///../x") + ",eA==,,0",
+         ARG_ERROR,
+         {"http cmd accept.", "debugExe / " + refusedHelper + "/../x", "debugExe / ",
+          "debugExe / error(-10) Invalid hostname.", "http / error(-10) 引数エラー(-10)"}},
+        {"http," + base64Of("file:///sub/x?-a") + ",eA==,,0",
+         ARG_ERROR,
+         {"http cmd accept.", "debugExe / " + refusedHelper + "/sub/x", "debugExe / -a",
+          "debugExe / error(-10) Invalid hostname.", "http / error(-10) 引数エラー(-10)"}},
+    };
+    Lines frames, replies,
+        lines = START + Lines{"ws-open / WebScoket connection ok.", "api-init / sign api init ok."};
+    for (const auto& row : rows) {
+        frames.push_back(row.frame);
+        lines.push_back(accept + row.log[0]);
+        lines.insert(lines.end(), row.log.begin() + 1, row.log.end());
+    }
+    Lines got = serveFrames(0x4, frames);
+    ASSERT_EQ(got.size(), std::size(rows));
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (!rows[i].reply.empty()) {
+            EXPECT_EQ(got[i], rows[i].reply) << rows[i].frame;
+        }
+    }
+    // PKCS#1 v1.5 is deterministic: the hash and the response document give the same signature.
+    expectSignature(mv::test::textOf(mv::base64DecodeStr(got[6].substr(2))));
+    EXPECT_EQ(got[7], got[6]);
+    EXPECT_EQ(log(),
+              (lines + Lines{"ws-loop / WebScoket connection end.", "cmd-end / cmd execute end."}));
+}
+
+TEST_F(UrlRoadTest, webSocketMode_twoStoreCertificates_choiceWithoutDisplayIsCancelled) {
+    home.makeNssDb("ee ee2");
+    EXPECT_EQ(serveFrames(0, {"stat", "cert,0,"}),
+              (Lines{"2,", "1," + base64Of("実行キャンセル(1)")}));
+    EXPECT_EQ(log(),
+              (START + Lines{"ws-open / WebScoket connection ok.", "api-init / sign api init ok.",
+                             "ws-command / stat cmd accept.", "stat / stat command end.",
+                             "ws-command / cert cmd accept.", "cert / error(1) cert cmd error.",
+                             "cert / error(1) 実行キャンセル(1)",
+                             "ws-loop / WebScoket connection end.", "cmd-end / cmd execute end."}));
+}
+
+}  // namespace
