@@ -25,6 +25,9 @@ const std::string ARG_ERROR = "-10,5byV5pWw44Ko44Op44O8KC0xMCk=";  // 引数エ�
 const std::string HASH = "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F";
 const std::string OK_HASH = "<QrnResponse result=\"OK\"><hash>" + HASH + "</hash></QrnResponse>";
 const Lines START{"cmd-start / cmd execute start."};
+const Lines UPLOADED{"cert / 証明書取得完了", "httpSend / 証明書通信完了"};
+const Lines SUCCESS{"cert / 証明書取得完了", "httpSend / 証明書通信完了", "sign / 署名値計算完了",
+                    "httpSend / 署名値通信完了"};
 
 std::string hexOf(const std::string& text) {
     return fixtures::hexOf(mv::test::bytesOf(text));
@@ -214,6 +217,121 @@ TEST_F(UrlRoadTest, webSocketMode_twoStoreCertificates_choiceWithoutDisplayIsCan
                              "ws-command / cert cmd accept.", "cert / error(1) cert cmd error.",
                              "cert / error(1) 実行キャンセル(1)",
                              "ws-loop / WebScoket connection end.", "cmd-end / cmd execute end."}));
+}
+
+// Batch mode with request documents (flags 0), a copy of the program with its helper programs
+// beside it, and the failure lines a server or a helper can provoke.
+TEST_F(UrlRoadTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
+    home.makeNssDb("ee");
+    const std::string bin = home.home + "/bin", program = bin + "/quarnelcmd";
+    fs::create_directories(bin + "/sub");
+    fs::copy_file(QUARNELCMD_PATH, program);
+    const std::string helper = "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"$0.args\"\ncat >\"$0.in\"\n";
+    for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+             {"cert", helper + "cat <<'E'\n" + OK_HASH + "\nE\n"},
+             {"sign", helper + "echo '<QrnResponse result=\"OK\"/>'\n"},
+             {"mute", helper},
+             {"flood", "#!/bin/sh\nhead -c 1000000 /dev/zero\ncat >/dev/null\n"}}) {
+        std::ofstream(bin + "/" + name) << text;
+        fs::permissions(bin + "/" + name, fs::perms::owner_all);
+    }
+    auto launch = [](const std::string& url, const std::string& certUrl, const std::string& signUrl,
+                     int certFlags = 0) {
+        return "B,0,,,," + base64Of(url) + "," + base64Of(certUrl) + "," + base64Of(signUrl) + "," +
+               std::to_string(certFlags) + ",0,,0,x";
+    };
+    const std::string url = server.url(), ok = answer("<QrnResponse result=\"ok\"/>");
+    auto failed = [](int code, const std::string& message) {
+        return Lines{"execute / error(" + std::to_string(code) + ") command execute error.",
+                     "execute / " + message, "cmd-end / cmd execute error."};
+    };
+    const Lines hostname =
+        Lines{"execute / error(-10) Invalid hostname."} + failed(-10, "引数エラー(-10)");
+    const struct {
+        std::string launch;
+        int exitCode;
+        Lines log;  // between the start line and the end
+    } rows[] = {
+        {launch(url, answer(OK_HASH), ok), 0, SUCCESS},
+        {launch("file:///a b", "cert", "sign"), 0, SUCCESS},
+        {launch("ftp://x", "cert", "sign"), 1, hostname},
+        {launch("HTTP://x", "cert", "sign"), 1, hostname},
+        {launch("file:///x", "../cert", "sign"), 1, hostname},
+        {launch("file:///x", "cert", "sub/x"), 1, hostname},
+        {launch(url, "/zero", ok), 1,
+         Lines{"cert / 証明書取得完了", "HttpConnect:request / error(-20) No message."} +
+             failed(-20, "HTTP通信エラー(-20)")},
+        {launch(url, answer("<QrnResponse result=\"Ok\"><hash>00</hash></QrnResponse>"), ok), 1,
+         Lines{"cert / 証明書取得完了", "httpSend / error(-20) Ok"} +
+             failed(-20, "HTTP通信エラー(-20)")},
+        {launch(url, answer("<QrnResponse><hash>00</hash></QrnResponse>"), ok), 1,
+         Lines{"cert / 証明書取得完了", "httpSend / error(-20) "} +
+             failed(-20, "HTTP通信エラー(-20)")},
+        {launch(url, ok, ok), 1,
+         Lines{"cert / 証明書取得完了", "httpSend / error(-20) cert response hash is empty."} +
+             failed(-20, "HTTP通信エラー(-20)")},
+        {launch(url, answer(OK_HASH), answer("<QrnResponse result=\"NG\"/>")), 1,
+         UPLOADED + Lines{"sign / 署名値計算完了", "httpSend / error(-20) NG"} +
+             failed(-20, "HTTP通信エラー(-20)")},
+        {launch("file:///x", "mute", "sign"), 1,
+         Lines{"cert / 証明書取得完了", "httpSend / error(-20) cert response is empty."} +
+             failed(-20, "HTTP通信エラー(-20)")},
+        {launch("file:///x", "flood", "sign"), 1,
+         Lines{"cert / 証明書取得完了", "httpSend / error(-20) "} +
+             failed(-20, "HTTP通信エラー(-20)")},
+        {launch("file:///x", "gone", "sign"), 1,
+         Lines{"cert / 証明書取得完了", "debugExe / error(-22) debug cert execute error."} +
+             failed(-22, "デバッグコマンド実行エラー(-22)")},
+        {launch(url, "c", "s", 0x1),
+         1,  // the choice without a display: Cancel
+         {"cert / error(1) cert cmd error.", "cert / error(1) Cert select canceled.",
+          "cmd-end / cmd execute error."}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.launch);
+        EXPECT_EQ(finish(start("quarnel01:" + row.launch, program)), row.exitCode);
+        Lines end = row.exitCode == 0 ? Lines{"cmd-end / cmd execute end."} : Lines{};
+        EXPECT_EQ(log(), START + row.log + end);
+        std::string err = mv::test::readText(home.home + "/err");
+        EXPECT_EQ(err.rfind("署名コマンドエラー: ", 0) == 0, row.exitCode == 1) << err;
+    }
+    // The server got the certificate, then the signature, as request documents.
+    expectSignature(mv::test::readText(home.home + "/http.log.body"));
+    EXPECT_EQ(mv::test::readText(bin + "/cert.args"), "-cert\na b\n");
+    EXPECT_NE(mv::test::readText(bin + "/cert.in").find("type=\"QRN_CERT\""), std::string::npos);
+    expectSignature(mv::test::readText(bin + "/sign.in"));
+}
+
+// The file form from the Downloads folder, over HTTPS trusted through SSL_CERT_FILE.
+TEST_F(UrlRoadTest, batchMode_fileFormOverHttps_succeedsAndDeletesTheFile) {
+    home.makeNssDb("ee");
+    ASSERT_EQ(fixtures::run("/bin/sh " QUARNEL_TEST_SUPPORT_DIR "/make-test-ca.sh " + home.home +
+                            "/ca >/dev/null 2>&1"),
+              0);
+    mv::test::HttpTestServer https;
+    ASSERT_TRUE(https.start({"--log", home.home + "/https.log", "--cert",
+                             home.home + "/ca/server.pem", "--key", home.home + "/ca/server.key"}));
+    mv::test::ScopedEnv trust("SSL_CERT_FILE", home.home + "/ca/ca.pem");
+    fs::create_directories(home.home + "/Downloads");
+    std::ofstream(home.home + "/Downloads/p.txt")
+        << "x,4,,,," + base64Of(https.url("https")) + "," + base64Of(answer(OK_HASH)) + "," +
+               base64Of(answer("<QrnResponse result=\"OK\"/>")) + ",0,0,,0,x";
+    EXPECT_EQ(finish(start("quarnel01:F,*.txt")), 0);
+    EXPECT_EQ(log(), START + SUCCESS + Lines{"cmd-end / cmd execute end."});
+    EXPECT_FALSE(fs::exists(home.home + "/Downloads/p.txt"));
+    expectSignature(mv::test::readText(home.home + "/https.log.body"));  // flag 0x4: hexadecimal
+}
+
+// A server that never answers: the run waits for it (no time-out of its own) until ended.
+TEST_F(UrlRoadTest, batchMode_serverThatNeverAnswers_runWaitsUntilEnded) {
+    home.makeNssDb("ee");
+    pid_t agent = start("quarnel01:B,0,,,," + base64Of(server.url()) + "," + base64Of("/hang") +
+                        ",,0,0,,0,x");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(waitpid(agent, nullptr, WNOHANG), 0);
+    kill(agent, SIGTERM);
+    EXPECT_EQ(finish(agent), 128 + SIGTERM);
+    EXPECT_EQ(log(), START + Lines{"cert / 証明書取得完了"});
 }
 
 }  // namespace
