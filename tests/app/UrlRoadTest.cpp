@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <map>
 #include <thread>
 
 #include "signers/Fixtures.h"
@@ -26,19 +27,18 @@ const std::string HASH = "000102030405060708090A0B0C0D0E0F101112131415161718191A
 const std::string OK_HASH = "<QrnResponse result=\"OK\"><hash>" + HASH + "</hash></QrnResponse>";
 const Lines START{"cmd-start / cmd execute start."};
 const Lines UPLOADED{"cert / 証明書取得完了", "httpSend / 証明書通信完了"};
-const Lines SUCCESS{"cert / 証明書取得完了", "httpSend / 証明書通信完了", "sign / 署名値計算完了",
-                    "httpSend / 署名値通信完了"};
 
-std::string hexOf(const std::string& text) {
-    return fixtures::hexOf(mv::test::bytesOf(text));
-}
 std::string answer(const std::string& text) {
-    return "/answer/" + hexOf(text);
+    return "/answer/" + fixtures::hexOf(mv::test::bytesOf(text));
 }
 Lines operator+(Lines a, const Lines& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+const Lines WS_START =
+    START + Lines{"ws-open / WebScoket connection ok.", "api-init / sign api init ok."};
+const Lines WS_END{"ws-loop / WebScoket connection end.", "cmd-end / cmd execute end."};
+const Lines SUCCESS = UPLOADED + Lines{"sign / 署名値計算完了", "httpSend / 署名値通信完了"};
 
 class UrlRoadTest : public ::testing::Test {
 protected:
@@ -53,8 +53,7 @@ protected:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 2, (home.home + "/err").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::string arg = argument;
-        char* argv[] = {program.data(), arg.data(), nullptr};
+        char* argv[] = {program.data(), const_cast<char*>(argument.c_str()), nullptr};
         pid_t pid = -1;
         posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -93,8 +92,7 @@ protected:
         size_t open = text.find("<sign>"), close = text.find("</sign>");
         std::string hex =
             open == std::string::npos ? text : text.substr(open + 6, close - open - 6);
-        EXPECT_EQ(fixtures::verify("ee", "sha256", mv::hexToBytes(HASH), mv::hexToBytes(hex)), 0)
-            << text;
+        EXPECT_EQ(fixtures::verify("ee", "sha256", mv::hexToBytes(HASH), mv::hexToBytes(hex)), 0);
     }
 
     fixtures::TempHome home;
@@ -104,94 +102,62 @@ protected:
 TEST_F(UrlRoadTest, webSocketMode_storeSignerCommandTable) {
     home.makeNssDb("ee");
     const mv::ByteBuffer der = fixtures::readCert("ee");
-    const std::string url = server.url(), accept = "ws-command / ";
-    auto http = [&](const std::string& path) {
-        return "http," + base64Of(url + path) + "," + base64Of("body") + ",,0";
-    };
-    const std::string refusedHelper = fs::canonical(QUARNELCMD_PATH).parent_path().string();
-    const std::string sendOk = "sign," + std::string("0,") + base64Of(HASH) + ",0,";
+    const std::string url = server.url(), redirect = "<QrnResponse result=\"ok\" redirect=\"r\"/>";
+    const std::string okTo = answer(OK_HASH), redirectTo = answer(redirect),
+                      okTypo = answer("<QrnResponse result=\"Ok\"/>"),
+                      helperDir = fs::canonical(QUARNELCMD_PATH).parent_path();
+    auto http = [&](const std::string& path) { return "http," + base64Of(path) + ",eA==,,0"; };
+    auto argError = [](const std::string& tag) { return tag + " / error(-10) 引数エラー(-10)"; };
+    auto end = [](const std::string& tag) { return tag + " / " + tag + " command end."; };
+    const std::string info =
+        fixtures::readText(QUARNEL_TEST_SUPPORT_DIR "/../signers/data/ee.json");
+    // clang-format off
     const struct {
         std::string frame, reply;  // an empty reply is checked below the table
-        Lines log;
+        Lines log;                 // after the command's accept line
     } rows[] = {
-        {"vers", "0,djEuMS5SMQ==", {"vers cmd accept."}},
-        {"stat", "1,", {"stat cmd accept.", "stat / stat command end."}},
-        {"cert,1", ARG_ERROR, {"cert cmd accept.", "cert / error(-10) 引数エラー(-10)"}},
-        {"cert,0,",
-         "0," + base64Of(fixtures::hexOf(der)),
-         {"cert cmd accept.", "cert / cert command end."}},
-        {"info," + base64Of(base64Of(mv::test::textOf(der))) + ",0",
-         "0," + base64Of(fixtures::readText(std::string(QUARNEL_TEST_SUPPORT_DIR) +
-                                            "/../signers/data/ee.json")),
-         {"info cmd accept.", "info / info command end."}},
-        {"info,,0",
-         ARG_ERROR,
-         {"info cmd accept.", "info / error(-10) null cert argument.",
-          "info / error(-10) 引数エラー(-10)"}},
-        {sendOk, "", {"sign cmd accept.", "sign / sign command end."}},
-        {"sign,0," + base64Of(OK_HASH) + ",0,",
-         "",
-         {"sign cmd accept.", "sign / sign command end."}},
+        {"vers", "0,djEuMS5SMQ==", {}},
+        {"stat", "1,", {end("stat")}},
+        {"cert,1", ARG_ERROR, {argError("cert")}},
+        {"cert,0,", "0," + base64Of(fixtures::hexOf(der)), {end("cert")}},
+        {"info," + base64Of(base64Of(mv::test::textOf(der))) + ",0", "0," + base64Of(info),
+         {end("info")}},
+        {"info,,0", ARG_ERROR, {"info / error(-10) null cert argument.", argError("info")}},
+        {"sign,0," + base64Of(HASH) + ",0,", "", {end("sign")}},
+        {"sign,0," + base64Of(OK_HASH) + ",0,", "", {end("sign")}},
         {"sign,0," + base64Of("<QrnResponse result=\"Ok\"><hash>00</hash></QrnResponse>") + ",0,",
-         ARG_ERROR,
-         {"sign cmd accept.", "sign / error(-10) Ok", "sign / error(-10) 引数エラー(-10)"}},
-        {"xadd,0," + base64Of("d1") + ",," + base64Of(base64Of("data")),
-         "0,",
-         {"xadd cmd accept.", "xadd / xadd command end."}},
+         ARG_ERROR, {"sign / error(-10) Ok", argError("sign")}},
+        {"xadd,0," + base64Of("d1") + ",," + base64Of(base64Of("data")), "0,", {end("xadd")}},
         // The store signer does not sign XML yet.
-        {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + ",,,",
-         "-90," + base64Of("現在未サポートの機能(-90)"),
-         {"xdes cmd accept.", "xades / error(-90) xades cmd error.",
-          "xades / error(-90) 現在未サポートの機能(-90)"}},
-        {http(answer("error:nope")),
-         "-20," + base64Of("error:nope"),
-         {"http cmd accept.", "httpSend / " + url + answer("error:nope"), "http / error:nope"}},
-        {http(answer("Error:x")),
-         "0," + base64Of("Error:x"),
-         {"http cmd accept.", "httpSend / " + url + answer("Error:x"), "http / http command end."}},
-        {http(answer("error")),
-         "0," + base64Of("error"),
-         {"http cmd accept.", "httpSend / " + url + answer("error"), "http / http command end."}},
-        {http("/zero"),
-         "-20," + base64Of("HTTP通信エラー(-20)"),
-         {"http cmd accept.", "httpSend / " + url + "/zero",
-          "HttpConnect:request / error(-20) No message.", "http / error(-20) HTTP通信エラー(-20)"}},
-        {"exec,0,," + base64Of(url + answer(OK_HASH)) + ",0,,0," +
-             base64Of(url + answer("<QrnResponse result=\"ok\" redirect=\"https://done/\"/>")) +
-             ",,0",
-         "0," + base64Of("https://done/"),
-         {"exec cmd accept.", "cert / cert command end.", "httpSend / " + url + answer(OK_HASH),
-          "http / cert http command end.", "http / " + HASH, "sign / sign command end.",
-          "httpSend / " + url + answer("<QrnResponse result=\"ok\" redirect=\"https://done/\"/>"),
-          "http / sign http command end.", "http / https://done/", "exec / exec command end."}},
-        {"exec,0,," + base64Of(url + answer("<QrnResponse result=\"Ok\"/>")) + ",0,,0,,,0",
-         ARG_ERROR,
-         {"exec cmd accept.", "cert / cert command end.",
-          "httpSend / " + url + answer("<QrnResponse result=\"Ok\"/>"), "pxml / error(-10) Ok",
-          "exec.pxml1 / error(-10) 引数エラー(-10)"}},
-        {"pxml," + base64Of("<QrnResponse result=\"ok\"/>"),
-         "0,",
-         {"pxml cmd accept.", "pxml / pxml command end."}},
-        {"pxml," +
-             base64Of("<QrnResponse result=\"OK\" redirect=\"r\"><hash>AB</hash></QrnResponse>"),
+        {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + ",,,", "-90," + base64Of("現在未サポートの機能(-90)"),
+         {"xades / error(-90) xades cmd error.", "xades / error(-90) 現在未サポートの機能(-90)"}},
+        {http(url + answer("error:no")), "-20," + base64Of("error:no"),
+         {"httpSend / " + url + answer("error:no"), "http / error:no"}},
+        {http(url + answer("error")), "0," + base64Of("error"),
+         {"httpSend / " + url + answer("error"), end("http")}},
+        {http(url + "/zero"), "-20," + base64Of("HTTP通信エラー(-20)"),
+         {"httpSend / " + url + "/zero", "HttpConnect:request / error(-20) No message.",
+          "http / error(-20) HTTP通信エラー(-20)"}},
+        {"exec,0,," + base64Of(url + okTo) + ",0,,0," + base64Of(url + redirectTo) + ",,0",
          "0," + base64Of("r"),
-         {"pxml cmd accept.", "pxml / pxml command end."}},
+         {end("cert"), "httpSend / " + url + okTo, "http / cert http command end.", "http / " + HASH,
+          end("sign"), "httpSend / " + url + redirectTo, "http / sign http command end.",
+          "http / r", end("exec")}},
+        {"exec,0,," + base64Of(url + okTypo) + ",0,,0,,,0", ARG_ERROR,
+         {end("cert"), "httpSend / " + url + okTypo, "pxml / error(-10) Ok", argError("exec.pxml1")}},
+        {"pxml," + base64Of("<QrnResponse result=\"ok\"/>"), "0,", {end("pxml")}},
         // Helper programs are plain names beside the program file.
-        {"http," + base64Of("file:///../x") + ",eA==,,0",
-         ARG_ERROR,
-         {"http cmd accept.", "debugExe / " + refusedHelper + "/../x", "debugExe / ",
-          "debugExe / error(-10) Invalid hostname.", "http / error(-10) 引数エラー(-10)"}},
-        {"http," + base64Of("file:///sub/x?-a") + ",eA==,,0",
-         ARG_ERROR,
-         {"http cmd accept.", "debugExe / " + refusedHelper + "/sub/x", "debugExe / -a",
-          "debugExe / error(-10) Invalid hostname.", "http / error(-10) 引数エラー(-10)"}},
+        {http("file:///../x"), ARG_ERROR, {"debugExe / " + helperDir + "/../x", "debugExe / ",
+          "debugExe / error(-10) Invalid hostname.", argError("http")}},
+        {http("file:///sub/x?-a"), ARG_ERROR, {"debugExe / " + helperDir + "/sub/x",
+          "debugExe / -a", "debugExe / error(-10) Invalid hostname.", argError("http")}},
     };
-    Lines frames, replies,
-        lines = START + Lines{"ws-open / WebScoket connection ok.", "api-init / sign api init ok."};
+    // clang-format on
+    Lines frames, lines = WS_START;
     for (const auto& row : rows) {
         frames.push_back(row.frame);
-        lines.push_back(accept + row.log[0]);
-        lines.insert(lines.end(), row.log.begin() + 1, row.log.end());
+        lines.push_back("ws-command / " + row.frame.substr(0, 4) + " cmd accept.");
+        lines.insert(lines.end(), row.log.begin(), row.log.end());
     }
     Lines got = serveFrames(0x4, frames);
     ASSERT_EQ(got.size(), std::size(rows));
@@ -203,20 +169,17 @@ TEST_F(UrlRoadTest, webSocketMode_storeSignerCommandTable) {
     // PKCS#1 v1.5 is deterministic: the hash and the response document give the same signature.
     expectSignature(mv::test::textOf(mv::base64DecodeStr(got[6].substr(2))));
     EXPECT_EQ(got[7], got[6]);
-    EXPECT_EQ(log(),
-              (lines + Lines{"ws-loop / WebScoket connection end.", "cmd-end / cmd execute end."}));
+    EXPECT_EQ(log(), lines + WS_END);
 }
 
 TEST_F(UrlRoadTest, webSocketMode_twoStoreCertificates_choiceWithoutDisplayIsCancelled) {
     home.makeNssDb("ee ee2");
     EXPECT_EQ(serveFrames(0, {"stat", "cert,0,"}),
               (Lines{"2,", "1," + base64Of("実行キャンセル(1)")}));
-    EXPECT_EQ(log(),
-              (START + Lines{"ws-open / WebScoket connection ok.", "api-init / sign api init ok.",
-                             "ws-command / stat cmd accept.", "stat / stat command end.",
-                             "ws-command / cert cmd accept.", "cert / error(1) cert cmd error.",
-                             "cert / error(1) 実行キャンセル(1)",
-                             "ws-loop / WebScoket connection end.", "cmd-end / cmd execute end."}));
+    const Lines commands{"ws-command / stat cmd accept.", "stat / stat command end.",
+                         "ws-command / cert cmd accept.", "cert / error(1) cert cmd error.",
+                         "cert / error(1) 実行キャンセル(1)"};
+    EXPECT_EQ(log(), WS_START + commands + WS_END);
 }
 
 // Batch mode with request documents (flags 0), a copy of the program with its helper programs
@@ -241,59 +204,49 @@ TEST_F(UrlRoadTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
                std::to_string(certFlags) + ",0,,0,x";
     };
     const std::string url = server.url(), ok = answer("<QrnResponse result=\"ok\"/>");
-    auto failed = [](int code, const std::string& message) {
-        return Lines{"execute / error(" + std::to_string(code) + ") command execute error.",
-                     "execute / " + message, "cmd-end / cmd execute error."};
-    };
-    const Lines hostname =
-        Lines{"execute / error(-10) Invalid hostname."} + failed(-10, "引数エラー(-10)");
+    const std::string host = "execute / error(-10) Invalid hostname.",
+                      got = "cert / 証明書取得完了";
+    // clang-format off
+    const std::map<int, std::string> messages = {{1, "実行キャンセル"}, {-10, "引数エラー"},
+        {-20, "HTTP通信エラー"}, {-22, "デバッグコマンド実行エラー"}};
     const struct {
         std::string launch;
-        int exitCode;
-        Lines log;  // between the start line and the end
+        int rc;
+        Lines log;  // between the start line and the lines of the outcome
     } rows[] = {
         {launch(url, answer(OK_HASH), ok), 0, SUCCESS},
         {launch("file:///a b", "cert", "sign"), 0, SUCCESS},
-        {launch("ftp://x", "cert", "sign"), 1, hostname},
-        {launch("HTTP://x", "cert", "sign"), 1, hostname},
-        {launch("file:///x", "../cert", "sign"), 1, hostname},
-        {launch("file:///x", "cert", "sub/x"), 1, hostname},
-        {launch(url, "/zero", ok), 1,
-         Lines{"cert / 証明書取得完了", "HttpConnect:request / error(-20) No message."} +
-             failed(-20, "HTTP通信エラー(-20)")},
-        {launch(url, answer("<QrnResponse result=\"Ok\"><hash>00</hash></QrnResponse>"), ok), 1,
-         Lines{"cert / 証明書取得完了", "httpSend / error(-20) Ok"} +
-             failed(-20, "HTTP通信エラー(-20)")},
-        {launch(url, answer("<QrnResponse><hash>00</hash></QrnResponse>"), ok), 1,
-         Lines{"cert / 証明書取得完了", "httpSend / error(-20) "} +
-             failed(-20, "HTTP通信エラー(-20)")},
-        {launch(url, ok, ok), 1,
-         Lines{"cert / 証明書取得完了", "httpSend / error(-20) cert response hash is empty."} +
-             failed(-20, "HTTP通信エラー(-20)")},
-        {launch(url, answer(OK_HASH), answer("<QrnResponse result=\"NG\"/>")), 1,
-         UPLOADED + Lines{"sign / 署名値計算完了", "httpSend / error(-20) NG"} +
-             failed(-20, "HTTP通信エラー(-20)")},
-        {launch("file:///x", "mute", "sign"), 1,
-         Lines{"cert / 証明書取得完了", "httpSend / error(-20) cert response is empty."} +
-             failed(-20, "HTTP通信エラー(-20)")},
-        {launch("file:///x", "flood", "sign"), 1,
-         Lines{"cert / 証明書取得完了", "httpSend / error(-20) "} +
-             failed(-20, "HTTP通信エラー(-20)")},
-        {launch("file:///x", "gone", "sign"), 1,
-         Lines{"cert / 証明書取得完了", "debugExe / error(-22) debug cert execute error."} +
-             failed(-22, "デバッグコマンド実行エラー(-22)")},
-        {launch(url, "c", "s", 0x1),
-         1,  // the choice without a display: Cancel
-         {"cert / error(1) cert cmd error.", "cert / error(1) Cert select canceled.",
-          "cmd-end / cmd execute error."}},
+        {launch("ftp://x", "cert", "sign"), -10, {host}},
+        {launch("HTTP://x", "cert", "sign"), -10, {host}},
+        {launch("file:///x", "../cert", "sign"), -10, {host}},
+        {launch("file:///x", "cert", "sub/x"), -10, {host}},
+        {launch(url, "/zero", ok), -20, {got, "HttpConnect:request / error(-20) No message."}},
+        {launch(url, answer("<QrnResponse result=\"Ok\"><hash>00</hash></QrnResponse>"), ok), -20,
+         {got, "httpSend / error(-20) Ok"}},
+        {launch(url, answer("<QrnResponse><hash>00</hash></QrnResponse>"), ok), -20,
+         {got, "httpSend / error(-20) "}},
+        {launch(url, ok, ok), -20, {got, "httpSend / error(-20) cert response hash is empty."}},
+        {launch(url, answer(OK_HASH), answer("<QrnResponse result=\"NG\"/>")), -20,
+         UPLOADED + Lines{"sign / 署名値計算完了", "httpSend / error(-20) NG"}},
+        {launch("file:///x", "mute", "sign"), -20, {got, "httpSend / error(-20) cert response is empty."}},
+        {launch("file:///x", "flood", "sign"), -20, {got, "httpSend / error(-20) "}},
+        {launch("file:///x", "gone", "sign"), -22, {got, "debugExe / error(-22) debug cert execute error."}},
+        // The choice without a display: Cancel.
+        {launch(url, "c", "s", 0x1), 1, {"cert / error(1) cert cmd error.", "cert / error(1) Cert select canceled."}},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.launch);
-        EXPECT_EQ(finish(start("quarnel01:" + row.launch, program)), row.exitCode);
-        Lines end = row.exitCode == 0 ? Lines{"cmd-end / cmd execute end."} : Lines{};
-        EXPECT_EQ(log(), START + row.log + end);
-        std::string err = mv::test::readText(home.home + "/err");
-        EXPECT_EQ(err.rfind("署名コマンドエラー: ", 0) == 0, row.exitCode == 1) << err;
+        EXPECT_EQ(finish(start("quarnel01:" + row.launch, program)), row.rc == 0 ? 0 : 1);
+        const std::string code = std::to_string(row.rc),
+                          message = row.rc ? messages.at(row.rc) : "";
+        Lines outcome = row.rc < 0 ? Lines{"execute / error(" + code + ") command execute error.",
+                                           "execute / " + message + "(" + code + ")"}
+                                   : Lines{};
+        outcome.push_back(row.rc ? "cmd-end / cmd execute error." : "cmd-end / cmd execute end.");
+        EXPECT_EQ(log(), START + row.log + outcome);
+        EXPECT_EQ(mv::test::readText(home.home + "/err"),
+                  row.rc ? "署名コマンドエラー: " + message + "(" + code + ")\n" : "");
     }
     // The server got the certificate, then the signature, as request documents.
     expectSignature(mv::test::readText(home.home + "/http.log.body"));
