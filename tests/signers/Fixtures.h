@@ -125,8 +125,8 @@ public:
         ASSERT_EQ(
             runAll({"softhsm2-util --init-token --free --label " + label + " --so-pin 5678" + pin,
                     "openssl pkcs8 -topk8 -nocrypt -in " + key + " -out " + p8,
-                    "softhsm2-util --import " + p8 + " --token " + label +
-                        " --label key --id 01" + pin}),
+                    "softhsm2-util --import " + p8 + " --token " + label + " --label key --id 01" +
+                        pin}),
             0);
         addTokenCert(label, bundle, "01");
     }
