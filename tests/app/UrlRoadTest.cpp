@@ -67,7 +67,7 @@ protected:
     Lines log() const { return mv::test::logLines(home.home + "/QuarnelCmd-error.log", true); }
 
     // WebSocket mode: every frame answered in turn, then "term"; the client's lines.
-    Lines serveFrames(int flags, const Lines& frames) {
+    Lines serveFrames(int flags, const Lines& frames, const std::string& options = "") {
         int port = wstest::freePort();
         std::string plan = "[";
         for (const std::string& frame : frames) {
@@ -78,7 +78,7 @@ protected:
             replies = wstest::runClient(port, plan + R"({"op": "send", "text": "term"}])");
         });
         EXPECT_EQ(finish(start("quarnel01:S," + std::to_string(port) + ",20," +
-                               std::to_string(flags) + ",,,")),
+                               std::to_string(flags) + "," + options + ",,")),
                   0);
         page.join();
         for (std::string& reply : replies) {
@@ -179,6 +179,23 @@ TEST_F(UrlRoadTest, webSocketMode_twoStoreCertificates_choiceWithoutDisplayIsCan
     const Lines commands{"ws-command / stat cmd accept.", "stat / stat command end.",
                          "ws-command / cert cmd accept.", "cert / error(1) cert cmd error.",
                          "cert / error(1) 実行キャンセル(1)"};
+    EXPECT_EQ(log(), WS_START + commands + WS_END);
+}
+
+// The PKCS#11 signer (flag 0x1) over a SoftHSM2 token, the PIN in the commands' arguments.
+TEST_F(UrlRoadTest, webSocketMode_pkcs11SignerOverSoftHsm_certAndSignWithThePin) {
+    home.addSoftHsmToken("ee");
+    const std::string pin = base64Of("1234"), library = fixtures::TempHome::softHsmLibrary();
+    Lines replies =
+        serveFrames(0x5, {"stat", "cert,0," + pin, "sign,0," + base64Of(HASH) + ",0," + pin},
+                    base64Of(library));
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[0], "1,");
+    EXPECT_EQ(replies[1], "0," + base64Of(fixtures::hexOf(fixtures::readCert("ee"))));
+    expectSignature(mv::test::textOf(mv::base64DecodeStr(replies[2].substr(2))));
+    const Lines commands{"ws-command / stat cmd accept.", "stat / stat command end.",
+                         "ws-command / cert cmd accept.", "cert / cert command end.",
+                         "ws-command / sign cmd accept.", "sign / sign command end."};
     EXPECT_EQ(log(), WS_START + commands + WS_END);
 }
 
