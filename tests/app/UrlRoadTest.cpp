@@ -1,11 +1,7 @@
 // The program launched as a page launches it, with a real NSS store, a real WebSocket client and a
 // real signing server (or helper programs): each row a command or a launch text with the reply,
 // exit code and log lines it must give.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <map>
 #include <thread>
@@ -13,8 +9,6 @@
 #include "signers/Fixtures.h"
 #include "support/HttpTestServer.h"
 #include "support/WsTestSupport.h"
-
-extern char** environ;
 
 namespace {
 
@@ -47,22 +41,11 @@ protected:
         ASSERT_TRUE(server.start({"--log", home.home + "/http.log"}));
     }
 
-    // Starts the agent with the test's environment (its home, no display) and one argument.
-    pid_t start(const std::string& argument, std::string program = QUARNELCMD_PATH) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, (home.home + "/err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        char* argv[] = {program.data(), const_cast<char*>(argument.c_str()), nullptr};
-        pid_t pid = -1;
-        posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-    int finish(pid_t pid) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    // Runs the agent with the test's environment (its home, no display) and one argument (a
+    // launch text needs no quoting beyond single quotes); its exit code. `limit` may end it.
+    int run(const std::string& argument, const std::string& program = QUARNELCMD_PATH,
+            const std::string& limit = "") {
+        return fixtures::run(limit + program + " '" + argument + "' 2>" + home.home + "/err");
     }
     Lines log() const { return mv::test::logLines(home.home + "/QuarnelCmd-error.log", true); }
 
@@ -77,8 +60,8 @@ protected:
         std::thread page([&] {
             replies = wstest::runClient(port, plan + R"({"op": "send", "text": "term"}])");
         });
-        EXPECT_EQ(finish(start("quarnel01:S," + std::to_string(port) + ",20," +
-                               std::to_string(flags) + "," + options + ",,")),
+        EXPECT_EQ(run("quarnel01:S," + std::to_string(port) + ",20," + std::to_string(flags) + "," +
+                      options + ",,"),
                   0);
         page.join();
         for (std::string& reply : replies) {
@@ -254,7 +237,7 @@ TEST_F(UrlRoadTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
     // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.launch);
-        EXPECT_EQ(finish(start("quarnel01:" + row.launch, program)), row.rc == 0 ? 0 : 1);
+        EXPECT_EQ(run("quarnel01:" + row.launch, program), row.rc == 0 ? 0 : 1);
         const std::string code = std::to_string(row.rc),
                           message = row.rc ? messages.at(row.rc) : "";
         Lines outcome = row.rc < 0 ? Lines{"execute / error(" + code + ") command execute error.",
@@ -286,21 +269,20 @@ TEST_F(UrlRoadTest, batchMode_fileFormOverHttps_succeedsAndDeletesTheFile) {
     std::ofstream(home.home + "/Downloads/p.txt")
         << "x,4,,,," + base64Of(https.url("https")) + "," + base64Of(answer(OK_HASH)) + "," +
                base64Of(answer("<QrnResponse result=\"OK\"/>")) + ",0,0,,0,x";
-    EXPECT_EQ(finish(start("quarnel01:F,*.txt")), 0);
+    EXPECT_EQ(run("quarnel01:F,*.txt"), 0);
     EXPECT_EQ(log(), START + SUCCESS + Lines{"cmd-end / cmd execute end."});
     EXPECT_FALSE(fs::exists(home.home + "/Downloads/p.txt"));
     expectSignature(mv::test::readText(home.home + "/https.log.body"));  // flag 0x4: hexadecimal
 }
 
-// A server that never answers: the run waits for it (no time-out of its own) until ended.
+// A server that never answers: the run waits for it (no time-out of its own) until the test ends
+// it.
 TEST_F(UrlRoadTest, batchMode_serverThatNeverAnswers_runWaitsUntilEnded) {
     home.makeNssDb("ee");
-    pid_t agent = start("quarnel01:B,0,,,," + base64Of(server.url()) + "," + base64Of("/hang") +
-                        ",,0,0,,0,x");
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_EQ(waitpid(agent, nullptr, WNOHANG), 0);
-    kill(agent, SIGTERM);
-    EXPECT_EQ(finish(agent), 128 + SIGTERM);
+    EXPECT_EQ(
+        run("quarnel01:B,0,,,," + base64Of(server.url()) + "," + base64Of("/hang") + ",,0,0,,0,x",
+            QUARNELCMD_PATH, "timeout 2 "),
+        124);
     EXPECT_EQ(log(), START + Lines{"cert / 証明書取得完了"});
 }
 
