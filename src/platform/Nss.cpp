@@ -3,9 +3,11 @@
 #include <nss.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace mv::nss {
 
@@ -36,10 +38,43 @@ std::shared_ptr<Context> initContext(const std::string& configDir, PRUint32 flag
     return std::make_shared<Context>(context);
 }
 
+// References to every slot NSS knows now.
+std::vector<UniqueSlot> allSlots() {
+    std::vector<UniqueSlot> out;
+    PK11SlotList* list = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
+    if (list == nullptr) {
+        return out;
+    }
+    for (PK11SlotListElement* e = PK11_GetFirstSafe(list); e != nullptr;
+         e = PK11_GetNextSafe(list, e, PR_FALSE)) {
+        out.emplace_back(PK11_ReferenceSlot(e->slot));
+    }
+    PK11_FreeSlotList(list);
+    return out;
+}
+
+// The key slot of a database that NSS has just opened. Opened first, it is the internal key slot;
+// opened while another context (one without a database, say) holds NSS, NSS adds it as a slot of
+// its own beside the first context's internal key slot, which then knows none of its keys.
+UniqueSlot openedKeySlot(const std::vector<UniqueSlot>& before) {
+    if (before.empty()) {
+        return UniqueSlot(PK11_GetInternalKeySlot());
+    }
+    for (UniqueSlot& slot : allSlots()) {
+        bool known = std::any_of(before.begin(), before.end(),
+                                 [&](const UniqueSlot& old) { return old.get() == slot.get(); });
+        if (!known && PK11_IsInternal(slot.get())) {
+            return std::move(slot);
+        }
+    }
+    return UniqueSlot(PK11_GetInternalKeySlot());
+}
+
 }  // namespace
 
 Context::~Context() {
     std::lock_guard<std::mutex> lock(g_contextLock);
+    keySlot_.reset();
     NSS_ShutdownContext(context_);
 }
 
@@ -65,7 +100,14 @@ std::shared_ptr<Context> openUserContext() {
     if (!isDirectory(dir)) {
         return nullptr;  // never create a database the user does not have
     }
+    std::vector<UniqueSlot> before;
+    if (NSS_IsInitialized()) {
+        before = allSlots();
+    }
     auto context = initContext("sql:" + dir, NSS_INIT_NOROOTINIT);
+    if (context) {
+        context->keySlot_ = openedKeySlot(before);
+    }
     g_userContext = context;
     return context;
 }
