@@ -487,7 +487,7 @@ int WsServer::loop() {
     }
 }
 
-bool WsServer::startCommand(const ByteBuffer& payload) {
+bool WsServer::startCommand(ByteBuffer& payload) {
     // The previous command has released the counter, its last step; this only reaps it.
     waitCommandThread();
     commandArgs.reset();
@@ -497,6 +497,9 @@ bool WsServer::startCommand(const ByteBuffer& payload) {
     } catch (const std::bad_alloc&) {
         // The thread answers a record without text with the argument error.
     }
+    // The thread's copy is the only one kept: the loop's buffer goes before the thread starts,
+    // so a large frame is held at most twice, and only while it is copied or split.
+    ByteBuffer().swap(payload);
     args->server = this;
     args->running = &running;
     if (commandProc == nullptr) {

@@ -159,8 +159,9 @@ private:
     // Closes the client socket and forgets both handles; the listening socket is kept for the
     // destructor.
     void dropSockets();
-    // Starts `commandProc` on the text; returns false when no thread could be started.
-    bool startCommand(const ByteBuffer& payload);
+    // Starts `commandProc` on a copy of the text and releases `payload`; returns false when no
+    // thread could be started.
+    bool startCommand(ByteBuffer& payload);
 
     // Guards the counter check of the loop, every reply on the wire, the counter's release after
     // a reply, and `lastError`.

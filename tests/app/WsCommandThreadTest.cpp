@@ -17,6 +17,17 @@ const std::string VERS_REPLY = "0,djEuMS5SMQ==", ACCEPT = "ws-command / vers cmd
 // -10 and the Base64 of the UTF-8 of "引数エラー(-10)".
 const std::string ARG_ERROR = "-10,5byV5pWw44Ko44Op44O8KC0xMCk=";
 
+// One unmasked reply frame of fewer than 126 bytes, as the client reads it.
+std::string readReply(int socket) {
+    unsigned char head[2];
+    if (::recv(socket, head, 2, MSG_WAITALL) != 2) {
+        return "<no reply>";
+    }
+    std::string text(head[1] & 0x7F, '\0');
+    ::recv(socket, text.data(), text.size(), MSG_WAITALL);
+    return text;
+}
+
 // A runner whose log lives in a fresh temporary directory, as in a URL run.
 class WsCommandThreadTest : public ::testing::Test {
 protected:
@@ -91,26 +102,59 @@ TEST_F(WsCommandThreadTest, replyThatCannotBeSent_stillReleasesTheCounter) {
     std::thread(mv::wsCommandThreadProc, &vers).join();
     EXPECT_EQ(running.load(), 0);
     EXPECT_EQ(server.lastError, "response init: not initialized. (-700)");
-    // A record without text is answered with the argument error and logs nothing.
-    running = 1;
-    mv::CommandThreadArgs empty = record(nullptr);
-    std::thread(mv::wsCommandThreadProc, &empty).join();
-    EXPECT_EQ(running.load(), 0);
     EXPECT_EQ(logLines(), Lines{ACCEPT});
 }
 
-TEST_F(WsCommandThreadTest, cp932Thread_replyIsStillUtf8AndLogIsCp932) {
-    mv::CommandThreadArgs args = record("vers,");
-    std::string reply;
-    std::thread([&] {
-        ASSERT_TRUE(mv::setThreadCodePage("CP932"));
-        mv::wsCommandThreadProc(&args);
-        mv::writeErrorReply(-10, reply);
-    }).join();
-    EXPECT_EQ(reply, ARG_ERROR);
-    // "引数エラー" in CP932.
-    EXPECT_EQ(logLines(),
-              (Lines{ACCEPT, "vers / error(-10) \x88\xf8\x90\x94\x83\x47\x83\x89\x81\x5b(-10)"}));
+// Records run by the command thread of a connected server, whose replies a raw client reads.
+TEST_F(WsCommandThreadTest, recordsOnAConnectedServer_repliesAsTheClientSeesThem) {
+    int port = wstest::freePort();
+    wstest::ServerRun run(server, port, 10, false);
+    int client = wstest::connectTo(port);
+    timeval wait{5, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    wstest::sendText(client,
+                     "GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: k\r\n\r\n");
+    wstest::receiveResponse(client);
+    run.worker.join();
+    ASSERT_EQ(run.openResult, 0) << run.openError;
+    std::string big(1 << 20, 'a');
+    const struct {
+        const char* why;
+        const char* command;  // null: the loop could not copy the frame
+        const char* codePage;
+        std::string reply;
+        Lines log;
+    } rows[] = {
+        {"a command", "vers", "UTF-8", VERS_REPLY, {ACCEPT}},
+        {"a record without text", nullptr, "UTF-8", ARG_ERROR, {}},
+        // "引数エラー" in CP932 in the log; the reply is UTF-8 whatever the thread's code page.
+        {"a CP932 thread",
+         "vers,",
+         "CP932",
+         ARG_ERROR,
+         {ACCEPT, "vers / error(-10) \x88\xf8\x90\x94\x83\x47\x83\x89\x81\x5b(-10)"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        std::filesystem::remove(logFile);
+        runner->logWritten = 0;
+        running = 1;
+        mv::CommandThreadArgs args = record(row.command);
+        std::thread([&] {
+            ASSERT_TRUE(mv::setThreadCodePage(row.codePage));
+            mv::wsCommandThreadProc(&args);
+        }).join();
+        EXPECT_EQ(running.load(), 0);
+        EXPECT_EQ(readReply(client), row.reply);
+        EXPECT_EQ(logLines(), row.log);
+    }
+    // An unknown command of a mebibyte: only its beginning can reach the log.
+    std::filesystem::remove(logFile);
+    mv::CommandThreadArgs args = record(big.c_str());
+    std::thread(mv::wsCommandThreadProc, &args).join();
+    EXPECT_EQ(readReply(client), ARG_ERROR);
+    EXPECT_LT(std::filesystem::file_size(logFile), 64u * 1024);
+    ::close(client);
 }
 
 }  // namespace
