@@ -1,13 +1,17 @@
 #include "platform/Nss.h"
 
 #include <nss.h>
+#include <nssutil.h>
 #include <sys/stat.h>
 
-#include <algorithm>
+// utilpars.h declares no C linkage of its own.
+extern "C" {
+#include <utilpars.h>
+}
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 namespace mv::nss {
 
@@ -38,36 +42,34 @@ std::shared_ptr<Context> initContext(const std::string& configDir, PRUint32 flag
     return std::make_shared<Context>(context);
 }
 
-// References to every slot NSS knows now.
-std::vector<UniqueSlot> allSlots() {
-    std::vector<UniqueSlot> out;
-    PK11SlotList* list = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
-    if (list == nullptr) {
-        return out;
+// The key slot of the database `configDir`, which NSS has opened. Opened first, it is the internal
+// key slot; opened while another context (one without a database, say) holds NSS, NSS adds it as
+// a slot of the internal module beside that context's internal key slot, which knows none of its
+// keys, and keeps that slot until NSS ends. Only the user's database is ever opened so.
+UniqueSlot databaseKeySlot(const std::string& configDir) {
+    UniqueSlot keySlot(PK11_GetInternalKeySlot());
+    SECMODModule* internal = SECMOD_GetInternalModule();
+    if (keySlot == nullptr || internal == nullptr) {
+        return keySlot;
     }
-    for (PK11SlotListElement* e = PK11_GetFirstSafe(list); e != nullptr;
-         e = PK11_GetNextSafe(list, e, PR_FALSE)) {
-        out.emplace_back(PK11_ReferenceSlot(e->slot));
+    char* firstDir = NSSUTIL_ArgGetParamValue("configdir", internal->libraryParams);
+    bool openedFirst = firstDir != nullptr && configDir == firstDir;
+    PORT_Free(firstDir);
+    if (openedFirst) {
+        return keySlot;
     }
-    PK11_FreeSlotList(list);
-    return out;
-}
-
-// The key slot of a database that NSS has just opened. Opened first, it is the internal key slot;
-// opened while another context (one without a database, say) holds NSS, NSS adds it as a slot of
-// its own beside the first context's internal key slot, which then knows none of its keys.
-UniqueSlot openedKeySlot(const std::vector<UniqueSlot>& before) {
-    if (before.empty()) {
-        return UniqueSlot(PK11_GetInternalKeySlot());
-    }
-    for (UniqueSlot& slot : allSlots()) {
-        bool known = std::any_of(before.begin(), before.end(),
-                                 [&](const UniqueSlot& old) { return old.get() == slot.get(); });
-        if (!known && PK11_IsInternal(slot.get())) {
-            return std::move(slot);
+    UniqueSlot cryptoSlot(PK11_GetInternalSlot());
+    UniqueSlot found;
+    SECMODListLock* lock = SECMOD_GetDefaultModuleListLock();
+    SECMOD_GetReadLock(lock);
+    for (int i = 0; i < internal->slotCount && !found; ++i) {
+        PK11SlotInfo* slot = internal->slots[i];
+        if (slot != keySlot.get() && slot != cryptoSlot.get() && PK11_IsPresent(slot)) {
+            found.reset(PK11_ReferenceSlot(slot));
         }
     }
-    return UniqueSlot(PK11_GetInternalKeySlot());
+    SECMOD_ReleaseReadLock(lock);
+    return found ? std::move(found) : std::move(keySlot);
 }
 
 }  // namespace
@@ -100,13 +102,10 @@ std::shared_ptr<Context> openUserContext() {
     if (!isDirectory(dir)) {
         return nullptr;  // never create a database the user does not have
     }
-    std::vector<UniqueSlot> before;
-    if (NSS_IsInitialized()) {
-        before = allSlots();
-    }
-    auto context = initContext("sql:" + dir, NSS_INIT_NOROOTINIT);
+    std::string configDir = "sql:" + dir;
+    auto context = initContext(configDir, NSS_INIT_NOROOTINIT);
     if (context) {
-        context->keySlot_ = openedKeySlot(before);
+        context->keySlot_ = databaseKeySlot(configDir);
     }
     g_userContext = context;
     return context;

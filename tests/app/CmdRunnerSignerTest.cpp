@@ -31,6 +31,9 @@ protected:
 };
 
 TEST_F(CmdRunnerSignerTest, storeSigner_certificateChosenOnTheWorker_failuresLogged) {
+    // NSS opened without a database (hashing before the user had a store) must not hide the
+    // store that the signer opens afterwards.
+    auto hashing = mv::nss::openAnyContext();
     home.makeNssDb("ee");
     EXPECT_EQ(runner.apiInit(0x4, nullptr, u"sid-1"), 0);
     ASSERT_NE(capi(), nullptr);
@@ -55,18 +58,6 @@ TEST_F(CmdRunnerSignerTest, storeSigner_certificateChosenOnTheWorker_failuresLog
     EXPECT_EQ(runner.getCert(0, nullptr, out), 0);
     EXPECT_NE(fixtures::textOf(out).find("<cert>" + fixtures::hexOf(fixtures::readCert("ee"))),
               std::string::npos);
-}
-
-// NSS opened without a database (hashing before the user had a store) must not hide the store
-// the signer opens afterwards.
-TEST_F(CmdRunnerSignerTest, storeOpenedWhileNssRunsWithoutADatabase_keyStillFound) {
-    auto hashing = mv::nss::openAnyContext();
-    ASSERT_NE(hashing, nullptr);
-    home.makeNssDb("ee");
-    EXPECT_EQ(runner.apiInit(0x4, nullptr, nullptr), 0);
-    mv::ByteBuffer out;
-    EXPECT_EQ(runner.getCert(0, nullptr, out), 0);
-    EXPECT_EQ(fixtures::textOf(out), fixtures::hexOf(fixtures::readCert("ee")));
 }
 
 TEST_F(CmdRunnerSignerTest, apiInit_failures_loggedAndSidStillSet_pkcs11FlagRefused) {
