@@ -1,7 +1,6 @@
 #include "platform/Nss.h"
 
 #include <nss.h>
-#include <nssutil.h>
 #include <sys/stat.h>
 
 // utilpars.h declares no C linkage of its own.
