@@ -17,9 +17,9 @@ namespace mv {
 int canonicalize(xmlDocPtr document, const char* xpath, ByteBuffer& out);
 
 // The nodes inside (or, with `exclude`, outside) the subtrees of `roots`, with their attributes
-// and namespace nodes. For `inside`, this is the node set that "ancestor-or-self::*[...]" selects
-// for the roots through canonicalize, made without building that set: the canonicalizer asks for
-// each node, in linear time.
+// and namespace nodes. Without `exclude` this is the node set that canonicalize selects with
+// "ancestor-or-self::*[...]" for the roots; here it never becomes a node set, so the canonical
+// form takes one walk over the tree instead of a search of the set for every node.
 struct SubtreeFilter {
     std::vector<xmlNodePtr> roots;
     bool exclude = false;

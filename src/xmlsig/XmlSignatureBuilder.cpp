@@ -3,6 +3,7 @@
 #include <libxml/parser.h>
 #include <libxml/xmlsave.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -66,6 +67,9 @@ bool attributeEquals(xmlNodePtr node, const xmlChar* name, const char* value) {
         if (attr->ns != nullptr || !xmlStrEqual(attr->name, name)) {
             continue;
         }
+        if (value == nullptr) {
+            return true;
+        }
         xmlNodePtr text = attr->children;
         if (text != nullptr && text->next == nullptr && text->type == XML_TEXT_NODE) {
             return xmlStrEqual(text->content, X(value)) != 0;
@@ -78,8 +82,9 @@ bool attributeEquals(xmlNodePtr node, const xmlChar* name, const char* value) {
     return false;
 }
 
-// Every element of the document whose attribute `name` has the value, in document order; at
-// most one when `firstOnly`. Walked without recursion, so depth costs no stack.
+// Every element of the document whose attribute `name` has the value (any value when it is
+// null), in document order; at most one when `firstOnly`. Walked without recursion, so depth costs
+// no stack.
 std::vector<xmlNodePtr> elementsWithAttribute(xmlDocPtr doc, const char* name, const char* value,
                                               bool firstOnly) {
     std::vector<xmlNodePtr> found;
@@ -121,6 +126,20 @@ int writeToBuffer(void* context, const char* data, int length) {
         return -1;
     }
     return length;
+}
+
+struct MemoryReader {
+    const char* next;
+    size_t left;
+};
+
+int readFromMemory(void* context, char* buffer, int length) {
+    auto* reader = static_cast<MemoryReader*>(context);
+    size_t n = std::min(reader->left, static_cast<size_t>(length));
+    std::memcpy(buffer, reader->next, n);
+    reader->next += n;
+    reader->left -= n;
+    return static_cast<int>(n);
 }
 
 struct DocDeleter {
@@ -165,6 +184,7 @@ void XmlSignatureBuilder::reset() {
     hashAlg = CALG_SHA_256;
     signatureId.clear();
     inputSize_ = 0;
+    inputIds_.reset();
 }
 
 int XmlSignatureBuilder::init(const char* id) {
@@ -206,14 +226,17 @@ int XmlSignatureBuilder::loadDocument(const unsigned char* data, size_t size) {
     }
     inputDoc = nullptr;
     existingSignature = nullptr;
+    inputIds_.reset();
     if (data == nullptr || size == 0 || size > INT_MAX) {
         return -137;
     }
     // The bytes are UTF-8 whatever encoding the text's own declaration names; whitespace text
-    // stays; nothing is fetched from the network.
-    inputDoc = xmlReadMemory(
-        reinterpret_cast<const char*>(data), static_cast<int>(size), nullptr, "UTF-8",
-        XML_PARSE_NONET | XML_PARSE_COMPACT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    // stays; nothing is fetched from the network. The parser reads them in pieces rather than
+    // taking a copy of them all.
+    MemoryReader reader{reinterpret_cast<const char*>(data), size};
+    inputDoc = xmlReadIO(readFromMemory, nullptr, &reader, nullptr, nullptr,
+                         XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
+                             XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (inputDoc == nullptr) {
         return -137;
     }
@@ -246,12 +269,27 @@ std::string XmlSignatureBuilder::makeUniqueId(const char* id) {
     if (id == nullptr) {
         return "";
     }
-    if (inputDoc == nullptr || !idExists(id, inputDoc)) {
+    if (inputDoc == nullptr) {
+        return id;
+    }
+    if (!inputIds_) {
+        inputIds_.emplace();
+        for (xmlNodePtr element : elementsWithAttribute(inputDoc, "Id", nullptr, false)) {
+            xmlChar* value = xmlGetNoNsProp(element, X("Id"));
+            inputIds_->insert(reinterpret_cast<const char*>(value != nullptr ? value : X("")));
+            xmlFree(value);
+        }
+    }
+    // As idExists: a value with an apostrophe is never found.
+    auto exists = [this](const std::string& candidate) {
+        return candidate.find('\'') == std::string::npos && inputIds_->count(candidate) > 0;
+    };
+    if (!exists(id)) {
         return id;
     }
     for (int n = 2;; ++n) {
         std::string candidate = std::string(id) + std::to_string(n);
-        if (!idExists(candidate.c_str(), inputDoc)) {
+        if (!exists(candidate)) {
             return candidate;
         }
     }

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <cert.h>
@@ -85,6 +87,9 @@ private:
     void freeSignatureDoc();
 
     size_t inputSize_ = 0;
+    // The Id values of the input, gathered by the first makeUniqueId: the input does not change
+    // until the Signature is appended, and each search would walk the whole tree.
+    std::optional<std::unordered_set<std::string>> inputIds_;
     std::shared_ptr<nss::Context> nss_;  // hashing and certificates
 };
 
