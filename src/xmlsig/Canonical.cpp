@@ -391,31 +391,26 @@ int canonicalizeTo(xmlDocPtr document, const SubtreeFilter* filter, CanonicalSin
 }
 
 int canonicalize(xmlDocPtr document, const char* xpath, ByteBuffer& out) {
-    if (xpath == nullptr) {
-        ByteBuffer bytes;
-        CanonicalSink sink{&bytes, nullptr, 0};
-        int r = canonicalizeTo(document, nullptr, sink);
-        if (r > 0) {
-            out = std::move(bytes);
+    std::unique_ptr<xmlXPathContext, XPathContextDeleter> context;
+    std::unique_ptr<xmlXPathObject, XPathObjectDeleter> result;
+    if (xpath != nullptr) {
+        std::string expression = xpath;
+        if (expression.find("::") != std::string::npos) {
+            expression = "(//.|//@*|//namespace::*)[" + expression + "]";
         }
-        return r;
-    }
-    std::string expression = xpath;
-    if (expression.find("::") != std::string::npos) {
-        expression = "(//.|//@*|//namespace::*)[" + expression + "]";
-    }
-    std::unique_ptr<xmlXPathContext, XPathContextDeleter> context(xmlXPathNewContext(document));
-    if (!context) {
-        return -133;
-    }
-    std::unique_ptr<xmlXPathObject, XPathObjectDeleter> result(xmlXPathEvalExpression(
-        reinterpret_cast<const xmlChar*>(expression.c_str()), context.get()));
-    if (!result) {
-        return -133;
+        context.reset(xmlXPathNewContext(document));
+        if (!context) {
+            return -133;
+        }
+        result.reset(xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(expression.c_str()),
+                                            context.get()));
+        if (!result) {
+            return -133;
+        }
     }
     xmlChar* text = nullptr;
-    int length =
-        xmlC14NDocDumpMemory(document, result->nodesetval, XML_C14N_1_0, nullptr, 0, &text);
+    int length = xmlC14NDocDumpMemory(document, result ? result->nodesetval : nullptr, XML_C14N_1_0,
+                                      nullptr, 0, &text);
     if (length <= 0 || text == nullptr) {
         xmlFree(text);
         return -133;

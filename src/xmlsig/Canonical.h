@@ -10,10 +10,10 @@
 // Inclusive C14N 1.0 without comments, the canonical form of every reference and of SignedInfo.
 namespace mv {
 
-// Canonical form of the whole document (no XPath) or of the node set that the XPath expression
-// selects; an expression that contains "::" selects every node, attribute and namespace node for
-// which it is true. The length (above 0) with the bytes in `out`, or -133 when the expression
-// fails or the form is empty.
+// libxml2's canonical form of the whole document (no XPath) or of the node set that the XPath
+// expression selects; an expression that contains "::" selects every node, attribute and namespace
+// node for which it is true. The length (above 0) with the bytes in `out`, or -133 when the
+// expression fails or the form is empty.
 int canonicalize(xmlDocPtr document, const char* xpath, ByteBuffer& out);
 
 // The nodes inside (or, with `exclude`, outside) the subtrees of `roots`, with their attributes
@@ -32,8 +32,9 @@ struct CanonicalSink {
     size_t length = 0;
 };
 
-// Canonicalizes the document, or the part that `filter` selects, into `sink`: the length (above
-// 0), or -133 when canonicalization fails or gives nothing.
+// Canonicalizes the document, or the part that `filter` selects, into `sink`: the same bytes as
+// canonicalize gives for that node set. The length (above 0), or -133 when canonicalization
+// fails or gives nothing.
 int canonicalizeTo(xmlDocPtr document, const SubtreeFilter* filter, CanonicalSink& sink);
 
 }  // namespace mv
