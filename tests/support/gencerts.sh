@@ -170,7 +170,8 @@ sign longee "/C=JP/CN=Long Issuer Signer" 20200101000000Z 20491231235959Z ee ee.
 # PKCS#12 bundles for the NSS databases and the token.
 for n in ee ee2 expired notyet chained; do
     openssl pkcs12 -export -inkey "$( [ "$n" = ee2 ] && echo ee2.key || echo ee.key )" \
-        -in "$n.pem" -name "$n" -passout "pass:$PASS" -out "$n.p12" \
+        -in "$n.pem" $( [ "$n" = chained ] && echo -certfile inter.pem ) -name "$n" \
+        -passout "pass:$PASS" -out "$n.p12" \
         -certpbe AES-256-CBC -keypbe AES-256-CBC -macalg sha256
 done
 openssl rsa -in ee.key -pubout -out ee.pub 2>/dev/null

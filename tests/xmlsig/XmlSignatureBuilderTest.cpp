@@ -84,9 +84,7 @@ TEST_F(BuilderTest, references_idsDigestsAndFailures) {
         "<c Id=\"c1\"><!--x--> t </c></r>");
     XmlSignatureBuilder& b = doc.builder;
     EXPECT_EQ(b.makeUniqueId("MVXDS01"), "MVXDS013");
-    EXPECT_EQ(b.makeUniqueId("only"), "only") << "ID does not count";
-    EXPECT_EQ(b.makeUniqueId(nullptr), "");
-    EXPECT_FALSE(mv::idExists("only", b.inputDoc));
+    EXPECT_FALSE(mv::idExists("only", b.inputDoc)) << "ID does not count";
 
     ASSERT_EQ(b.addReferenceById("only", "MVXDS01"), 0) << "the second expression: ID";
     ASSERT_EQ(b.addReferenceById("c1", ""), 0);
@@ -150,29 +148,16 @@ TEST_F(BuilderTest, references_idsDigestsAndFailures) {
     EXPECT_EQ(empty.addReferenceById("x", "y"), -138);
 }
 
-TEST(Builder, der_issuerSerialAndHeaders) {
-    struct Row {
-        uint32_t length;
-        ByteBuffer header;
-    };
-    const Row rows[] = {
-        {0, {0x30, 0x00}},
-        {127, {0x30, 0x7F}},
-        {128, {0x30, 0x81, 0x80}},
-        {255, {0x30, 0x81, 0xFF}},
-        {256, {0x30, 0x82, 0x01, 0x00}},
-        {65535, {0x30, 0x82, 0xFF, 0xFF}},
-        {65536, {0x30, 0x83, 0x01, 0x00, 0x00}},
-        {0x1000000, {0x30, 0x84, 0x01, 0x00, 0x00, 0x00}},
-    };
-    for (const Row& row : rows) {
+TEST_F(BuilderTest, issuerSerial_derHeaders_publicKey) {
+    auto header = [](uint32_t length) {
         ByteBuffer out;
-        mv::derHeader(row.length, 0x30, out);
-        EXPECT_EQ(out, row.header) << row.length;
-    }
-}
-
-TEST_F(BuilderTest, issuerSerial_publicKey_chain) {
+        mv::derHeader(length, 0x30, out);
+        return out;
+    };
+    EXPECT_EQ(header(127), (ByteBuffer{0x30, 0x7F}));
+    EXPECT_EQ(header(256), (ByteBuffer{0x30, 0x82, 0x01, 0x00}));
+    EXPECT_EQ(header(65536), (ByteBuffer{0x30, 0x83, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(header(0x1000000), (ByteBuffer{0x30, 0x84, 0x01, 0x00, 0x00, 0x00}));
     // An issuer Name of 200 bytes and serial 0x16: 30 81 D1 | 30 81 CB | A4 81 C8 Name | 02 01 16.
     ByteBuffer serial;
     mv::makeIssuerSerial(cert("longee"), serial);
@@ -197,11 +182,6 @@ TEST_F(BuilderTest, issuerSerial_publicKey_chain) {
     pclose(pipe);
     EXPECT_EQ("Modulus=" + fixtures::hexOf(modulus) + "\n", line);
     EXPECT_EQ(exponent, (ByteBuffer{0x01, 0x00, 0x01}));
-
-    // The chain cannot be built without the issuer in any database: the certificate alone.
-    std::vector<ByteBuffer> chain;
-    mv::getCertChain(cert("longee"), chain);
-    EXPECT_EQ(chain.size(), 1u);
 }
 
 // Canonical SignedInfo and SignedProperties are those of the place where they stand in the
