@@ -43,8 +43,9 @@ const xmlChar* orEmpty(const xmlChar* text) {
 // canonicalizer asks a node set (or a callback) about every node and rebuilds the namespace
 // axis of every element from its ancestors; for the node sets that signing uses (the whole
 // document, whole subtrees, or the document without some subtrees) the answers follow from the
-// walk itself. The walk still visits every node, so that a document that libxml2 refuses (an
-// entity reference, a relative namespace URI) is refused here too.
+// walk itself. The walk still visits every node outside the subtrees taken out, so that a
+// document that libxml2 refuses (an entity reference, a relative namespace URI) is refused here
+// too.
 class Canonicalizer {
 public:
     Canonicalizer(const SubtreeFilter* filter, CanonicalSink& sink)
@@ -274,6 +275,9 @@ private:
     }
 
     int element(xmlNodePtr e, bool parentVisible) {
+        if (filter_ != nullptr && filter_->exclude && isRoot(e)) {
+            return 0;  // as if taken out of the document
+        }
         if (!namespacesUsable(e)) {
             return -1;
         }
