@@ -5,6 +5,21 @@
 
 namespace mv {
 
+AlgId algIdOfCode(int algCode) {
+    switch (algCode) {
+        case 0:
+            return CALG_SHA_256;
+        case 1:
+            return CALG_SHA_384;
+        case 2:
+            return CALG_SHA_512;
+        case 10:
+            return CALG_SHA1;
+        default:
+            return 0;
+    }
+}
+
 int signXmlDocument(const char16_t* document, const char* elementId, AlgId alg,
                     const std::vector<XaddItem>& items, CERTCertificate* certificate,
                     XmlSigner* signer, ByteBuffer& out) {

@@ -15,6 +15,10 @@ inline constexpr const char* XADES_SIGNATURE_ID = "MVXDS01";
 inline constexpr const char* XADES_PROPERTIES_ID = "MVXDS01-xades";
 inline constexpr const char* XADES_MAIN_REFERENCE_ID = "MVXDS01-ref-0";
 
+// The hash algorithm of an algorithm code of `sign` and `xades` (0 SHA-256, 1 SHA-384, 2 SHA-512,
+// 10 SHA-1); 0 for any other code.
+AlgId algIdOfCode(int algCode);
+
 // The steps that both signers' `xades` share once their arguments are checked: the document
 // (UTF-16) signed with an enveloped XAdES signature over the element whose Id is `elementId`
 // (UTF-8), or over the whole document when it is null, with one reference per additional item

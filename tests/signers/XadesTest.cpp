@@ -6,6 +6,7 @@
 
 #include "Fixtures.h"
 #include "signers/capi/QuarnelCapi.h"
+#include "signers/pkcs11/QuarnelP11.h"
 
 namespace {
 
@@ -203,6 +204,23 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
     }
     ASSERT_EQ(signer.xadd(1, u"n", u"u", u"AAAA"), 0);
     EXPECT_EQ(signer.xades(0, 0, doc.c_str(), nullptr, nullptr, nullptr, &out), -144);
+}
+
+// The PKCS#11 signer on a SoftHSM2 token: a PIN entry that is cancelled (without a display the
+// dialog answers Cancel) ends with -142 and no output; with the PIN the signature verifies.
+TEST_F(XadesTest, xades_pkcs11SoftHsm_cancelledPinMinus142_verifiesWithPin) {
+    home.addSoftHsmToken("ee");
+    mv::QuarnelP11 p11;
+    std::u16string err;
+    ASSERT_EQ(p11.init(0x4, u16(fixtures::TempHome::softHsmLibrary()).c_str(), &err), 0);
+    ByteBuffer out{'x'};
+    ASSERT_EQ(p11.cert(0, u"1234", &out), 0);
+    std::u16string doc = u"<r xmlns:p=\"urn:p\"><p:a Id=\"x\">t</p:a></r>";
+    out = {'x'};
+    EXPECT_EQ(p11.xades(0, 0, doc.c_str(), u"x", nullptr, nullptr, &out), -142);
+    EXPECT_EQ(out, ByteBuffer{'x'});
+    ASSERT_EQ(p11.xades(0, 0, doc.c_str(), u"x", nullptr, u"1234", &out), 0);
+    EXPECT_EQ(verify(textOf(out), "--id-attr:Id urn:p:a"), 0) << textOf(out);
 }
 
 }  // namespace

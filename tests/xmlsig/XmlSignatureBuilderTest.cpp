@@ -203,18 +203,4 @@ TEST_F(BuilderTest, canonicalForms_ofTheirPlaceInTheOutput_signingTimeInUtc) {
     }
 }
 
-// A signer whose PIN entry was cancelled (a mock: the store signer has no PIN to cancel).
-TEST_F(BuilderTest, sign_mockSignerCancelsPin_minus142_noKeyInfo) {
-    struct Cancelling : mv::XmlSigner {
-        ByteBuffer certificateDer() override { return fixtures::readCert("ee"); }
-        int signDigest(mv::AlgId, const ByteBuffer&, ByteBuffer*) override { return 1; }
-    } signer;
-    Loaded doc("<r/>");
-    ASSERT_EQ(doc.builder.addEnvelopedReference("ref"), 0);
-    EXPECT_EQ(doc.builder.sign(nullptr), -10);
-    EXPECT_EQ(doc.builder.sign(&signer), -142);
-    EXPECT_EQ(doc.builder.signatureValue->children, nullptr);
-    EXPECT_EQ(doc.builder.keyInfo->children, nullptr);
-}
-
 }  // namespace

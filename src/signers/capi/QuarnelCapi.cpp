@@ -64,22 +64,6 @@ int wtoi(const std::u16string& text) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-// The hash algorithm of an algorithm code of `sign` and `xades`; 0 for any other code.
-AlgId algIdOfCode(int algCode) {
-    switch (algCode) {
-        case 0:
-            return CALG_SHA_256;
-        case 1:
-            return CALG_SHA_384;
-        case 2:
-            return CALG_SHA_512;
-        case 10:
-            return CALG_SHA1;
-        default:
-            return 0;
-    }
-}
-
 // The XML signature builder signs with the chosen entry's key.
 class EntryXmlSigner : public XmlSigner {
 public:
