@@ -158,6 +158,16 @@ int digestCanonical(xmlDocPtr document, const SubtreeFilter* filter, ByteBuffer*
     return digester.finish(digest);
 }
 
+// No exception leaves the builder: an allocation failure becomes the operation's code.
+template <class Operation>
+int guarded(int code, Operation&& operation) {
+    try {
+        return operation();
+    } catch (const std::bad_alloc&) {
+        return code;
+    }
+}
+
 }  // namespace
 
 XmlSignatureBuilder::XmlSignatureBuilder() = default;
@@ -188,36 +198,38 @@ void XmlSignatureBuilder::reset() {
 }
 
 int XmlSignatureBuilder::init(const char* id) {
-    hashAlg = CALG_SHA_256;
-    signatureId = id != nullptr ? id : "";
-    freeSignatureDoc();
-    signatureDoc = xmlNewDoc(X("1.0"));
-    if (signatureDoc == nullptr) {
-        return -137;
-    }
-    xmlDocPtr doc = signatureDoc;
-    // The declaration alone places Signature in the XML-DSig namespace; its children are
-    // created in it.
-    signature = addElement(doc, nullptr, nullptr, "Signature");
-    xmlNsPtr ns = signature != nullptr ? xmlNewNs(signature, X(XMLDSIG_NS), nullptr) : nullptr;
-    if (ns == nullptr) {
+    return guarded(-137, [&]() -> int {
+        hashAlg = CALG_SHA_256;
+        signatureId = id != nullptr ? id : "";
         freeSignatureDoc();
-        return -137;
-    }
-    xmlDocSetRootElement(doc, signature);
-    signedInfo = addElement(doc, signature, ns, "SignedInfo");
-    xmlNodePtr c14n = addElement(doc, signedInfo, ns, "CanonicalizationMethod");
-    xmlNodePtr method = addElement(doc, signedInfo, ns, "SignatureMethod");
-    signatureValue = addElement(doc, signature, ns, "SignatureValue");
-    keyInfo = addElement(doc, signature, ns, "KeyInfo");
-    if (signedInfo == nullptr || c14n == nullptr || method == nullptr ||
-        signatureValue == nullptr || keyInfo == nullptr) {
-        freeSignatureDoc();
-        return -137;
-    }
-    xmlNewProp(c14n, X("Algorithm"), X(C14N_URI));
-    xmlNewProp(method, X("Algorithm"), X(RSA_SHA256_URI));
-    return 0;
+        signatureDoc = xmlNewDoc(X("1.0"));
+        if (signatureDoc == nullptr) {
+            return -137;
+        }
+        xmlDocPtr doc = signatureDoc;
+        // The declaration alone places Signature in the XML-DSig namespace; its children are
+        // created in it.
+        signature = addElement(doc, nullptr, nullptr, "Signature");
+        xmlNsPtr ns = signature != nullptr ? xmlNewNs(signature, X(XMLDSIG_NS), nullptr) : nullptr;
+        if (ns == nullptr) {
+            freeSignatureDoc();
+            return -137;
+        }
+        xmlDocSetRootElement(doc, signature);
+        signedInfo = addElement(doc, signature, ns, "SignedInfo");
+        xmlNodePtr c14n = addElement(doc, signedInfo, ns, "CanonicalizationMethod");
+        xmlNodePtr method = addElement(doc, signedInfo, ns, "SignatureMethod");
+        signatureValue = addElement(doc, signature, ns, "SignatureValue");
+        keyInfo = addElement(doc, signature, ns, "KeyInfo");
+        if (signedInfo == nullptr || c14n == nullptr || method == nullptr ||
+            signatureValue == nullptr || keyInfo == nullptr) {
+            freeSignatureDoc();
+            return -137;
+        }
+        xmlNewProp(c14n, X("Algorithm"), X(C14N_URI));
+        xmlNewProp(method, X("Algorithm"), X(RSA_SHA256_URI));
+        return 0;
+    });
 }
 
 int XmlSignatureBuilder::loadDocument(const unsigned char* data, size_t size) {
@@ -298,176 +310,186 @@ std::string XmlSignatureBuilder::makeUniqueId(const char* id) {
 int XmlSignatureBuilder::addReference(const char* uri, const char* referenceId, const char* type,
                                       AlgId alg, const ByteBuffer& digest, const char* transform,
                                       bool enveloped) {
-    if (inputDoc == nullptr || signatureDoc == nullptr || signedInfo == nullptr) {
-        return -138;
-    }
-    xmlDocPtr doc = signatureDoc;
-    xmlNodePtr reference = addElement(doc, nullptr, nullptr, "Reference");
-    if (reference == nullptr) {
-        return -138;
-    }
-    xmlNewProp(reference, X("URI"), X(uri != nullptr ? uri : ""));
-    if (referenceId != nullptr && referenceId[0] != 0) {
-        xmlNewProp(reference, X("Id"), X(makeUniqueId(referenceId).c_str()));
-    }
-    if (type != nullptr) {
-        xmlNewProp(reference, X("Type"), X(type));
-    }
-    if (enveloped || transform != nullptr) {
-        xmlNodePtr transforms = addElement(doc, reference, nullptr, "Transforms");
-        if (enveloped) {
-            xmlNewProp(addElement(doc, transforms, nullptr, "Transform"), X("Algorithm"),
-                       X(ENVELOPED_URI));
+    return guarded(-138, [&]() -> int {
+        if (inputDoc == nullptr || signatureDoc == nullptr || signedInfo == nullptr) {
+            return -138;
         }
-        if (transform != nullptr) {
-            xmlNewProp(addElement(doc, transforms, nullptr, "Transform"), X("Algorithm"),
-                       X(transform));
+        xmlDocPtr doc = signatureDoc;
+        xmlNodePtr reference = addElement(doc, nullptr, nullptr, "Reference");
+        if (reference == nullptr) {
+            return -138;
         }
-    }
-    xmlNewProp(addElement(doc, reference, nullptr, "DigestMethod"), X("Algorithm"),
-               X(digestMethodUri(alg)));
-    std::string value = base64Of(digest);
-    addElement(doc, reference, nullptr, "DigestValue", &value);
-    xmlAddChild(signedInfo, reference);
-    return 0;
+        xmlNewProp(reference, X("URI"), X(uri != nullptr ? uri : ""));
+        if (referenceId != nullptr && referenceId[0] != 0) {
+            xmlNewProp(reference, X("Id"), X(makeUniqueId(referenceId).c_str()));
+        }
+        if (type != nullptr) {
+            xmlNewProp(reference, X("Type"), X(type));
+        }
+        if (enveloped || transform != nullptr) {
+            xmlNodePtr transforms = addElement(doc, reference, nullptr, "Transforms");
+            if (enveloped) {
+                xmlNewProp(addElement(doc, transforms, nullptr, "Transform"), X("Algorithm"),
+                           X(ENVELOPED_URI));
+            }
+            if (transform != nullptr) {
+                xmlNewProp(addElement(doc, transforms, nullptr, "Transform"), X("Algorithm"),
+                           X(transform));
+            }
+        }
+        xmlNewProp(addElement(doc, reference, nullptr, "DigestMethod"), X("Algorithm"),
+                   X(digestMethodUri(alg)));
+        std::string value = base64Of(digest);
+        addElement(doc, reference, nullptr, "DigestValue", &value);
+        xmlAddChild(signedInfo, reference);
+        return 0;
+    });
 }
 
 int XmlSignatureBuilder::addReferenceById(const char* id, const char* referenceId) {
-    if (inputDoc == nullptr) {
-        return -138;
-    }
-    // A quotation mark would end the quoted value of "ancestor-or-self::*[@Id=\"...\"]".
-    if (id == nullptr || std::strchr(id, '"') != nullptr) {
-        return -133;
-    }
-    SubtreeFilter filter;
-    filter.roots = elementsWithAttribute(inputDoc, "Id", id, false);
-    if (filter.roots.empty()) {
-        filter.roots = elementsWithAttribute(inputDoc, "ID", id, false);
-    }
-    if (filter.roots.empty()) {
-        return -133;
-    }
-    ByteBuffer digest;
-    int r = digestCanonical(inputDoc, &filter, &digest);
-    if (r < 0) {
-        return r;
-    }
-    // The Signature will stand inside the top element: a digest over it can only verify with
-    // the Signature taken out first, which the enveloped-signature transform tells a verifier.
-    bool containsSignature = false;
-    for (xmlNodePtr root : filter.roots) {
-        containsSignature = containsSignature || root == xmlDocGetRootElement(inputDoc);
-    }
-    std::string uri = std::string("#") + id;
-    return addReference(uri.c_str(), referenceId, nullptr, CALG_SHA_256, digest, C14N_URI,
-                        containsSignature);
+    return guarded(-133, [&]() -> int {
+        if (inputDoc == nullptr) {
+            return -138;
+        }
+        // A quotation mark would end the quoted value of "ancestor-or-self::*[@Id=\"...\"]".
+        if (id == nullptr || std::strchr(id, '"') != nullptr) {
+            return -133;
+        }
+        SubtreeFilter filter;
+        filter.roots = elementsWithAttribute(inputDoc, "Id", id, false);
+        if (filter.roots.empty()) {
+            filter.roots = elementsWithAttribute(inputDoc, "ID", id, false);
+        }
+        if (filter.roots.empty()) {
+            return -133;
+        }
+        ByteBuffer digest;
+        int r = digestCanonical(inputDoc, &filter, &digest);
+        if (r < 0) {
+            return r;
+        }
+        // The Signature will stand inside the top element: a digest over it can only verify with
+        // the Signature taken out first, which the enveloped-signature transform tells a verifier.
+        bool containsSignature = false;
+        for (xmlNodePtr root : filter.roots) {
+            containsSignature = containsSignature || root == xmlDocGetRootElement(inputDoc);
+        }
+        std::string uri = std::string("#") + id;
+        return addReference(uri.c_str(), referenceId, nullptr, CALG_SHA_256, digest, C14N_URI,
+                            containsSignature);
+    });
 }
 
 int XmlSignatureBuilder::addEnvelopedReference(const char* referenceId) {
-    if (inputDoc == nullptr) {
-        return -138;
-    }
-    // The document is digested in place; Signature children of the first node are left out.
-    SubtreeFilter filter;
-    filter.exclude = true;
-    if (inputDoc->children != nullptr) {
-        for (xmlNodePtr child = inputDoc->children->children; child != nullptr;
-             child = child->next) {
-            if (isDsigSignature(child)) {
-                filter.roots.push_back(child);
+    return guarded(-133, [&]() -> int {
+        if (inputDoc == nullptr) {
+            return -138;
+        }
+        // The document is digested in place; Signature children of the first node are left out.
+        SubtreeFilter filter;
+        filter.exclude = true;
+        if (inputDoc->children != nullptr) {
+            for (xmlNodePtr child = inputDoc->children->children; child != nullptr;
+                 child = child->next) {
+                if (isDsigSignature(child)) {
+                    filter.roots.push_back(child);
+                }
             }
         }
-    }
-    ByteBuffer digest;
-    int r = digestCanonical(inputDoc, filter.roots.empty() ? nullptr : &filter, &digest);
-    if (r < 0) {
-        return r;
-    }
-    return addReference(nullptr, referenceId, nullptr, CALG_SHA_256, digest, C14N_URI, true);
+        ByteBuffer digest;
+        int r = digestCanonical(inputDoc, filter.roots.empty() ? nullptr : &filter, &digest);
+        if (r < 0) {
+            return r;
+        }
+        return addReference(nullptr, referenceId, nullptr, CALG_SHA_256, digest, C14N_URI, true);
+    });
 }
 
 int XmlSignatureBuilder::addDataReference(const char* uri, const unsigned char* data, size_t size,
                                           AlgId alg, const char* referenceId) {
-    if (uri == nullptr) {
-        return -134;
-    }
-    ByteBuffer fileBytes;
-    if (data == nullptr || size == 0) {
-        fileBytes = readFileBytes(uri);
-        if (fileBytes.empty()) {
+    return guarded(-134, [&]() -> int {
+        if (uri == nullptr) {
             return -134;
         }
-        data = fileBytes.data();
-        size = fileBytes.size();
-    }
-    ByteBuffer digest;
-    int r = digestData(alg, data, size, &digest);
-    if (r < 0) {
-        return r;
-    }
-    return addReference(uri, referenceId, nullptr, alg, digest, nullptr, false);
+        ByteBuffer fileBytes;
+        if (data == nullptr || size == 0) {
+            fileBytes = readFileBytes(uri);
+            if (fileBytes.empty()) {
+                return -134;
+            }
+            data = fileBytes.data();
+            size = fileBytes.size();
+        }
+        ByteBuffer digest;
+        int r = digestData(alg, data, size, &digest);
+        if (r < 0) {
+            return r;
+        }
+        return addReference(uri, referenceId, nullptr, alg, digest, nullptr, false);
+    });
 }
 
 int XmlSignatureBuilder::addXadesObject(const char* xadesId, CERTCertificate* certificate) {
-    if (xadesId == nullptr) {
-        return -10;
-    }
-    std::string objectId = std::string(xadesId) + "-obj";
-    std::string referenceId = std::string(xadesId) + "-ref";
-    if (certificate == nullptr) {
-        return -11;
-    }
-    if (inputDoc == nullptr || signatureDoc == nullptr || signature == nullptr) {
-        return -137;
-    }
-    std::string time = getUtcTimeString();
-    ByteBuffer certDigest;
-    if (digestData(CALG_SHA_256, certificate->derCert.data, certificate->derCert.len, &certDigest) <
-        0) {
-        return -13;
-    }
-    ByteBuffer issuerSerial;
-    makeIssuerSerial(certificate, issuerSerial);
+    return guarded(-137, [&]() -> int {
+        if (xadesId == nullptr) {
+            return -10;
+        }
+        std::string objectId = std::string(xadesId) + "-obj";
+        std::string referenceId = std::string(xadesId) + "-ref";
+        if (certificate == nullptr) {
+            return -11;
+        }
+        if (inputDoc == nullptr || signatureDoc == nullptr || signature == nullptr) {
+            return -137;
+        }
+        std::string time = getUtcTimeString();
+        ByteBuffer certDigest;
+        if (digestData(CALG_SHA_256, certificate->derCert.data, certificate->derCert.len,
+                       &certDigest) < 0) {
+            return -13;
+        }
+        ByteBuffer issuerSerial;
+        makeIssuerSerial(certificate, issuerSerial);
 
-    xmlDocPtr doc = signatureDoc;
-    xmlNodePtr object = addElement(doc, nullptr, nullptr, "Object");
-    xmlNewProp(object, X("Id"), X(objectId.c_str()));
-    xmlNodePtr qualifying = addElement(doc, object, nullptr, "QualifyingProperties");
-    xmlNewNs(qualifying, X(XADES_NS), nullptr);
-    std::string target = "#" + (signatureId.empty() ? "" : makeUniqueId(signatureId.c_str()));
-    xmlNewProp(qualifying, X("Target"), X(target.c_str()));
-    xmlNodePtr properties = addElement(doc, qualifying, nullptr, "SignedProperties");
-    xmlNewProp(properties, X("Id"), X(xadesId));
-    xmlNodePtr signatureProperties =
-        addElement(doc, properties, nullptr, "SignedSignatureProperties");
-    addElement(doc, signatureProperties, nullptr, "SigningTime", &time);
-    xmlNodePtr cert =
-        addElement(doc, addElement(doc, signatureProperties, nullptr, "SigningCertificateV2"),
-                   nullptr, "Cert");
-    xmlNodePtr digestBlock = addElement(doc, cert, nullptr, "CertDigest");
-    xmlNodePtr method = addElement(doc, digestBlock, nullptr, "DigestMethod");
-    xmlNewProp(method, X("Algorithm"), X(digestMethodUri(CALG_SHA_256)));
-    xmlNewNs(method, X(XMLDSIG_NS), nullptr);
-    std::string digestText = base64Of(certDigest);
-    xmlNewNs(addElement(doc, digestBlock, nullptr, "DigestValue", &digestText), X(XMLDSIG_NS),
-             nullptr);
-    std::string serialText = base64Of(issuerSerial);
-    addElement(doc, cert, nullptr, "IssuerSerialV2", &serialText);
-    xmlAddChild(signature, object);
+        xmlDocPtr doc = signatureDoc;
+        xmlNodePtr object = addElement(doc, nullptr, nullptr, "Object");
+        xmlNewProp(object, X("Id"), X(objectId.c_str()));
+        xmlNodePtr qualifying = addElement(doc, object, nullptr, "QualifyingProperties");
+        xmlNewNs(qualifying, X(XADES_NS), nullptr);
+        std::string target = "#" + (signatureId.empty() ? "" : makeUniqueId(signatureId.c_str()));
+        xmlNewProp(qualifying, X("Target"), X(target.c_str()));
+        xmlNodePtr properties = addElement(doc, qualifying, nullptr, "SignedProperties");
+        xmlNewProp(properties, X("Id"), X(xadesId));
+        xmlNodePtr signatureProperties =
+            addElement(doc, properties, nullptr, "SignedSignatureProperties");
+        addElement(doc, signatureProperties, nullptr, "SigningTime", &time);
+        xmlNodePtr cert =
+            addElement(doc, addElement(doc, signatureProperties, nullptr, "SigningCertificateV2"),
+                       nullptr, "Cert");
+        xmlNodePtr digestBlock = addElement(doc, cert, nullptr, "CertDigest");
+        xmlNodePtr method = addElement(doc, digestBlock, nullptr, "DigestMethod");
+        xmlNewProp(method, X("Algorithm"), X(digestMethodUri(CALG_SHA_256)));
+        xmlNewNs(method, X(XMLDSIG_NS), nullptr);
+        std::string digestText = base64Of(certDigest);
+        xmlNewNs(addElement(doc, digestBlock, nullptr, "DigestValue", &digestText), X(XMLDSIG_NS),
+                 nullptr);
+        std::string serialText = base64Of(issuerSerial);
+        addElement(doc, cert, nullptr, "IssuerSerialV2", &serialText);
+        xmlAddChild(signature, object);
 
-    ByteBuffer canonical;
-    int r = canonicalizeSignedProperties(properties, canonical);
-    if (r < 0) {
-        return r;
-    }
-    ByteBuffer digest;
-    if (digestData(CALG_SHA_256, canonical.data(), canonical.size(), &digest) < 0) {
-        return -16;
-    }
-    std::string uri = std::string("#") + xadesId;
-    return addReference(uri.c_str(), referenceId.c_str(), SIGNED_PROPERTIES_TYPE, CALG_SHA_256,
-                        digest, C14N_URI, false);
+        ByteBuffer canonical;
+        int r = canonicalizeSignedProperties(properties, canonical);
+        if (r < 0) {
+            return r;
+        }
+        ByteBuffer digest;
+        if (digestData(CALG_SHA_256, canonical.data(), canonical.size(), &digest) < 0) {
+            return -16;
+        }
+        std::string uri = std::string("#") + xadesId;
+        return addReference(uri.c_str(), referenceId.c_str(), SIGNED_PROPERTIES_TYPE, CALG_SHA_256,
+                            digest, C14N_URI, false);
+    });
 }
 
 // A verifier canonicalizes SignedInfo and SignedProperties where they stand in the output, with
@@ -475,52 +497,54 @@ int XmlSignatureBuilder::addXadesObject(const char* xadesId, CERTCertificate* ce
 // in a small document that repeats that place: a copy of the input's top element (its own
 // declarations and attributes, no children) holding a copy of the Signature.
 int XmlSignatureBuilder::canonicalizeInPlace(xmlNodePtr node, ByteBuffer& out) {
-    std::vector<int> path;  // child positions from Signature down to `node`
-    for (xmlNodePtr n = node; n != signature; n = n->parent) {
-        if (n == nullptr) {
-            return -137;
+    return guarded(-135, [&]() -> int {
+        std::vector<int> path;  // child positions from Signature down to `node`
+        for (xmlNodePtr n = node; n != signature; n = n->parent) {
+            if (n == nullptr) {
+                return -137;
+            }
+            int index = 0;
+            for (xmlNodePtr s = n->prev; s != nullptr; s = s->prev) {
+                ++index;
+            }
+            path.insert(path.begin(), index);
         }
-        int index = 0;
-        for (xmlNodePtr s = n->prev; s != nullptr; s = s->prev) {
-            ++index;
-        }
-        path.insert(path.begin(), index);
-    }
-    UniqueDoc place(xmlNewDoc(X("1.0")));
-    if (!place) {
-        return -135;
-    }
-    xmlNodePtr copy = xmlDocCopyNode(signature, place.get(), 1);
-    if (copy == nullptr) {
-        return -135;
-    }
-    xmlNodePtr top = inputDoc != nullptr ? xmlDocGetRootElement(inputDoc) : nullptr;
-    xmlNodePtr context = top != nullptr ? xmlDocCopyNode(top, place.get(), 2) : nullptr;
-    if (context != nullptr) {
-        xmlDocSetRootElement(place.get(), context);
-        xmlAddChild(context, copy);
-    } else {
-        xmlDocSetRootElement(place.get(), copy);
-    }
-    xmlNodePtr target = copy;
-    for (int index : path) {
-        target = target->children;
-        for (int i = 0; i < index && target != nullptr; ++i) {
-            target = target->next;
-        }
-        if (target == nullptr) {
+        UniqueDoc place(xmlNewDoc(X("1.0")));
+        if (!place) {
             return -135;
         }
-    }
-    SubtreeFilter filter;
-    filter.roots.push_back(target);
-    ByteBuffer bytes;
-    CanonicalSink sink{&bytes, nullptr, 0};
-    int r = canonicalizeTo(place.get(), &filter, sink);
-    if (r > 0) {
-        out = std::move(bytes);
-    }
-    return r;
+        xmlNodePtr copy = xmlDocCopyNode(signature, place.get(), 1);
+        if (copy == nullptr) {
+            return -135;
+        }
+        xmlNodePtr top = inputDoc != nullptr ? xmlDocGetRootElement(inputDoc) : nullptr;
+        xmlNodePtr context = top != nullptr ? xmlDocCopyNode(top, place.get(), 2) : nullptr;
+        if (context != nullptr) {
+            xmlDocSetRootElement(place.get(), context);
+            xmlAddChild(context, copy);
+        } else {
+            xmlDocSetRootElement(place.get(), copy);
+        }
+        xmlNodePtr target = copy;
+        for (int index : path) {
+            target = target->children;
+            for (int i = 0; i < index && target != nullptr; ++i) {
+                target = target->next;
+            }
+            if (target == nullptr) {
+                return -135;
+            }
+        }
+        SubtreeFilter filter;
+        filter.roots.push_back(target);
+        ByteBuffer bytes;
+        CanonicalSink sink{&bytes, nullptr, 0};
+        int r = canonicalizeTo(place.get(), &filter, sink);
+        if (r > 0) {
+            out = std::move(bytes);
+        }
+        return r;
+    });
 }
 
 int XmlSignatureBuilder::canonicalizeSignedInfo(ByteBuffer& out) {
@@ -539,47 +563,49 @@ int XmlSignatureBuilder::canonicalizeSignedProperties(xmlNodePtr signedPropertie
 }
 
 int XmlSignatureBuilder::sign(XmlSigner* signer) {
-    if (signer == nullptr) {
-        return -10;
-    }
-    ByteBuffer der = signer->certificateDer();
-    if (der.empty()) {
-        return -10;
-    }
-    if (!nss_) {
-        nss_ = nss::openAnyContext();
-    }
-    SECItem item{siBuffer, der.data(), static_cast<unsigned>(der.size())};
-    nss::UniqueCert certificate;
-    if (nss_) {
-        certificate.reset(
-            CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, nullptr, PR_FALSE, PR_TRUE));
-    }
-    if (!certificate) {
-        return -10;
-    }
-    ByteBuffer canonical;
-    int r = canonicalizeSignedInfo(canonical);
-    if (r < 0) {
-        return r;
-    }
-    ByteBuffer digest;
-    r = digestData(hashAlg, canonical.data(), canonical.size(), &digest);
-    if (r < 0) {
-        return r;
-    }
-    ByteBuffer value;
-    r = signer->signDigest(hashAlg, digest, &value);
-    if (r < 0) {
-        return r;
-    }
-    if (value.empty()) {
-        return -142;
-    }
-    std::string text = base64Of(value);
-    xmlNodeSetContent(signatureValue, nullptr);
-    xmlNodeAddContentLen(signatureValue, X(text.c_str()), static_cast<int>(text.size()));
-    return addKeyInfo(certificate.get());
+    return guarded(-142, [&]() -> int {
+        if (signer == nullptr) {
+            return -10;
+        }
+        ByteBuffer der = signer->certificateDer();
+        if (der.empty()) {
+            return -10;
+        }
+        if (!nss_) {
+            nss_ = nss::openAnyContext();
+        }
+        SECItem item{siBuffer, der.data(), static_cast<unsigned>(der.size())};
+        nss::UniqueCert certificate;
+        if (nss_) {
+            certificate.reset(CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, nullptr,
+                                                      PR_FALSE, PR_TRUE));
+        }
+        if (!certificate) {
+            return -10;
+        }
+        ByteBuffer canonical;
+        int r = canonicalizeSignedInfo(canonical);
+        if (r < 0) {
+            return r;
+        }
+        ByteBuffer digest;
+        r = digestData(hashAlg, canonical.data(), canonical.size(), &digest);
+        if (r < 0) {
+            return r;
+        }
+        ByteBuffer value;
+        r = signer->signDigest(hashAlg, digest, &value);
+        if (r < 0) {
+            return r;
+        }
+        if (value.empty()) {
+            return -142;
+        }
+        std::string text = base64Of(value);
+        xmlNodeSetContent(signatureValue, nullptr);
+        xmlNodeAddContentLen(signatureValue, X(text.c_str()), static_cast<int>(text.size()));
+        return addKeyInfo(certificate.get());
+    });
 }
 
 int XmlSignatureBuilder::addX509Certificates(const ByteBuffer& certificateDer, xmlNodePtr x509Data,
@@ -623,44 +649,43 @@ int XmlSignatureBuilder::addKeyInfo(CERTCertificate* certificate) {
 }
 
 int XmlSignatureBuilder::output(ByteBuffer& out) {
-    if (inputDoc == nullptr) {
-        return -137;
-    }
-    if (signatureDoc != nullptr) {
-        xmlNodePtr copy = xmlDocCopyNode(xmlDocGetRootElement(signatureDoc), inputDoc, 1);
-        if (copy == nullptr) {
-            return -139;
+    return guarded(-140, [&]() -> int {
+        if (inputDoc == nullptr) {
+            return -137;
         }
-        if (!signatureId.empty()) {
-            signatureId = makeUniqueId(signatureId.c_str());
-            xmlNewProp(copy, X("Id"), X(signatureId.c_str()));
+        if (signatureDoc != nullptr) {
+            std::unique_ptr<xmlNode, void (*)(xmlNodePtr)> copy(
+                xmlDocCopyNode(xmlDocGetRootElement(signatureDoc), inputDoc, 1), xmlFreeNode);
+            if (!copy) {
+                return -139;
+            }
+            if (!signatureId.empty()) {
+                signatureId = makeUniqueId(signatureId.c_str());
+                xmlNewProp(copy.get(), X("Id"), X(signatureId.c_str()));
+            }
+            freeSignatureDoc();
+            xmlNodePtr top = xmlDocGetRootElement(inputDoc);
+            // Appended as it is: no whitespace around it, so the document a verifier reads is the
+            // one that the enveloped digest covered.
+            if (top == nullptr || xmlAddChildList(top, copy.get()) == nullptr) {
+                return -139;
+            }
+            copy.release();  // owned by the input document now
         }
-        freeSignatureDoc();
-        xmlNodePtr top = xmlDocGetRootElement(inputDoc);
-        // Appended as it is: no whitespace around it, so the document a verifier reads is the
-        // one that the enveloped digest covered.
-        if (top == nullptr || xmlAddChildList(top, copy) == nullptr) {
-            xmlFreeNode(copy);
-            return -139;
-        }
-    }
-    ByteBuffer bytes;
-    try {
+        ByteBuffer bytes;
         bytes.reserve(inputSize_ + 16384);
-    } catch (const std::bad_alloc&) {
-        return -140;
-    }
-    xmlSaveCtxtPtr save = xmlSaveToIO(writeToBuffer, nullptr, &bytes, "UTF-8", 0);
-    if (save == nullptr) {
-        return -140;
-    }
-    long saved = xmlSaveDoc(save, inputDoc);
-    int closed = xmlSaveClose(save);
-    if (saved == -1 || closed < 0) {
-        return -140;
-    }
-    out = std::move(bytes);
-    return 0;
+        xmlSaveCtxtPtr save = xmlSaveToIO(writeToBuffer, nullptr, &bytes, "UTF-8", 0);
+        if (save == nullptr) {
+            return -140;
+        }
+        long saved = xmlSaveDoc(save, inputDoc);
+        int closed = xmlSaveClose(save);
+        if (saved == -1 || closed < 0) {
+            return -140;
+        }
+        out = std::move(bytes);
+        return 0;
+    });
 }
 
 int derHeader(uint32_t length, unsigned char tag, ByteBuffer& out) {
