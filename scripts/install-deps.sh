@@ -12,6 +12,8 @@ packages=(
     python3 python3-websockets xvfb xauth xdotool x11-apps x11-utils imagemagick xdg-utils
     desktop-file-utils libglib2.0-bin fonts-droid-fallback
     ca-certificates
+    # benchmarks that compare with a peer tool (wall time and peak memory)
+    time bc
     # fuzzing and sanitizers
     clang libclang-rt-14-dev
 )
