@@ -110,10 +110,11 @@ TEST_F(UrlRoadTest, webSocketMode_storeSignerCommandTable) {
         {"sign,0," + base64Of(OK_HASH) + ",0,", "", {end("sign")}},
         {"sign,0," + base64Of("<QrnResponse result=\"Ok\"><hash>00</hash></QrnResponse>") + ",0,",
          ARG_ERROR, {"sign / error(-10) Ok", argError("sign")}},
-        {"xadd,0," + base64Of("d1") + ",," + base64Of(base64Of("data")), "0,", {end("xadd")}},
-        // The store signer does not sign XML yet.
-        {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + ",,,", "-90," + base64Of("現在未サポートの機能(-90)"),
-         {"xades / error(-90) xades cmd error.", "xades / error(-90) 現在未サポートの機能(-90)"}},
+        {"xadd,0," + base64Of("d1") + "," + base64Of("d.txt") + "," + base64Of(base64Of("data")),
+         "0,", {end("xadd")}},
+        {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + ",,,", ARG_ERROR,  // an empty Id is refused
+         {"xades / error(-10) xades cmd error.", argError("xades")}},
+        {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + "," + base64Of("x") + ",,", "", {end("xades")}},
         {http(url + answer("error:no")), "-20," + base64Of("error:no"),
          {"httpSend / " + url + answer("error:no"), "http / error:no"}},
         {http(url + answer("error")), "0," + base64Of("error"),
@@ -152,6 +153,15 @@ TEST_F(UrlRoadTest, webSocketMode_storeSignerCommandTable) {
     // PKCS#1 v1.5 is deterministic: the hash and the response document give the same signature.
     expectSignature(mv::test::textOf(mv::base64DecodeStr(got[6].substr(2))));
     EXPECT_EQ(got[7], got[6]);
+    // The signed document and the xadd data beside it verify with xmlsec1.
+    std::ofstream(home.home + "/d.txt") << "data";
+    std::ofstream(home.home + "/signed.xml")
+        << mv::test::textOf(mv::base64DecodeStr(got[11].substr(2)));
+    EXPECT_EQ(fixtures::run(
+                  "cd " + home.home + " && xmlsec1 --verify --trusted-pem " + fixtures::certDir() +
+                  "/ca.pem --id-attr:Id a --id-attr:Id "
+                  "http://uri.etsi.org/01903/v1.3.2#:SignedProperties signed.xml >/dev/null 2>&1"),
+              0);
     EXPECT_EQ(log(), lines + WS_END);
 }
 
