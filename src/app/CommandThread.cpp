@@ -3,6 +3,7 @@
 #include "app/CmdRunner.h"
 #include "app/CommandHandlers.h"
 #include "foundation/Base64.h"
+#include "foundation/ErrorLog.h"
 #include "foundation/ResultMessages.h"
 #include "foundation/Split.h"
 #include "foundation/Text.h"
@@ -55,9 +56,8 @@ void runCommand(const std::string& command, std::string& reply) {
         }
     }
     writeErrorReply(-10, reply);
-    std::u16string text;
-    ansiToWString(command.c_str(), text);
-    logError(-10, text.c_str(), u"ws-command");
+    // The page's text, as it arrived but unable to forge or flood the log.
+    logError(-10, outsideAnsiTextForLog(command).c_str(), u"ws-command");
 }
 
 }  // namespace

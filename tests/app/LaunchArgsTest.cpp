@@ -115,7 +115,7 @@ TEST_F(LaunchArgsTest, textTable_fieldsAndLogSettings) {
         {"S,1,1,0,," + log64 + ",", "1 port=1 timeout=1 logPath=" + log, "no flag, no path"},
         {"B,24576,," + log64 + ",,,,,0,0,,0,",
          "0 flags=24576 logPath=" + log + " append=1 log=" + log, "batch path and append"},
-        {"B,8192,,,,,,,0,0,,0,", "0 flags=8192 log=", "an empty batch path empties the log path"},
+        {"B,8192,,,,,,,0,0,,0,", "0 flags=8192", "an empty batch path keeps the default too"},
         // Unusable texts change nothing.
         {"", "-10", "empty text"},
         {" \t\r\n", "-10", "only white space"},
@@ -140,17 +140,6 @@ TEST_F(LaunchArgsTest, textTable_fieldsAndLogSettings) {
         EXPECT_EQ(parse("S,1,1,0," + base64Of("署名") + ",,"),
                   "1 port=1 timeout=1 options=\x8f\x90\x96\xbc");
     }).join();
-}
-
-TEST_F(LaunchArgsTest, batchEmptyLogPath_warnsOnceOnTheFirstLine) {
-    mv::CmdRunner runner;
-    mv::CmdParams params;
-    ASSERT_EQ(runner.parseLaunchArgs("B,8192,,,,,,,0,0,,0,", params), 0);
-    ::testing::internal::CaptureStderr();
-    runner.writeLog(u"cmd execute start.", u"cmd-start");
-    runner.writeLog(u"cmd execute end.", u"cmd-end");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "QuarnelCmd: Warning: Log Write Error.\r\n\n");
 }
 
 TEST_F(LaunchArgsTest, fileForm_takesTheNewestMatchAndDeletesIt) {
@@ -181,10 +170,6 @@ TEST_F(LaunchArgsTest, fileForm_refusals) {
     EXPECT_EQ(parse("F,a?.txt"), "-10");
     EXPECT_TRUE(fs::exists(empty));
     EXPECT_TRUE(fs::exists(older));
-    // A WebSocket text in the file is still read as a batch text: unusable, and gone.
-    std::string ws = download("b.txt", "S,8080,30,0,,,", 0);
-    EXPECT_EQ(parse("F,b.txt"), "-10");
-    EXPECT_FALSE(fs::exists(ws));
     // A pattern cannot reach outside the Downloads folder.
     std::ofstream(home + "/secret.txt") << "B,3,,,,,,,0,0,,0,";
     EXPECT_EQ(parse("F,../secret.txt"), "-10");
