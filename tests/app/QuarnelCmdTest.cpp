@@ -276,7 +276,9 @@ TEST_F(QuarnelCmdTest, hostileLogPlaces_reachNoOtherFile) {
         SCOPED_TRACE(row.page + row.made);
         std::ofstream(victim) << "KEY";
         fs::remove(dir + "/" + (row.landsIn.empty() ? name : row.landsIn));
-        if (row.made == 'o') {  // a root tester plays the victim of "nobody"
+        if (row.made == 'o') {  // only root can give a file away: it plays nobody's victim
+            if (geteuid() != 0)
+                continue;
             std::ofstream(defaultLog) << "KEY";
             ASSERT_EQ(chmod(defaultLog.c_str(), 0666) | chown(defaultLog.c_str(), 65534, 65534), 0);
         }
