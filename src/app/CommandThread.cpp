@@ -43,9 +43,17 @@ void writeLog(const char16_t* text, const char16_t* tag) {
     }
 }
 
-void runCommand(const std::string& command, std::string& reply) {
+// Bytes of a command that can reach the log: well beyond what a log line keeps of outside text,
+// so the line is the same, without converting a frame of many megabytes to UTF-16 for it.
+constexpr size_t LOGGED_COMMAND_BYTES = 16 * 1024;
+
+// Takes the command text from `command` and releases it once split, so that a large frame lives
+// on in its tokens only.
+void runCommand(std::string& command, std::string& reply) {
     std::vector<std::string> tokens;
     int count = splitTokens(command.c_str(), tokens);
+    std::string logged = command.substr(0, LOGGED_COMMAND_BYTES);
+    std::string().swap(command);
     if (count > 0) {
         for (const CommandEntry& entry : COMMANDS) {
             if (tokens[0] == entry.name) {
@@ -55,9 +63,10 @@ void runCommand(const std::string& command, std::string& reply) {
             }
         }
     }
+    tokens = {};
     writeErrorReply(-10, reply);
     // The page's text, as it arrived but unable to forge or flood the log.
-    logError(-10, outsideAnsiTextForLog(command).c_str(), u"ws-command");
+    logError(-10, outsideAnsiTextForLog(logged).c_str(), u"ws-command");
 }
 
 }  // namespace
