@@ -444,31 +444,29 @@ TEST_F(QuarnelCmdTest, logNameOutsideTheCodePage_keepsItsCharacters) {
 // is taken, and then removed; file times compare as counted from 1601.
 TEST_F(QuarnelCmdTest, fileFormDownloads_onlyAParameterTextIsTakenAndRemoved) {
     const std::string text = "B,0,,,,,,,0,0,,0,", pad(64 * 1024 - text.size(), ' ');
+    const std::string a = dir + "/Downloads/a.txt", b = dir + "/Downloads/b.txt";
+    fs::create_directories(dir + "/Downloads");
     const struct {
-        std::string first, second;  // a.txt (stamped now, or at -1 year with a second file) and
-                                    // b.txt (stamped at the epoch)
-        bool taken;                 // the newest is taken and removed; every other file stays
+        std::string a, b;  // b.txt, when there, is stamped at the epoch and a.txt a year before
+        bool taken;        // the newest is taken and removed; any other file stays
     } rows[] = {
         {text + pad, "", true},  // 64 KiB
         {text + pad + " ", "", false},
         {"S,8080,30,0,,,", "", false},  // a WebSocket text, not a batch text
-        {text, text, true},             // b.txt is newer than a file from before 1970
+        {text, text, true},
     };
     for (const auto& row : rows) {
-        fs::remove_all(dir + "/Downloads");
-        fs::create_directories(dir + "/Downloads");
-        std::string a = dir + "/Downloads/a.txt", b = dir + "/Downloads/b.txt";
-        std::ofstream(a) << row.first;
-        if (!row.second.empty()) {
-            std::ofstream(b) << row.second;
-            timespec old[2] = {{-31536000, 0}, {-31536000, 0}}, epoch[2] = {};
+        std::ofstream(a) << row.a;
+        timespec old[2] = {{-31536000, 0}, {-31536000, 0}}, epoch[2] = {};
+        if (!row.b.empty() && (std::ofstream(b) << row.b).flush()) {
             utimensat(AT_FDCWD, a.c_str(), old, 0), utimensat(AT_FDCWD, b.c_str(), epoch, 0);
         }
         quarnelcmd({"quarnel01:F,*.txt"});
-        EXPECT_EQ(fs::exists(a), !row.taken || !row.second.empty());
-        EXPECT_EQ(fs::exists(b), false);
+        EXPECT_EQ(fs::exists(a), !row.taken || !row.b.empty());
+        EXPECT_FALSE(fs::exists(b));
         EXPECT_EQ(logLines()[0],
                   row.taken ? "cmd-start / cmd execute start." : "cmd-end / cmd execute end.");
+        fs::remove(a);
     }
 }
 
