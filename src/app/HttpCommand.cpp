@@ -15,7 +15,7 @@ int refuseServerAnswer(const std::string& answer, const char16_t* emptyLine, std
         // The server's own error text reaches the page.
         reply =
             successReply(-20, reinterpret_cast<const unsigned char*>(answer.data()), answer.size());
-        logOutsideText(fromAnsi(answer), u"http");
+        logOutsideAnsiText(answer.c_str(), u"http");
         return -20;
     }
     return 0;

@@ -5,6 +5,7 @@
 #include "app/CmdRunner.h"
 #include "app/SignerWorker.h"
 #include "foundation/Base64.h"
+#include "foundation/ErrorLog.h"
 #include "foundation/System.h"
 #include "foundation/Text.h"
 
@@ -36,14 +37,21 @@ std::u16string fromAnsi(const std::string& text) {
     return out;
 }
 
+// Escaped and cut: a page or a server can neither forge log lines nor grow the log unbounded.
 void logOutsideText(const std::u16string& text, const char16_t* tag) {
     if (g_pCmdRunner != nullptr) {
-        g_pCmdRunner->writeLog(text.c_str(), tag);
+        g_pCmdRunner->writeLog(outsideTextForLog(text).c_str(), tag);
+    }
+}
+
+void logOutsideAnsiText(const char* ansi, const char16_t* tag) {
+    if (g_pCmdRunner != nullptr) {
+        g_pCmdRunner->writeLog(outsideAnsiTextForLog(ansi).c_str(), tag);
     }
 }
 
 void logOutsideError(int code, const std::u16string& text, const char16_t* tag) {
-    logError(code, text.c_str(), tag);
+    logError(code, outsideTextForLog(text).c_str(), tag);
 }
 
 void signThreadProc(SignThreadArg* arg) {

@@ -73,8 +73,10 @@ bool isSuccessResult(const std::u16string& result);
 std::u16string fromAnsi(const std::string& text);
 
 // Log lines that carry text from outside (a page's command, a server's answer, a helper's name):
-// the one place where such text enters the log.
+// the text enters the line escaped and cut (outsideTextForLog).
 void logOutsideText(const std::u16string& text, const char16_t* tag);
 void logOutsideError(int code, const std::u16string& text, const char16_t* tag);
+// For ANSI text (up to its NUL), of which only what the line can hold is converted.
+void logOutsideAnsiText(const char* ansi, const char16_t* tag);
 
 }  // namespace mv

@@ -115,8 +115,8 @@ TEST_F(UrlRoadTest, webSocketMode_storeSignerCommandTable) {
         {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + ",,,", ARG_ERROR,  // an empty Id is refused
          {"xades / error(-10) xades cmd error.", argError("xades")}},
         {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + "," + base64Of("x") + ",,", "", {end("xades")}},
-        {http(url + answer("error:no")), "-20," + base64Of("error:no"),
-         {"httpSend / " + url + answer("error:no"), "http / error:no"}},
+        {http(url + answer("error:\r\nx")), "-20," + base64Of("error:\r\nx"),
+         {"httpSend / " + url + answer("error:\r\nx"), "http / error:\\x0D\\x0Ax"}},
         {http(url + answer("error")), "0," + base64Of("error"),
          {"httpSend / " + url + answer("error"), end("http")}},
         {http(url + "/zero"), "-20," + base64Of("HTTP通信エラー(-20)"),
