@@ -238,16 +238,17 @@ TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
 }
 
 TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
-    // path, test module mode, place
-    const std::tuple<std::string, const char*, const char16_t*> rows[] = {
-        {"/nonexistent/lib.so", "", u"LoadLibraryW"},
-        {"libc.so.6", "", u"GetProcAddress"},  // loads, but exports no C_GetFunctionList
-        {TEST_MODULE, "nulllist", u"C_GetFunctionList"},
+    // path, test module mode, code, place
+    const std::tuple<std::string, const char*, int, const char16_t*> rows[] = {
+        {"/nonexistent/lib.so", "", -210, u"LoadLibraryW"},
+        {"libc.so.6", "", -210, u"GetProcAddress"},  // loads, but exports no C_GetFunctionList
+        {TEST_MODULE, "nulllist", -210, u"C_GetFunctionList"},
+        {TEST_MODULE, "nosign", -212, u"C_Sign"},  // would crash at the first signature
     };
-    for (const auto& [path, mode, place] : rows) {
+    for (const auto& [path, mode, code, place] : rows) {
         mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
-        EXPECT_EQ(p11.engine.module->load(u16(path).c_str()), -210) << path;
-        EXPECT_EQ(record(), Record(-210, place)) << path;
+        EXPECT_EQ(p11.engine.module->load(u16(path).c_str()), code) << path;
+        EXPECT_EQ(record(), Record(code, place)) << path;
         EXPECT_EQ(p11.engine.module->module, nullptr) << path;
     }
 }
