@@ -116,6 +116,7 @@ TEST_F(QuarnelP11Test, softHsm_failures_recordCodeAndPlace_libraryFinalisedForTh
             {0x10, eeHex, 0, 32, nullptr, -221, u"getSignValue", -12, "no PIN, no dialog"},
             {0, eeHex, 0, 32, u"", 1, u"getSignValue", 1, "PIN dialog cancelled"},
             {0, u"3082", 0, 32, u"1234", -230, u"getSignValue", -13, "no RSA public key"},
+            {0, u"A", 0, 32, u"1234", -221, u"getSignValue", -12, "a given text of no byte"},
             {0, ee2Hex, 0, 32, u"1234", -221, u"C_FindObjects", -12, "key not on the token"},
             {0, eeHex, 0, 32, u"0000", 0xA0, u"C_Login", 0xA0, "wrong PIN"},
         };
