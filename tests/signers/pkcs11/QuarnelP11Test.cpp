@@ -293,10 +293,8 @@ TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder)
     signHex(0, u16(hexOf(readCert("ee"))).c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
     EXPECT_EQ(r, -36);
     // The one-call exchange stops after init, before any server is asked.
-    EXPECT_EQ(
-        p11.httpExec(0, u16(TEST_MODULE).c_str(), u"http://127.0.0.1:9/", nullptr, nullptr, nullptr,
-                     0, 0, 0, nullptr, nullptr, 0, nullptr, nullptr, 0, nullptr, 0, 0, nullptr),
-        -36);
+    std::u16string lib = u16(TEST_MODULE);
+    EXPECT_EQ(p11.http(0, lib.c_str(), u"http://127.0.0.1:9/", 0, 0, 0, 0, 0, 0, 0), -36);
     EXPECT_EQ(record(), Record(-36, u"init"));
 }
 
