@@ -1,37 +1,25 @@
 // The store signer's dialogs under Xvfb, driven with the keyboard through xdotool.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <clocale>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <future>
-#include <sstream>
-#include <thread>
 
 #include "Fixtures.h"
+#include "platform/ui/UiTestSupport.h"
 #include "signers/capi/QuarnelCapi.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 using mv::ByteBuffer;
-
-// What `command` writes to its standard output.
-std::string output(const std::string& command) {
-    std::string file = std::filesystem::temp_directory_path() / "output.txt";
-    fixtures::run("(" + command + ") >" + file);
-    return fixtures::readText(file);
-}
+using uitest::run;
+using uitest::screenshot;
+using namespace std::chrono_literals;
 
 // The id of a visible window titled `title` other than `previous`, waiting up to 10 s for it.
 // Without one the worker would wait for a dialog nobody can answer: the program ends instead.
 std::string window(const std::string& title, const std::string& previous = "") {
     for (int i = 0; i < 100; ++i) {
-        std::istringstream ids(
-            output("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null"));
-        for (std::string id; ids >> id;) {
+        for (const std::string& id : uitest::windowIds("^" + title + "$")) {
             if (id != previous) {
                 return id;
             }
@@ -42,16 +30,9 @@ std::string window(const std::string& title, const std::string& previous = "") {
     std::_Exit(1);
 }
 
-void screenshot(const char* name) {
-    if (const char* shots = getenv("QUARNEL_SCREENSHOT_DIR")) {
-        output(std::string("import -window root ") + shots + "/" + name + ".png");
-    }
-}
-
 void keys(const std::string& window, const std::string& sequence) {
-    output("xdotool windowactivate --sync " + window +
-           " >/dev/null 2>&1; xdotool windowfocus --sync " + window + " key --delay 100 " +
-           sequence);
+    run("xdotool windowactivate --sync " + window + " >/dev/null 2>&1");
+    uitest::pressKey(window, "--delay 100 " + sequence);
 }
 
 // Taken before any fixture hides the display from the signer tests.
@@ -95,13 +76,13 @@ TEST_F(SignerDialogTest, selection_resizeViewThenDownEnter_choosesTheSecondLine)
     screenshot("selection-dialog");
     auto size = [&] {
         int w = 0, h = 0;
-        std::string g = output("xdotool getwindowgeometry --shell " + dialog);
+        std::string g = run("xdotool getwindowgeometry --shell " + dialog);
         std::sscanf(g.substr(g.find("WIDTH=")).c_str(), "WIDTH=%d\nHEIGHT=%d", &w, &h);
         return std::pair(w, h);
     };
     auto [width, height] = size();
-    output("xdotool windowsize --sync " + dialog + " " + std::to_string(width + 200) + " " +
-           std::to_string(height + 200) + " 2>/dev/null");
+    run("xdotool windowsize --sync " + dialog + " " + std::to_string(width + 200) + " " +
+        std::to_string(height + 200) + " 2>/dev/null");
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(size(), std::pair(width + 200, height));
 
