@@ -79,10 +79,13 @@ protected:
     }
     static std::string url(const std::string& path) { return server().url() + path; }
 
-    // An absolute send through the exchange object, as the signer makes it.
+    // An absolute send through the exchange object, as the signer makes it. The object served a
+    // command before: setting the address replaces all of that.
     static Result post(const std::string& target, const std::string& body,
                        const char16_t* headers = nullptr) {
         QuarnelHttp http;
+        http.httpSet(u"debug://cat", u"earlier", u"earlier");
+        http.httpSet(wide(target).c_str(), nullptr, nullptr);
         return send(http, wide(target), body, 1, headers);
     }
 
