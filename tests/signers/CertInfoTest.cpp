@@ -139,6 +139,7 @@ TEST_F(CertInfoTest, readRegistAttributes_malformedValues_yieldWhatFitsAndNeverR
         {
             {"empty value still counts", bytes("3004 A302 0C00"), {{"name", ""}}},
             {"later tag replaces", bytes("300A A003 0C0141 A003 0C0142"), {{"corp", "B"}}},
+            {"sequence longer than value", bytes("3006 A003 0C0141"), {}},
             {"empty sequence", bytes("3000"), {}},
             {"not a sequence", bytes("3105 A003 0C0141"), {}},
             {"one byte", bytes("30"), {}},
