@@ -19,17 +19,21 @@ TEST(MainWnd, windowsOpenedAndClosedBackToBack_everyThreadEnds) {
     std::future<void> finished = done.get_future();
     // Detached and owning all it uses: a lost close leaves it waiting after the test has failed.
     std::thread([done = std::move(done)]() mutable {
-        std::vector<mv::MainWndThreadArg> args(500);
-        std::vector<std::thread> windows;
-        for (mv::MainWndThreadArg& arg : args) {
-            windows.emplace_back(mv::runMainWnd, &arg);
-            mv::waitMainWndShown();
-            mv::closeMainWnd();
-        }
+        auto run = [](int count) {
+            std::vector<mv::MainWndThreadArg> args(count);
+            std::vector<std::thread> windows;
+            for (mv::MainWndThreadArg& arg : args) {
+                windows.emplace_back(mv::runMainWnd, &arg);
+                mv::waitMainWndShown();
+                mv::closeMainWnd();
+            }
+            for (std::thread& window : windows) {
+                window.join();
+            }
+        };
+        run(500);
         mv::closeMainWnd();  // a close with no window up, as at the end of a WebSocket run
-        for (std::thread& window : windows) {
-            window.join();
-        }
+        run(1);
         done.set_value();
     }).detach();
     EXPECT_EQ(finished.wait_for(std::chrono::seconds(30)), std::future_status::ready)
