@@ -17,6 +17,7 @@ TEST(SplitCommandLine, windowsRules_giveTheArguments) {
         {"prog a\"b c\"d", {"prog", "ab cd"}},
         {"prog \"\"", {"prog", ""}},
         {"prog a\\b c\\\\d", {"prog", "a\\b", "c\\\\d"}},  // backslashes alone are literal
+        {"prog a\\\"b", {"prog", "a\"b"}},                 // \" is a literal quote
         {"prog a\\\\\"b c\"", {"prog", "a\\b c"}},         // \\" is \ and a group
         {"prog a\\\\\\\"b", {"prog", "a\\\"b"}},           // \\\" is \ and a quote
         {"prog \"a\"\"b\"", {"prog", "a\"b"}},             // "" inside a group is a quote
