@@ -222,7 +222,9 @@ TEST(QuarnelHttpSend, missingParts_areRefusedBeforeAnyTransport) {
     // Why, base, path, body missing, size, absolute.
     const std::tuple<const char*, const char16_t*, const char16_t*, bool, int, int> rows[] = {
         {"null path", u"http://127.0.0.1:1", nullptr, false, 1, 0},
+        {"empty path", u"http://127.0.0.1:1", u"", false, 1, 1},
         {"null body", u"http://127.0.0.1:1", u"/x", true, 1, 0},
+        {"zero size", u"http://127.0.0.1:1", u"/x", false, 0, 0},
         {"negative size", u"http://127.0.0.1:1", u"/x", false, -1, 1},
         {"relative without base", nullptr, u"/x", false, 1, 0},
         {"only the lowest bit counts", nullptr, u"/x", false, 1, 2},
