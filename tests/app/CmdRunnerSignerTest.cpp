@@ -3,8 +3,10 @@
 
 #include "app/CmdRunner.h"
 #include "exchange/QuarnelHttp.h"
+#include "platform/Nss.h"
 #include "signers/Fixtures.h"
 #include "signers/capi/QuarnelCapi.h"
+#include "signers/pkcs11/QuarnelP11.h"
 
 namespace {
 
@@ -30,6 +32,9 @@ protected:
 };
 
 TEST_F(CmdRunnerSignerTest, storeSigner_certificateChosenOnTheWorker_failuresLogged) {
+    // NSS opened without a database (hashing before the user had a store) must not hide the
+    // store that the signer opens afterwards.
+    auto hashing = mv::nss::openAnyContext();
     home.makeNssDb("ee");
     EXPECT_EQ(runner.apiInit(0x4, nullptr, u"sid-1"), 0);
     ASSERT_NE(capi(), nullptr);
@@ -47,28 +52,32 @@ TEST_F(CmdRunnerSignerTest, storeSigner_certificateChosenOnTheWorker_failuresLog
     EXPECT_EQ(fixtures::textOf(out), fixtures::hexOf(fixtures::readCert("ee"))) << "left alone";
     EXPECT_EQ(logLines(), (std::vector<std::string>{"cert / error(1) cert cmd error.",
                                                     "cert / error(-10) cert cmd error."}));
-    // A second set-up replaces the signer with one of the kind the new flags choose.
-    EXPECT_EQ(runner.apiInit(0x800, nullptr, u"sid-2"), 0);
-    EXPECT_EQ(runner.signer->getStatus(), 0);
+    // A second set-up replaces the signer, loads the store again and takes the new flags:
+    // without 0x4 the certificate comes as a request document.
+    EXPECT_EQ(runner.apiInit(0, nullptr, u"sid-2"), 0);
     EXPECT_EQ(capi()->exchange->sid, u"sid-2");
+    EXPECT_EQ(runner.getCert(0, nullptr, out), 0);
+    EXPECT_NE(fixtures::textOf(out).find("<cert>" + fixtures::hexOf(fixtures::readCert("ee"))),
+              std::string::npos);
 }
 
-TEST_F(CmdRunnerSignerTest, apiInit_failures_loggedAndSidStillSet_pkcs11FlagRefused) {
+TEST_F(CmdRunnerSignerTest, apiInit_failures_loggedAndSidStillSet_pkcs11FlagChoosesTheP11Signer) {
     EXPECT_EQ(runner.apiInit(0, nullptr, u"sid-3"), -50);  // no database in this HOME
     ASSERT_NE(capi(), nullptr) << "the signer stays in place";
     EXPECT_EQ(capi()->exchange->sid, u"sid-3");
     home.makeNssDb("ee");
     EXPECT_EQ(runner.apiInit(0x200, u"1:2", nullptr), -10);
-    // The PKCS#11 signer does not exist yet: no signer rather than the store one.
-    EXPECT_EQ(runner.apiInit(0x1, nullptr, u"sid"), -90);
-    EXPECT_EQ(runner.signer, nullptr);
+    EXPECT_EQ(runner.apiInit(0x1, u"/nonexistent/module.so", u"sid-4"), -31);
+    auto* p11 = dynamic_cast<const mv::QuarnelP11*>(runner.signer.get());
+    ASSERT_NE(p11, nullptr);
+    EXPECT_EQ(p11->exchange->sid, u"sid-4");
     mv::ByteBuffer out;
-    EXPECT_EQ(runner.getCert(0, nullptr, out), -1);
+    EXPECT_EQ(runner.getCert(0, nullptr, out), -11);  // no library loaded
     EXPECT_EQ(logLines(), (std::vector<std::string>{
                               "init / error(-50) ",
                               "init / error(-10) Error: invalid opt argument format.",
-                              "init / error(-90) ",
-                              " / error(-1) cert cmd error.",
+                              "init / error(-31) Error: cannot load PKCS#11 dlls.",
+                              "getCerts / error(-11) cert cmd error.",
                           }));
 }
 

@@ -1,13 +1,17 @@
 // The program itself, run without a display in a temporary home: its exit codes, its error log,
 // and the scheme registration as xdg-mime sees it. Message boxes go to standard error here.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstring>
 #include <thread>
 
+#include "signers/Fixtures.h"
 #include "support/TestSupport.h"
 #include "support/WsTestSupport.h"
 
@@ -26,8 +30,9 @@ struct Outcome {
 
 class QuarnelCmdTest : public ::testing::Test {
 protected:
-    mv::test::ScratchDir scratch;
-    std::string dir = scratch.path().string();
+    fixtures::TempHome home;  // HOME with room for the user's NSS store
+    mv::test::ScratchDir& scratch = home.dir;
+    std::string dir = home.home;
     std::string program = fs::canonical(QUARNELCMD_PATH).string();
 
     // Runs `argv` with HOME, TMPDIR and the XDG directories in the test's directory, no display
@@ -73,8 +78,9 @@ protected:
         outcome.err = readText(scratch.file(".err"));
         return outcome;
     }
+    // Bounded, so that a run that blocks fails its test instead of stalling the suite.
     Outcome quarnelcmd(std::vector<std::string> args = {}) {
-        args.insert(args.begin(), program);
+        args.insert(args.begin(), {"timeout", "60", program});
         return run(args);
     }
     // The default log's lines without their time stamps; each must have one.
@@ -196,44 +202,165 @@ TEST_F(QuarnelCmdTest, unreadableRegistration_isReportedAsAFailedRead) {
     EXPECT_FALSE(fs::exists(desktopEntry()));
 }
 
-// WebSocket mode of the real program with a real client: the page's "vers" and "term", and the
-// lines of a normal run in the log. Flag 0x800 sets the signer up without loading keys, since
-// the temporary home has no certificate store.
-TEST_F(QuarnelCmdTest, webSocketMode_servesVersThenTermAndLogsTheRun) {
+// WebSocket mode as a page launches it (flags 0), with a real client: the store signer is set up
+// from the user's store, which the page's options and sid reach, before any command is served.
+TEST_F(QuarnelCmdTest, webSocketMode_asAPageLaunchesIt_setsUpTheStoreSignerThenServes) {
+    const std::string closed = R"({"closed": 1006})";  // no close frame: the agent just ends
+    const struct {
+        const char* why;
+        std::string bundles, options;
+        Lines log;
+    } rows[] = {
+        {"a certificate with its key: served",
+         "ee",
+         "",
+         {"api-init / sign api init ok.", "ws-command / vers cmd accept.",
+          "ws-loop / WebScoket connection end."}},
+        {"no key in the store: the run ends before serving",
+         "",
+         "",
+         {"init / error(-11) Error: certificate not found.",
+          "api-init / error(-11) sign api init error."}},
+        {"the options reach the signer",
+         "ee",
+         "bad",
+         {"init / error(-10) Error: invalid opt argument format.",
+          "api-init / error(-10) sign api init error."}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        fs::remove_all(home.nssDir());
+        home.makeNssDb(row.bundles);
+        int port = wstest::freePort();
+        bool served = row.log.size() > 2;
+        Lines replies;
+        std::thread page([&] {
+            replies = wstest::runClient(port, served ? R"([{"op": "send", "text": "vers"},
+                {"op": "recv"}, {"op": "send", "text": "term"}, {"op": "recv"}])"
+                                                     : R"([{"op": "recv"}])");
+        });
+        Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,0," +
+                                      mv::test::base64Of(row.options) + ",,c2lkLTE="});
+        page.join();
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+        Lines expected{closed};
+        if (served) {
+            expected.insert(expected.begin(), R"({"recv": "0,djEuMS5SMQ=="})");
+        }
+        EXPECT_EQ(replies, expected);
+        Lines log{"cmd-start / cmd execute start.", "ws-open / WebScoket connection ok."};
+        log.insert(log.end(), row.log.begin(), row.log.end());
+        log.push_back("cmd-end / cmd execute end.");
+        EXPECT_EQ(logLines(), log);
+    }
+}
+
+// mimeapps.list files as other programs and users leave them. "regist" must make our entry the
+// default as GLib itself reads the file and "unregist" take back just our line; anything but a
+// regular file is refused without blocking. The entry is written before the list's line and
+// removed after it, so the list never names a missing entry.
+TEST_F(QuarnelCmdTest, hostileMimeappsLists_table) {
+    const std::string group = "[Default Applications]\n", html = "text/html=other.desktop;\n";
+    const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
+                      theirs = "x-scheme-handler/quarnel01=other.desktop;\n",
+                      added = "\n[Added Associations]\n" + ours,
+                      crlf = "[Default Applications]\r\nk=v\r\n";
+    const struct {
+        const char* why;
+        char kind;  // 'f' a file, 'l' a link to one, 'p' a FIFO, 'q' a link to one, 'd' a
+                    // directory, 'e' no list but a FIFO in the desktop entry's place
+        std::string before = {}, registered = {}, unregistered = {};  // empty: as before
+    } rows[] = {
+        {"a second group naming another handler (GLib takes the last value), a duplicate", 'f',
+         group + "# mine\n" + theirs + "x-scheme-handler/quarnel01 = dup\n" + html + "\n" + group +
+             theirs,
+         group + "# mine\n" + ours + html + "\n" + group + ours, group + "# mine\n" + html},
+        {"blanks around the header: the same group, ours after its last line", 'f',
+         "  [Default Applications] \n" + html + added,
+         "  [Default Applications] \n" + html + ours + added},
+        {"CR LF line ends stay", 'f', crlf,
+         crlf + "x-scheme-handler/quarnel01=quarnel01.desktop;\r\n"},
+        {"a group that only we filled goes again, another group's line stays", 'f', added,
+         added + "\n" + group + ours},
+        {"a link to a file is followed and stays a link", 'l', group + html, group + html + ours},
+        {"a FIFO would block its reader", 'p'},
+        {"a link to a FIFO as well", 'q'},
+        {"a directory", 'd'},
+        {"the entry is read for the status too, and never replaced or removed", 'e'},
+    };
+    const std::string list = dir + "/config/mimeapps.list", elsewhere = dir + "/elsewhere";
+    fs::create_directories(dir + "/data/applications"), fs::create_directories(dir + "/config");
+    std::ofstream(dir + "/data/applications/other.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Other\nExec=/bin/true %u\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        fs::remove_all(list), fs::remove(elsewhere), fs::remove(desktopEntry());
+        std::string file = row.kind == 'l' || row.kind == 'q' ? elsewhere : list;
+        bool regular = row.kind == 'f' || row.kind == 'l';
+        if (regular) {
+            std::ofstream(file, std::ios::binary) << row.before;
+        } else {
+            std::string fifo = row.kind == 'e' ? desktopEntry() : file;
+            ASSERT_EQ(row.kind == 'd' ? mkdir(list.c_str(), 0700) : mkfifo(fifo.c_str(), 0600), 0);
+        }
+        if (file == elsewhere) {
+            fs::create_symlink(elsewhere, list);
+        }
+        std::string failed = regular ? "" : "に失敗";
+        EXPECT_EQ(quarnelcmd({"regist"}).err,
+                  "署名コマンド: レジストリ登録" + failed + "しました。\n");
+        // The entry was written first, also when the list was refused.
+        EXPECT_EQ(quarnelcmd().err,
+                  statusText(row.kind == 'e' ? "の取得に失敗しました。"
+                                             : "登録済みです。\n\"" + program + "\" %u"));
+        if (regular) {
+            EXPECT_EQ(readText(file), row.registered);
+            std::string gio = run({"gio", "mime", "x-scheme-handler/quarnel01"}).out;
+            EXPECT_THAT(gio.substr(0, gio.find('\n')), ::testing::EndsWith(": quarnel01.desktop"));
+        }
+        EXPECT_EQ(quarnelcmd({"unregist"}).err,
+                  "署名コマンド: レジストリ削除" + failed + "しました。\n");
+        EXPECT_EQ(fs::exists(desktopEntry()), !regular);  // kept while the list may name it
+        EXPECT_EQ(fs::is_fifo(desktopEntry()), row.kind == 'e');
+        EXPECT_EQ(regular ? readText(file) : "",
+                  row.unregistered.empty() ? row.before : row.unregistered);
+        EXPECT_EQ(fs::is_symlink(list), file == elsewhere);
+    }
+}
+
+// A client that connects and never sends its upgrade request: the agent closes the connection
+// after the launch time-out rather than holding the page's port for ever.
+TEST_F(QuarnelCmdTest, silentClient_handshakeEndsAfterTheLaunchTimeOut) {
     int port = wstest::freePort();
-    std::vector<std::string> replies;
+    bool closedByAgent = false;
     std::thread page([&] {
-        replies = wstest::runClient(port, R"([{"op": "send", "text": "vers"},
-                                              {"op": "recv", "timeout": 10},
-                                              {"op": "send", "text": "term"},
-                                              {"op": "recv", "timeout": 10}])");
+        int s = wstest::connectTo(port, "127.0.0.1", 20);
+        pollfd fd{s, POLLIN, 0};
+        char c;
+        closedByAgent = ::poll(&fd, 1, 30000) == 1 && ::recv(s, &c, 1, 0) == 0;
+        ::close(s);
     });
-    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,2048,,,"});
+    EXPECT_EQ(quarnelcmd({"quarnel01:S," + std::to_string(port) + ",3,0,,,"}).exitCode, 0);
     page.join();
-    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-    ASSERT_FALSE(replies.empty());
-    EXPECT_EQ(replies[0], R"({"recv": "0,djEuMS5SMQ=="})");
-    EXPECT_EQ(logLines(), (Lines{
-                              "cmd-start / cmd execute start.",
-                              "ws-open / WebScoket connection ok.",
-                              "api-init / sign api init ok.",
-                              "ws-command / vers cmd accept.",
-                              "ws-loop / WebScoket connection end.",
-                              "cmd-end / cmd execute end.",
-                          }));
+    EXPECT_TRUE(closedByAgent);
+    EXPECT_EQ(
+        logLines(),
+        (Lines{"cmd-start / cmd execute start.", "ws-open / error(-60) WebSocket connection error.",
+               "ws-open / open parse: no buffer. (-405)", "cmd-end / cmd execute end."}));
 }
 
 // "term" while a command runs, from a page that then goes: the command's late reply fails, and
 // the log must still give the reason the loop ended. The command is "vers" padded with blanks,
 // which takes the command thread a while to split.
 TEST_F(QuarnelCmdTest, termWhileACommandRuns_logsWhyTheLoopEndedNotTheLateReplysFailure) {
+    home.makeNssDb("ee");
     int port = wstest::freePort();
     std::thread page([&] {
         wstest::runClient(port, R"([{"op": "sendn", "prefix": "vers", "fill": " ", "n": 33554432},
                                     {"op": "send", "text": "term"}, {"op": "drop"},
                                     {"op": "sleep", "s": 0.5}])");
     });
-    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,2048,,,"});
+    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,0,,,"});
     page.join();
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(logLines(), (Lines{
