@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 
 #include "foundation/System.h"
 #include "support/TestSupport.h"
@@ -17,8 +19,16 @@ TEST(System, readFileBytes_keepsBinaryAndGivesEmptyForDirectoryFifoOrMissingFile
     EXPECT_EQ(mv::test::textOf(mv::readFileBytes(dir.file("full"))), data);
     EXPECT_TRUE(mv::readFileBytes(dir.file("missing")).empty());
     EXPECT_TRUE(mv::readFileBytes(dir.path().string()).empty());
-    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    EXPECT_TRUE(mv::readFileBytes(dir.file("fifo")).empty()) << "a FIFO with no writer";
+    // A FIFO with no writer. Opened without O_NONBLOCK it would wait for one for ever: after a
+    // deadline the test becomes that writer, so that it fails instead of hanging.
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto empty = std::async(std::launch::async, [&] { return mv::readFileBytes(fifo).empty(); });
+    if (empty.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+        ADD_FAILURE() << "reading a FIFO waits for a writer";
+    }
+    EXPECT_TRUE(empty.get());
 }
 
 // A 4 TiB sparse file, read under a 1 TiB address-space limit so that no overcommit setting lets
