@@ -41,12 +41,14 @@ protected:
         ASSERT_TRUE(server.start({"--log", home.home + "/http.log"}));
     }
 
-    // Runs the agent with the test's environment (its home, no display) and one argument (a
-    // launch text needs no quoting beyond single quotes); its exit code. `limit` may end it.
+    // Runs the agent with the test's environment (its home, no display) and one argument; its
+    // exit code. `limit` may end it.
     int run(const std::string& argument, const std::string& program = QUARNELCMD_PATH,
-            const std::string& limit = "") {
-        return fixtures::run(limit + program + " '" + argument + "' 2>" + home.home + "/err");
+            const std::string& limit = "60") {
+        last = mv::test::launch({"timeout", limit, program, argument});
+        return last.exitCode;
     }
+    mv::test::Outcome last;
     Lines log() const { return mv::test::logLines(home.home + "/QuarnelCmd-error.log", true); }
 
     // WebSocket mode: every frame answered in turn, then "term"; the client's lines.
@@ -245,8 +247,7 @@ TEST_F(UrlRoadTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
                                    : Lines{};
         outcome.push_back(row.rc ? "cmd-end / cmd execute error." : "cmd-end / cmd execute end.");
         EXPECT_EQ(log(), START + row.log + outcome);
-        EXPECT_EQ(mv::test::readText(home.home + "/err"),
-                  row.rc ? "署名コマンドエラー: " + message + "(" + code + ")\n" : "");
+        EXPECT_EQ(last.err, row.rc ? "署名コマンドエラー: " + message + "(" + code + ")\n" : "");
     }
     // The server got the certificate, then the signature, as request documents.
     expectSignature(mv::test::readText(home.home + "/http.log.body"));
@@ -257,13 +258,11 @@ TEST_F(UrlRoadTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
 // The file form from the Downloads folder, over HTTPS trusted through SSL_CERT_FILE.
 TEST_F(UrlRoadTest, batchMode_fileFormOverHttps_succeedsAndDeletesTheFile) {
     home.makeNssDb("ee");
-    ASSERT_EQ(fixtures::run("/bin/sh " QUARNEL_TEST_SUPPORT_DIR "/make-test-ca.sh " + home.home +
-                            "/ca >/dev/null 2>&1"),
-              0);
+    const std::string certs = fixtures::certDir();
     mv::test::HttpTestServer https;
-    ASSERT_TRUE(https.start({"--log", home.home + "/https.log", "--cert",
-                             home.home + "/ca/server.pem", "--key", home.home + "/ca/server.key"}));
-    mv::test::ScopedEnv trust("SSL_CERT_FILE", home.home + "/ca/ca.pem");
+    ASSERT_TRUE(https.start({"--log", home.home + "/https.log", "--cert", certs + "/server.pem",
+                             "--key", certs + "/server.key"}));
+    mv::test::ScopedEnv trust("SSL_CERT_FILE", certs + "/ca.pem");
     fs::create_directories(home.home + "/Downloads");
     std::ofstream(home.home + "/Downloads/p.txt")
         << "x,4,,,," + base64Of(https.url("https")) + "," + base64Of(answer(OK_HASH)) + "," +
@@ -280,7 +279,7 @@ TEST_F(UrlRoadTest, batchMode_serverThatNeverAnswers_runWaitsUntilEnded) {
     home.makeNssDb("ee");
     EXPECT_EQ(
         run("quarnel01:B,0,,,," + base64Of(server.url()) + "," + base64Of("/hang") + ",,0,0,,0,x",
-            QUARNELCMD_PATH, "timeout 2 "),
+            QUARNELCMD_PATH, "2"),
         124);
     EXPECT_EQ(log(), START + Lines{"cert / 証明書取得完了"});
 }
