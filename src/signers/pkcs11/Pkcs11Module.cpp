@@ -3,7 +3,12 @@
 #include <p11-kit/pkcs11.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <utility>
@@ -36,6 +41,47 @@ struct WipeOnExit {
     }
 };
 
+bool installedByRoot(const struct stat& st) {
+    return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Each directory from "/" down to the absolute `dir` (symbolic links followed) is owned by root
+// and writable by root alone, so that nobody else can rename or replace anything below it.
+bool rootOnlyChain(const std::string& dir) {
+    struct stat st;
+    size_t end = 0;
+    std::string prefix = "/";
+    while (stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && installedByRoot(st)) {
+        if (end == std::string::npos) {
+            return true;
+        }
+        end = dir.find('/', end + 1);
+        prefix = dir.substr(0, end);
+    }
+    return false;
+}
+
+// An open descriptor of `path` when root installed it (see load), or -1. A link is followed only
+// from a directory that root alone can write to (as installed modules link to their library),
+// and its target is checked in turn; nothing on the way can then change before the load.
+int openInstalledFile(const std::string& path) {
+    auto parent = [](const std::string& file) {
+        return file.substr(0, std::max<size_t>(file.rfind('/'), 1));
+    };
+    char resolved[PATH_MAX];
+    if (path.empty() || path[0] != '/' || !rootOnlyChain(parent(path)) ||
+        realpath(path.c_str(), resolved) == nullptr || !rootOnlyChain(parent(resolved))) {
+        return -1;
+    }
+    int fd = open(resolved, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !installedByRoot(st))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 int Pkcs11ErrorRecord::setRecord(int code, const char16_t* name) {
@@ -59,15 +105,28 @@ void Pkcs11Module::unload() {
     if (module != nullptr) {
         dlclose(module);
     }
+    if (moduleFile >= 0) {
+        close(moduleFile);
+    }
+    moduleFile = -1;
     module = nullptr;
     functions = nullptr;
 }
 
-int Pkcs11Module::load(const char16_t* path) {
+int Pkcs11Module::load(const char16_t* path, bool pageNamed) {
     setError(0, nullptr);
     unload();
-    module = dlopen(toFsPath(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string file = toFsPath(path);
+    if (pageNamed && file.find('/') != std::string::npos) {
+        moduleFile = openInstalledFile(file);
+        if (moduleFile < 0) {
+            return setError(-210, u"LoadLibraryW");
+        }
+        file = "/proc/self/fd/" + std::to_string(moduleFile);
+    }
+    module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
+        unload();
         return setError(-210, u"LoadLibraryW");
     }
     auto getFunctionList =

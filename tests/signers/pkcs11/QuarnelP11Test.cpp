@@ -2,6 +2,8 @@
 // database sharing the same module, and on the test module for faults SoftHSM cannot show.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -37,6 +39,29 @@ int verifyData(const std::string& keyName, const char* digest, const std::string
                          "/sig.bin " + dir + "/data.bin >/dev/null 2>&1");
 }
 
+// A directory chain that root alone can write to, where modules are installed (the temporary
+// directory is world-writable, and a page's library name is loaded only from such a chain).
+// Empty when the test does not run as root.
+struct InstalledDir {
+    InstalledDir() {
+        std::string pattern = "/var/lib/quarnel-p11-XXXXXX";
+        if (geteuid() == 0 && mkdtemp(pattern.data()) != nullptr) {
+            path = pattern;
+            chmod(path.c_str(), 0755);
+        }
+    }
+    ~InstalledDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    // A copy of the test module at `name`, owned by root and writable by root alone.
+    std::string put(const std::string& name) const {
+        std::filesystem::copy_file(TEST_MODULE, path + "/" + name);
+        return path + "/" + name;
+    }
+    std::string path;
+};
+
 class QuarnelP11Test : public ::testing::Test {
 protected:
     // The signer on SoftHSM with hexadecimal output.
@@ -55,6 +80,7 @@ protected:
     }
 
     fixtures::TempHome home;
+    InstalledDir installed;
     QuarnelP11 p11;
 };
 
@@ -180,7 +206,10 @@ TEST_F(QuarnelP11Test, softHsm_fiveTokens_sessionOnTheFirstListedSlot) {
 TEST_F(QuarnelP11Test, softHsmInNssDatabase_alreadyInitialised_signsAndNeverFinalisesIt) {
     home.makeNssDb("");
     home.addSoftHsmToken("ee");
-    std::string library = home.registerSoftHsm("Shared Token");
+    std::string library = fixtures::TempHome::softHsmLibrary();
+    ASSERT_EQ(fixtures::run("modutil -force -dbdir sql:" + home.nssDir() +
+                            " -add 'Shared Token' -libfile " + library + " >/dev/null 2>&1"),
+              0);
     auto context = mv::nss::openUserContext();
     ASSERT_NE(context, nullptr);
     auto nssListsTheCertificate = [] {
@@ -208,10 +237,11 @@ TEST_F(QuarnelP11Test, softHsmInNssDatabase_alreadyInitialised_signsAndNeverFina
 }
 
 TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
+    if (installed.path.empty()) {
+        GTEST_SKIP() << "page-named modules load from a root-only directory: run as root";
+    }
     home.addSoftHsmToken("ee");
-    std::string copyA = home.home + "/a.so", copyB = home.home + "/b.so";
-    std::filesystem::copy_file(TEST_MODULE, copyA);
-    std::filesystem::copy_file(TEST_MODULE, copyB);
+    std::string copyA = installed.put("a.so"), copyB = installed.put("b.so");
     mv::test::ScopedEnv mode("QUARNEL_TEST_P11", "notoken");  // the test modules hold no token
     std::u16string none = u"/nonexistent/lib.so";
     // flags, options, result, errText, record code and place
@@ -248,7 +278,7 @@ TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
     };
     for (const auto& [path, mode, code, place] : rows) {
         mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
-        EXPECT_EQ(p11.engine.module->load(u16(path).c_str()), code) << path;
+        EXPECT_EQ(p11.engine.module->load(u16(path).c_str(), false), code) << path;
         EXPECT_EQ(record(), Record(code, place)) << path;
         EXPECT_EQ(p11.engine.module->module, nullptr) << path;
     }
@@ -256,6 +286,11 @@ TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
 
 // The test module: a token that is missing, or removed in the middle of the listing.
 TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder) {
+    if (installed.path.empty()) {
+        GTEST_SKIP() << "page-named modules load from a root-only directory: run as root";
+    }
+    const std::string module = installed.put("test.so");
+    const std::u16string lib = u16(module);
     // mode (calls counted from the load: init's token test makes 3), cert result, record place,
     // the last calls made
     const std::tuple<const char*, int, const char16_t*, const char*> rows[] = {
@@ -274,11 +309,11 @@ TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder)
     for (const auto& [mode, result, place, calls] : rows) {
         mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
         std::u16string err;
-        ASSERT_EQ(p11.init(0x4, u16(TEST_MODULE).c_str(), &err), 0) << mode;
+        ASSERT_EQ(p11.init(0x4, lib.c_str(), &err), 0) << mode;
         ByteBuffer out;
         EXPECT_EQ(p11.cert(0x10, u"1234", &out), result) << mode;
         EXPECT_EQ(std::u16string(p11.engine.errorText), place) << mode;
-        void* handle = dlopen(TEST_MODULE.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD);
         ASSERT_NE(handle, nullptr);
         auto callsMade = reinterpret_cast<const char* (*)()>(dlsym(handle, "testModuleCalls"));
         std::string made = callsMade();
@@ -287,13 +322,12 @@ TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder)
     }
     mv::test::ScopedEnv env("QUARNEL_TEST_P11", "notoken");
     std::u16string err;
-    ASSERT_EQ(p11.init(0x4, u16(TEST_MODULE).c_str(), &err), 0);
+    ASSERT_EQ(p11.init(0x4, lib.c_str(), &err), 0);
     EXPECT_EQ(p11.getStatus(), 0);
     int r = 0;
     signHex(0, u16(hexOf(readCert("ee"))).c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
     EXPECT_EQ(r, -36);
     // The one-call exchange stops after init, before any server is asked.
-    std::u16string lib = u16(TEST_MODULE);
     EXPECT_EQ(p11.http(0, lib.c_str(), u"http://127.0.0.1:9/", 0, 0, 0, 0, 0, 0, 0), -36);
     EXPECT_EQ(record(), Record(-36, u"init"));
 }
