@@ -39,29 +39,6 @@ int verifyData(const std::string& keyName, const char* digest, const std::string
                          "/sig.bin " + dir + "/data.bin >/dev/null 2>&1");
 }
 
-// A directory chain that root alone can write to, where modules are installed (the temporary
-// directory is world-writable, and a page's library name is loaded only from such a chain).
-// Empty when the test does not run as root.
-struct InstalledDir {
-    InstalledDir() {
-        std::string pattern = "/var/lib/quarnel-p11-XXXXXX";
-        if (geteuid() == 0 && mkdtemp(pattern.data()) != nullptr) {
-            path = pattern;
-            chmod(path.c_str(), 0755);
-        }
-    }
-    ~InstalledDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    // A copy of the test module at `name`, owned by root and writable by root alone.
-    std::string put(const std::string& name) const {
-        std::filesystem::copy_file(TEST_MODULE, path + "/" + name);
-        return path + "/" + name;
-    }
-    std::string path;
-};
-
 class QuarnelP11Test : public ::testing::Test {
 protected:
     // The signer on SoftHSM with hexadecimal output.
@@ -79,8 +56,18 @@ protected:
         return mv::hexToBytes(textOf(out));
     }
 
+    // A copy of the test module in a directory that root alone can write to, as a page's library
+    // name with a directory part must be (the temporary directory is world-writable).
+    std::string put(const std::string& name) const {
+        std::filesystem::copy_file(TEST_MODULE, installed.file(name));
+        return installed.file(name);
+    }
+
     fixtures::TempHome home;
-    InstalledDir installed;
+    mv::test::ScratchDir installed = [] {
+        mv::test::ScopedEnv in("TMPDIR", "/var/lib");
+        return mv::test::ScratchDir();
+    }();
     QuarnelP11 p11;
 };
 
@@ -207,9 +194,7 @@ TEST_F(QuarnelP11Test, softHsmInNssDatabase_alreadyInitialised_signsAndNeverFina
     home.makeNssDb("");
     home.addSoftHsmToken("ee");
     std::string library = fixtures::TempHome::softHsmLibrary();
-    ASSERT_EQ(fixtures::run("modutil -force -dbdir sql:" + home.nssDir() +
-                            " -add 'Shared Token' -libfile " + library + " >/dev/null 2>&1"),
-              0);
+    fixtures::run("modutil -force -dbdir sql:" + home.nssDir() + " -add card -libfile " + library);
     auto context = mv::nss::openUserContext();
     ASSERT_NE(context, nullptr);
     auto nssListsTheCertificate = [] {
@@ -237,11 +222,8 @@ TEST_F(QuarnelP11Test, softHsmInNssDatabase_alreadyInitialised_signsAndNeverFina
 }
 
 TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
-    if (installed.path.empty()) {
-        GTEST_SKIP() << "page-named modules load from a root-only directory: run as root";
-    }
     home.addSoftHsmToken("ee");
-    std::string copyA = installed.put("a.so"), copyB = installed.put("b.so");
+    std::string copyA = put("a.so"), copyB = put("b.so");
     mv::test::ScopedEnv mode("QUARNEL_TEST_P11", "notoken");  // the test modules hold no token
     std::u16string none = u"/nonexistent/lib.so";
     // flags, options, result, errText, record code and place
@@ -268,6 +250,42 @@ TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
     }
 }
 
+// Library names a page may send. The agent runs in the shared temporary directory and the
+// browser saves what the page likes into Downloads: only a file that root installed may load.
+TEST_F(QuarnelP11Test, init_pageNamedLibraries_onlyRootInstalledFilesLoad) {
+    home.addSoftHsmToken("ee");
+    std::string root = installed.path(), softHsm = fixtures::TempHome::softHsmLibrary();
+    for (const char* dir : {"/Downloads", "/tmp", "/user"}) {
+        std::filesystem::create_directory(root + dir);
+    }
+    std::string downloaded = put("Downloads/evil.so"), planted = put("tmp/evil.so");
+    std::filesystem::create_symlink(softHsm, root + "/user/softhsm.so");
+    std::filesystem::create_symlink(softHsm, root + "/softhsm.so");
+    ASSERT_EQ(chown(downloaded.c_str(), 65534, 65534) | chmod((root + "/tmp").c_str(), 01777) |
+                  chown((root + "/user").c_str(), 65534, 65534) | chdir((root + "/tmp").c_str()),
+              0);
+    const std::pair<std::string, const char*> rows[] = {
+        {downloaded, "a download owned by another user"},
+        {"./evil.so", "relative: found in the agent's working directory, the shared one"},
+        {planted, "in a world-writable directory"},
+        {root + "/user/softhsm.so", "a link from a directory a user can write to"},
+        {root + "/softhsm.so", nullptr},  // root's link, as installed modules link to their library
+        {softHsm, nullptr},
+    };
+    for (const auto& [name, refused] : rows) {
+        std::u16string err;
+        ByteBuffer out, hash(32, 3);
+        int r = p11.init(0x4, u16(name).c_str(), &err);
+        EXPECT_EQ(err, refused ? u"Error: cannot load PKCS#11 dlls." : u16(name)) << name;
+        EXPECT_EQ(std::pair(r, record()),
+                  std::pair(refused ? -31 : 0, refused ? Record(-31, u"init") : Record(0, u"")))
+            << name;
+        EXPECT_EQ(p11.cert(0, u"1234", &out), refused ? -11 : 0) << name;
+        EXPECT_TRUE(refused || fixtures::verify("ee", "sha256", hash,
+                                                signHex(0, nullptr, 0, hash, u"1234", &r)) == 0);
+    }
+}
+
 TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
     // path, test module mode, code, place
     const std::tuple<std::string, const char*, int, const char16_t*> rows[] = {
@@ -286,10 +304,7 @@ TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
 
 // The test module: a token that is missing, or removed in the middle of the listing.
 TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder) {
-    if (installed.path.empty()) {
-        GTEST_SKIP() << "page-named modules load from a root-only directory: run as root";
-    }
-    const std::string module = installed.put("test.so");
+    const std::string module = put("test.so");
     const std::u16string lib = u16(module);
     // mode (calls counted from the load: init's token test makes 3), cert result, record place,
     // the last calls made
