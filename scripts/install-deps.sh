@@ -10,7 +10,7 @@ packages=(
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev libnss3-tools softhsm2 opensc xmlsec1 openssl
     python3 python3-websockets xvfb xauth xdotool x11-apps x11-utils imagemagick xdg-utils
-    desktop-file-utils libglib2.0-bin fonts-droid-fallback
+    desktop-file-utils libglib2.0-bin fonts-droid-fallback chromium
     ca-certificates
     # fuzzing and sanitizers
     clang libclang-rt-14-dev

@@ -1,0 +1,112 @@
+#!/usr/bin/python3
+"""The agent's dialogs as a user meets them, under a real X server (ctest runs this inside
+xvfb-run) and driven with xdotool: the abort of the progress window and the store's certificate
+choice, each reached through the launch and the page's commands. A screenshot of every dialog is
+kept in SCREENSHOT_DIR.
+
+usage: dialog_test.py QUARNELCMD SCREENSHOT_DIR"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+from e2e import SUPPORT, Home, b64, check, check_eq, exit_code, free_port
+
+PROGRESS = "署名コマンド"
+CANCELLED = "1," + b64("実行キャンセル(1)")
+
+
+def windows(title):
+    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"],
+                       capture_output=True, text=True, timeout=10)
+    return r.stdout.split()
+
+
+def window(title, besides=()):
+    """A visible window of that title other than those in `besides`, waiting up to 10 s."""
+    for _ in range(100):
+        found = [w for w in windows(title) if w not in besides]
+        if found:
+            return found[0]
+        time.sleep(0.1)
+    raise AssertionError(f'no window "{title}" appeared')
+
+
+def keys(win, *sequence):
+    subprocess.run(["xdotool", "windowactivate", "--sync", win], capture_output=True, timeout=10)
+    subprocess.run(["xdotool", "windowfocus", "--sync", win, "key", "--delay", "100", *sequence],
+                   capture_output=True, timeout=30)
+
+
+def screenshot(name):
+    os.makedirs(SHOTS, exist_ok=True)
+    subprocess.run(["import", "-window", "root", f"{SHOTS}/{name}.png"], timeout=30, check=True)
+
+
+class Page:
+    """ws_client.py on a plan, its reply lines read as they come."""
+
+    def __init__(self, home, port, plan):
+        fd, path = tempfile.mkstemp(suffix=".json", dir=home.dir)
+        with os.fdopen(fd, "w") as f:
+            json.dump(plan, f)
+        self.process = home.start(["/usr/bin/python3", f"{SUPPORT}/ws_client.py", str(port), path],
+                                  stdout=subprocess.PIPE, text=True)
+
+    def reply(self):
+        line = self.process.stdout.readline()  # bounded: each "recv" of the plan times out
+        return json.loads(line) if line else {}
+
+
+def progress_abort(program):
+    """No page connects: "中断", then OK in the confirmation, ends the run with exit code 1."""
+    with Home(display=True) as home:
+        home.make_store("ee")
+        agent = home.launch(program, free_port(), flags=4, timeout=60)
+        progress = window(PROGRESS)
+        screenshot("progress-waiting-for-the-page")
+        keys(progress, "Escape")
+        confirm = window(PROGRESS, besides=[progress])
+        screenshot("progress-abort-confirmation")
+        keys(confirm, "Return")
+        check_eq(exit_code(agent), 1, "exit code after a confirmed abort")
+        check_eq(home.log_lines(), ["cmd-start / cmd execute start."], "log of an aborted run")
+
+
+def store_choice(program):
+    """Two certificates in the store: each "cert" asks; the first line, then the second line
+    give the two store certificates, and Escape answers with the cancel reply."""
+    with Home(display=True) as home:
+        certs = home.make_store("ee", "ee2")
+        port = free_port()
+        agent = home.launch(program, port, flags=4)
+        ask = [{"op": "send", "text": "cert,0," + b64("")}, {"op": "recv", "timeout": 30}]
+        page = Page(home, port, ask * 3 + [{"op": "send", "text": "term"},
+                                           {"op": "recv", "timeout": 10}])
+        chosen = []
+        for sequence, shot in ((["Return"], "store-choice"), (["Down", "Return"], None),
+                               (["Escape"], None)):
+            dialog = window("証明書の選択")
+            if shot:
+                screenshot(shot)
+            keys(dialog, *sequence)
+            chosen.append(page.reply().get("recv", ""))
+        der = {}
+        for name in ("ee", "ee2"):
+            with open(f"{certs}/{name}.der", "rb") as f:
+                der[name] = "0," + b64(f.read().hex().upper())
+        check_eq(sorted(chosen[:2]), sorted(der.values()), "the first, then the second line")
+        check_eq(chosen[2], CANCELLED, "Escape in the choice")
+        check_eq(exit_code(agent), 0, "exit code after term")
+        check("cert / error(1) 実行キャンセル(1)" in home.log_lines(), "the cancel is logged")
+
+
+if __name__ == "__main__":
+    SHOTS = sys.argv[2]
+    check(os.environ.get("DISPLAY"), "run through xvfb-run (see CMakeLists.txt)")
+    for case in (progress_abort, store_choice):
+        print(case.__name__, flush=True)
+        case(sys.argv[1])
+    print("dialog tests passed")
