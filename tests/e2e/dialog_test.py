@@ -1,10 +1,13 @@
 #!/usr/bin/python3
 """The agent's dialogs as a user meets them, under a real X server (ctest runs this inside
-xvfb-run) and driven with xdotool: the abort of the progress window and the store's certificate
-choice, each reached through the launch and the page's commands. A screenshot of every dialog is
+xvfb-run) and driven with xdotool: the abort of the progress window, the store's certificate
+choice and the PKCS#11 signer's PIN entry, each reached through the launch and the page's
+commands. A screenshot of every dialog is
 kept in SCREENSHOT_DIR.
 
 usage: dialog_test.py QUARNELCMD SCREENSHOT_DIR"""
+import base64
+import hashlib
 import json
 import os
 import subprocess
@@ -82,7 +85,7 @@ def store_choice(program):
         certs = home.make_store("ee", "ee2")
         port = free_port()
         agent = home.launch(program, port, flags=4)
-        ask = [{"op": "send", "text": "cert,0," + b64("")}, {"op": "recv", "timeout": 30}]
+        ask = [{"op": "send", "text": "cert,0," + b64("")}, {"op": "recv", "timeout": 30, "whole": True}]
         page = Page(home, port, ask * 3 + [{"op": "send", "text": "term"},
                                            {"op": "recv", "timeout": 10}])
         chosen = []
@@ -103,10 +106,46 @@ def store_choice(program):
         check("cert / error(1) 実行キャンセル(1)" in home.log_lines(), "the cancel is logged")
 
 
+def pkcs11_pin(program):
+    """The PKCS#11 signer (launch flag 0x1) on a SoftHSM2 token: "cert" takes its one
+    certificate, "sign" without a PIN asks for it in CCertPinDlg, and the PIN typed there signs
+    (OpenSSL checks the value). This signer reports a cancelled PIN entry as a failure: -11."""
+    with Home(display=True) as home:
+        certs = home.make_store()
+        library = home.make_token(certs, "ee2")
+        port = free_port()
+        agent = home.launch(program, port, flags=0x1 | 0x4, options=library)
+        digest = hashlib.sha256("注文書".encode()).hexdigest().upper()
+        sign = [{"op": "send", "text": f"sign,0,{b64(digest)},0,{b64('')}"},
+                {"op": "recv", "timeout": 30, "whole": True}]
+        page = Page(home, port, [{"op": "send", "text": "cert,0," + b64("")},
+                                 {"op": "recv", "timeout": 30, "whole": True}] + sign * 2 +
+                    [{"op": "send", "text": "term"}, {"op": "recv", "timeout": 10}])
+        with open(f"{certs}/ee2.der", "rb") as f:
+            check_eq(page.reply(), {"recv": "0," + b64(f.read().hex().upper())}, "cert")
+        dialog = window("PIN入力")
+        screenshot("pkcs11-pin")
+        keys(dialog, "1", "2", "3", "4", "Return")
+        signature = page.reply().get("recv", "")
+        check(signature.startswith("0,"), "sign with the typed PIN: " + signature)
+        with open(home.path("hash.bin"), "wb") as f:
+            f.write(bytes.fromhex(digest))
+        with open(home.path("sig.bin"), "wb") as f:
+            f.write(bytes.fromhex(base64.b64decode(signature[2:]).decode()))
+        verify = home.run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey", f"{certs}/ee2.pub",
+                           "-pkeyopt", "digest:sha256", "-in", home.path("hash.bin"), "-sigfile",
+                           home.path("sig.bin")])
+        check_eq(verify.returncode, 0, "openssl on the token's signature: " + verify.stdout)
+        keys(window("PIN入力", besides=[dialog]), "Escape")
+        check_eq(page.reply(), {"recv": "-11," + b64("証明書が見つからない(-11)")},
+                 "Escape in the PIN dialog")
+        check_eq(exit_code(agent), 0, "exit code after term")
+
+
 if __name__ == "__main__":
     SHOTS = sys.argv[2]
     check(os.environ.get("DISPLAY"), "run through xvfb-run (see CMakeLists.txt)")
-    for case in (progress_abort, store_choice):
+    for case in (progress_abort, store_choice, pkcs11_pin):
         print(case.__name__, flush=True)
         case(sys.argv[1])
     print("dialog tests passed")
