@@ -128,14 +128,8 @@ def pkcs11_pin(program):
         keys(dialog, "1", "2", "3", "4", "Return")
         signature = page.reply().get("recv", "")
         check(signature.startswith("0,"), "sign with the typed PIN: " + signature)
-        with open(home.path("hash.bin"), "wb") as f:
-            f.write(bytes.fromhex(digest))
-        with open(home.path("sig.bin"), "wb") as f:
-            f.write(bytes.fromhex(base64.b64decode(signature[2:]).decode()))
-        verify = home.run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey", f"{certs}/ee2.pub",
-                           "-pkeyopt", "digest:sha256", "-in", home.path("hash.bin"), "-sigfile",
-                           home.path("sig.bin")])
-        check_eq(verify.returncode, 0, "openssl on the token's signature: " + verify.stdout)
+        signature = base64.b64decode(signature[2:]).decode()
+        check_eq(home.verify_rsa(f"{certs}/ee2.pub", digest, signature), 0, "the token's signature")
         keys(window("PIN入力", besides=[dialog]), "Escape")
         check_eq(page.reply(), {"recv": "-11," + b64("証明書が見つからない(-11)")},
                  "Escape in the PIN dialog")

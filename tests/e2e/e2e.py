@@ -135,6 +135,15 @@ class Home:
         text = f"quarnel01:S,{port},{timeout},{flags},{b64(options)},,{b64(sid)}"
         return self.start([program, text])
 
+    def verify_rsa(self, public_key, digest_hex, signature_hex):
+        """OpenSSL's verdict (0: valid) on a PKCS#1 v1.5 signature over a SHA-256 digest."""
+        for name, hex_text in (("hash.bin", digest_hex), ("sig.bin", signature_hex)):
+            with open(self.path(name), "wb") as f:
+                f.write(bytes.fromhex(hex_text))
+        return self.run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey", public_key,
+                         "-pkeyopt", "digest:sha256", "-in", self.path("hash.bin"), "-sigfile",
+                         self.path("sig.bin")]).returncode
+
     def log_lines(self):
         """The default error log's lines without their time stamps."""
         try:
