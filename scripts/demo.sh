@@ -64,23 +64,44 @@ quiet pkcs11-tool --module "$softhsm" --token-label demo-card --login --pin 1234
     --write-object card.der --type cert --id 01 --label cert
 quiet modutil -force -dbdir "$db" -add "Demo Card Provider" -libfile "$softhsm"
 echo "   SoftHSM2 token \"demo-card\" (PIN 1234) registered in that store as \"Demo Card Provider\""
-echo "   (a page reaches it by naming the provider in its options; it asks for the PIN first)"
+echo "   (the store signer opens it when a page names that provider, after asking for the PIN;"
+echo "   the second run below signs with it through the PKCS#11 signer, the PIN as an argument)"
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-# WebSocket mode: port, seconds to wait for the page, flags 0x4 (certificates and signatures
-# as hexadecimal text), no options, the default log, a session id.
-url="quarnel01:S,$port,30,4,,,$(printf 'demo-session' | base64)"
-echo "== the browser starts the agent: quarnelcmd \"$url\""
-"$QUARNELCMD" "$url" >"$work/agent.out" 2>&1 &
-agent=$!
+# Starts the agent as the browser does for a page's "quarnel01:" link, in WebSocket mode: a
+# free port, 30 seconds to wait for the page, the flags, the options, the default log and a
+# session id; then plays the page with demo_session.py (its further arguments follow).
 status=0
-/usr/bin/python3 "$root/scripts/demo_session.py" "$port" "$work" || status=$?
-for _ in $(seq 100); do kill -0 "$agent" 2>/dev/null || break; sleep 0.1; done
-if kill -0 "$agent" 2>/dev/null; then
-    echo "the agent did not end after term" >&2
-    status=1
-fi
+session() {
+    local flags=$1 options=$2 port url
+    shift 2
+    port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    url="quarnel01:S,$port,30,$flags,$(printf '%s' "$options" | base64 -w0),,$(printf 'demo' | base64)"
+    echo "   the browser starts: quarnelcmd \"$url\""
+    "$QUARNELCMD" "$url" >>"$work/agent.out" 2>&1 &
+    agent=$!
+    /usr/bin/python3 "$root/scripts/demo_session.py" "$port" "$work" "$@" || status=1
+    for _ in $(seq 100); do kill -0 "$agent" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$agent" 2>/dev/null; then
+        echo "   the agent did not end after term" >&2
+        status=1
+    fi
+}
+
 echo
-echo "The agent's log ($TMPDIR/QuarnelCmd-error.log):"
+echo "== a page using the NSS store (flags 0x4: certificates and signatures as hexadecimal text)"
+session 4 ""
+echo
+echo "== a page using the token through the PKCS#11 signer (flags 0x1 | 0x4, the library as"
+echo "   option; 0x4000 keeps the first run's lines in the log)"
+session $((0x4000 | 0x1 | 0x4)) "$softhsm" 1234
+
+echo
+echo "The agent's log of both runs ($TMPDIR/QuarnelCmd-error.log):"
 sed 's/\r$//; s/^/  /' "$work/QuarnelCmd-error.log"
+echo
+if [ "$status" -eq 0 ]; then
+    echo "Every signature verified."
+else
+    echo "Some signature did not verify (see above)."
+fi
 exit "$status"

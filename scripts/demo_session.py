@@ -1,9 +1,14 @@
 #!/usr/bin/python3
-"""The signing page of scripts/demo.sh: one WebSocket session with the agent through "vers",
-"stat", "cert", "info", "sign", "xadd", "xdes" and "term", then the signature value checked with
-OpenSSL and the XML signature with xmlsec1, and a short report. Exit status 0 when both verify.
+"""The signing page of scripts/demo.sh: one WebSocket session with the agent, the signatures it
+returns checked with OpenSSL (signature values) and xmlsec1 (the XML signature), and a short
+report. Exit status 0 when every signature of the session verifies.
 
-usage: demo_session.py PORT WORKDIR   (WORKDIR holds signer.pem and receives the outputs)"""
+usage: demo_session.py PORT WORKDIR          the store signer: "vers", "stat", "cert", "info",
+                                             "sign", "xadd", "xdes", "term"
+       demo_session.py PORT WORKDIR PIN      the PKCS#11 signer, its PIN given as the argument
+                                             of "cert" and "sign" (so no dialog asks for it):
+                                             "vers", "stat", "cert", "sign", "term"
+WORKDIR holds signer.pem (the store's certificate) and receives the outputs."""
 import asyncio
 import base64
 import hashlib
@@ -21,12 +26,12 @@ XML = ('<?xml version="1.0" encoding="UTF-8"?>\n<orders xmlns="urn:example:order
 
 
 def arg(text):
+    """A text argument as a page sends it: Base64 of its UTF-8 bytes."""
     return base64.b64encode(text.encode()).decode()
 
 
-async def session(port):
-    """The page's commands and the agent's replies as (command, code, payload bytes)."""
-    steps = []
+async def session(port, pin):
+    """The page's commands; the agent's replies as {command: (code, payload bytes, reply)}."""
     for _ in range(100):  # the agent may still be on its way to listen
         try:
             ws = await websockets.connect(f"ws://127.0.0.1:{port}/", open_timeout=10,
@@ -36,30 +41,33 @@ async def session(port):
             await asyncio.sleep(0.1)
     else:
         raise SystemExit(f"no agent listens on port {port}")
+    replies = {}
 
     async def command(*tokens):
         await ws.send(",".join(str(t) for t in tokens))
         reply = await asyncio.wait_for(ws.recv(), 30)
         code, _, payload = reply.partition(",")
-        steps.append((tokens[0], int(code), base64.b64decode(payload), reply))
+        replies[tokens[0]] = (int(code), base64.b64decode(payload), reply)
         return int(code), base64.b64decode(payload)
 
     await command("vers")
     await command("stat")
-    code, cert_hex = await command("cert", 0, arg(""))
+    code, cert_hex = await command("cert", 0, arg(pin or ""))
     if code == 0:
-        der = bytes.fromhex(cert_hex.decode())
-        await command("info", arg(base64.b64encode(der).decode()), 0)
+        if not pin:
+            der = bytes.fromhex(cert_hex.decode())
+            await command("info", arg(base64.b64encode(der).decode()), 0)
         await command("sign", 0, arg(hashlib.sha256(TEXT.encode()).hexdigest().upper()), 0,
-                      arg(""))
-        await command("xadd", 0, arg("attachment-ref"), arg("attachment.txt"),
-                      arg(base64.b64encode(ATTACHMENT.encode()).decode()))
-        await command("xdes", 0, 0, arg(XML), arg("order-42"), arg(""), arg(""))
+                      arg(pin or ""))
+        if not pin:
+            await command("xadd", 0, arg("attachment-ref"), arg("attachment.txt"),
+                          arg(base64.b64encode(ATTACHMENT.encode()).decode()))
+            await command("xdes", 0, 0, arg(XML), arg("order-42"), arg(""), arg(""))
     # The agent ends its side after "term"; a close frame sent at once could share a receive
     # with "term", which the agent reads as one malformed frame.
     await ws.send("term")
     await asyncio.wait_for(ws.wait_closed(), 10)
-    return steps
+    return replies
 
 
 def run(*args):
@@ -68,64 +76,63 @@ def run(*args):
 
 def main():
     port, work = int(sys.argv[1]), sys.argv[2]
-    steps = asyncio.run(asyncio.wait_for(session(port), 120))
-    replies = {name: (code, payload) for name, code, payload, _ in steps}
-    print("\nThe page's session with the agent (command, reply):")
-    for name, code, payload, reply in steps:
-        shown = reply if len(reply) <= 60 else reply[:57] + "..."
-        print(f"  {name:5} {shown}")
-    print("  term  (the agent closes the connection and ends)")
+    pin = sys.argv[3] if len(sys.argv) > 3 else None
+    file = lambda name: os.path.join(work, name)  # noqa: E731
+    replies = asyncio.run(asyncio.wait_for(session(port, pin), 120))
+    print("  the page's session (command: reply):")
+    for name, (_, _, reply) in replies.items():
+        print(f"    {name:5} {reply if len(reply) <= 60 else reply[:57] + '...'}")
+    print("    term  (the agent closes the connection and ends)")
+    failed = [f"\"{name}\" failed: {payload.decode(errors='replace')}"
+              for name, (code, payload, _) in replies.items() if code < 0]
 
-    value_ok = xml_ok = False
-    cert = replies.get("cert", (None, b""))
-    if cert[0] == 0:
-        pem = os.path.join(work, "chosen.pem")
-        with open(pem, "w") as f:
-            der = bytes.fromhex(cert[1].decode())
+    verdicts = []
+    if replies.get("cert", (None,))[0] == 0:
+        der = bytes.fromhex(replies["cert"][1].decode())
+        with open(file("chosen.pem"), "w") as f:
             f.write("-----BEGIN CERTIFICATE-----\n" + base64.encodebytes(der).decode() +
                     "-----END CERTIFICATE-----\n")
-        subject = run("openssl", "x509", "-in", pem, "-noout", "-subject", "-enddate").stdout
-        print("\nCertificate chosen by \"cert\" (the only one with a key in the NSS store):")
-        print("  " + subject.strip().replace("\n", "\n  "))
-        info = json.loads(replies["info"][1]) if replies.get("info", (-1,))[0] >= 0 else {}
-        print(f"  \"info\" describes it as {info.get('type')} serial {info.get('serial')},"
-              f" valid {info.get('from')} to {info.get('to')}")
+        subject = run("openssl", "x509", "-in", file("chosen.pem"), "-noout", "-subject").stdout
+        print(f"  certificate chosen by \"cert\": {subject.strip().removeprefix('subject=')}")
+        if replies.get("info", (-1,))[0] >= 0:
+            info = json.loads(replies["info"][1])
+            print(f"  \"info\" describes it as {info['type']}, serial {info['serial']},"
+                  f" valid {info['from']} to {info['to']}")
     if replies.get("sign", (None,))[0] == 0:
-        with open(os.path.join(work, "hash.bin"), "wb") as f:
+        with open(file("hash.bin"), "wb") as f:
             f.write(hashlib.sha256(TEXT.encode()).digest())
-        with open(os.path.join(work, "signature.bin"), "wb") as f:
+        with open(file("signature.bin"), "wb") as f:
             f.write(bytes.fromhex(replies["sign"][1].decode()))
-        pub = run("openssl", "x509", "-in", os.path.join(work, "chosen.pem"), "-noout", "-pubkey")
-        with open(os.path.join(work, "chosen.pub"), "w") as f:
-            f.write(pub.stdout)
-        r = run("openssl", "pkeyutl", "-verify", "-pubin", "-inkey",
-                os.path.join(work, "chosen.pub"), "-pkeyopt", "digest:sha256",
-                "-in", os.path.join(work, "hash.bin"), "-sigfile",
-                os.path.join(work, "signature.bin"))
-        value_ok = r.returncode == 0
-    if replies.get("xdes", (None,))[0] == 0:
-        with open(os.path.join(work, "signed.xml"), "wb") as f:
-            f.write(replies["xdes"][1])
-        with open(os.path.join(work, "attachment.txt"), "w", encoding="utf-8") as f:
-            f.write(ATTACHMENT)
-        r = run("xmlsec1", "--verify", "--enabled-key-data", "x509", "--trusted-pem",
-                os.path.join(work, "signer.pem"), "--id-attr:Id", "order",
-                "--url-map:attachment.txt", os.path.join(work, "attachment.txt"),
-                os.path.join(work, "signed.xml"))
-        xml_ok = r.returncode == 0
-        if not xml_ok:
-            print(r.stderr)
-
-    print("\nWhat was signed:")
-    print(f"  1. the SHA-256 of the text \"{TEXT}\" (\"sign\", RSA PKCS#1 v1.5):"
-          f" {'VERIFIED by OpenSSL' if value_ok else 'NOT verified'}")
-    print("  2. the element Id=\"order-42\" of an <orders> document, with attachment.txt as"
-          " additional signed data (\"xadd\", then \"xdes\", enveloped XAdES):"
-          f" {'VERIFIED by xmlsec1' if xml_ok else 'NOT verified'}")
-    for name in ("stat", "cert", "info", "sign", "xadd", "xdes"):
-        if name in replies and replies[name][0] < 0:
-            print(f"  \"{name}\" failed: {replies[name][1].decode(errors='replace')}")
-    sys.exit(0 if value_ok and xml_ok else 1)
+        with open(file("chosen.pub"), "w") as f:
+            f.write(run("openssl", "x509", "-in", file("chosen.pem"), "-noout", "-pubkey").stdout)
+        r = run("openssl", "pkeyutl", "-verify", "-pubin", "-inkey", file("chosen.pub"),
+                "-pkeyopt", "digest:sha256", "-in", file("hash.bin"), "-sigfile",
+                file("signature.bin"))
+        verdicts.append((f"the SHA-256 of the text \"{TEXT}\" (\"sign\", RSA PKCS#1 v1.5)",
+                         "OpenSSL", r.returncode == 0))
+    else:
+        verdicts.append(("the text's SHA-256 (\"sign\")", "OpenSSL", False))
+    if not pin:
+        ok = False
+        if replies.get("xdes", (None,))[0] == 0:
+            with open(file("signed.xml"), "wb") as f:
+                f.write(replies["xdes"][1])
+            with open(file("attachment.txt"), "w", encoding="utf-8") as f:
+                f.write(ATTACHMENT)
+            r = run("xmlsec1", "--verify", "--enabled-key-data", "x509", "--trusted-pem",
+                    file("signer.pem"), "--id-attr:Id", "order", "--url-map:attachment.txt",
+                    file("attachment.txt"), file("signed.xml"))
+            ok = r.returncode == 0
+            failed += [] if ok else [r.stderr.strip()]
+        verdicts.append(("the element Id=\"order-42\" of an <orders> document with attachment.txt"
+                         " as additional signed data (\"xadd\", \"xdes\": enveloped XAdES)",
+                         "xmlsec1", ok))
+    print("  signed:")
+    for what, tool, ok in verdicts:
+        print(f"    {what}: {'VERIFIED' if ok else 'NOT verified'} by {tool}")
+    for line in failed:
+        print("    " + line)
+    sys.exit(0 if all(ok for _, _, ok in verdicts) else 1)
 
 
 if __name__ == "__main__":
