@@ -3,6 +3,7 @@
 
 #include "app/CmdRunner.h"
 #include "signers/capi/QuarnelCapi.h"
+#include "signers/pkcs11/QuarnelP11.h"
 
 namespace mv {
 
@@ -31,21 +32,16 @@ void certThreadProc(CertThreadArg* arg) {
 int CmdRunner::apiInit(int flags, const char16_t* options, const char16_t* sid) {
     signer.reset();
     std::u16string errText;
-    int r;
     if (flags & 0x1) {
-        // The PKCS#11 signer is not part of this build yet: refuse rather than sign with the
-        // store signer the run did not ask for.
-        r = -90;
+        signer = std::make_unique<QuarnelP11>();
     } else {
         signer = std::make_unique<QuarnelCapi>();
-        r = signer->init(flags, options, &errText);
     }
+    int r = signer->init(flags, options, &errText);
     if (r < 0) {
         logError(r, errText.c_str(), u"init");
     }
-    if (signer) {
-        signer->httpSet(nullptr, sid, nullptr);
-    }
+    signer->httpSet(nullptr, sid, nullptr);
     return r;
 }
 

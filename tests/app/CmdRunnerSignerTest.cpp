@@ -5,6 +5,7 @@
 #include "exchange/QuarnelHttp.h"
 #include "signers/Fixtures.h"
 #include "signers/capi/QuarnelCapi.h"
+#include "signers/pkcs11/QuarnelP11.h"
 
 namespace {
 
@@ -53,22 +54,23 @@ TEST_F(CmdRunnerSignerTest, storeSigner_certificateChosenOnTheWorker_failuresLog
     EXPECT_EQ(capi()->exchange->sid, u"sid-2");
 }
 
-TEST_F(CmdRunnerSignerTest, apiInit_failures_loggedAndSidStillSet_pkcs11FlagRefused) {
+TEST_F(CmdRunnerSignerTest, apiInit_failures_loggedAndSidStillSet_pkcs11FlagChoosesTheP11Signer) {
     EXPECT_EQ(runner.apiInit(0, nullptr, u"sid-3"), -50);  // no database in this HOME
     ASSERT_NE(capi(), nullptr) << "the signer stays in place";
     EXPECT_EQ(capi()->exchange->sid, u"sid-3");
     home.makeNssDb("ee");
     EXPECT_EQ(runner.apiInit(0x200, u"1:2", nullptr), -10);
-    // The PKCS#11 signer does not exist yet: no signer rather than the store one.
-    EXPECT_EQ(runner.apiInit(0x1, nullptr, u"sid"), -90);
-    EXPECT_EQ(runner.signer, nullptr);
+    EXPECT_EQ(runner.apiInit(0x1, u"/nonexistent/module.so", u"sid-4"), -31);
+    auto* p11 = dynamic_cast<const mv::QuarnelP11*>(runner.signer.get());
+    ASSERT_NE(p11, nullptr);
+    EXPECT_EQ(p11->exchange->sid, u"sid-4");
     mv::ByteBuffer out;
-    EXPECT_EQ(runner.getCert(0, nullptr, out), -1);
+    EXPECT_EQ(runner.getCert(0, nullptr, out), -11);  // no library loaded
     EXPECT_EQ(logLines(), (std::vector<std::string>{
                               "init / error(-50) ",
                               "init / error(-10) Error: invalid opt argument format.",
-                              "init / error(-90) ",
-                              " / error(-1) cert cmd error.",
+                              "init / error(-31) Error: cannot load PKCS#11 dlls.",
+                              "getCerts / error(-11) cert cmd error.",
                           }));
 }
 

@@ -113,8 +113,8 @@ public:
         ASSERT_EQ(runAll(commands), 0) << bundles;
     }
 
-    // A SoftHSM2 token labelled "card" with PIN 1234 holding `bundle`'s key and certificate.
-    void addSoftHsmToken(const std::string& bundle) {
+    // A SoftHSM2 token labelled `label` with PIN 1234 holding `bundle`'s key and certificate.
+    void addSoftHsmToken(const std::string& bundle, const std::string& label = "card") {
         ASSERT_FALSE(softHsmLibrary().empty()) << "softhsm2 is not installed";
         std::filesystem::create_directories(home + "/tokens");
         std::ofstream(home + "/softhsm2.conf")
@@ -123,24 +123,33 @@ public:
         std::string key = certDir() + (bundle == "ee2" ? "/ee2.key" : "/ee.key");
         std::string p8 = home + "/key.p8", pin = " --pin 1234";
         ASSERT_EQ(
-            runAll({"softhsm2-util --init-token --free --label card --so-pin 5678" + pin,
+            runAll({"softhsm2-util --init-token --free --label " + label + " --so-pin 5678" + pin,
                     "openssl pkcs8 -topk8 -nocrypt -in " + key + " -out " + p8,
-                    "softhsm2-util --import " + p8 + " --token card --label key --id 01" + pin,
-                    "pkcs11-tool --module " + softHsmLibrary() + " --token-label card --login" +
-                        pin + " --write-object " + certDir() + "/" + bundle +
-                        ".der --type cert --id 01 --label cert"}),
+                    "softhsm2-util --import " + p8 + " --token " + label + " --label key --id 01" +
+                        pin}),
             0);
+        addTokenCert(label, bundle, "01");
+    }
+
+    // Writes gencerts.sh's certificate `name` onto the token `label` as one more object.
+    void addTokenCert(const std::string& label, const std::string& name, const std::string& id) {
+        ASSERT_EQ(runAll({"pkcs11-tool --module " + softHsmLibrary() + " --token-label " + label +
+                          " --login --pin 1234 --write-object " + certDir() + "/" + name +
+                          ".der --type cert --id " + id + " --label cert" + id}),
+                  0)
+            << name;
     }
 
     // Registers SoftHSM2 in the NSS database as the module `moduleName`; each registration loads
-    // its own copy of the library, as distinct providers are distinct libraries.
-    void registerSoftHsm(const std::string& moduleName) {
+    // its own copy of the library, as distinct providers are distinct libraries. Returns the copy.
+    std::string registerSoftHsm(const std::string& moduleName) {
         static int copies = 0;
         std::string library = home + "/softhsm-" + std::to_string(++copies) + ".so";
         std::filesystem::copy_file(softHsmLibrary(), library);
-        ASSERT_EQ(runAll({"modutil -force -dbdir sql:" + nssDir() + " -add '" + moduleName +
+        EXPECT_EQ(runAll({"modutil -force -dbdir sql:" + nssDir() + " -add '" + moduleName +
                           "' -libfile " + library}),
                   0);
+        return library;
     }
 
     std::string nssDir() const { return home + "/.pki/nssdb"; }

@@ -12,28 +12,6 @@ namespace mv {
 
 namespace {
 
-constexpr int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;
-
-std::u16string fromUtf8(const std::string& text) {
-    return utf8ToWString(text.data(), text.size());
-}
-
-// "%04d/%02d/%02d" of a FILETIME in local time; floor division keeps instants before 1970 on
-// their own day.
-std::string localDate(int64_t fileTime) {
-    int64_t units = fileTime - FILETIME_UNIX_EPOCH;
-    int64_t seconds = units / 10000000 - (units % 10000000 < 0 ? 1 : 0);
-    time_t t = static_cast<time_t>(seconds);
-    struct tm local {};
-    if (localtime_r(&t, &local) == nullptr) {
-        return "0000/00/00";
-    }
-    char buffer[64];
-    snprintf(buffer, sizeof buffer, "%04d/%02d/%02d", local.tm_year + 1900, local.tm_mon + 1,
-             local.tm_mday);
-    return buffer;
-}
-
 std::optional<der::Certificate> parsed(const CapiKeyEntry* entry) {
     if (entry == nullptr || entry->cert == nullptr || entry->cert->derCert.len == 0) {
         return std::nullopt;
@@ -44,44 +22,37 @@ std::optional<der::Certificate> parsed(const CapiKeyEntry* entry) {
 }  // namespace
 
 std::u16string CCapiSelDlg::makeListText(const CapiKeyEntry* entry) {
-    auto cert = parsed(entry);
-    if (!cert) {
+    if (!parsed(entry)) {
         return {};
     }
     std::u16string line = entry->sourceId > 0 ? u"[IC] " : u"";
-    line += fromUtf8(der::simpleDisplayName(cert->subject));
-    line += u" / ";
-    line += fromUtf8(der::simpleDisplayName(cert->issuer));
-    return line;
+    return line + certListLine(entry->cert->derCert.data, entry->cert->derCert.len);
 }
 
 std::u16string CCapiSelDlg::makeDetailText(const CapiKeyEntry* entry) {
-    auto cert = parsed(entry);
-    if (!cert) {
+    if (!parsed(entry)) {
         return {};
     }
     std::u16string text;
     if (entry->sourceId >= 1) {
-        text += u"取得: IC-CARD [識別No." + fromUtf8(std::to_string(entry->sourceId)) + u"]\r\n";
+        text += u"取得: IC-CARD [識別No." +
+                utf8ToWString(std::to_string(entry->sourceId).c_str(),
+                              std::to_string(entry->sourceId).size()) +
+                u"]\r\n";
     } else {
         text += u"取得: Windows証明書ストア [個人]\r\n";
     }
-    text += u"所有者: " + fromUtf8(der::simpleDisplayName(cert->subject));
-    text += u"\r\n発行者: " + fromUtf8(der::simpleDisplayName(cert->issuer));
-    text += u"\r\n有効期間: " + fromUtf8(localDate(cert->notBefore)) + u" ～ " +
-            fromUtf8(localDate(cert->notAfter));
-    text += u"\r\nシリアル: ";
-    std::string serial;
-    for (size_t i = 0; i < cert->serial.size(); ++i) {
-        char byte[4];
-        snprintf(byte, sizeof byte, "%02x", cert->serial[i]);
-        if (i > 0) {
-            serial += ' ';
-        }
-        serial += byte;
-    }
-    text += fromUtf8(serial);
-    return text;
+    return text + certDetailText(entry->cert->derCert.data, entry->cert->derCert.len);
+}
+
+int CCapiSelDlg::DoModal() {
+    CertSelSource source;
+    source.empty = entries.empty();
+    source.detail = [this](int row) { return onSelChange(row); };
+    source.der = [this](int row) { return certificateDer(row); };
+    int row = -1;
+    int r = runCertSelDialog(source, onInitDialog(), &row);
+    return r == 1 ? onOk(row) : r;
 }
 
 CCapiSelDlg::InitialView CCapiSelDlg::onInitDialog() {

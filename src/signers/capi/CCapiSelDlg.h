@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "foundation/Bytes.h"
+#include "signers/CertSelDialog.h"
 
 namespace mv {
 
@@ -14,15 +15,9 @@ class CapiKeyEntry;
 // the state changes are plain code; only DoModal draws (GTK, on the UI thread).
 class CCapiSelDlg {
 public:
-    static constexpr const char16_t* TITLE = u"証明書の選択";
-    static constexpr const char16_t* PROMPT =
-        u"署名に利用する証明書を選択してください (所有者 / 発行者)";
-    static constexpr const char16_t* VIEW_BUTTON = u"詳細表示...";
-    static constexpr const char16_t* CANCEL_BUTTON = u"キャンセル";
-    static constexpr const char16_t* NO_CERTIFICATE = u"証明書がありません。";
-    static constexpr const char16_t* READ_ERROR_LINE = u"ERROR:証明書読み込みエラー";
-    static constexpr const char16_t* VIEW_NOT_FOUND = u"ERROR:証明書が見つかりません。";
-    static constexpr const char16_t* VIEW_CAPTION = u"証明書表示";
+    static constexpr const char16_t* TITLE = certsel::TITLE;
+    static constexpr const char16_t* NO_CERTIFICATE = certsel::NO_CERTIFICATE;
+    static constexpr const char16_t* READ_ERROR_LINE = certsel::READ_ERROR_LINE;
 
     // The list line: "[IC] " for provider entries, the subject's and the issuer's simple display
     // names joined by " / "; empty for an entry without a certificate.
@@ -31,12 +26,7 @@ public:
     static std::u16string makeDetailText(const CapiKeyEntry* entry);
 
     // What the dialog shows when it opens.
-    struct InitialView {
-        std::vector<std::u16string> lines;  // an empty line text shown as READ_ERROR_LINE
-        int selection = -1;                 // line 0, or none without entries
-        bool okEnabled = false;             // OK and the view button
-        std::u16string detail;
-    };
+    using InitialView = CertSelView;
     InitialView onInitDialog();
     // The details for the selected line (-1: none).
     std::u16string onSelChange(int selection) const;

@@ -16,6 +16,7 @@
 #include "foundation/Text.h"
 #include "platform/ui/Dialogs.h"
 #include "signers/CertInfo.h"
+#include "signers/SignerSteps.h"
 #include "signers/capi/CCapiSelDlg.h"
 #include "signers/capi/CspTable.h"
 
@@ -60,16 +61,6 @@ int wtoi(const std::u16string& text) {
     }
     value = negative ? -value : value;
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
-}
-
-// The trace of httpExec: one box before each step and with each server answer.
-void traceBox(bool on, const std::u16string& text) {
-    if (!on) {
-        return;
-    }
-    std::string ansi;
-    toAnsiString(text.c_str(), ansi);
-    showMessageBox(ansi.c_str(), "MV:Quarnel", MessageBoxButtons::Ok);
 }
 
 // Owns the temporary entry of a certificate given as text.
@@ -342,26 +333,7 @@ int QuarnelCapi::cert(int flags, const char16_t* arg, ByteBuffer* out) {
     if (out == nullptr) {
         return 0;
     }
-    return writeOutput(der, &QuarnelXml::createCertRequest, u"cert", out);
-}
-
-int QuarnelCapi::writeOutput(const ByteBuffer& bytes, RequestBuilder build, const char16_t* place,
-                             ByteBuffer* out) {
-    if (initFlags & 0x4) {
-        std::string hex;
-        bytesToHex(bytes, hex);
-        out->assign(hex.begin(), hex.end());
-        return 0;
-    }
-    QuarnelXml xml;
-    ByteBuffer buffer(QuarnelXml::REQUEST_BUFFER_SIZE);
-    int n = (xml.*build)(exchange->sid.c_str(), bytes.data(), static_cast<int>(bytes.size()),
-                         buffer.data());
-    if (n < 0) {
-        return setError(-21, place);
-    }
-    out->assign(buffer.begin(), buffer.begin() + n);
-    return 0;
+    return writeSignerOutput(*this, der, &QuarnelXml::createCertRequest, u"cert", out);
 }
 
 int QuarnelCapi::info(const ByteBuffer* certificate, int format, ByteBuffer* out) {
@@ -443,33 +415,13 @@ int QuarnelCapi::sign(int flags, const char16_t* certHex, int algCode, const uns
     if (out == nullptr) {
         return 0;
     }
-    return writeOutput(signature, &QuarnelXml::createSignRequest, u"sign", out);
+    return writeSignerOutput(*this, signature, &QuarnelXml::createSignRequest, u"sign", out);
 }
 
 int QuarnelCapi::xadd(int kind, const char16_t* name, const char16_t* uri,
                       const char16_t* dataBase64) {
     clearError();
-    if (name == nullptr) {
-        return setError(-10, u"xadd");
-    }
-    if (uri == nullptr && dataBase64 == nullptr) {
-        return setError(-10, u"xadd");
-    }
-    ByteBuffer data;
-    if (dataBase64 != nullptr) {
-        std::string ansi;
-        if (toAnsiString(dataBase64, ansi) == nullptr || ansi.empty()) {
-            return setError(-10, u"xadd");
-        }
-        data = base64DecodeToVec(ansi.c_str());
-        if (data.empty()) {
-            return setError(-10, u"xadd");
-        }
-    }
-    if (addXaddItem(xaddItems, kind, name, uri, &data) < 0) {
-        return setError(-111, u"xadd");
-    }
-    return 0;
+    return addXaddFromBase64(*this, xaddItems, kind, name, uri, dataBase64);
 }
 
 int QuarnelCapi::xades(int, int algCode, const char16_t* document, const char16_t* elementId,
@@ -502,61 +454,9 @@ int QuarnelCapi::httpExec(int flags, const char16_t* options, const char16_t* ur
                           const char16_t* certUrlOrPath, int signFlags, const char16_t* certHex,
                           const char16_t* signUrlOrPath, int algCode, const char16_t* pin, int, int,
                           std::u16string* redirect) {
-    // Both uploads carry request documents, whatever the caller's flags ask.
-    int f = flags & ~(0x4 | 0x8);
-    bool trace = (f & 0x1000) != 0;
-    std::u16string errText;
-    traceBox(trace, u"init()");
-    int r = init(f, options, &errText);
-    if (r != 0) {
-        return r;
-    }
-    traceBox(trace, u"httpSet()");
-    r = httpSet(url, sid, option3);
-    if (r != 0) {
-        return r;
-    }
-    traceBox(trace, u"cert()");
-    ByteBuffer certificate;
-    r = cert(certFlags, certArg, &certificate);
-    if (r != 0) {
-        return r;
-    }
-    traceBox(trace, u"httpSend(cert)");
-    ByteBuffer reply;
-    r = httpSend(certUrlOrPath, headers, certificate.data(), static_cast<int>(certificate.size()),
-                 0, absolute, &reply);
-    if (r != 0) {
-        return r;
-    }
-    std::u16string replyText = utf8VecToWString(reply);
-    traceBox(trace, replyText);
-    std::u16string hashText = xmlGet(replyText.c_str(), u"/QrnResponse/hash");
-    if (hashText.empty()) {
-        return 0;
-    }
-    traceBox(trace, u"sign()");
-    ByteBuffer hash = hexToBytesW(hashText.c_str());
-    ByteBuffer signature;
-    r = sign(signFlags, certHex, algCode, hash.data(), static_cast<int>(hash.size()), pin,
-             &signature);
-    if (r != 0) {
-        return r;
-    }
-    traceBox(trace, u"httpSend(sign)");
-    reply.clear();
-    r = httpSend(signUrlOrPath, headers, signature.data(), static_cast<int>(signature.size()), 0,
-                 absolute, &reply);
-    if (r != 0) {
-        return r;
-    }
-    replyText = utf8VecToWString(reply);
-    traceBox(trace, replyText);
-    std::u16string target = xmlGet(replyText.c_str(), u"/QrnResponse/@redirect");
-    if (redirect != nullptr) {
-        *redirect = target;
-    }
-    return 0;
+    return runHttpExec(*this, flags, options, url, sid, option3, headers, absolute, certFlags,
+                       certArg, certUrlOrPath, signFlags, certHex, signUrlOrPath, algCode, pin,
+                       redirect);
 }
 
 int QuarnelCapi::getErrorCode() {

@@ -93,13 +93,6 @@ public:
     std::vector<XaddItem> xaddItems;
 
 private:
-    using RequestBuilder = int (QuarnelXml::*)(const char16_t* sid, const unsigned char* data,
-                                               int length, unsigned char* out);
-    // The certificate or signature in the form `init` chose: upper-case hexadecimal (flag 0x4)
-    // or inside a request document for the signing server (-21 at `place` when it cannot be
-    // built).
-    int writeOutput(const ByteBuffer& bytes, RequestBuilder build, const char16_t* place,
-                    ByteBuffer* out);
     void openCspTable();
     void openProvider(const OptArg& arg);
     void releaseKeys();

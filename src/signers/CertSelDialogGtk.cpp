@@ -1,5 +1,5 @@
-// The drawing of CCapiSelDlg: GTK widgets on the UI thread. Everything the dialog says comes
-// from the plain logic in CCapiSelDlg.cpp.
+// The drawing of the certificate selection dialogs: GTK widgets on the UI thread. Everything the
+// dialog says comes from the plain logic of CCapiSelDlg and CCertSelDlg.
 #define GCR_API_SUBJECT_TO_CHANGE
 #include <gcr/gcr.h>
 #include <gtk/gtk.h>
@@ -9,7 +9,7 @@
 
 #include "foundation/Text.h"
 #include "platform/ui/Ui.h"
-#include "signers/capi/CCapiSelDlg.h"
+#include "signers/CertSelDialog.h"
 
 namespace mv {
 
@@ -22,9 +22,10 @@ std::string displayText(const std::u16string& text) {
     return utf8;
 }
 
-// What the widgets share while the dialog is up; lives on the stack of DoModal, which waits.
+// What the widgets share while the dialog is up; lives on the stack of runCertSelDialog, which
+// waits.
 struct DialogState {
-    CCapiSelDlg* dialog = nullptr;
+    const CertSelSource* source = nullptr;
     GtkWidget* window = nullptr;
     GtkWidget* list = nullptr;
     GtkWidget* detail = nullptr;
@@ -48,22 +49,22 @@ void onSelectionChanged(GtkTreeSelection*, gpointer data) {
     auto* state = static_cast<DialogState*>(data);
     state->selection = selectedRow(GTK_TREE_VIEW(state->list));
     gtk_label_set_text(GTK_LABEL(state->detail),
-                       displayText(state->dialog->onSelChange(state->selection)).c_str());
+                       displayText(state->source->detail(state->selection)).c_str());
 }
 
 // The system's certificate view, modal on top of the selection dialog.
 void viewCertificate(DialogState* state) {
     GtkWindow* parent = GTK_WINDOW(state->window);
-    if (state->dialog->entries.empty()) {
+    if (state->source->empty) {
         GtkWidget* box =
             gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER, GTK_BUTTONS_OK,
-                                   "%s", toUtf8String(CCapiSelDlg::VIEW_NOT_FOUND).c_str());
-        gtk_window_set_title(GTK_WINDOW(box), toUtf8String(CCapiSelDlg::VIEW_CAPTION).c_str());
+                                   "%s", toUtf8String(certsel::VIEW_NOT_FOUND).c_str());
+        gtk_window_set_title(GTK_WINDOW(box), toUtf8String(certsel::VIEW_CAPTION).c_str());
         gtk_dialog_run(GTK_DIALOG(box));
         gtk_widget_destroy(box);
         return;
     }
-    ByteBuffer der = state->dialog->certificateDer(state->selection);
+    ByteBuffer der = state->source->der(state->selection);
     if (der.empty()) {
         return;
     }
@@ -113,18 +114,18 @@ void onMap(GtkWidget* widget, gpointer data) {
                                   GdkWindowHints(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
 }
 
-GtkDialog* build(GtkWindow* owner, DialogState* state, const CCapiSelDlg::InitialView& view) {
+GtkDialog* build(GtkWindow* owner, DialogState* state, const CertSelView& view) {
     GtkWidget* window = gtk_dialog_new();
     state->window = window;
     GtkWindow* w = GTK_WINDOW(window);
-    gtk_window_set_title(w, toUtf8String(CCapiSelDlg::TITLE).c_str());
+    gtk_window_set_title(w, toUtf8String(certsel::TITLE).c_str());
     gtk_window_set_deletable(w, FALSE);  // no close box, as the dialog has no system menu
     gtk_window_set_default_size(w, 420, 330);
     ui::placeDialog(w, owner);
 
     GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(window));
     gtk_box_set_spacing(GTK_BOX(content), 4);
-    GtkWidget* prompt = gtk_label_new(toUtf8String(CCapiSelDlg::PROMPT).c_str());
+    GtkWidget* prompt = gtk_label_new(toUtf8String(certsel::PROMPT).c_str());
     gtk_label_set_xalign(GTK_LABEL(prompt), 0);
     gtk_box_pack_start(GTK_BOX(content), prompt, FALSE, FALSE, 0);
 
@@ -158,8 +159,7 @@ GtkDialog* build(GtkWindow* owner, DialogState* state, const CCapiSelDlg::Initia
     gtk_container_add(GTK_CONTAINER(frame), state->detail);
     gtk_box_pack_start(GTK_BOX(content), frame, FALSE, FALSE, 0);
 
-    GtkWidget* viewButton =
-        gtk_button_new_with_label(toUtf8String(CCapiSelDlg::VIEW_BUTTON).c_str());
+    GtkWidget* viewButton = gtk_button_new_with_label(toUtf8String(certsel::VIEW_BUTTON).c_str());
     gtk_widget_set_halign(viewButton, GTK_ALIGN_START);
     gtk_widget_set_sensitive(viewButton, view.okEnabled);
     g_signal_connect(viewButton, "clicked", G_CALLBACK(+[](GtkButton*, gpointer data) {
@@ -169,7 +169,7 @@ GtkDialog* build(GtkWindow* owner, DialogState* state, const CCapiSelDlg::Initia
     gtk_box_pack_start(GTK_BOX(content), viewButton, FALSE, FALSE, 0);
 
     gtk_dialog_add_button(GTK_DIALOG(window), "OK", ui::RESULT_OK);
-    gtk_dialog_add_button(GTK_DIALOG(window), toUtf8String(CCapiSelDlg::CANCEL_BUTTON).c_str(),
+    gtk_dialog_add_button(GTK_DIALOG(window), toUtf8String(certsel::CANCEL_BUTTON).c_str(),
                           ui::RESULT_CANCEL);
     gtk_dialog_set_default_response(GTK_DIALOG(window), ui::RESULT_OK);
     gtk_dialog_set_response_sensitive(GTK_DIALOG(window), ui::RESULT_OK, view.okEnabled);
@@ -192,14 +192,14 @@ GtkDialog* build(GtkWindow* owner, DialogState* state, const CCapiSelDlg::Initia
 
 }  // namespace
 
-int CCapiSelDlg::DoModal() {
-    InitialView view = onInitDialog();
+int runCertSelDialog(const CertSelSource& source, const CertSelView& view, int* row) {
     DialogState state;
-    state.dialog = this;
+    state.source = &source;
     int r = ui::runDialog(g_hDlgParent.load(),
                           [&](GtkWindow* owner) { return build(owner, &state, view); });
     if (r == ui::RESULT_OK) {
-        return onOk(state.selection);
+        *row = state.selection;
+        return ui::RESULT_OK;
     }
     return r == ui::RESULT_CANCEL ? ui::RESULT_CANCEL : -1;
 }

@@ -1,0 +1,336 @@
+#include "signers/pkcs11/Pkcs11Module.h"
+
+#include <p11-kit/pkcs11.h>
+
+#include <dlfcn.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "foundation/Text.h"
+
+namespace mv {
+
+namespace {
+
+// The standard's "no token" has the value of CKR_DEVICE_REMOVED.
+constexpr int NO_TOKEN = 50;
+// C_FindObjects reads at most this many certificates, and 4 keys.
+constexpr CK_ULONG MAX_CERTS = 20;
+constexpr CK_ULONG MAX_KEYS = 4;
+// The slot array holds 4 identifiers; more tokens than that are fetched into a larger array so
+// that the session still opens on the first listed slot, up to a bound no real reader reaches.
+constexpr CK_ULONG SLOT_ARRAY = 4;
+constexpr CK_ULONG MAX_SLOTS = 64;
+// A certificate value larger than this is no certificate: the library's length is not trusted
+// with an allocation.
+constexpr CK_ULONG MAX_VALUE = 1 << 20;
+
+// Wipes a PIN copy when it goes out of scope.
+struct WipeOnExit {
+    std::string& text;
+    ~WipeOnExit() {
+        explicit_bzero(text.data(), text.size());
+        text.clear();
+    }
+};
+
+}  // namespace
+
+int Pkcs11ErrorRecord::setRecord(int code, const char16_t* name) {
+    errorCode = code;
+    size_t n = 0;
+    for (; name != nullptr && name[n] != 0 && n + 1 < TEXT_SIZE; ++n) {
+        errorText[n] = name[n];
+    }
+    errorText[n] = 0;
+    return code;
+}
+
+int Pkcs11Module::setError(int code, const char16_t* name) {
+    if (errorRecord != nullptr) {
+        errorRecord->setRecord(code, name);
+    }
+    return code;
+}
+
+void Pkcs11Module::unload() {
+    if (module != nullptr) {
+        dlclose(module);
+    }
+    module = nullptr;
+    functions = nullptr;
+}
+
+int Pkcs11Module::load(const char16_t* path) {
+    setError(0, nullptr);
+    unload();
+    module = dlopen(toFsPath(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        return setError(-210, u"LoadLibraryW");
+    }
+    auto getFunctionList =
+        reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
+    if (getFunctionList == nullptr) {
+        unload();
+        return setError(-210, u"GetProcAddress");
+    }
+    CK_FUNCTION_LIST* list = nullptr;
+    CK_RV rv = getFunctionList(&list);
+    if (rv != CKR_OK) {
+        unload();
+        return setError(static_cast<int>(rv), u"C_GetFunctionList");
+    }
+    if (list == nullptr) {
+        unload();
+        return setError(-210, u"C_GetFunctionList");
+    }
+    functions = list;
+    return 0;
+}
+
+CK_RV Pkcs11Module::initialize() {
+    CK_RV rv = functions->C_Initialize(nullptr);
+    initializedHere = rv == CKR_OK;
+    if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        return CKR_OK;
+    }
+    if (rv != CKR_OK) {
+        setError(static_cast<int>(rv), u"C_Initialize");
+    }
+    return rv;
+}
+
+CK_RV Pkcs11Module::finalize() {
+    if (!initializedHere) {
+        return CKR_OK;
+    }
+    initializedHere = false;
+    return functions->C_Finalize(nullptr);
+}
+
+int Pkcs11Module::getStatus() {
+    setError(0, nullptr);
+    if (functions == nullptr) {
+        return setError(-210, u"getStatus");
+    }
+    CK_RV rv = initialize();
+    if (rv != CKR_OK) {
+        return static_cast<int>(rv);
+    }
+    CK_ULONG count = 0;
+    rv = functions->C_GetSlotList(CK_TRUE, nullptr, &count);
+    if (rv != CKR_OK || count == 0) {
+        finalize();
+        return setError(rv != CKR_OK ? static_cast<int>(rv) : NO_TOKEN, u"C_GetSlotList");
+    }
+    rv = finalize();
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_Finalize");
+    }
+    return 0;
+}
+
+int Pkcs11Module::openSession(bool login, const char16_t* pin) {
+    loggedIn = false;
+    CK_RV rv = initialize();
+    if (rv != CKR_OK) {
+        return static_cast<int>(rv);
+    }
+    CK_ULONG count = 0;
+    rv = functions->C_GetSlotList(CK_TRUE, nullptr, &count);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_GetSlotList");
+    }
+    if (count == 0) {
+        return setError(NO_TOKEN, u"C_GetSlotList");
+    }
+    std::vector<CK_SLOT_ID> slots(std::clamp(count, SLOT_ARRAY, MAX_SLOTS), 0xFFFFFFFF);
+    CK_ULONG listed = std::min<CK_ULONG>(count, slots.size());
+    rv = functions->C_GetSlotList(CK_TRUE, slots.data(), &listed);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_GetSlotList");
+    }
+    session = 0;
+    slot = slots[0];
+    rv = functions->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_OpenSession");
+    }
+    if (!login) {
+        return 0;
+    }
+    std::string utf8;
+    WipeOnExit wipe{utf8};
+    toUtf8CString(pin, utf8);
+    rv = functions->C_Login(session, CKU_USER,
+                            reinterpret_cast<CK_UTF8CHAR*>(utf8.empty() ? nullptr : utf8.data()),
+                            utf8.size());
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_Login");
+    }
+    loggedIn = true;
+    return 0;
+}
+
+int Pkcs11Module::closeSession() {
+    if (session != 0) {
+        if (loggedIn) {
+            CK_RV rv = functions->C_Logout(session);
+            if (rv != CKR_OK) {
+                setError(static_cast<int>(rv), u"C_Logout");
+            }
+            loggedIn = false;
+        }
+        CK_RV rv = functions->C_CloseSession(session);
+        if (rv != CKR_OK) {
+            setError(static_cast<int>(rv), u"C_CloseSession");
+        }
+        session = 0;
+    }
+    CK_RV rv = finalize();
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_Finalize");
+    }
+    return 0;
+}
+
+int Pkcs11Module::getAttributeValue(Pkcs11Handle object, ByteBuffer* value) {
+    CK_ATTRIBUTE attribute{CKA_VALUE, nullptr, 0};
+    CK_RV rv = functions->C_GetAttributeValue(session, object, &attribute, 1);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_GetAttributeValue");
+    }
+    if (attribute.ulValueLen == 0 || attribute.ulValueLen > MAX_VALUE) {
+        return setError(-220, u"C_GetAttributeValue");
+    }
+    value->assign(attribute.ulValueLen, 0);
+    attribute.pValue = value->data();
+    rv = functions->C_GetAttributeValue(session, object, &attribute, 1);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_GetAttributeValue");
+    }
+    if (attribute.ulValueLen == 0 || attribute.ulValueLen > value->size()) {
+        return setError(-220, u"C_GetAttributeValue");
+    }
+    value->resize(attribute.ulValueLen);
+    return 0;
+}
+
+int Pkcs11Module::getCerts(std::vector<ByteBuffer>* out, const char16_t* pin, bool includeCA) {
+    if (functions == nullptr) {
+        return setError(-210, u"getCerts");
+    }
+    setError(0, nullptr);
+    bool login = pin != nullptr && pin[0] != 0;
+    int result = openSession(login, login ? pin : nullptr);
+    if (result != 0) {
+        closeSession();
+        return result;
+    }
+    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+    CK_BBOOL onToken = CK_TRUE;
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &certClass, sizeof certClass},
+                             {CKA_TOKEN, &onToken, sizeof onToken}};
+    CK_OBJECT_HANDLE handles[MAX_CERTS] = {};
+    CK_ULONG found = 0;
+    CK_RV rv = functions->C_FindObjectsInit(session, search, 2);
+    if (rv != CKR_OK) {
+        result = setError(static_cast<int>(rv), u"C_FindObjectsInit");
+    } else if ((rv = functions->C_FindObjects(session, handles, MAX_CERTS, &found)) != CKR_OK) {
+        result = setError(static_cast<int>(rv), u"C_FindObjects");
+    } else if (found == 0) {
+        result = setError(-220, u"C_FindObjects");
+    } else {
+        for (CK_ULONG i = 0; i < std::min(found, MAX_CERTS) && result == 0; ++i) {
+            ByteBuffer value;
+            result = getAttributeValue(handles[i], &value);
+            if (result == 0 && (includeCA || isCaCertificate(value) == 0)) {
+                out->push_back(std::move(value));
+            }
+        }
+        if (result == 0 && (rv = functions->C_FindObjectsFinal(session)) != CKR_OK) {
+            result = setError(static_cast<int>(rv), u"C_FindObjectsFinal");
+        }
+    }
+    int closed = closeSession();
+    return result != 0 ? result : closed;
+}
+
+int Pkcs11Module::getSign(const ByteBuffer* modulus, const ByteBuffer* exponent,
+                          const ByteBuffer* hash, int algCode, const char16_t* pin,
+                          ByteBuffer* signature) {
+    if (functions == nullptr) {
+        return setError(-210, u"getSign");
+    }
+    setError(0, nullptr);
+    int result = openSession(true, pin);
+    if (result == 0) {
+        result = signInSession(modulus, exponent, hash, algCode, signature);
+    }
+    int closed = closeSession();
+    return result != 0 ? result : closed;
+}
+
+int Pkcs11Module::signInSession(const ByteBuffer* modulus, const ByteBuffer* exponent,
+                                const ByteBuffer* hash, int algCode, ByteBuffer* signature) {
+    static const ByteBuffer none;
+    const ByteBuffer& n = modulus != nullptr ? *modulus : none;
+    const ByteBuffer& e = exponent != nullptr ? *exponent : none;
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    CK_BBOOL onToken = CK_TRUE;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &keyClass, sizeof keyClass},
+        {CKA_TOKEN, &onToken, sizeof onToken},
+        {CKA_MODULUS, const_cast<unsigned char*>(n.data()), n.size()},
+        {CKA_PUBLIC_EXPONENT, const_cast<unsigned char*>(e.data()), e.size()},
+    };
+    CK_RV rv = functions->C_FindObjectsInit(session, search, 4);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_FindObjectsInit");
+    }
+    CK_OBJECT_HANDLE keys[MAX_KEYS] = {};
+    CK_ULONG found = 0;
+    rv = functions->C_FindObjects(session, keys, MAX_KEYS, &found);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_FindObjects");
+    }
+    if (found == 0) {
+        return setError(-221, u"C_FindObjects");
+    }
+    rv = functions->C_FindObjectsFinal(session);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_FindObjectsFinal");
+    }
+    ByteBuffer digestInfo;
+    if (hash != nullptr) {
+        makeDigestInfo(&digestInfo, *hash, algCode);
+    }
+    if (digestInfo.empty()) {
+        return setError(-231, u"getSign");
+    }
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    rv = functions->C_SignInit(session, &mechanism, keys[0]);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_SignInit");
+    }
+    CK_ULONG length = 0;
+    rv = functions->C_Sign(session, digestInfo.data(), digestInfo.size(), nullptr, &length);
+    if (rv != CKR_OK) {
+        return setError(static_cast<int>(rv), u"C_Sign");
+    }
+    if (length > MAX_VALUE) {
+        return setError(static_cast<int>(CKR_GENERAL_ERROR), u"C_Sign");
+    }
+    signature->assign(length, 0);
+    rv = functions->C_Sign(session, digestInfo.data(), digestInfo.size(), signature->data(),
+                           &length);
+    if (rv != CKR_OK) {
+        signature->clear();
+        return setError(static_cast<int>(rv), u"C_Sign");
+    }
+    signature->resize(std::min<size_t>(length, signature->size()));
+    return 0;
+}
+
+}  // namespace mv

@@ -1,0 +1,321 @@
+// The PKCS#11 signer on real SoftHSM2 tokens (signatures checked with OpenSSL), on the user's NSS
+// database sharing the same module, and on the test module for faults SoftHSM cannot show.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "foundation/Text.h"
+#include "platform/Nss.h"
+#include "signers/Fixtures.h"
+#include "signers/pkcs11/CCertSelDlg.h"
+#include "signers/pkcs11/QuarnelP11.h"
+
+namespace {
+
+using fixtures::hexOf;
+using fixtures::readCert;
+using fixtures::textOf;
+using fixtures::u16;
+using mv::ByteBuffer;
+using mv::QuarnelP11;
+using Record = std::pair<int64_t, std::u16string>;
+
+const std::u16string SOFTHSM = u16(fixtures::TempHome::softHsmLibrary());
+const std::string TEST_MODULE = QUARNEL_P11_TEST_MODULE;
+
+// 0 when OpenSSL verifies `signature` over `data` itself (hashed by OpenSSL) with `keyName`.
+int verifyData(const std::string& keyName, const char* digest, const std::string& data,
+               const ByteBuffer& signature) {
+    std::string dir = std::filesystem::temp_directory_path();
+    std::ofstream(dir + "/data.bin", std::ios::binary) << data;
+    std::ofstream(dir + "/sig.bin", std::ios::binary) << textOf(signature);
+    return fixtures::run(std::string("openssl dgst -") + digest + " -verify " +
+                         fixtures::certDir() + "/" + keyName + ".pub -signature " + dir +
+                         "/sig.bin " + dir + "/data.bin >/dev/null 2>&1");
+}
+
+class QuarnelP11Test : public ::testing::Test {
+protected:
+    // The signer on SoftHSM with hexadecimal output.
+    void initSoftHsm() {
+        std::u16string err;
+        ASSERT_EQ(p11.init(0x4, SOFTHSM.c_str(), &err), 0);
+        EXPECT_EQ(err, SOFTHSM);
+    }
+    Record record() const { return {p11.engine.errorCode, std::u16string(p11.engine.errorText)}; }
+    ByteBuffer signHex(int flags, const char16_t* certHex, int alg, const ByteBuffer& hash,
+                       const char16_t* pin, int* result) {
+        ByteBuffer out;
+        *result =
+            p11.sign(flags, certHex, alg, hash.data(), static_cast<int>(hash.size()), pin, &out);
+        return mv::hexToBytes(textOf(out));
+    }
+
+    fixtures::TempHome home;
+    QuarnelP11 p11;
+};
+
+TEST_F(QuarnelP11Test, softHsm_listsChoosesAndSigns_everyAlgorithmVerifiesWithOpenSsl) {
+    home.addSoftHsmToken("ee");
+    initSoftHsm();
+    EXPECT_EQ(p11.getStatus(), 1);
+    ByteBuffer out;
+    ASSERT_EQ(p11.cert(0, u"1234", &out), 0);
+    EXPECT_EQ(textOf(out), hexOf(readCert("ee")));
+    std::u16string eeHex = u16(hexOf(readCert("ee")));
+    const std::tuple<int, const char*, size_t> algorithms[] = {
+        {0, "sha256", 32}, {1, "sha384", 48}, {2, "sha512", 64}, {10, "sha1", 20}};
+    for (const auto& [alg, digest, length] : algorithms) {
+        int r = -1;
+        ByteBuffer hash(length, static_cast<unsigned char>(0x40 + alg));
+        ByteBuffer signature = signHex(0, nullptr, alg, hash, u"1234", &r);
+        ASSERT_EQ(r, 0) << digest;
+        EXPECT_EQ(signature.size(), 256u);
+        EXPECT_EQ(fixtures::verify("ee", digest, hash, signature), 0) << digest;
+        // Flag 0x1: the input is data, hashed first; the certificate given as text.
+        std::string data = "data of any length";
+        signature = signHex(0x1, eeHex.c_str(), alg, mv::test::bytesOf(data), u"1234", &r);
+        ASSERT_EQ(r, 0) << digest;
+        EXPECT_EQ(verifyData("ee", digest, data, signature), 0) << digest;
+    }
+}
+
+// Every failure answers -11 from the slot while the record keeps the code and the place.
+TEST_F(QuarnelP11Test, softHsm_failures_recordCodeAndPlace_libraryFinalisedForTheNext) {
+    home.addSoftHsmToken("ee");
+    home.addTokenCert("card", "ee2", "02");  // a certificate whose key is not on the token
+    initSoftHsm();
+    ByteBuffer out, hash32(32, 1);
+    int r = 0;
+    signHex(0, nullptr, 0, hash32, u"1234", &r);
+    EXPECT_EQ(std::pair(r, record()), std::pair(-11, Record(-11, u"sign")))
+        << "no certificate chosen yet";
+
+    // cert flags, PIN, record; no display, so every dialog answers Cancel.
+    const std::tuple<int, const char16_t*, int64_t, const char16_t*, const char*> certRows[] = {
+        {0, u"9999", 0xA0, u"C_Login", "wrong PIN: CKR_PIN_INCORRECT"},
+        {0x2, u"1234", -220, u"getCertData", "a flag the listing does not know"},
+        {0, u"1234", 1, u"getCertData", "two certificates: the selection is cancelled"},
+        {0x20, nullptr, 1, u"getCertData", "PIN dialog cancelled: listing goes on, then selection"},
+    };
+    for (const auto& [flags, pin, code, place, why] : certRows) {
+        EXPECT_EQ(p11.cert(flags, pin, &out), -11) << why;
+        EXPECT_EQ(record(), Record(code, place)) << why;
+    }
+
+    std::u16string eeHex = u16(hexOf(readCert("ee"))), ee2Hex = u16(hexOf(readCert("ee2")));
+    // flags, certificate, algorithm, hash length, PIN, record, mapped code
+    const std::tuple<int, std::u16string, int, size_t, const char16_t*, int64_t, const char16_t*,
+                     int, const char*>
+        signRows[] = {
+            {0, eeHex, 2, 32, u"1234", -231, u"getSignValue", -15, "SHA-512 of 32 bytes"},
+            {0, eeHex, 0, 0, u"1234", -233, u"getSignValue", -17, "no hash"},
+            {0x10, eeHex, 0, 32, nullptr, -221, u"getSignValue", -12, "no PIN, no dialog"},
+            {0, eeHex, 0, 32, u"", 1, u"getSignValue", 1, "PIN dialog cancelled"},
+            {0, u"3082", 0, 32, u"1234", -230, u"getSignValue", -13, "no RSA public key"},
+            {0, ee2Hex, 0, 32, u"1234", -221, u"C_FindObjects", -12, "key not on the token"},
+            {0, eeHex, 0, 32, u"0000", 0xA0, u"C_Login", 0xA0, "wrong PIN"},
+        };
+    for (const auto& [flags, cert, alg, length, pin, code, place, mapped, why] : signRows) {
+        signHex(flags, cert.c_str(), alg, ByteBuffer(length, 1), pin, &r);
+        EXPECT_EQ(r, -11) << why;
+        EXPECT_EQ(record(), Record(code, place)) << why;
+        EXPECT_EQ(p11.getErrorCode(), mapped) << why;
+    }
+    // Each failure finalised the library: the next operation initialises it again.
+    ByteBuffer signature = signHex(0, eeHex.c_str(), 0, hash32, u"1234", &r);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(fixtures::verify("ee", "sha256", hash32, signature), 0);
+
+    EXPECT_EQ(p11.close(0, 0), 0);
+    EXPECT_EQ(p11.getStatus(), -11);
+    EXPECT_EQ(record(), Record(-11, u"getStatus"));
+    EXPECT_EQ(p11.cert(0, u"1234", &out), -11);
+    EXPECT_EQ(record(), Record(-210, u"getCerts"));
+}
+
+TEST_F(QuarnelP11Test, softHsm_tokenContents_caLeftOutUnlessAsked_onlyTwentyRead) {
+    // beside "ee": a certificate and how many of it, include CA, certificates listed
+    const std::tuple<const char*, int, bool, size_t> rows[] = {
+        {"ee2", 1, false, 2}, {"ca", 1, false, 1}, {"ca", 1, true, 2}, {"ee2", 24, false, 20}};
+    for (const auto& [extra, copies, includeCA, listed] : rows) {
+        fixtures::TempHome rowHome;
+        rowHome.addSoftHsmToken("ee");
+        for (int i = 0; i < copies; ++i) {
+            rowHome.addTokenCert("card", extra, std::to_string(10 + i));
+        }
+        QuarnelP11 signer;
+        std::u16string err;
+        ASSERT_EQ(signer.init(0, SOFTHSM.c_str(), &err), 0);
+        std::vector<ByteBuffer> certs;
+        EXPECT_EQ(signer.engine.module->getCerts(&certs, u"1234", includeCA), 0);
+        EXPECT_EQ(certs.size(), listed) << copies << " " << extra << " includeCA " << includeCA;
+    }
+}
+
+// Five tokens, more than the slot array holds: the session opens on the slot that pkcs11-tool
+// lists first.
+TEST_F(QuarnelP11Test, softHsm_fiveTokens_sessionOnTheFirstListedSlot) {
+    for (int i = 0; i < 5; ++i) {
+        home.addSoftHsmToken("ee", "t" + std::to_string(i));
+    }
+    std::string listing = home.home + "/slots.txt";
+    fixtures::run("pkcs11-tool --module " + fixtures::TempHome::softHsmLibrary() + " -L >" +
+                  listing + " 2>/dev/null");
+    std::smatch first;
+    std::string slots = fixtures::readText(listing);
+    ASSERT_TRUE(std::regex_search(slots, first, std::regex("Slot 0 \\((0x[0-9a-f]+)\\)")));
+    initSoftHsm();
+    std::vector<ByteBuffer> found;
+    ASSERT_EQ(p11.engine.module->getCerts(&found, nullptr, true), 0);
+    EXPECT_EQ(p11.engine.module->slot, std::stoul(first[1], nullptr, 16));
+}
+
+// The same SoftHSM library registered in the user's NSS database, which NSS has initialised:
+// the signer uses it and leaves it initialised for NSS.
+TEST_F(QuarnelP11Test, softHsmInNssDatabase_alreadyInitialised_signsAndNeverFinalisesIt) {
+    home.makeNssDb("");
+    home.addSoftHsmToken("ee");
+    std::string library = home.registerSoftHsm("Shared Token");
+    auto context = mv::nss::openUserContext();
+    ASSERT_NE(context, nullptr);
+    auto nssListsTheCertificate = [] {
+        mv::nss::UniqueSlot slot(PK11_FindSlotByName("card"));
+        if (!slot) {
+            return false;
+        }
+        mv::nss::UniqueCertList certs(PK11_ListCertsInSlot(slot.get()));
+        return certs != nullptr && !CERT_LIST_EMPTY(certs.get());
+    };
+    ASSERT_TRUE(nssListsTheCertificate());
+
+    std::u16string err;
+    ASSERT_EQ(p11.init(0x4, u16(library).c_str(), &err), 0);
+    EXPECT_EQ(p11.getStatus(), 1);
+    ByteBuffer out;
+    ASSERT_EQ(p11.cert(0, u"1234", &out), 0);
+    int r = 0;
+    ByteBuffer hash(32, 7);
+    ByteBuffer signature = signHex(0, nullptr, 0, hash, u"1234", &r);
+    ASSERT_EQ(r, 0);
+    EXPECT_EQ(fixtures::verify("ee", "sha256", hash, signature), 0);
+    p11.close(0, 0);
+    EXPECT_TRUE(nssListsTheCertificate()) << "the module was finalised under NSS";
+}
+
+TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
+    home.addSoftHsmToken("ee");
+    std::string copyA = home.home + "/a.so", copyB = home.home + "/b.so";
+    std::filesystem::copy_file(TEST_MODULE, copyA);
+    std::filesystem::copy_file(TEST_MODULE, copyB);
+    mv::test::ScopedEnv mode("QUARNEL_TEST_P11", "notoken");  // the test modules hold no token
+    std::u16string none = u"/nonexistent/lib.so";
+    // flags, options, result, errText, record code and place
+    const std::tuple<int, std::optional<std::u16string>, int, std::u16string, int64_t,
+                     std::u16string, const char*>
+        rows[] = {
+            {0, std::nullopt, -10, u"Error: invalid opt argument.", -10, u"init", "no options"},
+            {0, u"\r\n\t", -10, u"Error: invalid opt argument parse.", -10, u"init", "no line"},
+            {0, none, -31, u"Error: cannot load PKCS#11 dlls.", -31, u"init", "nothing loads"},
+            {0x10, std::nullopt, -31, u"Error: cannot load PKCS#11 dlls.", -31, u"init",
+             "file dialog cancelled (no display)"},
+            {0, u16(copyA) + u"\n" + SOFTHSM, 0, SOFTHSM, 0, u"", "the second has a token"},
+            {0, none + u"\n" + u16(copyA) + u"\n" + u16(copyB), 0, u16(copyA), 0, u"",
+             "no token anywhere: the first that loads"},
+        };
+    for (const auto& [flags, options, result, errText, code, place, why] : rows) {
+        QuarnelP11 signer;
+        std::u16string err;
+        EXPECT_EQ(signer.init(flags, options ? options->c_str() : nullptr, &err), result) << why;
+        EXPECT_EQ(err, errText) << why;
+        EXPECT_EQ(signer.engine.errorCode, code) << why;
+        EXPECT_EQ(std::u16string(signer.engine.errorText), place) << why;
+        EXPECT_EQ(std::u16string(signer.engine.modulePath), result == 0 ? errText : u"") << why;
+    }
+}
+
+TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
+    // path, test module mode, place
+    const std::tuple<std::string, const char*, const char16_t*> rows[] = {
+        {"/nonexistent/lib.so", "", u"LoadLibraryW"},
+        {"libc.so.6", "", u"GetProcAddress"},  // loads, but exports no C_GetFunctionList
+        {TEST_MODULE, "nulllist", u"C_GetFunctionList"},
+    };
+    for (const auto& [path, mode, place] : rows) {
+        mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
+        EXPECT_EQ(p11.engine.module->load(u16(path).c_str()), -210) << path;
+        EXPECT_EQ(record(), Record(-210, place)) << path;
+        EXPECT_EQ(p11.engine.module->module, nullptr) << path;
+    }
+}
+
+// The test module: a token that is missing, or removed in the middle of the listing.
+TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder) {
+    // mode (calls counted from the load: init's token test makes 3), cert result, record place,
+    // the last calls made
+    const std::tuple<const char*, int, const char16_t*, const char*> rows[] = {
+        {"", 0, u"",
+         "C_Initialize C_GetSlotList C_GetSlotList C_OpenSession C_Login C_FindObjectsInit "
+         "C_FindObjects C_GetAttributeValue C_GetAttributeValue C_FindObjectsFinal C_Logout "
+         "C_CloseSession C_Finalize"},
+        {"notoken", -36, u"C_GetSlotList", "C_Initialize C_GetSlotList C_Finalize"},
+        // The close after the failed login fails too and overwrites the place.
+        {"remove:8", -36, u"C_CloseSession",
+         "C_Initialize C_GetSlotList C_GetSlotList C_OpenSession C_Login C_CloseSession "
+         "C_Finalize"},
+        // Not initialised by us: never finalised by us.
+        {"remove:1", -36, u"C_Initialize", "C_Initialize"},
+    };
+    for (const auto& [mode, result, place, calls] : rows) {
+        mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
+        std::u16string err;
+        ASSERT_EQ(p11.init(0x4, u16(TEST_MODULE).c_str(), &err), 0) << mode;
+        ByteBuffer out;
+        EXPECT_EQ(p11.cert(0x10, u"1234", &out), result) << mode;
+        EXPECT_EQ(std::u16string(p11.engine.errorText), place) << mode;
+        void* handle = dlopen(TEST_MODULE.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        ASSERT_NE(handle, nullptr);
+        auto callsMade = reinterpret_cast<const char* (*)()>(dlsym(handle, "testModuleCalls"));
+        std::string made = callsMade();
+        dlclose(handle);
+        EXPECT_TRUE(made.ends_with(calls)) << mode << ": " << made;
+    }
+    mv::test::ScopedEnv env("QUARNEL_TEST_P11", "notoken");
+    std::u16string err;
+    ASSERT_EQ(p11.init(0x4, u16(TEST_MODULE).c_str(), &err), 0);
+    EXPECT_EQ(p11.getStatus(), 0);
+    int r = 0;
+    signHex(0, u16(hexOf(readCert("ee"))).c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
+    EXPECT_EQ(r, -36);
+}
+
+TEST(CertDialogs, selectionLinesDetailsAndPinLimit_withoutDisplay) {
+    fixtures::setZone("JST-9");
+    mv::CCertSelDlg dialog;
+    dialog.certificates = {readCert("ee"), ByteBuffer{0x30, 0x03}, readCert("ca")};
+    mv::CertSelView view = dialog.onInitDialog();
+    EXPECT_EQ(view.lines, (std::vector<std::u16string>{u"Test Signer One / Quarnel Test CA",
+                                                       u"ERROR:証明書読み込みエラー",
+                                                       u"Quarnel Test CA / Quarnel Test CA"}));
+    EXPECT_EQ(view.detail,
+              u"所有者: Test Signer One\r\n発行者: Quarnel Test CA\r\n"
+              u"有効期間: 2020/01/01 ～ 2050/01/01\r\nシリアル: 00 8f 12 34");
+    EXPECT_EQ(dialog.onSelChange(-1), u"証明書がありません。");
+
+    // field text, OK result, PIN taken
+    const std::tuple<std::u16string, int, std::u16string> pins[] = {
+        {u"", 0, u""},  // OK refused: the dialog stays open
+        {u"1234", 1, u"1234"},
+        {std::u16string(128, u'7'), 1, std::u16string(127, u'7')},
+    };
+    for (const auto& [text, result, taken] : pins) {
+        mv::CCertPinDlg pin;
+        EXPECT_EQ(pin.onOk(text), result) << text.size();
+        EXPECT_EQ(std::u16string(pin.pin), taken) << text.size();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+/* A PKCS#11 test module for the faults that SoftHSM cannot be made to show. Its behaviour comes
+ * from QUARNEL_TEST_P11 when C_GetFunctionList is called:
+ *   "nulllist"  C_GetFunctionList answers CKR_OK with a null list;
+ *   "notoken"   no slot holds a token;
+ *   "remove:N"  the token is removed at the N-th call (counted from 1): from then on every call but
+ *               C_Finalize answers CKR_DEVICE_REMOVED.
+ * Otherwise slot 7 holds a token with one certificate object whose value is 3 bytes. The names of
+ * the calls made since C_GetFunctionList are kept for the tests (testModuleCalls). */
+#include <p11-kit/pkcs11.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* The calls look at few of their arguments. */
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+
+static char calls[4096];
+static int callCount, removeAt, noToken;
+
+static CK_RV call(const char* name) {
+    if (strlen(calls) + strlen(name) + 2 < sizeof calls) {
+        strcat(strcat(calls, calls[0] ? " " : ""), name);
+    }
+    ++callCount;
+    int removed = removeAt > 0 && callCount >= removeAt && strcmp(name, "C_Finalize") != 0;
+    return removed ? CKR_DEVICE_REMOVED : CKR_OK;
+}
+
+const char* testModuleCalls(void) {
+    return calls;
+}
+
+/* Calls whose only work is to be counted. */
+#define COUNTED(fn, params) \
+    CK_RV fn params {       \
+        return call(#fn);   \
+    }
+COUNTED(C_Initialize, (void* a))
+COUNTED(C_Finalize, (void* a))
+COUNTED(C_CloseSession, (CK_SESSION_HANDLE s))
+COUNTED(C_Login, (CK_SESSION_HANDLE s, CK_USER_TYPE u, CK_UTF8CHAR* p, CK_ULONG l))
+COUNTED(C_Logout, (CK_SESSION_HANDLE s))
+COUNTED(C_FindObjectsInit, (CK_SESSION_HANDLE s, CK_ATTRIBUTE* t, CK_ULONG n))
+COUNTED(C_FindObjectsFinal, (CK_SESSION_HANDLE s))
+
+static CK_RV getSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
+    CK_RV rv = call("C_GetSlotList");
+    if (rv == CKR_OK && list != NULL && *count > 0 && !noToken) {
+        list[0] = 7;
+    }
+    *count = noToken ? 0 : 1;
+    return rv;
+}
+static CK_RV getAttributeValue(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE* attr,
+                               CK_ULONG n) {
+    if (attr[0].pValue != NULL) {
+        memcpy(attr[0].pValue, "\x30\x01\x00", 3);
+    }
+    attr[0].ulValueLen = 3;
+    return call("C_GetAttributeValue");
+}
+CK_RV C_OpenSession(CK_SLOT_ID s, CK_FLAGS f, void* a, CK_NOTIFY n, CK_SESSION_HANDLE* h) {
+    *h = 1;
+    return call("C_OpenSession");
+}
+static CK_RV findObjects(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE* objects, CK_ULONG max,
+                         CK_ULONG* found) {
+    objects[0] = 5;
+    *found = 1;
+    return call("C_FindObjects");
+}
+
+static CK_FUNCTION_LIST functions = {.C_Initialize = C_Initialize,
+                                     .C_Finalize = C_Finalize,
+                                     .C_GetSlotList = getSlotList,
+                                     .C_OpenSession = C_OpenSession,
+                                     .C_CloseSession = C_CloseSession,
+                                     .C_Login = C_Login,
+                                     .C_Logout = C_Logout,
+                                     .C_GetAttributeValue = getAttributeValue,
+                                     .C_FindObjectsInit = C_FindObjectsInit,
+                                     .C_FindObjects = findObjects,
+                                     .C_FindObjectsFinal = C_FindObjectsFinal};
+
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST** list) {
+    const char* mode = getenv("QUARNEL_TEST_P11") != NULL ? getenv("QUARNEL_TEST_P11") : "";
+    calls[0] = 0;
+    callCount = 0;
+    removeAt = strncmp(mode, "remove:", 7) == 0 ? atoi(mode + 7) : 0;
+    noToken = strcmp(mode, "notoken") == 0;
+    *list = strcmp(mode, "nulllist") == 0 ? NULL : &functions;
+    return CKR_OK;
+}
