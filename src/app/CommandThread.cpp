@@ -42,9 +42,17 @@ void writeLog(const char16_t* text, const char16_t* tag) {
     }
 }
 
-void runCommand(const std::string& command, std::string& reply) {
+// Bytes of a command that can reach the log: well beyond what a log line keeps of outside text,
+// so the line is the same, without converting a frame of many megabytes to UTF-16 for it.
+constexpr size_t LOGGED_COMMAND_BYTES = 16 * 1024;
+
+// Takes the command text from `command` and releases it once split, so that a large frame lives
+// on in its tokens only.
+void runCommand(std::string& command, std::string& reply) {
     std::vector<std::string> tokens;
     int count = splitTokens(command.c_str(), tokens);
+    std::string logged = command.substr(0, LOGGED_COMMAND_BYTES);
+    std::string().swap(command);
     if (count > 0) {
         for (const CommandEntry& entry : COMMANDS) {
             if (tokens[0] == entry.name) {
@@ -54,9 +62,10 @@ void runCommand(const std::string& command, std::string& reply) {
             }
         }
     }
+    tokens = {};
     writeErrorReply(-10, reply);
     std::u16string text;
-    ansiToWString(command.c_str(), text);
+    ansiToWString(logged.c_str(), text);
     logError(-10, text.c_str(), u"ws-command");
 }
 

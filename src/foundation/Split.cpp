@@ -1,5 +1,7 @@
 #include "foundation/Split.h"
 
+#include <cstring>
+
 namespace mv {
 
 int splitTokens(const char* text, std::vector<std::string>& out) {
@@ -8,6 +10,9 @@ int splitTokens(const char* text, std::vector<std::string>& out) {
     }
     out.clear();
     std::string token;
+    // Each token is sized once, to the text up to the next comma: a command frame may be one
+    // token of many megabytes, which doubling growth would hold up to twice over.
+    token.reserve(std::strcspn(text, ","));
     bool lastWasSeparator = false;
     for (const char* p = text; *p != '\0'; ++p) {
         switch (*p) {
@@ -21,7 +26,8 @@ int splitTokens(const char* text, std::vector<std::string>& out) {
                 break;
             case ',':
                 out.push_back(std::move(token));
-                token.clear();
+                token = std::string();
+                token.reserve(std::strcspn(p + 1, ","));
                 lastWasSeparator = true;
                 break;
             default:

@@ -3,6 +3,11 @@
 #include <nss.h>
 #include <sys/stat.h>
 
+// utilpars.h declares no C linkage of its own.
+extern "C" {
+#include <utilpars.h>
+}
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -36,10 +41,41 @@ std::shared_ptr<Context> initContext(const std::string& configDir, PRUint32 flag
     return std::make_shared<Context>(context);
 }
 
+// The key slot of the database `configDir`, which NSS has opened. Opened first, it is the internal
+// key slot; opened while another context (one without a database, say) holds NSS, NSS adds it as
+// a slot of the internal module beside that context's internal key slot, which knows none of its
+// keys, and keeps that slot until NSS ends. Only the user's database is ever opened so.
+UniqueSlot databaseKeySlot(const std::string& configDir) {
+    UniqueSlot keySlot(PK11_GetInternalKeySlot());
+    SECMODModule* internal = SECMOD_GetInternalModule();
+    if (keySlot == nullptr || internal == nullptr) {
+        return keySlot;
+    }
+    char* firstDir = NSSUTIL_ArgGetParamValue("configdir", internal->libraryParams);
+    bool openedFirst = firstDir != nullptr && configDir == firstDir;
+    PORT_Free(firstDir);
+    if (openedFirst) {
+        return keySlot;
+    }
+    UniqueSlot cryptoSlot(PK11_GetInternalSlot());
+    UniqueSlot found;
+    SECMODListLock* lock = SECMOD_GetDefaultModuleListLock();
+    SECMOD_GetReadLock(lock);
+    for (int i = 0; i < internal->slotCount && !found; ++i) {
+        PK11SlotInfo* slot = internal->slots[i];
+        if (slot != keySlot.get() && slot != cryptoSlot.get() && PK11_IsPresent(slot)) {
+            found.reset(PK11_ReferenceSlot(slot));
+        }
+    }
+    SECMOD_ReleaseReadLock(lock);
+    return found ? std::move(found) : std::move(keySlot);
+}
+
 }  // namespace
 
 Context::~Context() {
     std::lock_guard<std::mutex> lock(g_contextLock);
+    keySlot_.reset();
     NSS_ShutdownContext(context_);
 }
 
@@ -65,7 +101,11 @@ std::shared_ptr<Context> openUserContext() {
     if (!isDirectory(dir)) {
         return nullptr;  // never create a database the user does not have
     }
-    auto context = initContext("sql:" + dir, NSS_INIT_NOROOTINIT);
+    std::string configDir = "sql:" + dir;
+    auto context = initContext(configDir, NSS_INIT_NOROOTINIT);
+    if (context) {
+        context->keySlot_ = databaseKeySlot(configDir);
+    }
     g_userContext = context;
     return context;
 }

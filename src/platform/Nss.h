@@ -54,8 +54,17 @@ public:
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
 
+    // A new reference to the key slot of this context's database: the internal key slot when the
+    // database was the first NSS opened, else the slot NSS added for it. Null for a context
+    // without a database.
+    PK11SlotInfo* keySlot() const {
+        return keySlot_ ? PK11_ReferenceSlot(keySlot_.get()) : nullptr;
+    }
+
 private:
+    friend std::shared_ptr<Context> openUserContext();
     NSSInitContext* context_;
+    UniqueSlot keySlot_;
 };
 
 // The context on the user's database, shared while anyone holds it; null when the database

@@ -179,10 +179,13 @@ int WsServer::open(int port, int timeoutSeconds) {
     // Not examined: a failed accept leaves -1, whose receive gets nothing and ends in -405.
     clientSocket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
 
-    // One receive: a request that arrives in pieces is judged by its first piece.
+    // One receive: a request that arrives in pieces is judged by its first piece. A client that
+    // connects and says nothing gets the launch time-out too, then counts as nothing received.
     std::vector<char> request(REQUEST_BLOCK + 1, '\0');
-    (void)receiveSome(clientSocket, reinterpret_cast<unsigned char*>(request.data()),
-                      REQUEST_BLOCK);
+    if (clientSocket >= 0 && waitReadable(clientSocket, timeoutSeconds) > 0) {
+        (void)receiveSome(clientSocket, reinterpret_cast<unsigned char*>(request.data()),
+                          REQUEST_BLOCK);
+    }
     std::string requestLine;
     std::map<std::string, std::string> headers;
     if (parseHeader(request.data(), requestLine, headers) <= 0) {
@@ -278,7 +281,8 @@ int WsServer::calcRespKey(const std::string& key, std::string& accept) {
 
 int WsServer::parseFrame(const unsigned char* data, size_t received, uint32_t& maskKey,
                          size_t& headerLength, uint64_t& payloadLength, uint64_t maxPayload) {
-    if (received < 3) {
+    // Two bytes are a whole header when the frame is unmasked with a 7-bit length.
+    if (received < 2) {
         return -500;
     }
     if (data[0] != 0x81) {
@@ -483,7 +487,7 @@ int WsServer::loop() {
     }
 }
 
-bool WsServer::startCommand(const ByteBuffer& payload) {
+bool WsServer::startCommand(ByteBuffer& payload) {
     // The previous command has released the counter, its last step; this only reaps it.
     waitCommandThread();
     commandArgs.reset();
@@ -493,6 +497,9 @@ bool WsServer::startCommand(const ByteBuffer& payload) {
     } catch (const std::bad_alloc&) {
         // The thread answers a record without text with the argument error.
     }
+    // The thread's copy is the only one kept: the loop's buffer goes before the thread starts,
+    // so a large frame is held at most twice, and only while it is copied or split.
+    ByteBuffer().swap(payload);
     args->server = this;
     args->running = &running;
     if (commandProc == nullptr) {

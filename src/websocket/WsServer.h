@@ -63,11 +63,12 @@ public:
     WsServer& operator=(const WsServer&) = delete;
 
     // Listens on 127.0.0.1:`port`, waits up to `timeoutSeconds` for one client (0 only polls),
-    // reads its upgrade request with one receive and answers it. 0 on success (state 1).
-    // -400 not initialised; -401 socket; -402 bind (port in use); -403 listen; -404 no client in
-    // time (or the wait failed); -405 nothing parsable received; -406 request line is not
-    // "GET / HTTP/1.1"; -407 "Upgrade" missing or not "websocket"; -408 no "Sec-WebSocket-Key", or
-    // the response could not be sent; -100 to -104 the SHA-1 of the accept key failed.
+    // then as long again for its upgrade request, reads it with one receive and answers it. 0 on
+    // success (state 1). -400 not initialised; -401 socket; -402 bind (port in use); -403 listen;
+    // -404 no client in time (or the wait failed); -405 nothing parsable received (or nothing in
+    // time); -406 request line is not "GET / HTTP/1.1"; -407 "Upgrade" missing or not "websocket";
+    // -408 no "Sec-WebSocket-Key", or the response could not be sent; -100 to -104 the SHA-1 of the
+    // accept key failed.
     int open(int port, int timeoutSeconds);
     // Waits for a command thread that still runs, then closes the client socket; state 0. Harmless
     // when nothing was opened, or twice. The listening socket stays open (further connection
@@ -77,7 +78,7 @@ public:
     // Serves commands until one of its ends; runs on the caller's thread. Each command frame is
     // handed to `commandProc` on a thread of its own.
     // 0 "term" while idle ("loop: finished."); -600 no connection; -601 receive failed at the start
-    // of a frame, -602 while gathering one; -500 connection closed, fewer than 3 bytes or an empty
+    // of a frame, -602 while gathering one; -500 connection closed, a short header or an empty
     // payload, -501 not a single final text frame or a payload above MAX_PAYLOAD, -n a receive held
     // n bytes beyond its frame (all "loop prase: command parse error."); -603 text shorter than 4
     // bytes; -604 "term" while a command runs (after sending "er,-1"); -605 another command while
@@ -122,8 +123,8 @@ public:
     // SHA-1 through NSS. 0; -100 NSS could not be initialised; -102 hashing failed.
     static int calcSha1(const unsigned char* data, size_t length, ByteBuffer& digest);
 
-    // Reads a client frame's header from the first `received` bytes. -500 fewer than 3 bytes, or
-    // fewer than the header needs; -501 the first byte is not 0x81 (final text frame), or the
+    // Reads a client frame's header from the first `received` bytes. -500 fewer than the header
+    // needs (at least 2 bytes); -501 the first byte is not 0x81 (final text frame), or the
     // payload length exceeds `maxPayload`. Otherwise header length + payload length - received:
     // positive = bytes still to come, 0 = complete, negative = bytes beyond the frame. `maskKey`
     // is 0 for an unmasked frame (the key's bytes in arrival order, big-endian).
@@ -158,8 +159,9 @@ private:
     // Closes the client socket and forgets both handles; the listening socket is kept for the
     // destructor.
     void dropSockets();
-    // Starts `commandProc` on the text; returns false when no thread could be started.
-    bool startCommand(const ByteBuffer& payload);
+    // Starts `commandProc` on a copy of the text and releases `payload`; returns false when no
+    // thread could be started.
+    bool startCommand(ByteBuffer& payload);
 
     // Guards the counter check of the loop, every reply on the wire, the counter's release after
     // a reply, and `lastError`.

@@ -3,6 +3,7 @@
 
 #include "app/CmdRunner.h"
 #include "exchange/QuarnelHttp.h"
+#include "platform/Nss.h"
 #include "signers/Fixtures.h"
 #include "signers/capi/QuarnelCapi.h"
 #include "signers/pkcs11/QuarnelP11.h"
@@ -31,6 +32,9 @@ protected:
 };
 
 TEST_F(CmdRunnerSignerTest, storeSigner_certificateChosenOnTheWorker_failuresLogged) {
+    // NSS opened without a database (hashing before the user had a store) must not hide the
+    // store that the signer opens afterwards.
+    auto hashing = mv::nss::openAnyContext();
     home.makeNssDb("ee");
     EXPECT_EQ(runner.apiInit(0x4, nullptr, u"sid-1"), 0);
     ASSERT_NE(capi(), nullptr);
@@ -48,10 +52,13 @@ TEST_F(CmdRunnerSignerTest, storeSigner_certificateChosenOnTheWorker_failuresLog
     EXPECT_EQ(fixtures::textOf(out), fixtures::hexOf(fixtures::readCert("ee"))) << "left alone";
     EXPECT_EQ(logLines(), (std::vector<std::string>{"cert / error(1) cert cmd error.",
                                                     "cert / error(-10) cert cmd error."}));
-    // A second set-up replaces the signer with one of the kind the new flags choose.
-    EXPECT_EQ(runner.apiInit(0x800, nullptr, u"sid-2"), 0);
-    EXPECT_EQ(runner.signer->getStatus(), 0);
+    // A second set-up replaces the signer, loads the store again and takes the new flags:
+    // without 0x4 the certificate comes as a request document.
+    EXPECT_EQ(runner.apiInit(0, nullptr, u"sid-2"), 0);
     EXPECT_EQ(capi()->exchange->sid, u"sid-2");
+    EXPECT_EQ(runner.getCert(0, nullptr, out), 0);
+    EXPECT_NE(fixtures::textOf(out).find("<cert>" + fixtures::hexOf(fixtures::readCert("ee"))),
+              std::string::npos);
 }
 
 TEST_F(CmdRunnerSignerTest, apiInit_failures_loggedAndSidStillSet_pkcs11FlagChoosesTheP11Signer) {

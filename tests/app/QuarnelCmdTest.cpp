@@ -2,12 +2,14 @@
 // and the scheme registration as xdg-mime sees it. Message boxes go to standard error here.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <cstring>
 #include <thread>
 
+#include "signers/Fixtures.h"
 #include "support/TestSupport.h"
 #include "support/WsTestSupport.h"
 
@@ -26,8 +28,9 @@ struct Outcome {
 
 class QuarnelCmdTest : public ::testing::Test {
 protected:
-    mv::test::ScratchDir scratch;
-    std::string dir = scratch.path().string();
+    fixtures::TempHome home;  // HOME with room for the user's NSS store
+    mv::test::ScratchDir& scratch = home.dir;
+    std::string dir = home.home;
     std::string program = fs::canonical(QUARNELCMD_PATH).string();
 
     // Runs `argv` with HOME, TMPDIR and the XDG directories in the test's directory, no display
@@ -196,44 +199,92 @@ TEST_F(QuarnelCmdTest, unreadableRegistration_isReportedAsAFailedRead) {
     EXPECT_FALSE(fs::exists(desktopEntry()));
 }
 
-// WebSocket mode of the real program with a real client: the page's "vers" and "term", and the
-// lines of a normal run in the log. Flag 0x800 sets the signer up without loading keys, since
-// the temporary home has no certificate store.
-TEST_F(QuarnelCmdTest, webSocketMode_servesVersThenTermAndLogsTheRun) {
+// WebSocket mode as a page launches it (flags 0), with a real client: the store signer is set up
+// from the user's store, which the page's options and sid reach, before any command is served.
+TEST_F(QuarnelCmdTest, webSocketMode_asAPageLaunchesIt_setsUpTheStoreSignerThenServes) {
+    const std::string closed = R"({"closed": 1006})";  // no close frame: the agent just ends
+    const struct {
+        const char* why;
+        std::string bundles, options;
+        Lines log;
+    } rows[] = {
+        {"a certificate with its key: served",
+         "ee",
+         "",
+         {"api-init / sign api init ok.", "ws-command / vers cmd accept.",
+          "ws-loop / WebScoket connection end."}},
+        {"no key in the store: the run ends before serving",
+         "",
+         "",
+         {"init / error(-11) Error: certificate not found.",
+          "api-init / error(-11) sign api init error."}},
+        {"the options reach the signer",
+         "ee",
+         "bad",
+         {"init / error(-10) Error: invalid opt argument format.",
+          "api-init / error(-10) sign api init error."}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        fs::remove_all(home.nssDir());
+        home.makeNssDb(row.bundles);
+        int port = wstest::freePort();
+        bool served = row.log.size() > 2;
+        Lines replies;
+        std::thread page([&] {
+            replies = wstest::runClient(port, served ? R"([{"op": "send", "text": "vers"},
+                {"op": "recv"}, {"op": "send", "text": "term"}, {"op": "recv"}])"
+                                                     : R"([{"op": "recv"}])");
+        });
+        Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,0," +
+                                      mv::test::base64Of(row.options) + ",,c2lkLTE="});
+        page.join();
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+        Lines expected{closed};
+        if (served) {
+            expected.insert(expected.begin(), R"({"recv": "0,djEuMS5SMQ=="})");
+        }
+        EXPECT_EQ(replies, expected);
+        Lines log{"cmd-start / cmd execute start.", "ws-open / WebScoket connection ok."};
+        log.insert(log.end(), row.log.begin(), row.log.end());
+        log.push_back("cmd-end / cmd execute end.");
+        EXPECT_EQ(logLines(), log);
+    }
+}
+
+// A client that connects and never sends its upgrade request: the agent closes the connection
+// after the launch time-out rather than holding the page's port for ever.
+TEST_F(QuarnelCmdTest, silentClient_handshakeEndsAfterTheLaunchTimeOut) {
     int port = wstest::freePort();
-    std::vector<std::string> replies;
+    bool closedByAgent = false;
     std::thread page([&] {
-        replies = wstest::runClient(port, R"([{"op": "send", "text": "vers"},
-                                              {"op": "recv", "timeout": 10},
-                                              {"op": "send", "text": "term"},
-                                              {"op": "recv", "timeout": 10}])");
+        int s = wstest::connectTo(port, "127.0.0.1", 20);
+        pollfd fd{s, POLLIN, 0};
+        char c;
+        closedByAgent = ::poll(&fd, 1, 30000) == 1 && ::recv(s, &c, 1, 0) == 0;
+        ::close(s);
     });
-    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,2048,,,"});
+    EXPECT_EQ(quarnelcmd({"quarnel01:S," + std::to_string(port) + ",3,0,,,"}).exitCode, 0);
     page.join();
-    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-    ASSERT_FALSE(replies.empty());
-    EXPECT_EQ(replies[0], R"({"recv": "0,djEuMS5SMQ=="})");
-    EXPECT_EQ(logLines(), (Lines{
-                              "cmd-start / cmd execute start.",
-                              "ws-open / WebScoket connection ok.",
-                              "api-init / sign api init ok.",
-                              "ws-command / vers cmd accept.",
-                              "ws-loop / WebScoket connection end.",
-                              "cmd-end / cmd execute end.",
-                          }));
+    EXPECT_TRUE(closedByAgent);
+    EXPECT_EQ(
+        logLines(),
+        (Lines{"cmd-start / cmd execute start.", "ws-open / error(-60) WebSocket connection error.",
+               "ws-open / open parse: no buffer. (-405)", "cmd-end / cmd execute end."}));
 }
 
 // "term" while a command runs, from a page that then goes: the command's late reply fails, and
 // the log must still give the reason the loop ended. The command is "vers" padded with blanks,
 // which takes the command thread a while to split.
 TEST_F(QuarnelCmdTest, termWhileACommandRuns_logsWhyTheLoopEndedNotTheLateReplysFailure) {
+    home.makeNssDb("ee");
     int port = wstest::freePort();
     std::thread page([&] {
         wstest::runClient(port, R"([{"op": "sendn", "prefix": "vers", "fill": " ", "n": 33554432},
                                     {"op": "send", "text": "term"}, {"op": "drop"},
                                     {"op": "sleep", "s": 0.5}])");
     });
-    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,2048,,,"});
+    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,0,,,"});
     page.join();
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(logLines(), (Lines{

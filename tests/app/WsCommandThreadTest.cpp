@@ -27,26 +27,14 @@ protected:
     void TearDown() override { runner.reset(); }
     Lines logLines() const { return mv::test::logLines(logFile, true); }
 
-    // A command record for the command thread, answered through a server that was never opened.
-    std::atomic<int64_t> running{1};
-    mv::WsServer server;
-    mv::CommandThreadArgs record(const char* command) {
-        mv::CommandThreadArgs args;
-        if (command != nullptr) {
-            args.command = command;
-        }
-        args.server = &server;
-        args.running = &running;
-        return args;
-    }
-
     mv::test::ScratchDir dir;
     mv::test::ScopedEnv tmp{"TMPDIR", dir.path().string()};
     std::string logFile = dir.file("QuarnelCmd-error.log");
     std::unique_ptr<mv::CmdRunner> runner;
 };
 
-TEST_F(WsCommandThreadTest, commandTable_repliesAndLogLines) {
+// On a CP932 thread: replies stay UTF-8, log lines take the thread's code page.
+TEST_F(WsCommandThreadTest, commandTableOnACp932Thread_repliesAndLogLines) {
     const struct {
         const char* frame;  // JSON string contents
         std::string reply;
@@ -56,7 +44,10 @@ TEST_F(WsCommandThreadTest, commandTable_repliesAndLogLines) {
         {"VERS", ARG_ERROR, {"ws-command / error(-10) VERS"}},
         {"vrs ", ARG_ERROR, {"ws-command / error(-10) vrs "}},
         {",vers", ARG_ERROR, {"ws-command / error(-10) ,vers"}},
-        {"vers,", ARG_ERROR, {ACCEPT, "vers / error(-10) 引数エラー(-10)"}},
+        // "引数エラー" in CP932.
+        {"vers,",
+         ARG_ERROR,
+         {ACCEPT, "vers / error(-10) \x88\xf8\x90\x94\x83\x47\x83\x89\x81\x5b(-10)"}},
         {"    ", ARG_ERROR, {"ws-command / error(-10)     "}},
         {" term", ARG_ERROR, {"ws-command / error(-10)  term"}},
         {"v e r s", VERS_REPLY, {ACCEPT}},
@@ -71,7 +62,12 @@ TEST_F(WsCommandThreadTest, commandTable_repliesAndLogLines) {
         log.insert(log.end(), c.log.begin(), c.log.end());
     }
     plan += R"({"op": "send", "text": "term"}])";
-    wstest::Served run = wstest::serve(mv::wsCommandThreadProc, plan);
+    wstest::Served run = wstest::serve(
+        +[](mv::CommandThreadArgs* args) {
+            mv::setThreadCodePage("CP932");
+            return mv::wsCommandThreadProc(args);
+        },
+        plan);
     EXPECT_EQ(run.lines, replies);
     EXPECT_EQ(run.loopError, "loop: finished.");
     EXPECT_EQ(logLines(), log);
@@ -87,30 +83,31 @@ TEST_F(WsCommandThreadTest, tenThousandVersInSequence_noneRefusedAsOverlapping) 
 }
 
 TEST_F(WsCommandThreadTest, replyThatCannotBeSent_stillReleasesTheCounter) {
-    mv::CommandThreadArgs vers = record("vers");
+    std::atomic<int64_t> running{1};
+    mv::WsServer server;  // never opened
+    mv::CommandThreadArgs vers{"vers", &server, &running};
     std::thread(mv::wsCommandThreadProc, &vers).join();
     EXPECT_EQ(running.load(), 0);
     EXPECT_EQ(server.lastError, "response init: not initialized. (-700)");
-    // A record without text is answered with the argument error and logs nothing.
-    running = 1;
-    mv::CommandThreadArgs empty = record(nullptr);
-    std::thread(mv::wsCommandThreadProc, &empty).join();
-    EXPECT_EQ(running.load(), 0);
-    EXPECT_EQ(logLines(), Lines{ACCEPT});
 }
 
-TEST_F(WsCommandThreadTest, cp932Thread_replyIsStillUtf8AndLogIsCp932) {
-    mv::CommandThreadArgs args = record("vers,");
-    std::string reply;
-    std::thread([&] {
-        ASSERT_TRUE(mv::setThreadCodePage("CP932"));
-        mv::wsCommandThreadProc(&args);
-        mv::writeErrorReply(-10, reply);
-    }).join();
-    EXPECT_EQ(reply, ARG_ERROR);
-    // "引数エラー" in CP932.
-    EXPECT_EQ(logLines(),
-              (Lines{ACCEPT, "vers / error(-10) \x88\xf8\x90\x94\x83\x47\x83\x89\x81\x5b(-10)"}));
+// A record whose copy of the frame failed (only exhausted memory does that, so the proc drops the
+// copy itself) is answered with the argument error; of an unknown mebibyte command only the
+// beginning can reach the log.
+TEST_F(WsCommandThreadTest, mockedLostCopyAndHugeUnknownCommand_argumentError) {
+    const std::string plan = R"([{"op": "sendn", "n": 1048576}, {"op": "recv"}])";
+    const Lines replies{R"({"recv": ")" + ARG_ERROR + R"("})"};
+    EXPECT_EQ(wstest::serve(mv::wsCommandThreadProc, plan).lines, replies);
+    EXPECT_LT(mv::test::readText(logFile).size(), 64u * 1024);
+    EXPECT_EQ(wstest::serve(
+                  +[](mv::CommandThreadArgs* args) {
+                      args->command.reset();
+                      return mv::wsCommandThreadProc(args);
+                  },
+                  plan)
+                  .lines,
+              replies);
+    EXPECT_EQ(logLines().size(), 1u) << "a lost copy logs nothing";
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ observes something prints one JSON line to standard output:
   {"op": "ping"}                              ping frame
   {"op": "close"}                             the client's close frame (close handshake)
   {"op": "drop"}                              closes the TCP connection without a close frame
+  {"op": "reset"}                             resets the TCP connection (RST)
   {"op": "sleep", "s": S}
   {"op": "recv", "timeout": S}                prints {"recv": text}, {"closed": code} or
                                               {"timeout": true}; a text of more than 100
@@ -25,6 +26,7 @@ A failed connection prints {"connect_error": text}.
 """
 import asyncio
 import json
+import socket
 import struct
 import sys
 
@@ -91,6 +93,11 @@ async def run(port, plan):
             await ws.close()
         elif op == "drop":
             ws.transport.close()
+        elif op == "reset":
+            # A zero linger makes the close a reset, which fails the server's pending receive.
+            ws.transport.get_extra_info("socket").setsockopt(
+                socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            ws.transport.abort()
         elif op == "sleep":
             await asyncio.sleep(step["s"])
         elif op == "recv":

@@ -154,7 +154,8 @@ int QuarnelCapi::loadStoreCerts() {
     if (!context) {
         return -50;
     }
-    nss::UniqueSlot slot(PK11_GetInternalKeySlot());
+    // The database's own slot: NSS may have been opened without a database before it.
+    nss::UniqueSlot slot(context->keySlot());
     if (!slot) {
         return -54;
     }
