@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -29,45 +29,73 @@ std::string mimeappsListPath() {
     return config.empty() ? std::string() : config + "/mimeapps.list";
 }
 
+// Blanks and the CR of a CR LF line end are no part of a line's text.
 std::string trim(const std::string& text) {
-    size_t start = text.find_first_not_of(" \t");
+    size_t start = text.find_first_not_of(" \t\r");
     if (start == std::string::npos) {
         return {};
     }
-    size_t end = text.find_last_not_of(" \t");
+    size_t end = text.find_last_not_of(" \t\r");
     return text.substr(start, end - start + 1);
 }
 
-// "Key=Value" with optional blanks around '=': the key, or empty for any other line.
-std::string keyOf(const std::string& line, std::string* value = nullptr) {
-    size_t equals = line.find('=');
-    if (line.empty() || line[0] == '#' || line[0] == '[' || equals == std::string::npos) {
+// "Key=Value" with optional blanks around '=' (a trimmed line): the key, or empty for any other
+// line.
+std::string keyOf(const std::string& text, std::string* value = nullptr) {
+    size_t equals = text.find('=');
+    if (text.empty() || text[0] == '#' || text[0] == '[' || equals == std::string::npos) {
         return {};
     }
     if (value != nullptr) {
-        *value = trim(line.substr(equals + 1));
+        *value = trim(text.substr(equals + 1));
     }
-    return trim(line.substr(0, equals));
+    return trim(text.substr(0, equals));
 }
 
+bool isGroupHeader(const std::string& text) {
+    return !text.empty() && text[0] == '[';
+}
+
+// The file's lines as they stand, a CR before the line feed included. 0: no file; -1: anything
+// but a regular file (a link is followed), or a read failure. The file is opened without
+// blocking, so that a FIFO in its place is refused instead of waiting for a writer for ever.
 int readLines(const std::string& path, std::vector<std::string>& lines) {
     lines.clear();
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         return errno == ENOENT ? 0 : -1;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!S_ISREG(st.st_mode) || !in) {
+    std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { close(*f); });
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return -1;
     }
+    std::string content;
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    std::stringstream in(content);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
         lines.push_back(line);
     }
-    return in.bad() ? -1 : 1;
+    return 1;
+}
+
+// The line end for lines we add: CR LF when the file's first line has it.
+std::string lineEndOf(const std::vector<std::string>& lines) {
+    return !lines.empty() && !lines[0].empty() && lines[0].back() == '\r' ? "\r" : "";
 }
 
 // Replaces the file as a whole, so a reader never sees half of it. A symbolic link (a dotfile
@@ -79,6 +107,9 @@ int writeFileAtomically(const std::string& path, const std::string& content, mod
         target = resolved;
         struct stat st {};
         if (stat(target.c_str(), &st) == 0) {
+            if (!S_ISREG(st.st_mode)) {
+                return -1;  // renaming over it would replace what someone else put there
+            }
             mode = st.st_mode & 07777;
         }
     }
@@ -163,12 +194,13 @@ int getUrlProtocolCommand(const char* scheme, std::string& command) {
     }
     bool inMainGroup = false;
     for (const std::string& line : lines) {
-        if (!line.empty() && line[0] == '[') {
-            inMainGroup = line == "[Desktop Entry]";
+        std::string text = trim(line);
+        if (isGroupHeader(text)) {
+            inMainGroup = text == "[Desktop Entry]";
             continue;
         }
         std::string value;
-        if (inMainGroup && keyOf(line, &value) == "Exec") {
+        if (inMainGroup && keyOf(text, &value) == "Exec") {
             if (value.size() > COMMAND_LIMIT) {
                 return -1;
             }
@@ -219,7 +251,7 @@ int unregisterUrlProtocol(const char* scheme) {
     }
     std::string path = desktopEntryPath(scheme);
     struct stat st {};
-    if (path.empty() || lstat(path.c_str(), &st) != 0) {
+    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return -1;
     }
     std::string list = mimeappsListPath();
@@ -230,54 +262,60 @@ int unregisterUrlProtocol(const char* scheme) {
     return unlink(path.c_str()) == 0 ? 0 : -1;
 }
 
+// GLib merges every group of this name and takes a key's last value, other readers its first:
+// each group gets our line in place of its first one for the type, and loses the others.
 int setDefaultApplication(const std::string& listPath, const std::string& mimeType,
                           const std::string& desktopId) {
     std::vector<std::string> lines;
     if (readLines(listPath, lines) < 0) {
         return -1;
     }
-    std::string newLine = mimeType + "=" + desktopId + ";";
+    std::string cr = lineEndOf(lines);
+    std::string newLine = mimeType + "=" + desktopId + ";" + cr;
     std::vector<std::string> out;
+    int groups = 0;
     bool inGroup = false;
-    bool groupSeen = false;
+    bool writtenInGroup = false;
     bool written = false;
-    size_t insertAt = 0;  // after the last non-blank line of the group
+    size_t insertAt = 0;  // after the last non-blank line of the first group
     for (const std::string& line : lines) {
-        if (!line.empty() && line[0] == '[') {
-            inGroup = line == DEFAULTS_GROUP && !groupSeen;
-            groupSeen = groupSeen || inGroup;
+        std::string text = trim(line);
+        if (isGroupHeader(text)) {
+            inGroup = text == DEFAULTS_GROUP;
+            groups += inGroup ? 1 : 0;
+            writtenInGroup = false;
             out.push_back(line);
-            if (inGroup) {
-                insertAt = out.size();
+            insertAt = inGroup && groups == 1 ? out.size() : insertAt;
+            continue;
+        }
+        if (inGroup && keyOf(text) == mimeType) {
+            if (!writtenInGroup) {
+                out.push_back(newLine);
+                written = writtenInGroup = true;
             }
             continue;
         }
-        if (inGroup && keyOf(line) == mimeType) {
-            if (!written) {
-                out.push_back(newLine);
-                written = true;
-            }
-            continue;  // a later duplicate would only confuse readers
-        }
         out.push_back(line);
-        if (inGroup && !trim(line).empty()) {
+        if (inGroup && groups == 1 && !text.empty()) {
             insertAt = out.size();
         }
     }
     if (!written) {
-        if (groupSeen) {
+        if (groups > 0) {
             out.insert(out.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
         } else {
             if (!out.empty() && !trim(out.back()).empty()) {
-                out.emplace_back();
+                out.push_back(cr);
             }
-            out.emplace_back(DEFAULTS_GROUP);
+            out.push_back(DEFAULTS_GROUP + cr);
             out.push_back(newLine);
         }
     }
     return writeFileAtomically(listPath, joinLines(out), 0644);
 }
 
+// A group that held nothing but our line goes with it, so that registering and unregistering
+// give the file back as it was.
 int removeDefaultApplication(const std::string& listPath, const std::string& mimeType,
                              const std::string& desktopId) {
     std::vector<std::string> lines;
@@ -288,14 +326,33 @@ int removeDefaultApplication(const std::string& listPath, const std::string& mim
     std::vector<std::string> out;
     bool inGroup = false;
     bool changed = false;
+    size_t header = 0;
+    bool headerEmptied = false;  // out[header] heads a group we took a line from
+    auto dropEmptiedGroup = [&](bool atEnd) {
+        bool empty = headerEmptied;
+        for (size_t i = header + 1; empty && i < out.size(); ++i) {
+            empty = trim(out[i]).empty();
+        }
+        if (empty) {
+            size_t from = header;
+            while (atEnd && from > 0 && trim(out[from - 1]).empty()) {
+                --from;
+            }
+            out.resize(from);
+        }
+        headerEmptied = false;
+    };
     for (const std::string& line : lines) {
-        if (!line.empty() && line[0] == '[') {
-            inGroup = line == DEFAULTS_GROUP;
+        std::string text = trim(line);
+        if (isGroupHeader(text)) {
+            dropEmptiedGroup(false);
+            inGroup = text == DEFAULTS_GROUP;
+            header = out.size();
             out.push_back(line);
             continue;
         }
         std::string value;
-        if (inGroup && keyOf(line, &value) == mimeType) {
+        if (inGroup && keyOf(text, &value) == mimeType) {
             std::string kept;
             std::stringstream items(value);
             std::string item;
@@ -308,15 +365,16 @@ int removeDefaultApplication(const std::string& listPath, const std::string& mim
                 }
             }
             if (ours) {
-                changed = true;
+                changed = headerEmptied = true;
                 if (!kept.empty()) {
-                    out.push_back(mimeType + "=" + kept);
+                    out.push_back(mimeType + "=" + kept + (line.back() == '\r' ? "\r" : ""));
                 }
                 continue;
             }
         }
         out.push_back(line);
     }
+    dropEmptiedGroup(true);
     return changed ? writeFileAtomically(listPath, joinLines(out), 0644) : 0;
 }
 

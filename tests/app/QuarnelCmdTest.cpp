@@ -1,9 +1,11 @@
 // The program itself, run without a display in a temporary home: its exit codes, its error log,
 // and the scheme registration as xdg-mime sees it. Message boxes go to standard error here.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -76,8 +78,9 @@ protected:
         outcome.err = readText(scratch.file(".err"));
         return outcome;
     }
+    // Bounded, so that a run that blocks fails its test instead of stalling the suite.
     Outcome quarnelcmd(std::vector<std::string> args = {}) {
-        args.insert(args.begin(), program);
+        args.insert(args.begin(), {"timeout", "60", program});
         return run(args);
     }
     // The default log's lines without their time stamps; each must have one.
@@ -249,6 +252,79 @@ TEST_F(QuarnelCmdTest, webSocketMode_asAPageLaunchesIt_setsUpTheStoreSignerThenS
         log.insert(log.end(), row.log.begin(), row.log.end());
         log.push_back("cmd-end / cmd execute end.");
         EXPECT_EQ(logLines(), log);
+    }
+}
+
+// mimeapps.list files as other programs and users leave them. "regist" must make our entry the
+// default as GLib itself reads the file and "unregist" take back just our line; anything but a
+// regular file is refused without blocking. The entry is written before the list's line and
+// removed after it, so the list never names a missing entry.
+TEST_F(QuarnelCmdTest, hostileMimeappsLists_table) {
+    const std::string group = "[Default Applications]\n", html = "text/html=other.desktop;\n";
+    const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
+                      theirs = "x-scheme-handler/quarnel01=other.desktop;\n",
+                      added = "\n[Added Associations]\n" + ours,
+                      crlf = "[Default Applications]\r\nk=v\r\n";
+    const struct {
+        const char* why;
+        char kind;  // 'f' a file, 'l' a link to one, 'p' a FIFO, 'q' a link to one, 'd' a
+                    // directory, 'e' no list but a FIFO in the desktop entry's place
+        std::string before = {}, registered = {}, unregistered = {};  // empty: as before
+    } rows[] = {
+        {"a second group naming another handler (GLib takes the last value), a duplicate", 'f',
+         group + "# mine\n" + theirs + "x-scheme-handler/quarnel01 = dup\n" + html + "\n" + group +
+             theirs,
+         group + "# mine\n" + ours + html + "\n" + group + ours, group + "# mine\n" + html},
+        {"blanks around the header: the same group, ours after its last line", 'f',
+         "  [Default Applications] \n" + html + added,
+         "  [Default Applications] \n" + html + ours + added},
+        {"CR LF line ends stay", 'f', crlf,
+         crlf + "x-scheme-handler/quarnel01=quarnel01.desktop;\r\n"},
+        {"a group that only we filled goes again, another group's line stays", 'f', added,
+         added + "\n" + group + ours},
+        {"a link to a file is followed and stays a link", 'l', group + html, group + html + ours},
+        {"a FIFO would block its reader", 'p'},
+        {"a link to a FIFO as well", 'q'},
+        {"a directory", 'd'},
+        {"the entry is read for the status too, and never replaced or removed", 'e'},
+    };
+    const std::string list = dir + "/config/mimeapps.list", elsewhere = dir + "/elsewhere";
+    fs::create_directories(dir + "/data/applications"), fs::create_directories(dir + "/config");
+    std::ofstream(dir + "/data/applications/other.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Other\nExec=/bin/true %u\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        fs::remove_all(list), fs::remove(elsewhere), fs::remove(desktopEntry());
+        std::string file = row.kind == 'l' || row.kind == 'q' ? elsewhere : list;
+        bool regular = row.kind == 'f' || row.kind == 'l';
+        if (regular) {
+            std::ofstream(file, std::ios::binary) << row.before;
+        } else {
+            std::string fifo = row.kind == 'e' ? desktopEntry() : file;
+            ASSERT_EQ(row.kind == 'd' ? mkdir(list.c_str(), 0700) : mkfifo(fifo.c_str(), 0600), 0);
+        }
+        if (file == elsewhere) {
+            fs::create_symlink(elsewhere, list);
+        }
+        std::string failed = regular ? "" : "に失敗";
+        EXPECT_EQ(quarnelcmd({"regist"}).err,
+                  "署名コマンド: レジストリ登録" + failed + "しました。\n");
+        // The entry was written first, also when the list was refused.
+        EXPECT_EQ(quarnelcmd().err,
+                  statusText(row.kind == 'e' ? "の取得に失敗しました。"
+                                             : "登録済みです。\n\"" + program + "\" %u"));
+        if (regular) {
+            EXPECT_EQ(readText(file), row.registered);
+            std::string gio = run({"gio", "mime", "x-scheme-handler/quarnel01"}).out;
+            EXPECT_THAT(gio.substr(0, gio.find('\n')), ::testing::EndsWith(": quarnel01.desktop"));
+        }
+        EXPECT_EQ(quarnelcmd({"unregist"}).err,
+                  "署名コマンド: レジストリ削除" + failed + "しました。\n");
+        EXPECT_EQ(fs::exists(desktopEntry()), !regular);  // kept while the list may name it
+        EXPECT_EQ(fs::is_fifo(desktopEntry()), row.kind == 'e');
+        EXPECT_EQ(regular ? readText(file) : "",
+                  row.unregistered.empty() ? row.before : row.unregistered);
+        EXPECT_EQ(fs::is_symlink(list), file == elsewhere);
     }
 }
 
