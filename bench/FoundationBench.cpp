@@ -1,6 +1,13 @@
 #include <benchmark/benchmark.h>
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
+
 #include "foundation/Base64.h"
+#include "foundation/ErrorLog.h"
 #include "foundation/Text.h"
 
 // Conversions that carry whole documents: WebSocket arguments and replies in Base64, certificates
@@ -48,6 +55,37 @@ static void Utf16ToCp932_64KiB(benchmark::State& s) {
     }
     s.SetBytesProcessed(s.iterations() * text.size() * 2);
 }
+// One log line as a command thread writes it, from a thread of its own (each command has one),
+// interleaved with a thread that writes nothing: the medians of both, in microseconds. Their
+// difference is the line's cost: open, check, write and close.
+static void LogLineOnCommandThread(benchmark::State& s) {
+    char dirTemplate[] = "/tmp/mvbench.XXXXXX";
+    std::string log = std::string(mkdtemp(dirTemplate)) + "/QuarnelCmd-error.log";
+    std::u16string path(log.begin(), log.end());
+    std::vector<double> bare, withLine;
+    auto timed = [](std::vector<double>& into, auto&& work) {
+        auto start = std::chrono::steady_clock::now();
+        std::thread(work).join();
+        into.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count());
+    };
+    for (auto _ : s) {
+        for (int i = 0; i < 5000; ++i) {
+            timed(bare, [] {});
+            timed(withLine, [&] {
+                mv::writeLogFile(path.c_str(), u"vers cmd accept.", u"ws-command", true);
+            });
+        }
+    }
+    for (auto* v : {&bare, &withLine}) {
+        std::sort(v->begin(), v->end());
+    }
+    s.counters["thread_median_us"] = bare[bare.size() / 2];
+    s.counters["thread_and_line_median_us"] = withLine[withLine.size() / 2];
+    std::filesystem::remove_all(std::filesystem::path(log).parent_path());
+}
+BENCHMARK(LogLineOnCommandThread)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(Base64Encode1MiB);
 BENCHMARK(Base64Decode1MiB);
 BENCHMARK(HexRoundTrip256KiB);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 
 #include "app/CmdParams.h"
 #include "app/CmdRunner.h"
+#include "foundation/ErrorLog.h"
 
 namespace {
 
@@ -53,6 +55,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __builtin_trap();
     }
     if (r == 0 && params.signUrl.empty() && !params.certUrl.empty()) {
+        __builtin_trap();
+    }
+    // Whatever the page names, the log stays a plain name in the temporary directory.
+    size_t dirEnd = defaultLog.rfind(u'/') + 1;
+    if (runner.logPath.compare(0, dirEnd, defaultLog, 0, dirEnd) != 0 ||
+        runner.logPath.find(u'/', dirEnd) != std::u16string::npos ||
+        runner.logPath.size() == dirEnd) {
+        __builtin_trap();
+    }
+    // The text as an unknown command would enter the log: bounded, no control character.
+    std::u16string logged = mv::outsideAnsiTextForLog(text);
+    if (logged.size() > mv::OUTSIDE_TEXT_LOG_LIMIT ||
+        std::any_of(logged.begin(), logged.end(), [](char16_t c) { return c < 0x20; })) {
         __builtin_trap();
     }
     return 0;

@@ -12,11 +12,15 @@ namespace mv {
 
 CmdRunner* g_pCmdRunner = nullptr;
 
-CmdRunner::CmdRunner() {
+std::u16string tempLogPath(std::u16string_view name) {
     std::string temp = getTempPath();
+    return utf8ToWString(temp.data(), temp.size()).append(name);
+}
+
+CmdRunner::CmdRunner() {
     // Every relative path of the run is relative to the temporary directory.
-    (void)!chdir(temp.c_str());
-    logPath = utf8ToWString(temp.data(), temp.size()) + u"QuarnelCmd-error.log";
+    (void)!chdir(getTempPath().c_str());
+    logPath = tempLogPath(DEFAULT_LOG_NAME);
     g_pCmdRunner = this;
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/CmdParams.h"
 #include "foundation/Bytes.h"
@@ -32,7 +33,9 @@ public:
 
     // Fills `params` from the launch parameter text (the command line after "quarnel01:").
     // 1: WebSocket mode; 0: batch mode; -10: unusable parameters, with nothing changed in the
-    // record or the runner. May set `logAppend` (flag 0x4000) and replace `logPath` (flag 0x2000).
+    // record or the runner. May set `logAppend` (flag 0x4000) and, with flag 0x2000, replace
+    // `logPath` by the file that the last component of the page's path names in the temporary
+    // directory.
     int parseLaunchArgs(const char* text, CmdParams& params);
 
     // Creates the signer (flag 0x1: the PKCS#11 signer, else the store signer), replacing any
@@ -50,6 +53,11 @@ public:
 };
 
 extern CmdRunner* g_pCmdRunner;
+
+// The name of the default error log.
+inline constexpr char16_t DEFAULT_LOG_NAME[] = u"QuarnelCmd-error.log";
+// The path of the log file `name` in the user's temporary directory.
+std::u16string tempLogPath(std::u16string_view name);
 
 // Set while a signer worker runs; the worker clears it when its signer operation has returned.
 extern std::atomic<bool> g_signerBusy;

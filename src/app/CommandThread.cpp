@@ -3,6 +3,7 @@
 #include "app/CmdRunner.h"
 #include "app/CommandHandlers.h"
 #include "foundation/Base64.h"
+#include "foundation/ErrorLog.h"
 #include "foundation/ResultMessages.h"
 #include "foundation/Split.h"
 #include "foundation/Text.h"
@@ -64,9 +65,8 @@ void runCommand(std::string& command, std::string& reply) {
     }
     tokens = {};
     writeErrorReply(-10, reply);
-    std::u16string text;
-    ansiToWString(logged.c_str(), text);
-    logError(-10, text.c_str(), u"ws-command");
+    // The page's text, as it arrived but unable to forge or flood the log.
+    logError(-10, outsideAnsiTextForLog(logged).c_str(), u"ws-command");
 }
 
 }  // namespace

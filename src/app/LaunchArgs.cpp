@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@ namespace {
 constexpr int UNUSABLE = -10;
 constexpr size_t WS_TOKENS = 7;
 constexpr size_t BATCH_TOKENS = 13;
+constexpr size_t MAX_PARAMETER_FILE = 64 * 1024;
 
 // The C library's atoi as glibc defines it, without atoi's undefined behaviour on overflow.
 int32_t toInt(const std::string& token) {
@@ -58,10 +60,35 @@ bool matchesPattern(const char* pattern, const char* name) {
     return *pattern == '\0';
 }
 
-std::u16string ansiPathToWide(const std::string& path) {
-    std::u16string wide;
-    ansiToWString(path.c_str(), wide);
-    return wide;
+// The log a page names: the last component of its path (taken from the token's UTF-8 as it is,
+// not through the code page), in the temporary directory, so that no page can empty or write
+// into another file of the user. A name that is no plain file name gives the default log.
+std::u16string pageLogPath(const std::string& token) {
+    ByteBuffer utf8 = base64DecodeStr(token);
+    std::u16string name = utf8VecToWString(utf8);
+    name.erase(0, name.find_last_of(u"/\\") + 1);
+    bool control = std::any_of(name.begin(), name.end(),
+                               [](char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); });
+    if (name.empty() || name == u"." || name == u".." || control) {
+        name = DEFAULT_LOG_NAME;
+    }
+    return tempLogPath(name);
+}
+
+// Last-write times compare as the 100 ns ticks since 1601 of the program's home platform, so a
+// file from before 1970 is older than every later one, never newer.
+uint64_t fileTimeTicks(const struct timespec& t) {
+    constexpr int64_t SECONDS_1601_TO_1970 = 11644473600;
+    constexpr uint64_t TICKS_PER_SECOND = 10000000;
+    if (t.tv_sec < -SECONDS_1601_TO_1970) {
+        return 0;
+    }
+    // Well defined: tv_sec is at least -SECONDS_1601_TO_1970 here.
+    uint64_t seconds = static_cast<uint64_t>(t.tv_sec) + SECONDS_1601_TO_1970;
+    if (seconds >= UINT64_MAX / TICKS_PER_SECOND) {
+        return UINT64_MAX;
+    }
+    return seconds * TICKS_PER_SECOND + static_cast<uint64_t>(t.tv_nsec) / 100;
 }
 
 }  // namespace
@@ -97,8 +124,7 @@ int findNewestFile(const std::string& folder, const std::string& pattern, std::s
         if (stat(candidate.c_str(), &st) != 0) {
             continue;
         }
-        uint64_t written = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
-                           static_cast<uint64_t>(st.st_mtim.tv_nsec);
+        uint64_t written = fileTimeTicks(st.st_mtim);
         // An equal time does not replace the earlier entry.
         if (written > newest) {
             newest = written;
@@ -128,7 +154,7 @@ int CmdRunner::parseLaunchArgs(const char* text, CmdParams& params) {
         decodeBase64Arg(tokens[5], params.logPath);
         // An empty log path keeps the default log in this mode.
         if ((params.flags & FLAG_LOG_PATH) && !params.logPath.empty()) {
-            logPath = ansiPathToWide(params.logPath);
+            logPath = pageLogPath(tokens[5]);
         }
         decodeBase64Arg(tokens[6], params.sid);
         return 1;
@@ -138,16 +164,21 @@ int CmdRunner::parseLaunchArgs(const char* text, CmdParams& params) {
         if (findNewestFile(getDownloadDir(), tokens[1], file) != 0) {
             return UNUSABLE;
         }
-        ByteBuffer bytes = readFileBytes(file);
+        // An empty file, or one larger than any parameter text, is unusable and stays unread.
+        ByteBuffer bytes = readFileBytes(file, MAX_PARAMETER_FILE);
         if (bytes.empty()) {
-            return UNUSABLE;  // the file stays
+            return UNUSABLE;
         }
-        // Read once and gone, whatever it holds.
-        unlink(file.c_str());
         std::string content(reinterpret_cast<const char*>(bytes.data()),
                             strnlen(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
         tokens.clear();
         splitTokens(content.c_str(), tokens);
+        // Only a parameter text is ours to remove: whatever else the newest download is (a photo,
+        // a document), it stays where it is.
+        if (tokens.size() != BATCH_TOKENS) {
+            return UNUSABLE;
+        }
+        unlink(file.c_str());
     }
     if (tokens.size() != BATCH_TOKENS) {
         return UNUSABLE;
@@ -158,10 +189,9 @@ int CmdRunner::parseLaunchArgs(const char* text, CmdParams& params) {
         logAppend = 1;
     }
     decodeBase64Arg(tokens[3], params.logPath);
-    // Here an empty log path is taken too: the log then cannot be written and the first line
-    // says so.
+    // An empty path here gives the default log too.
     if (params.flags & FLAG_LOG_PATH) {
-        logPath = ansiPathToWide(params.logPath);
+        logPath = pageLogPath(tokens[3]);
     }
     decodeBase64Arg(tokens[4], params.sid);
     decodeBase64Arg(tokens[5], params.url);

@@ -41,7 +41,7 @@ std::string getUtcTimeString() { return formatTime(true, "%Y-%m-%dT%H:%M:%SZ"); 
 
 std::string getLocalTimeString() { return formatTime(false, "%Y-%m-%dT%H:%M:%S"); }
 
-ByteBuffer readFileBytes(const std::string& fileName) {
+ByteBuffer readFileBytes(const std::string& fileName, size_t maxSize) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever; a FIFO
     // has no size, so it then gives the empty result like any other unreadable name.
     int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -52,7 +52,7 @@ ByteBuffer readFileBytes(const std::string& fileName) {
     struct stat st {};
     if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
         off_t size = lseek(fd, 0, SEEK_END);
-        if (size > 0 && lseek(fd, 0, SEEK_SET) == 0) {
+        if (size > 0 && static_cast<uint64_t>(size) <= maxSize && lseek(fd, 0, SEEK_SET) == 0) {
             try {
                 data.resize(static_cast<size_t>(size));
             } catch (const std::bad_alloc&) {

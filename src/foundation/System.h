@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "foundation/Bytes.h"
@@ -15,7 +16,8 @@ std::string getUtcTimeString();
 // The current local time as "%Y-%m-%dT%H:%M:%S"; empty on failure.
 std::string getLocalTimeString();
 
-// The whole file. Empty for a missing file, a directory, an unreadable or an empty file.
-ByteBuffer readFileBytes(const std::string& fileName);
+// The whole file. Empty for a missing file, a directory, an unreadable or an empty file, and for
+// a file larger than `maxSize` bytes, which is then not read.
+ByteBuffer readFileBytes(const std::string& fileName, size_t maxSize = SIZE_MAX);
 
 }  // namespace mv

@@ -125,7 +125,9 @@ bool isUtf8Name(const std::string& name) {
     return strcasecmp(name.c_str(), "UTF-8") == 0 || strcasecmp(name.c_str(), "UTF8") == 0;
 }
 
-std::string localeCodeset() {
+// Loading the locale costs a few hundred microseconds, and every command thread starts with the
+// default: it is read once per process (the environment that names it does not change).
+std::string readLocaleCodeset() {
     locale_t loc = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
     if (loc == static_cast<locale_t>(0)) {
         return "UTF-8";
@@ -135,6 +137,11 @@ std::string localeCodeset() {
     if (codeset.empty() || codeset == "ANSI_X3.4-1968" || strcasecmp(codeset.c_str(), "ASCII") == 0) {
         return "UTF-8";
     }
+    return codeset;
+}
+
+const std::string& localeCodeset() {
+    static const std::string codeset = readLocaleCodeset();
     return codeset;
 }
 

@@ -78,11 +78,8 @@ TEST_F(ErrorLogTest, firstLineFails_laterLinesAppendOnceWritableWithOneWarning) 
     EXPECT_EQ(warnings.find("Warning", warnings.find("Warning") + 1), std::string::npos);
 }
 
-TEST_F(ErrorLogTest, symlinkOrReaderlessFifoAtLogPath_isRefusedWithoutBlocking) {
-    std::ofstream(dir.file("victim")) << "precious";
-    fs::create_symlink(dir.file("victim"), logFile);
-    EXPECT_EQ(mv::writeLogFile(logPath.c_str(), u"x", u"t", false), -1);
-    EXPECT_EQ(mv::test::readText(dir.file("victim")), "precious");
+// (Other hostile log places are launched against the program in QuarnelCmdTest.)
+TEST_F(ErrorLogTest, readerlessFifoAtLogPath_isRefusedWithoutBlocking) {
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     EXPECT_EQ(mv::writeLogFile(wide(dir.file("fifo")).c_str(), u"x", u"t", true), -1);
 }

@@ -115,7 +115,7 @@ TEST_F(LaunchArgsTest, textTable_fieldsAndLogSettings) {
         {"S,1,1,0,," + log64 + ",", "1 port=1 timeout=1 logPath=" + log, "no flag, no path"},
         {"B,24576,," + log64 + ",,,,,0,0,,0,",
          "0 flags=24576 logPath=" + log + " append=1 log=" + log, "batch path and append"},
-        {"B,8192,,,,,,,0,0,,0,", "0 flags=8192 log=", "an empty batch path empties the log path"},
+        {"B,8192,,,,,,,0,0,,0,", "0 flags=8192", "an empty batch path keeps the default too"},
         // Unusable texts change nothing.
         {"", "-10", "empty text"},
         {" \t\r\n", "-10", "only white space"},
@@ -142,36 +142,15 @@ TEST_F(LaunchArgsTest, textTable_fieldsAndLogSettings) {
     }).join();
 }
 
-TEST_F(LaunchArgsTest, batchEmptyLogPath_warnsOnceOnTheFirstLine) {
-    mv::CmdRunner runner;
-    mv::CmdParams params;
-    ASSERT_EQ(runner.parseLaunchArgs("B,8192,,,,,,,0,0,,0,", params), 0);
-    ::testing::internal::CaptureStderr();
-    runner.writeLog(u"cmd execute start.", u"cmd-start");
-    runner.writeLog(u"cmd execute end.", u"cmd-end");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "QuarnelCmd: Warning: Log Write Error.\r\n\n");
-}
-
-TEST_F(LaunchArgsTest, fileForm_takesTheNewestMatchAndDeletesIt) {
-    std::string older = download("old.txt", "B,1,,,,,,,0,0,,0,", 100);
-    std::string newer = download("new.TXT", "X,3,,,,,,,0,0,,0,", 10);
+// (What the file form removes and what it leaves is launched against the program in
+// QuarnelCmdTest.)
+TEST_F(LaunchArgsTest, fileForm_takesTheNewestMatch) {
+    download("old.txt", "B,1,,,,,,,0,0,,0,", 100);
     download("newest.dat", "B,4,,,,,,,0,0,,0,", 0);  // does not match
-    // The pattern compares letters without case; the first token of the file is not examined.
+    // Letters compare without case; the file's first token is not examined; its text ends at the
+    // first zero byte.
+    download("new.TXT", "X,3,,,,,,,0,0,,0," + std::string("\0,more", 6), 10);
     EXPECT_EQ(parse("F,*.txt"), "0 flags=3");
-    EXPECT_FALSE(fs::exists(newer));
-    EXPECT_TRUE(fs::exists(older));
-    // The text ends at the first zero byte.
-    download("c.txt", "B,3,,,,,,,0,0,,0," + std::string("\0,more", 6), 0);
-    EXPECT_EQ(parse("F,c.txt"), "0 flags=3");
-    // The Downloads folder named in user-dirs.dirs.
-    fs::create_directories(home + "/.config");
-    fs::create_directories(home + "/Telechargements");
-    std::ofstream(home + "/.config/user-dirs.dirs")
-        << "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Telechargements\"\n";
-    std::ofstream(home + "/Telechargements/p.txt") << "B,5,,,,,,,0,0,,0,";
-    download("p.txt", "B,6,,,,,,,0,0,,0,", 0);
-    EXPECT_EQ(parse("F,p.txt"), "0 flags=5");
 }
 
 TEST_F(LaunchArgsTest, fileForm_refusals) {
@@ -181,10 +160,6 @@ TEST_F(LaunchArgsTest, fileForm_refusals) {
     EXPECT_EQ(parse("F,a?.txt"), "-10");
     EXPECT_TRUE(fs::exists(empty));
     EXPECT_TRUE(fs::exists(older));
-    // A WebSocket text in the file is still read as a batch text: unusable, and gone.
-    std::string ws = download("b.txt", "S,8080,30,0,,,", 0);
-    EXPECT_EQ(parse("F,b.txt"), "-10");
-    EXPECT_FALSE(fs::exists(ws));
     // A pattern cannot reach outside the Downloads folder.
     std::ofstream(home + "/secret.txt") << "B,3,,,,,,,0,0,,0,";
     EXPECT_EQ(parse("F,../secret.txt"), "-10");

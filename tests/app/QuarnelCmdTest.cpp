@@ -34,6 +34,7 @@ protected:
     mv::test::ScratchDir& scratch = home.dir;
     std::string dir = home.home;
     std::string program = fs::canonical(QUARNELCMD_PATH).string();
+    std::vector<std::string> localeEnv = {"LANG=C.UTF-8"};
 
     // Runs `argv` with HOME, TMPDIR and the XDG directories in the test's directory, no display
     // and no desktop environment (so xdg-mime reads the files itself).
@@ -45,8 +46,8 @@ protected:
                                         "XDG_DATA_DIRS=" + dir + "/none",
                                         "XDG_CONFIG_DIRS=" + dir + "/none",
                                         "PATH=/usr/bin:/bin",
-                                        "LANG=C.UTF-8",
                                         "DBUS_SESSION_BUS_ADDRESS=disabled:"};
+        env.insert(env.end(), localeEnv.begin(), localeEnv.end());
         for (char** e = environ; *e != nullptr; ++e) {
             if (std::strstr(*e, "SAN_OPTIONS=") != nullptr) {  // the sanitizer build's
                 env.emplace_back(*e);
@@ -372,6 +373,116 @@ TEST_F(QuarnelCmdTest, termWhileACommandRuns_logsWhyTheLoopEndedNotTheLateReplys
                               "ws-loop / loop cmd: break. (-604)",
                               "cmd-end / cmd execute end.",
                           }));
+}
+
+// Where the log goes, from a page (flag 0x2000) or a local user who was there first: the line
+// reaches only a plain file of ours in the temporary directory, or it is lost with the warning.
+TEST_F(QuarnelCmdTest, hostileLogPlaces_reachNoOtherFile) {
+    int port = wstest::freePort(), holder = wstest::holdPort(port);  // a quick run of 4 lines
+    std::string victim = dir + "/.ssh/authorized_keys", name = "QuarnelCmd-error.log";
+    fs::create_directories(dir + "/.ssh");
+    const struct {
+        int flags;
+        std::string page;
+        char made;  // at the default log: 'o' another user's 0666 file, 's' a symbolic link,
+                    // 'h' a hard link (both to the victim), 'f' a FIFO with a reader
+        std::string landsIn;  // the log's name, or "" for lost
+    } rows[] = {
+        {0x2000, victim, 0, "authorized_keys"},  // the user's file: only its name counts
+        {0x2000, "C:\\Users\\me\\w.log", 0, "w.log"},
+        {0x2000, dir + "/..", 0, name},  // no plain name: the default log
+        {0x2000, dir + "/", 0, name},
+        {0x2000, ".", 0, name},
+        {0x2000, "a\nb.log", 0, name},
+        {0, "", 'o', ""},
+        {0, "", 's', ""},
+        {0, "", 'h', ""},
+        {0, "", 'f', ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.page + row.made);
+        std::ofstream(victim) << "KEY";
+        fs::remove(dir + "/" + (row.landsIn.empty() ? name : row.landsIn));
+        if (row.made == 'o') {  // only root can give a file away: it plays nobody's victim
+            if (geteuid() != 0)
+                continue;
+            std::ofstream(defaultLog) << "KEY";
+            ASSERT_EQ(chmod(defaultLog.c_str(), 0666) | chown(defaultLog.c_str(), 65534, 65534), 0);
+        }
+        row.made == 's' ? fs::create_symlink(victim, defaultLog) : void();
+        row.made == 'h' ? fs::create_hard_link(victim, defaultLog) : void();
+        ASSERT_TRUE(row.made != 'f' || mkfifo(defaultLog.c_str(), 0666) == 0);
+        int reader = open(defaultLog.c_str(), O_RDONLY | O_NONBLOCK);
+        Outcome r =
+            quarnelcmd({"quarnel01:S," + std::to_string(port) + ",1," + std::to_string(row.flags) +
+                        ",," + mv::test::base64Of(row.page) + ","});
+        char heard[8];
+        EXPECT_LE(row.made == 'f' ? read(reader, heard, sizeof heard) : 0, 0);
+        close(reader);
+        EXPECT_EQ(readText(victim), "KEY");
+        if (row.landsIn.empty()) {
+            EXPECT_EQ(r.err, "QuarnelCmd: Warning: Log Write Error.\r\n" + defaultLog + "\n");
+            EXPECT_TRUE(row.made == 'f' || readText(defaultLog) == "KEY");  // a FIFO would block
+        } else {
+            EXPECT_EQ(mv::test::logLines(dir + "/" + row.landsIn, true).size(), 4u);
+        }
+    }
+    ::close(holder);
+}
+
+// A desktop in code page 932: the page's log name reaches the file system as the page wrote it.
+TEST_F(QuarnelCmdTest, logNameOutsideTheCodePage_keepsItsCharacters) {
+    if (run({"localedef", "-i", "ja_JP", "-f", "WINDOWS-31J", dir + "/ja_JP.CP932"}).exitCode) {
+        GTEST_SKIP() << "localedef cannot build ja_JP.CP932 (Debian package locales)";
+    }
+    localeEnv = {"LANG=ja_JP.CP932", "LOCPATH=" + dir};
+    quarnelcmd({"quarnel01:S,0,1,8192,," + mv::test::base64Of("/x/café.log") + ","});
+    EXPECT_EQ(mv::test::logLines(dir + "/café.log", true).size(), 4u);
+}
+
+// The file form with what a Downloads folder may hold: only a parameter text of at most 64 KiB
+// is taken, and then removed; file times compare as counted from 1601.
+TEST_F(QuarnelCmdTest, fileFormDownloads_onlyAParameterTextIsTakenAndRemoved) {
+    const std::string text = "B,0,,,,,,,0,0,,0,", pad(64 * 1024 - text.size(), ' ');
+    const std::string a = dir + "/Downloads/a.txt", b = dir + "/Downloads/b.txt";
+    fs::create_directories(dir + "/Downloads");
+    const struct {
+        std::string a, b;  // b.txt, when there, is stamped at the epoch and a.txt a year before
+        bool taken;        // the newest is taken and removed; any other file stays
+    } rows[] = {
+        {text + pad, "", true},  // 64 KiB
+        {text + pad + " ", "", false},
+        {"S,8080,30,0,,,", "", false},  // a WebSocket text, not a batch text
+        {text, text, true},
+    };
+    for (const auto& row : rows) {
+        std::ofstream(a) << row.a;
+        timespec old[2] = {{-31536000, 0}, {-31536000, 0}}, epoch[2] = {};
+        if (!row.b.empty() && (std::ofstream(b) << row.b).flush()) {
+            utimensat(AT_FDCWD, a.c_str(), old, 0), utimensat(AT_FDCWD, b.c_str(), epoch, 0);
+        }
+        quarnelcmd({"quarnel01:F,*.txt"});
+        EXPECT_EQ(fs::exists(a), !row.taken || !row.b.empty());
+        EXPECT_FALSE(fs::exists(b));
+        EXPECT_EQ(logLines()[0],
+                  row.taken ? "cmd-start / cmd execute start." : "cmd-end / cmd execute end.");
+        fs::remove(a);
+    }
+}
+
+// A page's unknown command with line breaks and a flood: one log line each, escaped and cut.
+TEST_F(QuarnelCmdTest, unknownCommandText_isLoggedEscapedAndCut) {
+    int port = wstest::freePort();
+    std::thread page([&] {
+        wstest::runClient(port, R"([{"op": "send", "text": "x\r\n2026-01-01T00:00:00 forged\u0085"},
+            {"op": "recv", "timeout": 10}, {"op": "sendn", "prefix": "y", "fill": "A", "n": 9000},
+            {"op": "recv", "timeout": 10}, {"op": "send", "text": "term"}])");
+    });
+    quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,2048,,,"});
+    page.join();
+    Lines log = logLines();
+    EXPECT_EQ(log.at(3), "ws-command / error(-10) x\\x0D\\x0A2026-01-01T00:00:00 forged\\x85");
+    EXPECT_EQ(log.at(4), "ws-command / error(-10) y" + std::string(4095, 'A'));
 }
 
 }  // namespace

@@ -17,6 +17,8 @@ PASS=test
 openssl genrsa -out ca.key 2048 2>/dev/null
 openssl genrsa -out ee.key 2048 2>/dev/null
 openssl genrsa -out ee2.key 2048 2>/dev/null
+openssl genrsa -out inter.key 2048 2>/dev/null
+openssl genrsa -out longca.key 2048 2>/dev/null
 
 cat > ca.cnf <<'CNF'
 [ ca ]
@@ -117,6 +119,9 @@ sign() {
         -out "$name.csr"
     local signer=(-cert ca.pem -keyfile ca.key)
     if [ "$issuer" = self ]; then signer=(-selfsign -keyfile "$key"); fi
+    if [ "$issuer" != self ] && [ "$issuer" != ca ]; then
+        signer=(-cert "$issuer.pem" -keyfile "$issuer.key")
+    fi
     openssl ca -config "$cnf" -batch -notext -utf8 -multivalue-rdn -preserveDN \
         -startdate "$start" -enddate "$end" -extfile ext.cnf -extensions "$ext" \
         "${signer[@]}" -in "$name.csr" -out "$name.pem" 2>/dev/null
@@ -152,11 +157,21 @@ sign registbadlen "/C=JP/CN=Bad Length" 20200101000000Z 20491231235959Z regist_b
 sign registoverrun "/C=JP/CN=Overrun" 20200101000000Z 20491231235959Z regist_overrun ee.key ca 11
 sign jpkioverrun "/C=JP/CN=JPKI Overrun" 20200101000000Z 20491231235959Z jpki_overrun ee.key \
     ca 12
+# A chain of three (ca, inter, chained), and an issuer whose Name is 200 bytes long (three RDNs
+# of 50, 50 and 64 characters) for the XML signatures' IssuerSerialV2.
+sign inter "/C=JP/O=Quarnel Test/CN=Quarnel Test Intermediate" 20200101000000Z 20491231235959Z \
+    v3_ca inter.key ca 13
+sign chained "/C=JP/O=Quarnel Test/CN=Chained Signer" 20200101000000Z 20491231235959Z ee ee.key \
+    inter 14
+sign longca "/O=$(printf 'O%.0s' {1..50})/OU=$(printf 'U%.0s' {1..50})/CN=$(printf 'C%.0s' {1..64})" 20200101000000Z 20491231235959Z v3_ca longca.key \
+    self 15
+sign longee "/C=JP/CN=Long Issuer Signer" 20200101000000Z 20491231235959Z ee ee.key longca 16
 
 # PKCS#12 bundles for the NSS databases and the token.
-for n in ee ee2 expired notyet; do
+for n in ee ee2 expired notyet chained; do
     openssl pkcs12 -export -inkey "$( [ "$n" = ee2 ] && echo ee2.key || echo ee.key )" \
-        -in "$n.pem" -name "$n" -passout "pass:$PASS" -out "$n.p12" \
+        -in "$n.pem" $( [ "$n" = chained ] && echo -certfile inter.pem ) -name "$n" \
+        -passout "pass:$PASS" -out "$n.p12" \
         -certpbe AES-256-CBC -keypbe AES-256-CBC -macalg sha256
 done
 openssl rsa -in ee.key -pubout -out ee.pub 2>/dev/null

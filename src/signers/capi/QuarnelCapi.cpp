@@ -17,6 +17,7 @@
 #include "platform/ui/Dialogs.h"
 #include "signers/CertInfo.h"
 #include "signers/SignerSteps.h"
+#include "signers/XadesSigning.h"
 #include "signers/capi/CCapiSelDlg.h"
 #include "signers/capi/CspTable.h"
 
@@ -63,6 +64,28 @@ int wtoi(const std::u16string& text) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
+// The XML signature builder signs with the chosen entry's key.
+class EntryXmlSigner : public XmlSigner {
+public:
+    explicit EntryXmlSigner(CapiKeyEntry* entry) : entry_(entry) {}
+    ByteBuffer certificateDer() override {
+        if (entry_->cert == nullptr) {
+            return {};
+        }
+        return ByteBuffer(entry_->cert->derCert.data,
+                          entry_->cert->derCert.data + entry_->cert->derCert.len);
+    }
+    int signDigest(AlgId alg, const ByteBuffer& digest, ByteBuffer* value) override {
+        if (static_cast<int>(digest.size()) < hashLength(alg)) {
+            return -16;
+        }
+        return QuarnelCapi::signHash(alg, digest.data(), entry_, value);
+    }
+
+private:
+    CapiKeyEntry* entry_;
+};
+
 // Owns the temporary entry of a certificate given as text.
 struct TemporaryEntry {
     CapiKeyEntry* entry = nullptr;
@@ -75,21 +98,6 @@ struct TemporaryEntry {
 };
 
 }  // namespace
-
-int hashLength(AlgId alg) {
-    switch (alg) {
-        case CALG_SHA1:
-            return 20;
-        case CALG_SHA_256:
-            return 32;
-        case CALG_SHA_384:
-            return 48;
-        case CALG_SHA_512:
-            return 64;
-        default:
-            return 0;
-    }
-}
 
 QuarnelCapi::QuarnelCapi() {
     exchange = new QuarnelHttp();
@@ -231,22 +239,10 @@ int QuarnelCapi::signHash(AlgId alg, const unsigned char* hash, CapiKeyEntry* en
 }
 
 int QuarnelCapi::hashData(AlgId alg, const unsigned char* data, int length, ByteBuffer* out) {
-    auto context = nss::openAnyContext();
-    if (!context) {
-        return -1000;
-    }
-    SECOidTag tag = hashOidTag(alg);
-    if (tag == SEC_OID_UNKNOWN || out == nullptr || length < 0 || (data == nullptr && length > 0)) {
+    if (length < 0) {
         return -16;
     }
-    ByteBuffer digest(hashLength(alg));
-    static const unsigned char empty = 0;
-    if (PK11_HashBuf(tag, digest.data(), data != nullptr ? data : &empty, length) != SECSuccess) {
-        out->clear();
-        return -16;
-    }
-    *out = std::move(digest);
-    return 0;
+    return digestData(alg, data, static_cast<size_t>(length), out);
 }
 
 int QuarnelCapi::init(int flags, const char16_t* options, std::u16string* errText) {
@@ -383,22 +379,9 @@ int QuarnelCapi::sign(int flags, const char16_t* certHex, int algCode, const uns
     if (key == nullptr) {
         return setError(-11, u"sign");
     }
-    AlgId alg;
-    switch (algCode) {
-        case 0:
-            alg = CALG_SHA_256;
-            break;
-        case 1:
-            alg = CALG_SHA_384;
-            break;
-        case 2:
-            alg = CALG_SHA_512;
-            break;
-        case 10:
-            alg = CALG_SHA1;
-            break;
-        default:
-            return setError(-14, u"sign");
+    AlgId alg = algIdOfCode(algCode);
+    if (alg == 0) {
+        return setError(-14, u"sign");
     }
     // The signing step reads exactly one digest's worth of bytes: a shorter hash is refused
     // rather than read past its end.
@@ -427,13 +410,38 @@ int QuarnelCapi::xadd(int kind, const char16_t* name, const char16_t* uri,
 
 int QuarnelCapi::xades(int, int algCode, const char16_t* document, const char16_t* elementId,
                        const char16_t*, const char16_t* pin, ByteBuffer* out) {
-    (void)algCode;
-    (void)document;
-    (void)elementId;
     (void)pin;
-    (void)out;
     clearError();
-    return setError(-90, u"xades");
+    if (document == nullptr) {
+        return setError(-10, u"xades");
+    }
+    if (selected < 0 || selected >= static_cast<int>(keys.size()) || keys[selected] == nullptr) {
+        return setError(-11, u"xades");
+    }
+    CapiKeyEntry* entry = keys[selected];
+    AlgId alg = algIdOfCode(algCode);
+    if (alg == 0) {
+        return setError(-14, u"xades");
+    }
+    std::string id;
+    if (elementId != nullptr) {
+        ByteBuffer idBytes = toUtf8Bytes(elementId);
+        if (idBytes.empty()) {
+            return setError(-10, u"xades");
+        }
+        id.assign(idBytes.begin(), idBytes.end());
+    }
+    EntryXmlSigner signer(entry);
+    ByteBuffer signedDocument;
+    int r = signXmlDocument(document, elementId != nullptr ? id.c_str() : nullptr, alg, xaddItems,
+                            entry->cert, &signer, signedDocument);
+    if (r != 0) {
+        return setError(r, u"xades");
+    }
+    if (out != nullptr) {
+        *out = std::move(signedDocument);
+    }
+    return 0;
 }
 
 int QuarnelCapi::close(int, int) {

@@ -7,18 +7,9 @@
 #include "signers/Quarnel.h"
 #include "signers/XaddItem.h"
 #include "signers/capi/CapiKeyEntry.h"
+#include "xmlsig/Digest.h"
 
 namespace mv {
-
-// Hash algorithm identifiers (the CryptoAPI ALG_ID values, which the XML signer shares).
-using AlgId = unsigned int;
-inline constexpr AlgId CALG_SHA1 = 0x8004;
-inline constexpr AlgId CALG_SHA_256 = 0x800c;
-inline constexpr AlgId CALG_SHA_384 = 0x800d;
-inline constexpr AlgId CALG_SHA_512 = 0x800e;
-
-// Digest size of `alg` in bytes; 0 for an unknown algorithm.
-int hashLength(AlgId alg);
 
 // The store signer: keys from the user's NSS database, from the card providers of CspTable and
 // from providers named in the options; the user chooses one in CCapiSelDlg.
@@ -43,7 +34,9 @@ public:
     // 0; -10 missing name, or missing URI and data, or empty data; -111 refused by the list.
     int xadd(int kind, const char16_t* name, const char16_t* uri,
              const char16_t* dataBase64) override;
-    // -90 until the XML signer joins.
+    // 0 with the signed document; -10 no text or an empty Id; -11 no chosen key; -14 algorithm;
+    // -142 no text or a signature already there; -141 not well-formed; -144 an additional item
+    // of another kind; -134 an additional reference; the builder's and signing codes.
     int xades(int, int algCode, const char16_t* document, const char16_t* elementId,
               const char16_t*, const char16_t* pin, ByteBuffer* out) override;
     int close(int, int) override;

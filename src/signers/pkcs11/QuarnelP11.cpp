@@ -9,6 +9,7 @@
 #include "platform/Nss.h"
 #include "signers/CertInfo.h"
 #include "signers/SignerSteps.h"
+#include "signers/XadesSigning.h"
 #include "signers/pkcs11/CCertSelDlg.h"
 
 namespace mv {
@@ -40,6 +41,29 @@ ByteBuffer unsignedBigEndian(const SECItem& item) {
     bytes.erase(bytes.begin(), first);
     return bytes;
 }
+
+// The XML signature builder signs through the engine with the chosen certificate and the PIN of
+// the call; the engine's record afterwards is the result (0, its failure, or 1 for a cancelled
+// PIN entry).
+class EngineXmlSigner : public XmlSigner {
+public:
+    EngineXmlSigner(Pkcs11Engine& engine, const ByteBuffer& certificate, const char16_t* pin)
+        : engine_(engine), certificate_(certificate), pin_(pin) {}
+    ByteBuffer certificateDer() override { return certificate_; }
+    int signDigest(AlgId alg, const ByteBuffer& digest, ByteBuffer* value) override {
+        int algCode = alg == CALG_SHA1 ? 10 : alg == CALG_SHA_384 ? 1 : alg == CALG_SHA_512 ? 2 : 0;
+        engine_.clearRecord();
+        *value = engine_.getSignValue(algCode, certificate_.data(),
+                                      static_cast<int>(certificate_.size()), digest.data(),
+                                      static_cast<int>(digest.size()), pin_, 0);
+        return static_cast<int>(engine_.errorCode);
+    }
+
+private:
+    Pkcs11Engine& engine_;
+    const ByteBuffer& certificate_;
+    const char16_t* pin_;
+};
 
 }  // namespace
 
@@ -283,12 +307,43 @@ int QuarnelP11::xadd(int kind, const char16_t* name, const char16_t* uri,
 
 int QuarnelP11::xades(int, int algCode, const char16_t* document, const char16_t* elementId,
                       const char16_t*, const char16_t* pin, ByteBuffer* out) {
-    (void)algCode;
-    (void)document;
-    (void)elementId;
-    (void)pin;
-    (void)out;
-    return setError(-90, u"xades");
+    // No clearError: the signing step clears the record itself.
+    if (document == nullptr) {
+        return setError(-10, u"xades");
+    }
+    auto nss = nss::openAnyContext();
+    SECItem item{siBuffer, certDer.data(), static_cast<unsigned>(certDer.size())};
+    nss::UniqueCert certificate;
+    if (nss && !certDer.empty()) {
+        certificate.reset(
+            CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, nullptr, PR_FALSE, PR_TRUE));
+    }
+    if (!certificate) {
+        return setError(-11, u"xades");
+    }
+    AlgId alg = algIdOfCode(algCode);
+    if (alg == 0) {
+        return setError(-14, u"xades");
+    }
+    std::string id;
+    if (elementId != nullptr) {
+        ByteBuffer idBytes = toUtf8Bytes(elementId);
+        if (idBytes.empty()) {
+            return setError(-10, u"xades");
+        }
+        id.assign(idBytes.begin(), idBytes.end());
+    }
+    EngineXmlSigner signer(engine, certDer, pin);
+    ByteBuffer signedDocument;
+    int r = signXmlDocument(document, elementId != nullptr ? id.c_str() : nullptr, alg, xaddItems,
+                            certificate.get(), &signer, signedDocument);
+    if (r != 0) {
+        return setError(r, u"xades");
+    }
+    if (out != nullptr) {
+        *out = std::move(signedDocument);
+    }
+    return 0;
 }
 
 int QuarnelP11::close(int, int) {

@@ -68,7 +68,10 @@ public:
     // 0; -10; -111.
     int xadd(int kind, const char16_t* name, const char16_t* uri,
              const char16_t* dataBase64) override;
-    // -90 until the XML signature builder signs through the engine.
+    // 0 with the signed document; -10 no text or an empty Id; -11 no chosen certificate or one
+    // that does not decode; -14 algorithm; -142 no text, a signature already there, or a
+    // cancelled PIN entry; -141 not well-formed; -144 an additional item of another kind; -134
+    // an additional reference; the builder's codes and the engine's own (stored unchanged).
     int xades(int, int algCode, const char16_t* document, const char16_t* elementId,
               const char16_t*, const char16_t* pin, ByteBuffer* out) override;
     // Unloads the library; 0.

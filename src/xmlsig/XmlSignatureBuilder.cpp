@@ -1,0 +1,772 @@
+#include "xmlsig/XmlSignatureBuilder.h"
+
+#include <libxml/parser.h>
+#include <libxml/xmlsave.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "foundation/Base64.h"
+#include "foundation/System.h"
+#include "xmlsig/Canonical.h"
+
+namespace mv {
+
+namespace {
+
+const char* const C14N_URI = "http://www.w3.org/TR/2001/REC-xml-c14n-20010315";
+const char* const RSA_SHA256_URI = "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256";
+const char* const ENVELOPED_URI = "http://www.w3.org/2000/09/xmldsig#enveloped-signature";
+const char* const SIGNED_PROPERTIES_TYPE = "http://uri.etsi.org/01903#SignedProperties";
+
+const xmlChar* X(const char* text) {
+    return reinterpret_cast<const xmlChar*>(text);
+}
+
+const char* digestMethodUri(AlgId alg) {
+    switch (alg) {
+        case CALG_SHA1:
+            return "http://www.w3.org/2000/09/xmldsig#sha1";
+        case CALG_SHA_384:
+            return "http://www.w3.org/2001/04/xmldsig-more#sha384";
+        case CALG_SHA_512:
+            return "http://www.w3.org/2001/04/xmlenc#sha512";
+        default:
+            return "http://www.w3.org/2001/04/xmlenc#sha256";
+    }
+}
+
+// A new element (in `ns`, or in none) with optional text, appended to `parent` when given.
+xmlNodePtr addElement(xmlDocPtr doc, xmlNodePtr parent, xmlNsPtr ns, const char* name,
+                      const std::string* text = nullptr) {
+    xmlNodePtr node = xmlNewDocNode(doc, ns, X(name), nullptr);
+    if (node == nullptr) {
+        return nullptr;
+    }
+    if (text != nullptr) {
+        // Raw text: the serialiser escapes it, nothing in it is read as markup.
+        xmlNodeAddContentLen(node, X(text->c_str()), static_cast<int>(text->size()));
+    }
+    if (parent != nullptr) {
+        xmlAddChild(parent, node);
+    }
+    return node;
+}
+
+std::string base64Of(const ByteBuffer& bytes) {
+    std::string text;
+    base64EncodeVec(bytes, text);
+    return text;
+}
+
+// The value of `node`'s attribute `name` outside any namespace equals `value`.
+bool attributeEquals(xmlNodePtr node, const xmlChar* name, const char* value) {
+    for (xmlAttrPtr attr = node->properties; attr != nullptr; attr = attr->next) {
+        if (attr->ns != nullptr || !xmlStrEqual(attr->name, name)) {
+            continue;
+        }
+        if (value == nullptr) {
+            return true;
+        }
+        xmlNodePtr text = attr->children;
+        if (text != nullptr && text->next == nullptr && text->type == XML_TEXT_NODE) {
+            return xmlStrEqual(text->content, X(value)) != 0;
+        }
+        xmlChar* content = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(attr));
+        bool equal = xmlStrEqual(content != nullptr ? content : X(""), X(value)) != 0;
+        xmlFree(content);
+        return equal;
+    }
+    return false;
+}
+
+// Every element of the document whose attribute `name` has the value (any value when it is
+// null), in document order; at most one when `firstOnly`. Walked without recursion, so depth costs
+// no stack.
+std::vector<xmlNodePtr> elementsWithAttribute(xmlDocPtr doc, const char* name, const char* value,
+                                              bool firstOnly) {
+    std::vector<xmlNodePtr> found;
+    xmlNodePtr node = xmlDocGetRootElement(doc);
+    while (node != nullptr) {
+        if (node->type == XML_ELEMENT_NODE && attributeEquals(node, X(name), value)) {
+            found.push_back(node);
+            if (firstOnly) {
+                break;
+            }
+        }
+        if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
+            node = node->children;
+            continue;
+        }
+        while (node != nullptr && node->next == nullptr) {
+            node = node->parent;
+            if (node != nullptr && node->type != XML_ELEMENT_NODE) {
+                node = nullptr;  // back at the document node
+            }
+        }
+        if (node != nullptr) {
+            node = node->next;
+        }
+    }
+    return found;
+}
+
+bool isDsigSignature(xmlNodePtr node) {
+    return node->type == XML_ELEMENT_NODE && xmlStrEqual(node->name, X("Signature")) &&
+           node->ns != nullptr && xmlStrEqual(node->ns->href, X(XMLDSIG_NS));
+}
+
+int writeToBuffer(void* context, const char* data, int length) {
+    auto* out = static_cast<ByteBuffer*>(context);
+    try {
+        out->insert(out->end(), data, data + length);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return length;
+}
+
+struct MemoryReader {
+    const char* next;
+    size_t left;
+};
+
+int readFromMemory(void* context, char* buffer, int length) {
+    auto* reader = static_cast<MemoryReader*>(context);
+    size_t n = std::min(reader->left, static_cast<size_t>(length));
+    std::memcpy(buffer, reader->next, n);
+    reader->next += n;
+    reader->left -= n;
+    return static_cast<int>(n);
+}
+
+struct DocDeleter {
+    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+};
+using UniqueDoc = std::unique_ptr<xmlDoc, DocDeleter>;
+
+// Canonicalizes (a part of) the document straight into a SHA-256 digest.
+int digestCanonical(xmlDocPtr document, const SubtreeFilter* filter, ByteBuffer* digest) {
+    Digester digester(CALG_SHA_256);
+    CanonicalSink sink{nullptr, &digester, 0};
+    int r = canonicalizeTo(document, filter, sink);
+    if (r < 0) {
+        return r;
+    }
+    return digester.finish(digest);
+}
+
+// No exception leaves the builder: an allocation failure becomes the operation's code.
+template <class Operation>
+int guarded(int code, Operation&& operation) {
+    try {
+        return operation();
+    } catch (const std::bad_alloc&) {
+        return code;
+    }
+}
+
+}  // namespace
+
+XmlSignatureBuilder::XmlSignatureBuilder() = default;
+
+XmlSignatureBuilder::~XmlSignatureBuilder() {
+    reset();
+}
+
+void XmlSignatureBuilder::freeSignatureDoc() {
+    if (signatureDoc != nullptr) {
+        xmlFreeDoc(signatureDoc);
+    }
+    signatureDoc = nullptr;
+    signature = signedInfo = signatureValue = keyInfo = nullptr;
+}
+
+void XmlSignatureBuilder::reset() {
+    freeSignatureDoc();
+    if (inputDoc != nullptr) {
+        xmlFreeDoc(inputDoc);
+    }
+    inputDoc = nullptr;
+    existingSignature = nullptr;
+    hashAlg = CALG_SHA_256;
+    signatureId.clear();
+    inputSize_ = 0;
+    inputIds_.reset();
+}
+
+int XmlSignatureBuilder::init(const char* id) {
+    return guarded(-137, [&]() -> int {
+        hashAlg = CALG_SHA_256;
+        signatureId = id != nullptr ? id : "";
+        freeSignatureDoc();
+        signatureDoc = xmlNewDoc(X("1.0"));
+        if (signatureDoc == nullptr) {
+            return -137;
+        }
+        xmlDocPtr doc = signatureDoc;
+        // The declaration alone places Signature in the XML-DSig namespace; its children are
+        // created in it.
+        signature = addElement(doc, nullptr, nullptr, "Signature");
+        xmlNsPtr ns = signature != nullptr ? xmlNewNs(signature, X(XMLDSIG_NS), nullptr) : nullptr;
+        if (ns == nullptr) {
+            freeSignatureDoc();
+            return -137;
+        }
+        xmlDocSetRootElement(doc, signature);
+        signedInfo = addElement(doc, signature, ns, "SignedInfo");
+        xmlNodePtr c14n = addElement(doc, signedInfo, ns, "CanonicalizationMethod");
+        xmlNodePtr method = addElement(doc, signedInfo, ns, "SignatureMethod");
+        signatureValue = addElement(doc, signature, ns, "SignatureValue");
+        keyInfo = addElement(doc, signature, ns, "KeyInfo");
+        if (signedInfo == nullptr || c14n == nullptr || method == nullptr ||
+            signatureValue == nullptr || keyInfo == nullptr) {
+            freeSignatureDoc();
+            return -137;
+        }
+        xmlNewProp(c14n, X("Algorithm"), X(C14N_URI));
+        xmlNewProp(method, X("Algorithm"), X(RSA_SHA256_URI));
+        return 0;
+    });
+}
+
+int XmlSignatureBuilder::loadDocument(const unsigned char* data, size_t size) {
+    if (inputDoc != nullptr) {
+        xmlFreeDoc(inputDoc);
+    }
+    inputDoc = nullptr;
+    existingSignature = nullptr;
+    inputIds_.reset();
+    if (data == nullptr || size == 0 || size > INT_MAX) {
+        return -137;
+    }
+    // The bytes are UTF-8 whatever encoding the text's own declaration names; whitespace text
+    // stays; nothing is fetched from the network. The parser reads them in pieces rather than
+    // taking a copy of them all.
+    MemoryReader reader{reinterpret_cast<const char*>(data), size};
+    inputDoc = xmlReadIO(readFromMemory, nullptr, &reader, nullptr, nullptr,
+                         XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
+                             XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (inputDoc == nullptr) {
+        return -137;
+    }
+    inputSize_ = size;
+    xmlNodePtr top = inputDoc->children;
+    if (top != nullptr && xmlStrEqual(top->name, X("xml-stylesheet"))) {
+        top = top->next;
+    }
+    if (top == nullptr) {
+        return 0;
+    }
+    for (xmlNodePtr child = top->children; child != nullptr; child = child->next) {
+        if (isDsigSignature(child)) {
+            existingSignature = child;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+bool idExists(const char* id, xmlDocPtr document) {
+    // An apostrophe would end the quoted value of the query "//*[@Id='...']".
+    if (id == nullptr || document == nullptr || std::strchr(id, '\'') != nullptr) {
+        return false;
+    }
+    return !elementsWithAttribute(document, "Id", id, true).empty();
+}
+
+std::string XmlSignatureBuilder::makeUniqueId(const char* id) {
+    if (id == nullptr) {
+        return "";
+    }
+    if (inputDoc == nullptr) {
+        return id;
+    }
+    if (!inputIds_) {
+        inputIds_.emplace();
+        for (xmlNodePtr element : elementsWithAttribute(inputDoc, "Id", nullptr, false)) {
+            xmlChar* value = xmlGetNoNsProp(element, X("Id"));
+            inputIds_->insert(reinterpret_cast<const char*>(value != nullptr ? value : X("")));
+            xmlFree(value);
+        }
+    }
+    // As idExists: a value with an apostrophe is never found.
+    auto exists = [this](const std::string& candidate) {
+        return candidate.find('\'') == std::string::npos && inputIds_->count(candidate) > 0;
+    };
+    if (!exists(id)) {
+        return id;
+    }
+    for (int n = 2;; ++n) {
+        std::string candidate = std::string(id) + std::to_string(n);
+        if (!exists(candidate)) {
+            return candidate;
+        }
+    }
+}
+
+int XmlSignatureBuilder::addReference(const char* uri, const char* referenceId, const char* type,
+                                      AlgId alg, const ByteBuffer& digest, const char* transform,
+                                      bool enveloped) {
+    return guarded(-138, [&]() -> int {
+        if (inputDoc == nullptr || signatureDoc == nullptr || signedInfo == nullptr) {
+            return -138;
+        }
+        xmlDocPtr doc = signatureDoc;
+        xmlNodePtr reference = addElement(doc, nullptr, nullptr, "Reference");
+        if (reference == nullptr) {
+            return -138;
+        }
+        xmlNewProp(reference, X("URI"), X(uri != nullptr ? uri : ""));
+        if (referenceId != nullptr && referenceId[0] != 0) {
+            xmlNewProp(reference, X("Id"), X(makeUniqueId(referenceId).c_str()));
+        }
+        if (type != nullptr) {
+            xmlNewProp(reference, X("Type"), X(type));
+        }
+        if (enveloped || transform != nullptr) {
+            xmlNodePtr transforms = addElement(doc, reference, nullptr, "Transforms");
+            if (enveloped) {
+                xmlNewProp(addElement(doc, transforms, nullptr, "Transform"), X("Algorithm"),
+                           X(ENVELOPED_URI));
+            }
+            if (transform != nullptr) {
+                xmlNewProp(addElement(doc, transforms, nullptr, "Transform"), X("Algorithm"),
+                           X(transform));
+            }
+        }
+        xmlNewProp(addElement(doc, reference, nullptr, "DigestMethod"), X("Algorithm"),
+                   X(digestMethodUri(alg)));
+        std::string value = base64Of(digest);
+        addElement(doc, reference, nullptr, "DigestValue", &value);
+        xmlAddChild(signedInfo, reference);
+        return 0;
+    });
+}
+
+int XmlSignatureBuilder::addReferenceById(const char* id, const char* referenceId) {
+    return guarded(-133, [&]() -> int {
+        if (inputDoc == nullptr) {
+            return -138;
+        }
+        // A quotation mark would end the quoted value of "ancestor-or-self::*[@Id=\"...\"]".
+        if (id == nullptr || std::strchr(id, '"') != nullptr) {
+            return -133;
+        }
+        SubtreeFilter filter;
+        filter.roots = elementsWithAttribute(inputDoc, "Id", id, false);
+        if (filter.roots.empty()) {
+            filter.roots = elementsWithAttribute(inputDoc, "ID", id, false);
+        }
+        if (filter.roots.empty()) {
+            return -133;
+        }
+        ByteBuffer digest;
+        int r = digestCanonical(inputDoc, &filter, &digest);
+        if (r < 0) {
+            return r;
+        }
+        // The Signature will stand inside the top element: a digest over it can only verify with
+        // the Signature taken out first, which the enveloped-signature transform tells a verifier.
+        bool containsSignature = false;
+        for (xmlNodePtr root : filter.roots) {
+            containsSignature = containsSignature || root == xmlDocGetRootElement(inputDoc);
+        }
+        std::string uri = std::string("#") + id;
+        return addReference(uri.c_str(), referenceId, nullptr, CALG_SHA_256, digest, C14N_URI,
+                            containsSignature);
+    });
+}
+
+int XmlSignatureBuilder::addEnvelopedReference(const char* referenceId) {
+    return guarded(-133, [&]() -> int {
+        if (inputDoc == nullptr) {
+            return -138;
+        }
+        // The document is digested in place; Signature children of the first node are left out.
+        SubtreeFilter filter;
+        filter.exclude = true;
+        if (inputDoc->children != nullptr) {
+            for (xmlNodePtr child = inputDoc->children->children; child != nullptr;
+                 child = child->next) {
+                if (isDsigSignature(child)) {
+                    filter.roots.push_back(child);
+                }
+            }
+        }
+        ByteBuffer digest;
+        int r = digestCanonical(inputDoc, filter.roots.empty() ? nullptr : &filter, &digest);
+        if (r < 0) {
+            return r;
+        }
+        return addReference(nullptr, referenceId, nullptr, CALG_SHA_256, digest, C14N_URI, true);
+    });
+}
+
+int XmlSignatureBuilder::addDataReference(const char* uri, const unsigned char* data, size_t size,
+                                          AlgId alg, const char* referenceId) {
+    return guarded(-134, [&]() -> int {
+        if (uri == nullptr) {
+            return -134;
+        }
+        ByteBuffer fileBytes;
+        if (data == nullptr || size == 0) {
+            fileBytes = readFileBytes(uri);
+            if (fileBytes.empty()) {
+                return -134;
+            }
+            data = fileBytes.data();
+            size = fileBytes.size();
+        }
+        ByteBuffer digest;
+        int r = digestData(alg, data, size, &digest);
+        if (r < 0) {
+            return r;
+        }
+        return addReference(uri, referenceId, nullptr, alg, digest, nullptr, false);
+    });
+}
+
+int XmlSignatureBuilder::addXadesObject(const char* xadesId, CERTCertificate* certificate) {
+    return guarded(-137, [&]() -> int {
+        if (xadesId == nullptr) {
+            return -10;
+        }
+        std::string objectId = std::string(xadesId) + "-obj";
+        std::string referenceId = std::string(xadesId) + "-ref";
+        if (certificate == nullptr) {
+            return -11;
+        }
+        if (inputDoc == nullptr || signatureDoc == nullptr || signature == nullptr) {
+            return -137;
+        }
+        std::string time = getUtcTimeString();
+        ByteBuffer certDigest;
+        if (digestData(CALG_SHA_256, certificate->derCert.data, certificate->derCert.len,
+                       &certDigest) < 0) {
+            return -13;
+        }
+        ByteBuffer issuerSerial;
+        makeIssuerSerial(certificate, issuerSerial);
+
+        xmlDocPtr doc = signatureDoc;
+        xmlNodePtr object = addElement(doc, nullptr, nullptr, "Object");
+        xmlNewProp(object, X("Id"), X(objectId.c_str()));
+        xmlNodePtr qualifying = addElement(doc, object, nullptr, "QualifyingProperties");
+        xmlNewNs(qualifying, X(XADES_NS), nullptr);
+        std::string target = "#" + (signatureId.empty() ? "" : makeUniqueId(signatureId.c_str()));
+        xmlNewProp(qualifying, X("Target"), X(target.c_str()));
+        xmlNodePtr properties = addElement(doc, qualifying, nullptr, "SignedProperties");
+        xmlNewProp(properties, X("Id"), X(xadesId));
+        xmlNodePtr signatureProperties =
+            addElement(doc, properties, nullptr, "SignedSignatureProperties");
+        addElement(doc, signatureProperties, nullptr, "SigningTime", &time);
+        xmlNodePtr cert =
+            addElement(doc, addElement(doc, signatureProperties, nullptr, "SigningCertificateV2"),
+                       nullptr, "Cert");
+        xmlNodePtr digestBlock = addElement(doc, cert, nullptr, "CertDigest");
+        xmlNodePtr method = addElement(doc, digestBlock, nullptr, "DigestMethod");
+        xmlNewProp(method, X("Algorithm"), X(digestMethodUri(CALG_SHA_256)));
+        xmlNewNs(method, X(XMLDSIG_NS), nullptr);
+        std::string digestText = base64Of(certDigest);
+        xmlNewNs(addElement(doc, digestBlock, nullptr, "DigestValue", &digestText), X(XMLDSIG_NS),
+                 nullptr);
+        std::string serialText = base64Of(issuerSerial);
+        addElement(doc, cert, nullptr, "IssuerSerialV2", &serialText);
+        xmlAddChild(signature, object);
+
+        ByteBuffer canonical;
+        int r = canonicalizeSignedProperties(properties, canonical);
+        if (r < 0) {
+            return r;
+        }
+        ByteBuffer digest;
+        if (digestData(CALG_SHA_256, canonical.data(), canonical.size(), &digest) < 0) {
+            return -16;
+        }
+        std::string uri = std::string("#") + xadesId;
+        return addReference(uri.c_str(), referenceId.c_str(), SIGNED_PROPERTIES_TYPE, CALG_SHA_256,
+                            digest, C14N_URI, false);
+    });
+}
+
+// A verifier canonicalizes SignedInfo and SignedProperties where they stand in the output, with
+// the namespace declarations and xml:* attributes in scope there. So the canonical form is made
+// in a small document that repeats that place: a copy of the input's top element (its own
+// declarations and attributes, no children) holding a copy of the Signature.
+int XmlSignatureBuilder::canonicalizeInPlace(xmlNodePtr node, ByteBuffer& out) {
+    return guarded(-135, [&]() -> int {
+        std::vector<int> path;  // child positions from Signature down to `node`
+        for (xmlNodePtr n = node; n != signature; n = n->parent) {
+            if (n == nullptr) {
+                return -137;
+            }
+            int index = 0;
+            for (xmlNodePtr s = n->prev; s != nullptr; s = s->prev) {
+                ++index;
+            }
+            path.insert(path.begin(), index);
+        }
+        UniqueDoc place(xmlNewDoc(X("1.0")));
+        if (!place) {
+            return -135;
+        }
+        xmlNodePtr copy = xmlDocCopyNode(signature, place.get(), 1);
+        if (copy == nullptr) {
+            return -135;
+        }
+        xmlNodePtr top = inputDoc != nullptr ? xmlDocGetRootElement(inputDoc) : nullptr;
+        xmlNodePtr context = top != nullptr ? xmlDocCopyNode(top, place.get(), 2) : nullptr;
+        if (context != nullptr) {
+            xmlDocSetRootElement(place.get(), context);
+            xmlAddChild(context, copy);
+        } else {
+            xmlDocSetRootElement(place.get(), copy);
+        }
+        xmlNodePtr target = copy;
+        for (int index : path) {
+            target = target->children;
+            for (int i = 0; i < index && target != nullptr; ++i) {
+                target = target->next;
+            }
+            if (target == nullptr) {
+                return -135;
+            }
+        }
+        SubtreeFilter filter;
+        filter.roots.push_back(target);
+        ByteBuffer bytes;
+        CanonicalSink sink{&bytes, nullptr, 0};
+        int r = canonicalizeTo(place.get(), &filter, sink);
+        if (r > 0) {
+            out = std::move(bytes);
+        }
+        return r;
+    });
+}
+
+int XmlSignatureBuilder::canonicalizeSignedInfo(ByteBuffer& out) {
+    if (signatureDoc == nullptr || signedInfo == nullptr) {
+        return -137;
+    }
+    return canonicalizeInPlace(signedInfo, out);
+}
+
+int XmlSignatureBuilder::canonicalizeSignedProperties(xmlNodePtr signedProperties,
+                                                      ByteBuffer& out) {
+    if (signatureDoc == nullptr || signedProperties == nullptr) {
+        return -137;
+    }
+    return canonicalizeInPlace(signedProperties, out);
+}
+
+int XmlSignatureBuilder::sign(XmlSigner* signer) {
+    return guarded(-142, [&]() -> int {
+        if (signer == nullptr) {
+            return -10;
+        }
+        ByteBuffer der = signer->certificateDer();
+        if (der.empty()) {
+            return -10;
+        }
+        if (!nss_) {
+            nss_ = nss::openAnyContext();
+        }
+        SECItem item{siBuffer, der.data(), static_cast<unsigned>(der.size())};
+        nss::UniqueCert certificate;
+        if (nss_) {
+            certificate.reset(CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, nullptr,
+                                                      PR_FALSE, PR_TRUE));
+        }
+        if (!certificate) {
+            return -10;
+        }
+        ByteBuffer canonical;
+        int r = canonicalizeSignedInfo(canonical);
+        if (r < 0) {
+            return r;
+        }
+        ByteBuffer digest;
+        r = digestData(hashAlg, canonical.data(), canonical.size(), &digest);
+        if (r < 0) {
+            return r;
+        }
+        ByteBuffer value;
+        r = signer->signDigest(hashAlg, digest, &value);
+        if (r < 0) {
+            return r;
+        }
+        if (value.empty()) {
+            return -142;
+        }
+        std::string text = base64Of(value);
+        xmlNodeSetContent(signatureValue, nullptr);
+        xmlNodeAddContentLen(signatureValue, X(text.c_str()), static_cast<int>(text.size()));
+        return addKeyInfo(certificate.get());
+    });
+}
+
+int XmlSignatureBuilder::addX509Certificates(const ByteBuffer& certificateDer, xmlNodePtr x509Data,
+                                             const std::vector<ByteBuffer>& chain) {
+    std::string text = base64Of(certificateDer);
+    addElement(signatureDoc, x509Data, nullptr, "X509Certificate", &text);
+    for (size_t i = 1; i < chain.size(); ++i) {
+        text = base64Of(chain[i]);
+        addElement(signatureDoc, x509Data, nullptr, "X509Certificate", &text);
+    }
+    return 0;
+}
+
+int XmlSignatureBuilder::addKeyInfo(CERTCertificate* certificate) {
+    if (inputDoc == nullptr || signatureDoc == nullptr || keyInfo == nullptr) {
+        return -138;
+    }
+    if (certificate == nullptr || certificate->derCert.len == 0) {
+        return -132;
+    }
+    ByteBuffer der(certificate->derCert.data, certificate->derCert.data + certificate->derCert.len);
+    xmlNodePtr x509Data = addElement(signatureDoc, nullptr, nullptr, "X509Data");
+    std::vector<ByteBuffer> chain;
+    getCertChain(certificate, chain);
+    addX509Certificates(der, x509Data, chain);
+    xmlAddChild(keyInfo, x509Data);
+    ByteBuffer modulus, exponent;
+    if (getRsaPublicKey(certificate, &modulus, &exponent) < 0) {
+        return -132;
+    }
+    if (!modulus.empty() && !exponent.empty()) {
+        xmlNodePtr rsa =
+            addElement(signatureDoc, addElement(signatureDoc, keyInfo, nullptr, "KeyValue"),
+                       nullptr, "RSAKeyValue");
+        std::string text = base64Of(modulus);
+        addElement(signatureDoc, rsa, nullptr, "Modulus", &text);
+        text = base64Of(exponent);
+        addElement(signatureDoc, rsa, nullptr, "Exponent", &text);
+    }
+    return 0;
+}
+
+int XmlSignatureBuilder::output(ByteBuffer& out) {
+    return guarded(-140, [&]() -> int {
+        if (inputDoc == nullptr) {
+            return -137;
+        }
+        if (signatureDoc != nullptr) {
+            std::unique_ptr<xmlNode, void (*)(xmlNodePtr)> copy(
+                xmlDocCopyNode(xmlDocGetRootElement(signatureDoc), inputDoc, 1), xmlFreeNode);
+            if (!copy) {
+                return -139;
+            }
+            if (!signatureId.empty()) {
+                signatureId = makeUniqueId(signatureId.c_str());
+                xmlNewProp(copy.get(), X("Id"), X(signatureId.c_str()));
+            }
+            freeSignatureDoc();
+            xmlNodePtr top = xmlDocGetRootElement(inputDoc);
+            // Appended as it is: no whitespace around it, so the document a verifier reads is the
+            // one that the enveloped digest covered.
+            if (top == nullptr || xmlAddChildList(top, copy.get()) == nullptr) {
+                return -139;
+            }
+            copy.release();  // owned by the input document now
+        }
+        ByteBuffer bytes;
+        bytes.reserve(inputSize_ + 16384);
+        xmlSaveCtxtPtr save = xmlSaveToIO(writeToBuffer, nullptr, &bytes, "UTF-8", 0);
+        if (save == nullptr) {
+            return -140;
+        }
+        long saved = xmlSaveDoc(save, inputDoc);
+        int closed = xmlSaveClose(save);
+        if (saved == -1 || closed < 0) {
+            return -140;
+        }
+        out = std::move(bytes);
+        return 0;
+    });
+}
+
+int derHeader(uint32_t length, unsigned char tag, ByteBuffer& out) {
+    out.assign(1, tag);
+    if (length < 0x80) {
+        out.push_back(static_cast<unsigned char>(length));
+        return 0;
+    }
+    int count = length <= 0xFF ? 1 : length <= 0xFFFF ? 2 : length <= 0xFFFFFF ? 3 : 4;
+    out.push_back(static_cast<unsigned char>(0x80 | count));
+    for (int i = count - 1; i >= 0; --i) {
+        out.push_back(static_cast<unsigned char>(length >> (8 * i)));
+    }
+    return 0;
+}
+
+int makeIssuerSerial(CERTCertificate* certificate, ByteBuffer& out) {
+    out.clear();
+    if (certificate == nullptr) {
+        return 0;
+    }
+    const SECItem& issuer = certificate->derIssuer;
+    const SECItem& serial = certificate->serialNumber;  // content octets as encoded
+    ByteBuffer name, names, integer, outer;
+    derHeader(issuer.len, 0xA4, name);
+    derHeader(static_cast<uint32_t>(name.size()) + issuer.len, 0x30, names);
+    derHeader(serial.len, 0x02, integer);
+    derHeader(static_cast<uint32_t>(names.size() + name.size() + integer.size()) + issuer.len +
+                  serial.len,
+              0x30, outer);
+    out = outer;
+    out.insert(out.end(), names.begin(), names.end());
+    out.insert(out.end(), name.begin(), name.end());
+    out.insert(out.end(), issuer.data, issuer.data + issuer.len);
+    out.insert(out.end(), integer.begin(), integer.end());
+    out.insert(out.end(), serial.data, serial.data + serial.len);
+    return 0;
+}
+
+int getCertChain(CERTCertificate* certificate, std::vector<ByteBuffer>& chain) {
+    auto context = nss::openAnyContext();
+    if (!context || certificate == nullptr) {
+        return 0;
+    }
+    // Built as far as the issuers are known; trust is not examined.
+    CERTCertificateList* list = CERT_CertChainFromCert(certificate, certUsageAnyCA, PR_TRUE);
+    if (list == nullptr) {
+        return 0;
+    }
+    for (int i = 0; i < list->len; ++i) {
+        if (list->certs[i].len > 0) {
+            chain.emplace_back(list->certs[i].data, list->certs[i].data + list->certs[i].len);
+        }
+    }
+    CERT_DestroyCertificateList(list);
+    return 0;
+}
+
+int getRsaPublicKey(CERTCertificate* certificate, ByteBuffer* modulus, ByteBuffer* exponent) {
+    auto context = nss::openAnyContext();
+    if (!context) {
+        return -1;
+    }
+    if (certificate == nullptr || modulus == nullptr || exponent == nullptr) {
+        return -2;
+    }
+    nss::UniquePublicKey key(CERT_ExtractPublicKey(certificate));
+    if (!key || key->keyType != rsaKey) {
+        return -2;
+    }
+    // Unsigned big-endian integers: the DER sign octet goes.
+    auto unsignedBytes = [](const SECItem& item) {
+        unsigned start = 0;
+        while (start < item.len && item.data[start] == 0) {
+            ++start;
+        }
+        return ByteBuffer(item.data + start, item.data + item.len);
+    };
+    *modulus = unsignedBytes(key->u.rsa.modulus);
+    *exponent = unsignedBytes(key->u.rsa.publicExponent);
+    return 0;
+}
+
+}  // namespace mv

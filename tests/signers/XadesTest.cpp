@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "Fixtures.h"
+#include "signers/capi/QuarnelCapi.h"
+#include "signers/pkcs11/QuarnelP11.h"
+
+namespace {
+
+using fixtures::textOf;
+using fixtures::u16;
+using mv::ByteBuffer;
+using mv::QuarnelCapi;
+
+const char* const PROPERTIES_ID_ATTR =
+    "--id-attr:Id http://uri.etsi.org/01903/v1.3.2#:SignedProperties";
+
+int count(const std::string& text, const std::string& pattern) {
+    std::regex re(pattern);
+    return static_cast<int>(
+        std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
+}
+
+// The store signer over a fresh NSS database holding one signing certificate.
+class XadesTest : public ::testing::Test {
+protected:
+    void useCertificate(const std::string& bundle) {
+        home.makeNssDb(bundle);
+        std::u16string err;
+        ASSERT_EQ(signer.init(0, nullptr, &err), 0);
+        ASSERT_EQ(signer.cert(0, nullptr, nullptr), 0);
+    }
+
+    // The document signed (null id: enveloped), with the result code.
+    int sign(const std::string& xml, const char* id, std::string& out, int algCode = 0) {
+        std::u16string text = u16(xml), idText = id != nullptr ? u16(id) : u"";
+        ByteBuffer bytes;
+        int r = signer.xades(0, algCode, text.c_str(), id != nullptr ? idText.c_str() : nullptr,
+                             nullptr, nullptr, &bytes);
+        out = textOf(bytes);
+        return r;
+    }
+
+    // xmlsec1's verdict on the signed text, the data files of its references beside it.
+    int verify(const std::string& signedXml, const std::string& idAttrs = "") {
+        std::string file = home.home + "/signed.xml";
+        std::ofstream(file, std::ios::binary) << signedXml;
+        return fixtures::run("cd " + home.home + " && xmlsec1 --verify --trusted-pem " +
+                             fixtures::certDir() + "/ca.pem " + PROPERTIES_ID_ATTR + " " + idAttrs +
+                             " " + file + " >" + home.home + "/xmlsec.log 2>&1");
+    }
+
+    fixtures::TempHome home;
+    QuarnelCapi signer;
+};
+
+// Every signed document verifies with xmlsec1; each row is a shape of input that once broke a
+// signature (a namespace or xml:* attribute in scope of the Signature, a reference that
+// contains the Signature, nodes outside the top element, text that is not ASCII).
+TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails) {
+    useCertificate("ee");
+    struct Row {
+        const char* reason;
+        std::string xml;
+        const char* id;
+        const char* idAttrs;
+    };
+    const Row rows[] = {
+        {"plain, enveloped", "<doc><a>text</a></doc>", nullptr, ""},
+        {"default and prefixed namespaces and xml:lang on the top element",
+         "<r xmlns=\"urn:d\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+         "xml:lang=\"ja\" xml:space=\"preserve\"><a xsi:type=\"t\">x</a></r>",
+         nullptr, ""},
+        {"by Id deep in the tree, prefixed namespace and xml:lang above it",
+         "<r xmlns:p=\"urn:p\" xml:lang=\"en\"><x><p:item Id=\"target\"><b>v</b></p:item></x>"
+         "<y Id=\"other\"/></r>",
+         "target", "--id-attr:Id urn:p:item"},
+        {"by Id on the top element, which will contain the Signature",
+         "<r Id=\"root\" xmlns:q=\"urn:q\"><a q:at=\"1\"/></r>", "root", "--id-attr:Id r"},
+        {"element with ID only", "<r><e ID=\"e1\">x</e></r>", "e1", "--id-attr:ID e"},
+        {"xml-stylesheet instruction before the top element",
+         "<?xml-stylesheet type=\"text/xsl\" href=\"s.xsl\"?><doc><a/></doc>", nullptr, ""},
+        {"comments and whitespace inside and outside",
+         "<?xml version=\"1.0\"?>\n<!-- head -->\n<doc>\n  <!-- c -->\n  <a> x </a>\n</doc>\n"
+         "<!-- tail -->",
+         nullptr, ""},
+        {"Japanese text, attribute and element names",
+         "<文書 属性=\"値\"><項目>日本語のテキスト</項目></文書>", nullptr, ""},
+        {"a declared encoding other than UTF-8",
+         "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><doc>漢字</doc>", nullptr, ""},
+    };
+    for (const Row& row : rows) {
+        std::string out;
+        ASSERT_EQ(sign(row.xml, row.id, out), 0) << row.reason;
+        EXPECT_EQ(verify(out, row.idAttrs), 0) << row.reason << "\n"
+                                               << out << "\n"
+                                               << fixtures::readText(home.home + "/xmlsec.log");
+        EXPECT_EQ(count(out,
+                        "<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\" "
+                        "Id=\"MVXDS01\"><SignedInfo>"),
+                  1)
+            << row.reason;
+        EXPECT_EQ(count(out, "<Reference "), 2) << row.reason;
+    }
+    // The shape of the first one's Signature, and a change of the document after signing.
+    std::string out;
+    ASSERT_EQ(sign("<doc><a>text</a></doc>", nullptr, out), 0);
+    EXPECT_TRUE(out.ends_with("</Object></Signature></doc>\n")) << out;
+    // The main reference: URI "", enveloped-signature then C14N; SHA-256 throughout.
+    EXPECT_EQ(count(out,
+                    "<Reference URI=\"\" Id=\"MVXDS01-ref-0\"><Transforms><Transform "
+                    "Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/>"
+                    "<Transform Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\""
+                    "/></Transforms><DigestMethod Algorithm=\"http://www.w3.org/2001/04/"
+                    "xmlenc#sha256\"/>"),
+              1);
+    EXPECT_EQ(count(out,
+                    "<Reference URI=\"#MVXDS01-xades\" Id=\"MVXDS01-xades-ref\" Type=\"http:"
+                    "//uri.etsi.org/01903#SignedProperties\">"),
+              1);
+    EXPECT_EQ(count(out,
+                    "<Object Id=\"MVXDS01-xades-obj\"><QualifyingProperties xmlns=\"http://"
+                    "uri.etsi.org/01903/v1.3.2#\" Target=\"#MVXDS01\"><SignedProperties "
+                    "Id=\"MVXDS01-xades\"><SignedSignatureProperties><SigningTime>"
+                    "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z</SigningTime>"),
+              1);
+    EXPECT_EQ(count(out,
+                    "<CertDigest><DigestMethod xmlns=\"http://www.w3.org/2000/09/xmldsig#\" "
+                    "Algorithm=\"http://www.w3.org/2001/04/xmlenc#sha256\"/><DigestValue "
+                    "xmlns=\"http://www.w3.org/2000/09/xmldsig#\">"),
+              1);
+    // A 2048-bit key: 256 bytes of modulus are 344 Base64 characters; 65537 is AQAB.
+    EXPECT_EQ(count(out,
+                    "<KeyValue><RSAKeyValue><Modulus>[A-Za-z0-9+/]{342}==</Modulus>"
+                    "<Exponent>AQAB</Exponent></RSAKeyValue></KeyValue>"),
+              1);
+    EXPECT_EQ(verify(out), 0);
+    std::string tampered = std::regex_replace(out, std::regex("<a>text</a>"), "<a>texT</a>");
+    EXPECT_NE(verify(tampered), 0);
+}
+
+TEST_F(XadesTest, xades_chainOfThree_additionalData_uniqueIds) {
+    useCertificate("chained");  // its bundle holds the intermediate too
+    // Two additional items, digested with SHA-1 (code 10); the data is present as files beside
+    // the signed document, as a verifier finds it.
+    std::ofstream(home.home + "/one.bin", std::ios::binary) << "first data";
+    std::ofstream(home.home + "/two.txt", std::ios::binary) << "second";
+    ASSERT_EQ(signer.xadd(0, u"data1", u"one.bin", u"Zmlyc3QgZGF0YQ=="), 0);
+    ASSERT_EQ(signer.xadd(0, u"", u"two.txt", u"c2Vjb25k"), 0);
+    std::string out;
+    // The input already holds the signature's and the main reference's Ids.
+    ASSERT_EQ(sign("<r><a Id=\"MVXDS01\"/><b Id=\"MVXDS01-ref-0\"/><c Id=\"data1\"/></r>", nullptr,
+                   out, 10),
+              0);
+    EXPECT_EQ(verify(out), 0) << out << fixtures::readText(home.home + "/xmlsec.log");
+    EXPECT_EQ(count(out, "<X509Certificate>"), 3);
+    EXPECT_EQ(count(out, "<Signature [^>]*Id=\"MVXDS012\""), 1);
+    EXPECT_EQ(count(out, "Target=\"#MVXDS012\""), 1);
+    EXPECT_EQ(count(out, "<Reference URI=\"\" Id=\"MVXDS01-ref-02\">"), 1);
+    EXPECT_EQ(count(out,
+                    "<Reference URI=\"one.bin\" Id=\"data12\"><DigestMethod Algorithm="
+                    "\"http://www.w3.org/2000/09/xmldsig#sha1\"/>"),
+              1);
+    EXPECT_EQ(count(out,
+                    "<Reference URI=\"two.txt\"><DigestMethod Algorithm=\"http://www.w3.org/"
+                    "2000/09/xmldsig#sha1\"/>"),
+              1);
+    EXPECT_EQ(count(out, "rsa-sha256"), 1);
+}
+
+TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
+    QuarnelCapi fresh;
+    ByteBuffer out{'x'};
+    std::u16string doc = u"<doc/>";
+    EXPECT_EQ(fresh.xades(0, 0, doc.c_str(), nullptr, nullptr, nullptr, &out), -11)
+        << "no certificate chosen";
+    useCertificate("ee");
+    struct Row {
+        const char* reason;
+        const char16_t* xml;
+        const char16_t* id;
+        int algCode;
+        int code;
+    };
+    const Row rows[] = {
+        {"no text", nullptr, nullptr, 0, -10},
+        {"algorithm code 3", doc.c_str(), nullptr, 3, -14},
+        {"algorithm code -1", doc.c_str(), nullptr, -1, -14},
+        {"an empty Id", doc.c_str(), u"", 0, -10},
+        {"an empty text", u"", nullptr, 0, -142},
+        {"not well-formed", u"<doc><a></doc>", nullptr, 0, -141},
+        {"a signature already", u"<r><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"/></r>",
+         nullptr, 0, -142},
+        {"no element has the Id", u"<r><a Id=\"x\"/></r>", u"y", 0, -133},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(signer.xades(0, row.algCode, row.xml, row.id, nullptr, nullptr, &out), row.code)
+            << row.reason;
+        EXPECT_EQ(signer.getErrorMessage(), u"xades") << row.reason;
+        EXPECT_EQ(out, ByteBuffer{'x'}) << row.reason;
+    }
+    ASSERT_EQ(signer.xadd(1, u"n", u"u", u"AAAA"), 0);
+    EXPECT_EQ(signer.xades(0, 0, doc.c_str(), nullptr, nullptr, nullptr, &out), -144);
+}
+
+// The PKCS#11 signer on a SoftHSM2 token: a PIN entry that is cancelled (without a display the
+// dialog answers Cancel) ends with -142 and no output; with the PIN the signature verifies.
+TEST_F(XadesTest, xades_pkcs11SoftHsm_cancelledPinMinus142_verifiesWithPin) {
+    home.addSoftHsmToken("ee");
+    mv::QuarnelP11 p11;
+    std::u16string err;
+    ASSERT_EQ(p11.init(0x4, u16(fixtures::TempHome::softHsmLibrary()).c_str(), &err), 0);
+    ByteBuffer out{'x'};
+    ASSERT_EQ(p11.cert(0, u"1234", &out), 0);
+    std::u16string doc = u"<r xmlns:p=\"urn:p\"><p:a Id=\"x\">t</p:a></r>";
+    out = {'x'};
+    EXPECT_EQ(p11.xades(0, 0, doc.c_str(), u"x", nullptr, nullptr, &out), -142);
+    EXPECT_EQ(out, ByteBuffer{'x'});
+    ASSERT_EQ(p11.xades(0, 0, doc.c_str(), u"x", nullptr, u"1234", &out), 0);
+    EXPECT_EQ(verify(textOf(out), "--id-attr:Id urn:p:a"), 0) << textOf(out);
+}
+
+}  // namespace
