@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "foundation/Text.h"
 
@@ -84,6 +85,23 @@ int Pkcs11Module::load(const char16_t* path) {
     if (list == nullptr) {
         unload();
         return setError(-210, u"C_GetFunctionList");
+    }
+    // Every Cryptoki v2 list fills all its entries. One of ours left null would crash at its first
+    // call, so such a library is refused as one that lacks the function.
+#define ENTRY(fn) \
+    { list->fn != nullptr, u"" #fn }
+    const std::pair<bool, const char16_t*> used[] = {
+        ENTRY(C_Initialize),  ENTRY(C_Finalize),          ENTRY(C_GetSlotList),
+        ENTRY(C_OpenSession), ENTRY(C_CloseSession),      ENTRY(C_Login),
+        ENTRY(C_Logout),      ENTRY(C_GetAttributeValue), ENTRY(C_FindObjectsInit),
+        ENTRY(C_FindObjects), ENTRY(C_FindObjectsFinal),  ENTRY(C_SignInit),
+        ENTRY(C_Sign)};
+#undef ENTRY
+    for (const auto& [present, name] : used) {
+        if (!present) {
+            unload();
+            return setError(-212, name);
+        }
     }
     functions = list;
     return 0;
@@ -319,15 +337,16 @@ int Pkcs11Module::signInSession(const ByteBuffer* modulus, const ByteBuffer* exp
     if (rv != CKR_OK) {
         return setError(static_cast<int>(rv), u"C_Sign");
     }
-    if (length > MAX_VALUE) {
+    // No signature at all is a broken library too, not a success with nothing to send.
+    if (length == 0 || length > MAX_VALUE) {
         return setError(static_cast<int>(CKR_GENERAL_ERROR), u"C_Sign");
     }
     signature->assign(length, 0);
     rv = functions->C_Sign(session, digestInfo.data(), digestInfo.size(), signature->data(),
                            &length);
-    if (rv != CKR_OK) {
+    if (rv != CKR_OK || length == 0) {
         signature->clear();
-        return setError(static_cast<int>(rv), u"C_Sign");
+        return setError(static_cast<int>(rv != CKR_OK ? rv : CKR_GENERAL_ERROR), u"C_Sign");
     }
     signature->resize(std::min<size_t>(length, signature->size()));
     return 0;

@@ -33,8 +33,9 @@ struct Pkcs11ErrorRecord {
 // whose names the record keeps). Every operation is a complete use of the library: C_Initialize,
 // one session on the first slot that holds a token, an optional login, the work, then logout,
 // close and C_Finalize. Results: 0; a CK_RV other than CKR_OK as a positive code; -210 no usable
-// library; -220 no certificate object or an empty value; -221 no private key for the public key;
-// -231 no DigestInfo for the algorithm; 50 no slot with a token. Every failure is recorded.
+// library; -212 the function list lacks a function we call (recorded with its name); -220 no
+// certificate object or an empty value; -221 no private key for the public key; -231 no
+// DigestInfo for the algorithm; 50 no slot with a token. Every failure is recorded.
 class Pkcs11Module {
 public:
     explicit Pkcs11Module(Pkcs11ErrorRecord* record) : errorRecord(record) {}

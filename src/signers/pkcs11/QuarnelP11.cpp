@@ -280,14 +280,13 @@ int QuarnelP11::info(const ByteBuffer* certificate, int format, ByteBuffer* out)
 int QuarnelP11::sign(int flags, const char16_t* certHex, int algCode, const unsigned char* hash,
                      int hashLen, const char16_t* pin, ByteBuffer* out) {
     clearError();
-    ByteBuffer given;
-    if (certHex != nullptr && certHex[0] != 0) {
-        given = hexToBytesW(certHex);
-    }
-    const ByteBuffer& certificate = certHex != nullptr && certHex[0] != 0 ? given : certDer;
-    if (certificate.empty()) {
+    // A given text is used even when it decodes to nothing: getSignValue then names the fault.
+    bool given = certHex != nullptr && certHex[0] != 0;
+    if (!given && certDer.empty()) {
         return setError(-11, u"sign");
     }
+    ByteBuffer decoded = given ? hexToBytesW(certHex) : ByteBuffer();
+    const ByteBuffer& certificate = given ? decoded : certDer;
     ByteBuffer signature =
         engine.getSignValue(algCode, certificate.data(), static_cast<int>(certificate.size()), hash,
                             hashLen, pin, flags);

@@ -103,7 +103,8 @@ public:
     std::vector<XaddItem> xaddItems;
 
 private:
-    // -36 when the token side found no token, else -11.
+    // -36 when the token side found no token, else -11. The record keeps the token side's own
+    // code as well as its place, so that getErrorCode still tells a wrong PIN from a cancel.
     int tokenFailure() const;
 };
 

@@ -116,6 +116,7 @@ TEST_F(QuarnelP11Test, softHsm_failures_recordCodeAndPlace_libraryFinalisedForTh
             {0x10, eeHex, 0, 32, nullptr, -221, u"getSignValue", -12, "no PIN, no dialog"},
             {0, eeHex, 0, 32, u"", 1, u"getSignValue", 1, "PIN dialog cancelled"},
             {0, u"3082", 0, 32, u"1234", -230, u"getSignValue", -13, "no RSA public key"},
+            {0, u"A", 0, 32, u"1234", -221, u"getSignValue", -12, "a given text of no byte"},
             {0, ee2Hex, 0, 32, u"1234", -221, u"C_FindObjects", -12, "key not on the token"},
             {0, eeHex, 0, 32, u"0000", 0xA0, u"C_Login", 0xA0, "wrong PIN"},
         };
@@ -238,16 +239,17 @@ TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
 }
 
 TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
-    // path, test module mode, place
-    const std::tuple<std::string, const char*, const char16_t*> rows[] = {
-        {"/nonexistent/lib.so", "", u"LoadLibraryW"},
-        {"libc.so.6", "", u"GetProcAddress"},  // loads, but exports no C_GetFunctionList
-        {TEST_MODULE, "nulllist", u"C_GetFunctionList"},
+    // path, test module mode, code, place
+    const std::tuple<std::string, const char*, int, const char16_t*> rows[] = {
+        {"/nonexistent/lib.so", "", -210, u"LoadLibraryW"},
+        {"libc.so.6", "", -210, u"GetProcAddress"},  // loads, but exports no C_GetFunctionList
+        {TEST_MODULE, "nulllist", -210, u"C_GetFunctionList"},
+        {TEST_MODULE, "nosign", -212, u"C_Sign"},  // would crash at the first signature
     };
-    for (const auto& [path, mode, place] : rows) {
+    for (const auto& [path, mode, code, place] : rows) {
         mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
-        EXPECT_EQ(p11.engine.module->load(u16(path).c_str()), -210) << path;
-        EXPECT_EQ(record(), Record(-210, place)) << path;
+        EXPECT_EQ(p11.engine.module->load(u16(path).c_str()), code) << path;
+        EXPECT_EQ(record(), Record(code, place)) << path;
         EXPECT_EQ(p11.engine.module->module, nullptr) << path;
     }
 }
@@ -290,6 +292,10 @@ TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder)
     int r = 0;
     signHex(0, u16(hexOf(readCert("ee"))).c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
     EXPECT_EQ(r, -36);
+    // The one-call exchange stops after init, before any server is asked.
+    std::u16string lib = u16(TEST_MODULE);
+    EXPECT_EQ(p11.http(0, lib.c_str(), u"http://127.0.0.1:9/", 0, 0, 0, 0, 0, 0, 0), -36);
+    EXPECT_EQ(record(), Record(-36, u"init"));
 }
 
 TEST(CertDialogs, selectionLinesDetailsAndPinLimit_withoutDisplay) {

@@ -3,7 +3,8 @@
  *   "nulllist"  C_GetFunctionList answers CKR_OK with a null list;
  *   "notoken"   no slot holds a token;
  *   "remove:N"  the token is removed at the N-th call (counted from 1): from then on every call but
- *               C_Finalize answers CKR_DEVICE_REMOVED.
+ *               C_Finalize answers CKR_DEVICE_REMOVED;
+ *   "nosign"    the list has no C_Sign.
  * Otherwise slot 7 holds a token with one certificate object whose value is 3 bytes. The names of
  * the calls made since C_GetFunctionList are kept for the tests (testModuleCalls). */
 #include <p11-kit/pkcs11.h>
@@ -41,6 +42,8 @@ COUNTED(C_Login, (CK_SESSION_HANDLE s, CK_USER_TYPE u, CK_UTF8CHAR* p, CK_ULONG 
 COUNTED(C_Logout, (CK_SESSION_HANDLE s))
 COUNTED(C_FindObjectsInit, (CK_SESSION_HANDLE s, CK_ATTRIBUTE* t, CK_ULONG n))
 COUNTED(C_FindObjectsFinal, (CK_SESSION_HANDLE s))
+COUNTED(C_SignInit, (CK_SESSION_HANDLE s, CK_MECHANISM* m, CK_OBJECT_HANDLE k))
+COUNTED(C_Sign, (CK_SESSION_HANDLE s, CK_BYTE* d, CK_ULONG n, CK_BYTE* out, CK_ULONG* length))
 
 static CK_RV getSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
     CK_RV rv = call("C_GetSlotList");
@@ -79,7 +82,8 @@ static CK_FUNCTION_LIST functions = {.C_Initialize = C_Initialize,
                                      .C_GetAttributeValue = getAttributeValue,
                                      .C_FindObjectsInit = C_FindObjectsInit,
                                      .C_FindObjects = findObjects,
-                                     .C_FindObjectsFinal = C_FindObjectsFinal};
+                                     .C_FindObjectsFinal = C_FindObjectsFinal,
+                                     .C_SignInit = C_SignInit};
 
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST** list) {
     const char* mode = getenv("QUARNEL_TEST_P11") != NULL ? getenv("QUARNEL_TEST_P11") : "";
@@ -87,6 +91,7 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST** list) {
     callCount = 0;
     removeAt = strncmp(mode, "remove:", 7) == 0 ? atoi(mode + 7) : 0;
     noToken = strcmp(mode, "notoken") == 0;
+    functions.C_Sign = strcmp(mode, "nosign") == 0 ? NULL : C_Sign;
     *list = strcmp(mode, "nulllist") == 0 ? NULL : &functions;
     return CKR_OK;
 }
