@@ -13,7 +13,7 @@ import subprocess
 import sys
 import time
 
-from e2e import SUPPORT, Home, b64, check, check_eq, free_port
+from e2e import SUPPORT, Home, b64, check_eq, free_port
 
 
 def main():
