@@ -276,7 +276,6 @@ TEST_F(QuarnelP11Test, init_pageNamedLibraries_onlyRootInstalledFilesLoad) {
         std::u16string err;
         ByteBuffer out, hash(32, 3);
         int r = p11.init(0x4, u16(name).c_str(), &err);
-        EXPECT_EQ(err, refused ? u"Error: cannot load PKCS#11 dlls." : u16(name)) << name;
         EXPECT_EQ(std::pair(r, record()),
                   std::pair(refused ? -31 : 0, refused ? Record(-31, u"init") : Record(0, u"")))
             << name;
