@@ -3,12 +3,10 @@
 #include <p11-kit/pkcs11.h>
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <utility>
@@ -61,25 +59,24 @@ bool rootOnlyChain(const std::string& dir) {
     return false;
 }
 
-// An open descriptor of `path` when root installed it (see load), or -1. A link is followed only
+// The file that `path` names when root installed it (see load), or "". A link is followed only
 // from a directory that root alone can write to (as installed modules link to their library),
-// and its target is checked in turn; nothing on the way can then change before the load.
-int openInstalledFile(const std::string& path) {
+// and its target is checked in turn. Nothing on the way can then change before the load but by
+// root, so the checked path is loaded rather than /proc/self/fd of a checked descriptor: that
+// name would become the library's own ($ORIGIN, dladdr) and, once the number is reused, would
+// make the loader hand back a library still loaded under it instead of the next one.
+std::string installedFile(const std::string& path) {
     auto parent = [](const std::string& file) {
         return file.substr(0, std::max<size_t>(file.rfind('/'), 1));
     };
     char resolved[PATH_MAX];
     if (path.empty() || path[0] != '/' || !rootOnlyChain(parent(path)) ||
         realpath(path.c_str(), resolved) == nullptr || !rootOnlyChain(parent(resolved))) {
-        return -1;
+        return "";
     }
-    int fd = open(resolved, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !installedByRoot(st))) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
+    bool installed = stat(resolved, &st) == 0 && S_ISREG(st.st_mode) && installedByRoot(st);
+    return installed ? resolved : "";
 }
 
 }  // namespace
@@ -105,10 +102,6 @@ void Pkcs11Module::unload() {
     if (module != nullptr) {
         dlclose(module);
     }
-    if (moduleFile >= 0) {
-        close(moduleFile);
-    }
-    moduleFile = -1;
     module = nullptr;
     functions = nullptr;
 }
@@ -117,16 +110,11 @@ int Pkcs11Module::load(const char16_t* path, bool pageNamed) {
     setError(0, nullptr);
     unload();
     std::string file = toFsPath(path);
-    if (pageNamed && file.find('/') != std::string::npos) {
-        moduleFile = openInstalledFile(file);
-        if (moduleFile < 0) {
-            return setError(-210, u"LoadLibraryW");
-        }
-        file = "/proc/self/fd/" + std::to_string(moduleFile);
+    if (pageNamed && file.find('/') != std::string::npos && (file = installedFile(file)).empty()) {
+        return setError(-210, u"LoadLibraryW");
     }
     module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
-        unload();
         return setError(-210, u"LoadLibraryW");
     }
     auto getFunctionList =

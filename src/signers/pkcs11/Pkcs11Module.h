@@ -75,9 +75,6 @@ public:
 
     Pkcs11ErrorRecord* const errorRecord;  // never changes; null records nothing
     void* module = nullptr;                // the dlopen handle, owned
-    // The checked file of a page-named library, loaded through /proc/self/fd so that the file
-    // checked is the file loaded; kept open while loaded, as the loader names the library by it.
-    int moduleFile = -1;
     _CK_FUNCTION_LIST* functions = nullptr;
     Pkcs11Handle session = 0;
     Pkcs11Handle slot = 0;
