@@ -5,7 +5,9 @@
 // BM_TcpPingPong: the same sizes (a 10-byte request, a 16-byte reply) between two plain sockets,
 // the floor that the loopback itself sets. BM_FixedReplyRoundTrip: the server and a command thread
 // that answers at once, without the command layer and its log line. BM_Receive16MiBFrame: one
-// masked 16 MiB frame received and unmasked by the frame reader.
+// masked 16 MiB frame received and unmasked by the frame reader. BM_SignRoundTrip: "sign" of a
+// SHA-256 hash with the store signer (a 2048-bit RSA key in a fresh NSS database), beside the
+// "vers" round trip: the signature, its worker thread and the progress window's start and close.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -114,11 +116,28 @@ int fixedReplyProc(mv::CommandThreadArgs* args) {
     return 0;
 }
 
-void roundTrips(benchmark::State& state, mv::CommandProc proc) {
-    const std::vector<unsigned char> request = maskedFrame("vers");
-    const size_t replySize = 2 + std::strlen("0,djEuMS5SMQ==");
+// Reads one unmasked reply frame of the server (header and payload).
+bool readReply(int s, std::vector<unsigned char>& reply) {
+    unsigned char head[4];
+    if (!readExactly(s, head, 2)) {
+        return false;
+    }
+    size_t length = head[1] & 0x7f;
+    if (length == 126) {
+        if (!readExactly(s, head + 2, 2)) {
+            return false;
+        }
+        length = (size_t{head[2]} << 8) | head[3];
+    }
+    reply.resize(length);
+    return readExactly(s, reply.data(), length);
+}
+
+void roundTrips(benchmark::State& state, mv::CommandProc proc, const std::string& command = "vers",
+                int count = ROUND_TRIPS) {
+    const std::vector<unsigned char> request = maskedFrame(command);
     std::vector<double> micros;
-    micros.reserve(ROUND_TRIPS);
+    micros.reserve(count);
     for (auto _ : state) {
         int port = freePort();
         mv::WsServer server;
@@ -137,13 +156,13 @@ void roundTrips(benchmark::State& state, mv::CommandProc proc) {
         while (response.find("\r\n\r\n") == std::string::npos && readExactly(s, &c, 1)) {
             response.push_back(static_cast<char>(c));
         }
-        unsigned char reply[64];
+        std::vector<unsigned char> reply;
         micros.clear();
-        for (int i = 0; i < ROUND_TRIPS; ++i) {
+        for (int i = 0; i < count; ++i) {
             auto start = Clock::now();
             writeAll(s, request.data(), request.size());
-            if (!readExactly(s, reply, replySize)) {
-                state.SkipWithError("no reply");
+            if (!readReply(s, reply) || reply.empty() || reply[0] != '0') {
+                state.SkipWithError("no reply, or a failure");
                 break;
             }
             micros.push_back(
@@ -170,6 +189,37 @@ void BM_VersRoundTrip(benchmark::State& state) {
     std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_VersRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_SignRoundTrip(benchmark::State& state) {
+    char dirTemplate[] = "/tmp/mvbench.XXXXXX";
+    std::string dir = mkdtemp(dirTemplate);
+    setenv("TMPDIR", dir.c_str(), 1);
+    setenv("HOME", dir.c_str(), 1);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    std::string db = " -d sql:" + dir + "/.pki/nssdb";
+    std::string make = "mkdir -p " + dir + "/.pki/nssdb && head -c 64 /dev/urandom >" + dir +
+                       "/noise && certutil -N --empty-password" + db +
+                       " && certutil -S -x -n bench -s CN=bench -t u,u,u -k rsa -g 2048 -z " + dir +
+                       "/noise" + db + " >/dev/null 2>&1";
+    auto runner = std::make_unique<mv::CmdRunner>();
+    std::string log = dir + "/QuarnelCmd-error.log";
+    runner->logPath = mv::utf8ToWString(log.data(), log.size());
+    mv::ByteBuffer certificate;
+    if (std::system(make.c_str()) != 0 || runner->apiInit(0x4, nullptr, nullptr) != 0 ||
+        runner->getCert(0, nullptr, certificate) != 0) {
+        state.SkipWithError("no store certificate");
+    } else {
+        // "sign,0,<Base64 of the hash in hexadecimal>,0," with a SHA-256-sized hash.
+        roundTrips(state, mv::wsCommandThreadProc,
+                   "sign,0,MDAwMTAyMDMwNDA1MDYwNzA4MDkwQTBCMEMwRDBFMEYxMDExMTIxMzE0MTUxNjE3MTgx"
+                   "OTFBMUIxQzFEMUUxRg==,0,",
+                   1000);
+    }
+    runner.reset();
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_SignRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_FixedReplyRoundTrip(benchmark::State& state) {
     roundTrips(state, fixedReplyProc);

@@ -44,6 +44,16 @@ public:
     // The signer's `cert` on a worker thread: 0 chosen (`out` filled), 1 cancelled, negative
     // failure; both of the latter are logged.
     int getCert(int certFlags, const char16_t* certArg, ByteBuffer& out);
+    // Signs a hash with the signer's `sign` on a worker thread. `target` is the hash as
+    // hexadecimal text, or a server response ('<' first) whose result must be "OK" or "ok" and
+    // whose hash element carries it. The result of `sign` (1 cancelled), or -10 for a null target
+    // or a refused response; every non-zero result is logged. `out` is written only on success.
+    int runSignCommand(int flags, const char16_t* certHex, int algCode, const char16_t* target,
+                       const char16_t* pin, ByteBuffer& out);
+    // The whole batch exchange with the signing server (or the local helper programs): 0 when
+    // the server accepted the signature, 1 when the user cancelled, negative otherwise; every
+    // failure is logged before it returns.
+    int execute(const CmdParams& params);
 
     std::string resultText;
     std::unique_ptr<Quarnel> signer;  // null until apiInit; the runner owns it

@@ -1,26 +1,12 @@
 // The runner's signer set-up and the certificate worker.
-#include <thread>
-
 #include "app/CmdRunner.h"
+#include "app/SignerWorker.h"
 #include "signers/capi/QuarnelCapi.h"
 #include "signers/pkcs11/QuarnelP11.h"
 
 namespace mv {
 
 std::atomic<bool> g_signerBusy{false};
-
-namespace {
-
-// Runs `proc` on a worker of its own and waits for it. The signer's dialogs run on the UI thread,
-// so the starter has no messages of its own to serve while it waits.
-template <typename Arg>
-void runSignerWorker(void (*proc)(Arg*), Arg* arg) {
-    g_signerBusy = true;
-    std::thread worker(proc, arg);
-    worker.join();
-}
-
-}  // namespace
 
 void certThreadProc(CertThreadArg* arg) {
     if (arg != nullptr && arg->signer != nullptr) {

@@ -20,6 +20,15 @@ struct CommandEntry {
 
 // In the order in which token 0 is compared with the names.
 constexpr CommandEntry COMMANDS[] = {
+    {"cert", handleCertCommand, u"cert cmd accept."},
+    {"info", handleInfoCommand, u"info cmd accept."},
+    {"sign", handleSignCommand, u"sign cmd accept."},
+    {"xadd", handleXaddCommand, u"xadd cmd accept."},
+    {"xdes", handleXadesCommand, u"xdes cmd accept."},
+    {"exec", handleExecCommand, u"exec cmd accept."},
+    {"http", handleHttpCommand, u"http cmd accept."},
+    {"pxml", handlePxmlCommand, u"pxml cmd accept."},
+    {"stat", handleStatCommand, u"stat cmd accept."},
     {"vers", handleVersCommand, u"vers cmd accept."},
 };
 

@@ -152,13 +152,26 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     return rc;
 }
 
+// Batch mode: the whole exchange with the signing server. A failure is logged here as well; the
+// end of the road reports it to the user.
+int runBatchMode(mv::CmdRunner& runner, const mv::CmdParams& params) {
+    mv::setMainWndStatus(u"一括コマンド実行");
+    int rc = runner.execute(params);
+    if (rc < 0) {
+        mv::setMainWndStatus(u"一括実行エラー");
+        runner.logError(rc, u"command execute error.", u"execute");
+        runner.writeLog(wide(runner.getResultMessage(rc)).c_str(), u"execute");
+    }
+    mv::setMainWndStatus(u"一括コマンド終了");
+    return rc;
+}
+
 // The run of the mode that the parameters chose; the result code of the run.
 int runMode(int mode, mv::WsServer& server, mv::CmdRunner& runner, mv::CmdParams& params) {
     if (mode == 1) {
         return runWebSocketMode(server, runner, params);
     }
-    // Batch mode: the whole exchange with the signing server, wired here with the batch run.
-    return 0;
+    return runBatchMode(runner, params);
 }
 
 int runUrlRoad(mv::WsServer& server, const std::string& commandLine) {

@@ -1,8 +1,5 @@
 #include "exchange/QuarnelHttp.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "exchange/HttpCurl.h"
 #include "foundation/Text.h"
 #include "platform/Process.h"
@@ -12,42 +9,6 @@ namespace {
 
 constexpr char16_t COMMAND_PREFIX[] = u"debug://";
 constexpr size_t COMMAND_PREFIX_LENGTH = 8;
-
-// Closes a descriptor when the exchange ends, on every path.
-class Fd {
-public:
-    Fd() = default;
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-bool makePipe(Fd& readEnd, Fd& writeEnd) {
-    // Close-on-exec: only the ends that launchProcess puts on the child's standard streams
-    // reach the child, so it never holds the ends this process reads and writes.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    readEnd.reset(fds[0]);
-    writeEnd.reset(fds[1]);
-    return true;
-}
 
 }  // namespace
 
@@ -136,40 +97,27 @@ int QuarnelHttp::sendCommand(const char16_t* urlOrPath, const unsigned char* bod
         errorPlace = u"HttpConnect:CommandLine";
         return -20;
     }
-    Fd outputRead, outputWrite, errorWrite, inputRead, inputWrite;
-    if (!makePipe(outputRead, outputWrite)) {
-        errorPlace = u"HttpConnect:CreatePipe-1";
-        return -20;
-    }
-    // The child's standard error goes into its output pipe as well.
-    errorWrite.reset(fcntl(outputWrite.get(), F_DUPFD_CLOEXEC, 0));
-    if (errorWrite.get() < 0) {
-        errorPlace = u"HttpConnect:DuplicateHandle-1";
-        return -20;
-    }
-    if (!makePipe(inputRead, inputWrite)) {
-        errorPlace = u"HttpConnect:CreatePipe-2";
-        return -20;
-    }
-
-    pid_t pid = launchProcess(commandLine, outputWrite.get(), inputRead.get(), errorWrite.get());
-    // Only the child may hold its ends now, so that its end shows as the end of the output.
-    outputWrite.reset();
-    inputRead.reset();
-    errorWrite.reset();
-    if (pid < 0) {
-        errorPlace = u"HttpConnect:WaitForSingleObject";
-        return -20;
-    }
-
     // The output is read while the input is written: a child that writes more than a pipe holds
     // before it reads, or never reads at all, cannot block the exchange.
     ByteBuffer output;
-    bool ended = exchangeWithProcess(pid, inputWrite.release(), body, static_cast<size_t>(size),
-                                     outputRead.get(), MAX_COMMAND_REPLY, output);
-    if (!ended) {
-        errorPlace = u"HttpConnect:WaitForSingleObject";
-        return -20;
+    auto launch = [&commandLine](int output, int input, int error) {
+        return launchProcess(commandLine, output, input, error);
+    };
+    switch (runWithPipes(launch, body, static_cast<size_t>(size), MAX_COMMAND_REPLY, output)) {
+        case PipeRunFailure::None:
+            break;
+        case PipeRunFailure::OutputPipe:
+            errorPlace = u"HttpConnect:CreatePipe-1";
+            return -20;
+        case PipeRunFailure::ErrorHandle:
+            errorPlace = u"HttpConnect:DuplicateHandle-1";
+            return -20;
+        case PipeRunFailure::InputPipe:
+            errorPlace = u"HttpConnect:CreatePipe-2";
+            return -20;
+        default:  // not started, or not waited for
+            errorPlace = u"HttpConnect:WaitForSingleObject";
+            return -20;
     }
     if (!output.empty()) {
         reply = std::move(output);

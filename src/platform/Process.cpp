@@ -30,6 +30,7 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
+    void release() { fd_ = -1; }
     void reset(int fd = -1) {
         if (fd_ >= 0) {
             ::close(fd_);
@@ -93,37 +94,9 @@ void keepBytes(ByteBuffer& output, const unsigned char* data, size_t n, size_t k
     }
 }
 
-}  // namespace
-
-std::vector<std::string> splitCommandLine(const std::string& commandLine) {
-    std::vector<std::string> args;
-    const std::string& s = commandLine;
+// The arguments after the program name, from `i` on, by the Windows start-up code's rules.
+void appendArguments(const std::string& s, size_t i, std::vector<std::string>& args) {
     const size_t n = s.size();
-    size_t i = 0;
-    while (i < n && isBlank(s[i])) {
-        ++i;
-    }
-    if (i == n) {
-        return args;
-    }
-    // The program name knows no escapes: a quoted one runs to the next quote.
-    std::string program;
-    if (s[i] == '"') {
-        size_t end = s.find('"', i + 1);
-        if (end == std::string::npos) {
-            end = n;
-        }
-        program = s.substr(i + 1, end - i - 1);
-        i = end < n ? end + 1 : n;
-    } else {
-        size_t start = i;
-        while (i < n && !isBlank(s[i])) {
-            ++i;
-        }
-        program = s.substr(start, i - start);
-    }
-    args.push_back(program);
-
     for (;;) {
         while (i < n && isBlank(s[i])) {
             ++i;
@@ -163,12 +136,59 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine) {
         }
         args.push_back(arg);
     }
+}
+
+}  // namespace
+
+std::vector<std::string> splitCommandLine(const std::string& commandLine) {
+    std::vector<std::string> args;
+    const std::string& s = commandLine;
+    const size_t n = s.size();
+    size_t i = 0;
+    while (i < n && isBlank(s[i])) {
+        ++i;
+    }
+    if (i == n) {
+        return args;
+    }
+    // The program name knows no escapes: a quoted one runs to the next quote.
+    std::string program;
+    if (s[i] == '"') {
+        size_t end = s.find('"', i + 1);
+        if (end == std::string::npos) {
+            end = n;
+        }
+        program = s.substr(i + 1, end - i - 1);
+        i = end < n ? end + 1 : n;
+    } else {
+        size_t start = i;
+        while (i < n && !isBlank(s[i])) {
+            ++i;
+        }
+        program = s.substr(start, i - start);
+    }
+    args.push_back(program);
+    appendArguments(s, i, args);
+    return args;
+}
+
+std::vector<std::string> splitArguments(const std::string& text) {
+    std::vector<std::string> args;
+    appendArguments(text, 0, args);
     return args;
 }
 
 pid_t launchProcess(const std::u16string& commandLine, int stdOutput, int stdInput, int stdError) {
     std::vector<std::string> args = splitCommandLine(toFsPath(commandLine.c_str()));
     if (args.empty() || args[0].empty()) {
+        return -1;
+    }
+    return launchProgram(args[0], args, stdOutput, stdInput, stdError);
+}
+
+pid_t launchProgram(const std::string& program, std::vector<std::string> args, int stdOutput,
+                    int stdInput, int stdError) {
+    if (program.empty() || args.empty()) {
         return -1;
     }
     std::vector<char*> argv;
@@ -209,7 +229,7 @@ pid_t launchProcess(const std::u16string& commandLine, int stdOutput, int stdInp
               posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO) == 0 &&
               // Descriptors that some library left inheritable stay with us.
               posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0 &&
-              posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ) == 0;
+              posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ) == 0;
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     return ok ? pid : -1;
@@ -305,6 +325,51 @@ bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, siz
         }
         return false;
     }
+}
+
+namespace {
+
+// Close-on-exec: only the ends that launchProgram puts on the child's standard streams reach the
+// child, so it never holds the ends this process reads and writes.
+bool makePipe(Fd& readEnd, Fd& writeEnd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    return true;
+}
+
+}  // namespace
+
+PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, size_t size,
+                            size_t keep, ByteBuffer& output) {
+    Fd outputRead, outputWrite, errorWrite, inputRead, inputWrite;
+    if (!makePipe(outputRead, outputWrite)) {
+        return PipeRunFailure::OutputPipe;
+    }
+    errorWrite.reset(fcntl(outputWrite.get(), F_DUPFD_CLOEXEC, 0));
+    if (errorWrite.get() < 0) {
+        return PipeRunFailure::ErrorHandle;
+    }
+    if (!makePipe(inputRead, inputWrite)) {
+        return PipeRunFailure::InputPipe;
+    }
+    pid_t pid = launch(outputWrite.get(), inputRead.get(), errorWrite.get());
+    // Only the child may hold its ends now, so that its end shows as the end of the output.
+    outputWrite.reset();
+    inputRead.reset();
+    errorWrite.reset();
+    if (pid < 0) {
+        return PipeRunFailure::Start;
+    }
+    int in = inputWrite.get();
+    inputWrite.release();  // exchangeWithProcess closes it once the input is written
+    if (!exchangeWithProcess(pid, in, input, size, outputRead.get(), keep, output)) {
+        return PipeRunFailure::Wait;
+    }
+    return PipeRunFailure::None;
 }
 
 }  // namespace mv

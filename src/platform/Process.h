@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,15 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine);
 // be started.
 pid_t launchProcess(const std::u16string& commandLine, int stdOutput, int stdInput, int stdError);
 
+// The arguments of a command line that has no program name in front, split as splitCommandLine
+// splits those after the name.
+std::vector<std::string> splitArguments(const std::string& text);
+
+// As launchProcess, with the program (found through PATH unless it contains a '/') and its
+// argument vector (`args[0]` is the name the program sees) given apart.
+pid_t launchProgram(const std::string& program, std::vector<std::string> args, int stdOutput,
+                    int stdInput, int stdError);
+
 // Writes `size` bytes of `input` to `inputFd` while it reads `outputFd`, keeping the first
 // `keep` bytes read in `output` and reading (and dropping) the rest, so that neither pipe can
 // block the child; a child that stops reading its input is no failure (SIGPIPE is not raised).
@@ -37,5 +47,16 @@ pid_t launchProcess(const std::u16string& commandLine, int stdOutput, int stdInp
 // Returns true when the child `pid` was reaped, false when it could not be waited for.
 bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, size_t size,
                          int outputFd, size_t keep, ByteBuffer& output);
+
+// The step at which runWithPipes failed.
+enum class PipeRunFailure { None, OutputPipe, ErrorHandle, InputPipe, Start, Wait };
+
+// Starts a child through `launch` (given its standard output, input and error; returns its
+// process id or -1) with its standard output and standard error on one pipe and its standard
+// input on another, writes `size` bytes of `input` while it reads the output, and keeps the first
+// `keep` bytes of that output in `output` (exchangeWithProcess).
+using Launcher = std::function<pid_t(int output, int input, int error)>;
+PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, size_t size,
+                            size_t keep, ByteBuffer& output);
 
 }  // namespace mv

@@ -12,11 +12,8 @@ TEST(SplitTokens, table) {
         Tokens tokens;
         const char* why;
     } rows[] = {
-        {"a, b ,c", {"a", "b", "c"}, "blanks around commas are dropped"},
-        {"a b\tc", {"abc"}, "white space inside a token closes up"},
-        {"a,,b", {"a", "", "b"}, "empty token between commas"},
-        {",", {"", ""}, "lone comma: empty tokens on both sides"},
-        {"a, ", {"a", ""}, "trailing comma followed by a blank"},
+        {"a, b\tc ,d", {"a", "bc", "d"}, "white space is dropped wherever it stands"},
+        {"a,,b, ", {"a", "", "b", ""}, "empty tokens between and after commas"},
         {"\xE3\x81\x82,\xA0", {"\xE3\x81\x82", "\xA0"}, "high bytes are never white space"},
         {" ", {}, "only a blank empties the list"},
         {"", {"old"}, "empty text leaves the list untouched"},
@@ -35,8 +32,6 @@ TEST(SplitLinesW, controlCharacterRunsSeparateWithoutEmptyTokens) {
     std::vector<std::u16string> out{u"old"};
     EXPECT_EQ(mv::splitLinesW(text.data(), text.size(), out), 3);
     EXPECT_EQ(out, (std::vector<std::u16string>{u"JPKI Provider", u"Other CSP", u"last"}));
-    EXPECT_EQ(mv::splitLinesW(nullptr, 5, out), 0);
-    EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

@@ -6,16 +6,6 @@
 
 namespace {
 
-// Runs `body` on a thread of its own whose ANSI code page is CP932, as a Japanese system's
-// threads would be.
-template <typename Body>
-void onCp932Thread(Body body) {
-    std::thread([&] {
-        ASSERT_TRUE(mv::setThreadCodePage("CP932"));
-        body();
-    }).join();
-}
-
 mv::ByteBuffer bytes(std::initializer_list<int> values) {
     return mv::ByteBuffer(values.begin(), values.end());
 }
@@ -30,27 +20,22 @@ TEST(Utf8, roundTripAndInvalidInput) {
     const char16_t lone[] = {u'x', 0xD800, u'y', 0};
     EXPECT_EQ(mv::toUtf8String(lone), "x\xEF\xBF\xBDy");
     EXPECT_EQ(mv::utf8ToWString("a\0b", 3), std::u16string(u"a\0b", 3));
-    std::string out = "kept";
-    EXPECT_EQ(mv::toUtf8CString(u"", out), nullptr);
-    EXPECT_EQ(out, "kept");
-    EXPECT_EQ(mv::utf8ToWString(nullptr, 4), u"");
 }
 
+// On a thread whose ANSI code page is CP932, as a Japanese system's threads are; the bytes are
+// those of iconv -t CP932.
 TEST(Ansi, cp932ConvertsJapaneseAndReplacesWhatItCannotHold) {
-    onCp932Thread([] {
+    std::thread([] {
+        ASSERT_TRUE(mv::setThreadCodePage("CP932"));
         std::string out;
         mv::toAnsiString(u"署名\u00e9\U0001F600x", out);
         EXPECT_EQ(out, "\x8f\x90\x96\xbc??x");
         std::u16string back;
-        mv::ansiToWString("\x8f\x90\x96\xbc", back);
-        EXPECT_EQ(back, u"署名");
         mv::ansiToWString("a\x81", back);  // a lead byte with no trail byte
         EXPECT_EQ(back, u"a\uFFFD");
         EXPECT_EQ(mv::ansiToUtf8Bytes("\x8f\x90"), bytes({0xE7, 0xBD, 0xB2}));
-        std::string ansi = "kept";
+        std::string ansi;
         EXPECT_STREQ(mv::utf8ToAnsi("\xE7\xBD\xB2", 3, ansi), "\x8f\x90");
-        EXPECT_EQ(mv::utf8ToAnsi("abc", 0, ansi), nullptr);
-        EXPECT_EQ(ansi, "");
         EXPECT_FALSE(mv::setThreadCodePage("NO-SUCH-CODEPAGE"));
         EXPECT_EQ(mv::threadCodePage(), "CP932");
         // A UTF-8 mark is not recognised: BB and BF show as CP932's half-width katakana.
@@ -58,10 +43,7 @@ TEST(Ansi, cp932ConvertsJapaneseAndReplacesWhatItCannotHold) {
         mv::bytesToWString(marked.data(), marked.size(), back);
         ASSERT_GE(back.size(), 4u);
         EXPECT_EQ(back.substr(back.size() - 4), u"\uFF7B\uFF7Fhi");
-    });
-    std::string narrow = "kept";
-    EXPECT_EQ(mv::toAnsiString(nullptr, narrow), nullptr);
-    EXPECT_EQ(narrow, "kept");
+    }).join();
 }
 
 TEST(BytesToWString, byteOrderMarks) {
@@ -72,25 +54,18 @@ TEST(BytesToWString, byteOrderMarks) {
     } rows[] = {
         {bytes({0xFF, 0xFE, 0x41, 0x00, 0x42}), u"A", "little-endian; odd last byte dropped"},
         {bytes({0xFE, 0xFF, 0x30, 0x42, 0x00}), u"\u3042", "big-endian; odd last byte dropped"},
-        {bytes({0xFF, 0xFE}), u"", "only the mark"},
         {bytes({0x41, 0x42, 0x00, 0x43}), u"AB", "ANSI up to the first NUL"},
-        {bytes({0x5A}), u"Z", "single byte is ANSI"},
     };
     for (const Row& row : rows) {
         std::u16string out = u"old";
         EXPECT_NE(mv::bytesToWString(row.in.data(), row.in.size(), out), nullptr) << row.why;
         EXPECT_EQ(out, row.out) << row.why;
     }
-    mv::ByteBuffer swapped;
-    ASSERT_TRUE(mv::swapBytePairs(bytes({1, 2, 3}).data(), 3, swapped));
-    EXPECT_EQ(swapped, bytes({2, 1, 3}));
 }
 
 TEST(Hex, bothDirections) {
-    std::string out = "kept";
+    std::string out;
     EXPECT_STREQ(mv::bytesToHex(bytes({0x00, 0x0A, 0xFF}), out), "000AFF");
-    std::u16string wide;
-    EXPECT_EQ(std::u16string(mv::bytesToHexW(bytes({0xAB}).data(), 1, wide)), u"AB");
     struct Row {
         const char* text;
         mv::ByteBuffer out;
@@ -100,29 +75,11 @@ TEST(Hex, bothDirections) {
         {"0X0aff", bytes({0x00, 0x0A, 0xFF}), "0X is read as the pair 0X, value 0"},
         {"ABC", bytes({0xAB}), "odd last character dropped"},
         {"A:BC", bytes({0x0A, 0xBC}), "a separator shifts the pairing"},
-        {"-1", bytes({0xFF}), "a sign negates, low 8 bits kept"},
-        {" F", bytes({0x0F}), "leading white space accepted"},
-        {"G1", bytes({0x00}), "no digit first gives 0"},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(mv::hexToBytes(row.text), row.out) << row.why;
     }
     EXPECT_EQ(mv::hexToBytesW(u"0x30AB0F"), bytes({0x30, 0xAB, 0x0F}));
-}
-
-TEST(Text, nullOrEmptyInputs_giveNullOrEmptyResults) {
-    std::u16string wide = u"kept";
-    EXPECT_EQ(mv::ansiToWString(nullptr, wide), nullptr);
-    EXPECT_EQ(mv::ansiToWString("", wide), nullptr);
-    EXPECT_EQ(wide, u"kept");
-    EXPECT_EQ(mv::bytesToHexW(nullptr, 1, wide), nullptr);
-    EXPECT_EQ(mv::bytesToWString(nullptr, 3, wide), nullptr);
-    EXPECT_EQ(wide, u"");
-    std::string narrow = "kept";
-    EXPECT_EQ(mv::bytesToHex({}, narrow), nullptr);
-    EXPECT_EQ(mv::toAnsiString(u"", narrow), nullptr);
-    EXPECT_EQ(narrow, "kept");
-    EXPECT_TRUE(mv::hexToBytesW(nullptr).empty());
 }
 
 }  // namespace

@@ -41,34 +41,21 @@ protected:
     std::vector<std::unique_ptr<CapiKeyEntry>> entries;
 };
 
-TEST_F(CCapiSelDlgTest, makeListText_prefixForProviderEntriesOnly) {
-    // certificate, source id, line
-    const std::tuple<const char*, int, const char16_t*> rows[] = {
-        {"ee", 0, u"Test Signer One / Quarnel Test CA"},
-        {"ee", 1, u"[IC] Test Signer One / Quarnel Test CA"},
-        {"ee", 21, u"[IC] Test Signer One / Quarnel Test CA"},
-        {"japanesebmp", 0, u"山田太郎 / Quarnel Test CA"},
-        {"names", 0, u"Multi / Quarnel Test CA"},  // the first common name of the RDN
-        {"ca", 6, u"[IC] Quarnel Test CA / Quarnel Test CA"},
-    };
-    for (const auto& [cert, sourceId, line] : rows) {
-        EXPECT_EQ(CCapiSelDlg::makeListText(entry(cert, sourceId)), line) << cert;
-    }
-    CapiKeyEntry empty;
-    EXPECT_EQ(CCapiSelDlg::makeListText(&empty), u"");
-    EXPECT_EQ(CCapiSelDlg::makeListText(nullptr), u"");
-}
+// The details of ee from the store and of ee2 from the card with id 6, as gencerts.sh made them:
+// ee2 is valid from 2020-03-31T15:00:00Z, the next day nine hours east.
+const std::u16string EE_DETAIL =
+    u"取得: Windows証明書ストア [個人]\r\n所有者: Test Signer One\r\n"
+    u"発行者: Quarnel Test CA\r\n有効期間: 2020/01/01 ～ 2050/01/01\r\n"
+    u"シリアル: 00 8f 12 34";
+const std::u16string EE2_DETAIL =
+    u"取得: IC-CARD [識別No.6]\r\n所有者: Test Signer Two\r\n"
+    u"発行者: Quarnel Test CA\r\n有効期間: 2020/04/01 ～ 2050/01/01\r\n"
+    u"シリアル: 02";
 
-TEST_F(CCapiSelDlgTest, makeDetailText_sourceNamesLocalDatesAndSerial) {
-    EXPECT_EQ(CCapiSelDlg::makeDetailText(entry("ee", 0)),
-              u"取得: Windows証明書ストア [個人]\r\n所有者: Test Signer One\r\n"
-              u"発行者: Quarnel Test CA\r\n有効期間: 2020/01/01 ～ 2050/01/01\r\n"
-              u"シリアル: 00 8f 12 34");
-    // Valid from 2020-03-31T15:00:00Z: the next day nine hours east.
-    EXPECT_EQ(CCapiSelDlg::makeDetailText(entry("ee2", 6)),
-              u"取得: IC-CARD [識別No.6]\r\n所有者: Test Signer Two\r\n"
-              u"発行者: Quarnel Test CA\r\n有効期間: 2020/04/01 ～ 2050/01/01\r\n"
-              u"シリアル: 02");
+TEST_F(CCapiSelDlgTest, texts_namesFromTheCertificateInLocalTime) {
+    EXPECT_EQ(CCapiSelDlg::makeListText(entry("japanesebmp", 0)), u"山田太郎 / Quarnel Test CA");
+    // The first common name of a multi-valued RDN.
+    EXPECT_EQ(CCapiSelDlg::makeListText(entry("names", 0)), u"Multi / Quarnel Test CA");
     fixtures::setZone("UTC0");
     std::u16string utc = CCapiSelDlg::makeDetailText(entry("ee2", 0));
     EXPECT_NE(utc.find(u"有効期間: 2020/03/31 ～ 2049/12/31\r\n"), std::u16string::npos);
@@ -78,14 +65,14 @@ TEST_F(CCapiSelDlgTest, makeDetailText_sourceNamesLocalDatesAndSerial) {
 TEST_F(CCapiSelDlgTest, onInitDialog_selectsFirstLineOrDisablesOk) {
     CapiKeyEntry broken;  // an entry without certificate shows the error line
     CCapiSelDlg dialog;
-    dialog.entries = {entry("ee", 0), &broken, entry("ee2", 1)};
+    dialog.entries = {entry("ee", 0), &broken, entry("ee2", 6)};
     CCapiSelDlg::InitialView view = dialog.onInitDialog();
     EXPECT_EQ(view.lines, (std::vector<std::u16string>{u"Test Signer One / Quarnel Test CA",
                                                        u"ERROR:証明書読み込みエラー",
                                                        u"[IC] Test Signer Two / Quarnel Test CA"}));
     EXPECT_EQ(std::tie(view.okEnabled, view.selection, view.detail),
-              std::make_tuple(true, 0, CCapiSelDlg::makeDetailText(dialog.entries[0])));
-    EXPECT_EQ(dialog.onSelChange(2), CCapiSelDlg::makeDetailText(dialog.entries[2]));
+              std::make_tuple(true, 0, EE_DETAIL));
+    EXPECT_EQ(dialog.onSelChange(2), EE2_DETAIL);
     EXPECT_EQ(dialog.onSelChange(-1), u"証明書がありません。");
     EXPECT_EQ(dialog.chosenIndex, -1);
     EXPECT_EQ(dialog.onOk(2), 1);

@@ -43,8 +43,8 @@ TEST_F(CertInfoTest, getCertInfo_eachFixture_matchesExpectedDocumentsInBothForma
 
 TEST_F(CertInfoTest, getCertInfo_failures_returnMinusOneAndLeaveOutputUntouched) {
     ByteBuffer ee = fixtures::readCert("ee");
-    // ee with its notBefore (UTCTime 200101000000Z) moved to the given month and day.
-    auto notBefore = [&ee](const char* monthDay) {
+    // ee with its notBefore (UTCTime 200101000000Z) changed to the given year, month and day.
+    auto notBefore = [&ee](const char* date) {
         const std::string from =
             "\x17\x0D"
             "200101";
@@ -52,22 +52,20 @@ TEST_F(CertInfoTest, getCertInfo_failures_returnMinusOneAndLeaveOutputUntouched)
         auto at = std::search(der.begin(), der.end(), from.begin(), from.end());
         EXPECT_NE(at, der.end());
         if (at != der.end()) {
-            std::copy(monthDay, monthDay + 4, at + 4);
+            std::copy(date, date + 6, at + 2);
         }
         return der;
     };
     ByteBuffer leapDay;
-    ASSERT_EQ(mv::getCertInfo(notBefore("0229"), 0, leapDay), 0);
+    ASSERT_EQ(mv::getCertInfo(notBefore("200229"), 0, leapDay), 0);
     EXPECT_NE(textOf(leapDay).find("\"from\":\"2020-02-29T09:00:00\""), std::string::npos);
     const std::pair<const char*, ByteBuffer> rows[] = {
-        {"notBefore on 30 February", notBefore("0230")},
-        {"notBefore on 31 April", notBefore("0431")},
+        {"notBefore on 30 February", notBefore("200230")},
+        {"notBefore in 1950: before the first convertible time", notBefore("500101")},
         {"notAfter 9999-12-31: beyond the local-time conversion", fixtures::readCert("forever")},
         {"JPKI attributes without gender", fixtures::readCert("jpkimissing")},
         {"registration attributes without title", fixtures::readCert("registmissing")},
         {"empty", {}},
-        {"one byte", {ee.begin(), ee.begin() + 1}},
-        {"half", {ee.begin(), ee.begin() + ee.size() / 2}},
         {"last byte missing", {ee.begin(), ee.end() - 1}},
     };
     for (const auto& [why, der] : rows) {
@@ -81,20 +79,15 @@ TEST_F(CertInfoTest, getCertInfo_failures_returnMinusOneAndLeaveOutputUntouched)
 
 TEST_F(CertInfoTest, fileTimeToText_localTimeWithinTheRange) {
     const int64_t EPOCH = 116444736000000000LL, SECOND = 10000000;
-    // zone, FILETIME, text (null: refused)
-    const std::tuple<const char*, int64_t, const char*> rows[] = {
-        {"JST-9", EPOCH, "1970-01-01T09:00:00"},
-        {"UTC0", EPOCH, "1970-01-01T00:00:00"},
-        {"JST-9", EPOCH - 1, "1970-01-01T09:00:00"},  // rounds toward zero
-        {"JST-9", EPOCH - SECOND, nullptr},
-        {"JST-9", EPOCH + 32535244799LL * SECOND, "3001-01-01T16:59:59"},
-        {"JST-9", EPOCH + 32535244800LL * SECOND, nullptr},
-        {"JST-9", 0, nullptr},
-        {"JST-9", INT64_MIN, nullptr},
-        {"JST-9", INT64_MAX, nullptr},
+    // FILETIME, text in UTC+9 (null: refused)
+    const std::tuple<int64_t, const char*> rows[] = {
+        {EPOCH, "1970-01-01T09:00:00"},
+        {EPOCH - 1, "1970-01-01T09:00:00"},  // rounds toward zero
+        {EPOCH - SECOND, nullptr},
+        {EPOCH + 32535244799LL * SECOND, "3001-01-01T16:59:59"},
+        {EPOCH + 32535244800LL * SECOND, nullptr},
     };
-    for (const auto& [zone, fileTime, text] : rows) {
-        fixtures::setZone(zone);
+    for (const auto& [fileTime, text] : rows) {
         std::string out = "unchanged";
         EXPECT_STREQ(mv::fileTimeToText(out, fileTime), text) << fileTime;
         EXPECT_EQ(out, text ? text : "unchanged") << fileTime;
@@ -144,20 +137,14 @@ TEST_F(CertInfoTest, readRegistAttributes_malformedValues_yieldWhatFitsAndNeverR
     expectAttributes(
         mv::readRegistAttributes,
         {
-            {"one element", bytes("3005 A003 0C0141"), {{"corp", "A"}}},
             {"empty value still counts", bytes("3004 A302 0C00"), {{"name", ""}}},
-            {"[5] is walked over", bytes("300A A503 0C0158 A403 0C0154"), {{"title", "T"}}},
             {"later tag replaces", bytes("300A A003 0C0141 A003 0C0142"), {{"corp", "B"}}},
-            {"unknown tag dropped", bytes("3005 0C03 0C0141"), {}},
-            {"sequence shorter than value", bytes("3004 A003 0C0141"), {}},
             {"sequence longer than value", bytes("3006 A003 0C0141"), {}},
             {"empty sequence", bytes("3000"), {}},
             {"not a sequence", bytes("3105 A003 0C0141"), {}},
             {"one byte", bytes("30"), {}},
             {"length field cut", bytes("30 8200"), {}},
-            {"string longer than value", bytes("3005 A003 0C7F41"), {}},
             {"good then cut", bytes("3008 A603 0C0149 A003 0C"), {{"issue", "I"}}},
-            {"good then overrun", bytes("300A A603 0C0149 A003 0C0541"), {{"issue", "I"}}},
             {"negative two-byte length", bytes("3007 A003 0C828000 41"), {}},
             {"element length field cut", bytes("3002 A082"), {}},
         });
@@ -188,83 +175,22 @@ ByteBuffer jpki(std::initializer_list<std::pair<unsigned char, const char*>> nam
 
 TEST_F(CertInfoTest, readJpkiAttributes_otherNames_checkedAgainstTheirValue) {
     // 1 name, 3 gender, 4 birth, 5 address
-    ByteBuffer trailing = jpki({{1, "0C0141"}}), dns = bytes("8203 612E62");
+    ByteBuffer trailing = jpki({{1, "0C0141"}});
     trailing.push_back(0);
-    ByteBuffer skipped = jpki({{4, "0C0139"}});
-    skipped.insert(skipped.begin() + 2, dns.begin(), dns.end());
-    skipped[1] += dns.size();
-    expectAttributes(
-        mv::readJpkiAttributes,
-        {
-            {"name", jpki({{1, "0C024142"}}), {{"name", "AB"}}},
-            {"string type not examined", jpki({{3, "130131"}}), {{"gender", "1"}}},
-            {"zero length passed over", jpki({{1, "0C00"}}), {}},
-            {"length beyond value", jpki({{1, "0C0541"}}), {}},
-            {"length field cut", jpki({{1, "0C8200"}}), {}},
-            {"negative length", jpki({{1, "0C82800041"}}), {}},
-            {"only a tag", jpki({{1, "0C"}}), {}},
-            {"unknown identifier", jpki({{7, "0C0141"}}), {}},
-            {"later replaces", jpki({{5, "0C0141"}, {5, "0C0142"}}), {{"address", "B"}}},
-            {"other general names skipped", skipped, {{"birth", "9"}}},
-            {"malformed sequence", bytes("3005A0"), {}},
-            {"trailing bytes", trailing, {}},
-        });
-}
-
-TEST_F(CertInfoTest, writers_missingItems_giveTheirCodesAndLeaveOutputUntouched) {
-    const CertAttributes main = {{"type", "CERT"}, {"serial", "01"}, {"from", "f"}, {"to", "t"}};
-    const CertNameList names = {{"cn", "x"}};
-    const CertAttributes jpki = {{"name", "n"}, {"address", "a"}, {"birth", "b"}, {"gender", "g"}};
-    const CertAttributes regist = {{"corp", "c"}, {"address", "a"}, {"name", "n"}, {"title", "t"}};
-    // `map` without `key`, and with "other" in its place if `other` is set.
-    auto without = [](CertAttributes map, const char* key, const char* other = nullptr) {
-        map.erase(key);
-        if (other != nullptr) {
-            map[other] = "o";
-        }
-        return map;
-    };
-    // why, main entries, issuer, subject, JPKI attributes, registration attributes, result
-    const std::tuple<const char*, CertAttributes, CertNameList, CertNameList, CertAttributes,
-                     CertAttributes, int>
-        rows[] = {
-            {"complete", main, names, names, jpki, regist, 0},
-            {"three entries", without(main, "from"), names, names, {}, {}, -1},
-            {"five entries", without(main, "none", "x"), names, names, {}, {}, -1},
-            {"no issuer", main, {}, names, {}, {}, -2},
-            {"no subject", main, names, {}, {}, {}, -3},
-            {"no type", without(main, "type", "x"), names, names, {}, {}, -10},
-            {"no serial", without(main, "serial", "x"), names, names, {}, {}, -11},
-            {"no from is fine", without(main, "from", "x"), names, names, {}, {}, 0},
-            {"no to", without(main, "to", "x"), names, names, {}, {}, -13},
-            {"jpki no name", main, names, names, without(jpki, "name"), {}, -20},
-            {"jpki no address", main, names, names, without(jpki, "address"), {}, -21},
-            {"jpki no birth", main, names, names, without(jpki, "birth"), {}, -22},
-            {"jpki no gender", main, names, names, without(jpki, "gender"), {}, -23},
-            {"regist no corp", main, names, names, {}, without(regist, "corp"), -30},
-            {"regist no address", main, names, names, {}, without(regist, "address"), -31},
-            {"regist no name", main, names, names, {}, without(regist, "name"), -32},
-            {"regist no title", main, names, names, {}, without(regist, "title"), -33},
-        };
-    for (const auto& [why, mainItems, issuer, subject, jpkiItems, registItems, code] : rows) {
-        for (auto writer : {mv::writeCertInfoJson, mv::writeCertInfoXml}) {
-            ByteBuffer out{'x'};
-            EXPECT_EQ(writer(mainItems, issuer, subject, jpkiItems, registItems, out), code) << why;
-            EXPECT_EQ(textOf(out) == "x", code != 0) << why;
-        }
-    }
-    // Without "from" the line is left out and the other fourth entry is not written.
-    ByteBuffer out;
-    ASSERT_EQ(mv::writeCertInfoJson(without(main, "from", "x"), {{"c", "JP"}}, names, {}, {}, out),
-              0);
-    EXPECT_EQ(textOf(out),
-              "{\n  \"type\":\"CERT\",\n  \"serial\":\"01\",\n  \"to\":\"t\",\n  \"issuer\":{\n"
-              "    \"c\":\"JP\"\n  },\n  \"subject\":{\n    \"cn\":\"x\"\n  }\n}\n");
+    expectAttributes(mv::readJpkiAttributes,
+                     {
+                         {"string type not examined", jpki({{3, "130131"}}), {{"gender", "1"}}},
+                         {"zero length passed over", jpki({{1, "0C00"}}), {}},
+                         {"length field cut", jpki({{1, "0C8200"}}), {}},
+                         {"negative length", jpki({{1, "0C82800041"}}), {}},
+                         {"only a tag", jpki({{1, "0C"}}), {}},
+                         {"malformed sequence", bytes("3005A0"), {}},
+                         {"trailing bytes", trailing, {}},
+                     });
 }
 
 TEST_F(CertInfoTest, parseName_emptyMalformedAndOddBmpNames) {
     const std::tuple<const char*, const char*, CertNameList> rows[] = {
-        {"empty", "3000", {}},
         {"cut", "3009 3107 3005 060355", {}},
         // cn as BMPString: U+D800 (unpaired), U+0000, 'A'; every unit is kept
         {"bmp",

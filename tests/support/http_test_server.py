@@ -15,6 +15,8 @@ none arrived. Paths:
   /auth            Basic authentication against --user / --password, else 401 with a challenge
   /redirect?to=<u> 302 to <u>
   /loop            302 to itself
+  /answer/<hex>    200 with the hex-decoded bytes; the request body is kept in <log>.body
+  /hang            no answer for 60 s
 """
 import argparse
 import base64
@@ -22,6 +24,7 @@ import http.server
 import ssl
 import sys
 import threading
+import time
 import urllib.parse
 
 
@@ -73,6 +76,12 @@ def main():
             if path.startswith("/echo"):
                 text = f"{self.command} {self.path}\n{self.headers}".encode("latin-1") + body
                 self.answer(200, text)
+            elif path.startswith("/answer/"):
+                with open(args.log + ".body", "wb") as kept:
+                    kept.write(body)
+                self.answer(200, bytes.fromhex(path[8:]))
+            elif path == "/hang":
+                time.sleep(60)
             elif path == "/chunked":
                 self.send_response(200)
                 self.send_header("Transfer-Encoding", "chunked")

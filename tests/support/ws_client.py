@@ -19,6 +19,7 @@ observes something prints one JSON line to standard output:
   {"op": "recv", "timeout": S}                prints {"recv": text}, {"closed": code} or
                                               {"timeout": true}; a text of more than 100
                                               characters as {"recv_len": n, "distinct": chars}
+                                              unless "full" is true
   {"op": "repeat", "text": T, "count": N}     N round trips, each sent right after the previous
                                               reply; prints {"count", "first", "bad"}
 A failed connection prints {"connect_error": text}.
@@ -102,7 +103,7 @@ async def run(port, plan):
         elif op == "recv":
             try:
                 text = await asyncio.wait_for(ws.recv(), step.get("timeout", 10))
-                if len(text) <= 100:
+                if len(text) <= 100 or step.get("full"):
                     out({"recv": text})
                 else:
                     out({"recv_len": len(text), "distinct": "".join(sorted(set(text)))})

@@ -113,11 +113,6 @@ public:
         close(output);
     }
 
-    // The end of its input.
-    void closeInput() {
-        close(input);
-        input = -1;
-    }
     // The next line of its output; what came of it when nothing more came for 10 s.
     std::string readLine() {
         std::string line;

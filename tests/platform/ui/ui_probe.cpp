@@ -2,7 +2,7 @@
 // UI layer and reports what the dialog holds on standard output. The tests press the keys and
 // buttons with xdotool, as a user would.
 //
-//   ui_probe progress <status>   progress window with that status line; the end of stdin closes it
+//   ui_probe progress <status>   progress window with that status line, up until it is aborted
 //   ui_probe message <text>      message dialog; "\r\n" in <text> are CR LF
 #include <gtk/gtk.h>
 
@@ -91,11 +91,7 @@ int main(int argc, char** argv) {
         mv::setMainWndStatus(status.c_str());
         // After the status update, which was posted first.
         mv::ui::post([] { g_timeout_add(50, report, nullptr); });
-        while (std::getchar() != EOF) {
-        }
-        mv::closeMainWnd();
-        window.join();
-        std::printf("closed\n");
+        window.join();  // until the user aborts: nothing else closes it
         return 0;
     }
     return 2;
