@@ -195,6 +195,7 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
         {"a signature already", u"<r><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"/></r>",
          nullptr, 0, -142},
         {"no element has the Id", u"<r><a Id=\"x\"/></r>", u"y", 0, -133},
+        {"two elements have the Id", u"<r><a Id=\"x\"/><b Id=\"x\"/></r>", u"x", 0, -133},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(signer.xades(0, row.algCode, row.xml, row.id, nullptr, nullptr, &out), row.code)
