@@ -233,9 +233,8 @@ TEST_F(XadesTest, xades_mockModuleLogoutFailsAfterSignature_succeeds) {
     std::u16string err;
     ASSERT_EQ(p11.init(0x4, u16(QUARNEL_P11_TEST_MODULE).c_str(), &err), 0);
     p11.certDer = fixtures::readCert("ee");
-    std::u16string doc = u"<r/>";
     ByteBuffer out;
-    EXPECT_EQ(p11.xades(0, 0, doc.c_str(), nullptr, nullptr, u"1234", &out), 0);
+    EXPECT_EQ(p11.xades(0, 0, u"<r/>", nullptr, nullptr, u"1234", &out), 0);
     EXPECT_EQ(count(textOf(out), "<SignatureValue>Wg==</SignatureValue>"), 1) << textOf(out);
     EXPECT_EQ(p11.engine.errorCode, static_cast<int32_t>(0x80000001u)) << "CKR_VENDOR_DEFINED + 1";
 }

@@ -46,7 +46,7 @@ COUNTED(C_SignInit, (CK_SESSION_HANDLE s, CK_MECHANISM* m, CK_OBJECT_HANDLE k))
 
 CK_RV C_Sign(CK_SESSION_HANDLE s, CK_BYTE* d, CK_ULONG n, CK_BYTE* out, CK_ULONG* length) {
     if (badLogout) {
-        *length = 1;
+        *length = 1; /* a 1-byte "signature", 0x5A */
         if (out != NULL) {
             out[0] = 0x5A;
         }
