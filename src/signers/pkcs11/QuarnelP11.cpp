@@ -43,8 +43,10 @@ ByteBuffer unsignedBigEndian(const SECItem& item) {
 }
 
 // The XML signature builder signs through the engine with the chosen certificate and the PIN of
-// the call; the engine's record afterwards is the result (0, its failure, or 1 for a cancelled
-// PIN entry).
+// the call. Without a signature the engine's record is the result (its failure, or 1 for a
+// cancelled PIN entry); with one the result is 0, because a failed C_Logout or C_CloseSession
+// after C_Sign stays in the record without failing the signature (as for `sign`), and a
+// vendor-defined CK_RV there would otherwise read as a negative code.
 class EngineXmlSigner : public XmlSigner {
 public:
     EngineXmlSigner(Pkcs11Engine& engine, const ByteBuffer& certificate, const char16_t* pin)
@@ -56,7 +58,7 @@ public:
         *value = engine_.getSignValue(algCode, certificate_.data(),
                                       static_cast<int>(certificate_.size()), digest.data(),
                                       static_cast<int>(digest.size()), pin_, 0);
-        return static_cast<int>(engine_.errorCode);
+        return value->empty() ? static_cast<int>(engine_.errorCode) : 0;
     }
 
 private:
@@ -156,19 +158,19 @@ const char16_t* Pkcs11Engine::loadModule(int pickFile, const std::vector<std::u1
             setRecord(1, u"init");
             return nullptr;
         }
-        return module->load(modulePath) == 0 ? modulePath : nullptr;
+        return module->load(modulePath, false) == 0 ? modulePath : nullptr;
     }
     // A name that does not fit modulePath is never loaded.
     auto fits = [](const std::u16string& name) { return name.size() < PATH_SIZE; };
     const std::u16string* chosen = nullptr;
     for (const std::u16string& name : names) {
-        if (fits(name) && module->load(name.c_str()) == 0 && module->getStatus() == 0) {
+        if (fits(name) && module->load(name.c_str(), true) == 0 && module->getStatus() == 0) {
             chosen = &name;
             break;
         }
     }
     for (size_t i = 0; chosen == nullptr && i < names.size(); ++i) {
-        if (fits(names[i]) && module->load(names[i].c_str()) == 0) {
+        if (fits(names[i]) && module->load(names[i].c_str(), true) == 0) {
             chosen = &names[i];
         }
     }
