@@ -135,19 +135,6 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_asXdgMimeSeesIt) {
     EXPECT_EQ(quarnelcmd().err, statusText("未登録です。"));
 }
 
-// What a browser does with a "quarnel01:" link: GIO (the library Firefox and GTK programs open
-// links with) looks up the scheme's default handler and starts the Exec line of its entry.
-TEST_F(QuarnelCmdTest, registeredScheme_isOpenedByGioWithTheSameProgram) {
-    ASSERT_EQ(quarnelcmd({"regist"}).exitCode, 0);
-    Outcome open = run({"gio", "open", "quarnel01:S,1,1,0,,,,"});
-    ASSERT_EQ(open.exitCode, 0) << open.err;
-    // gio starts the handler and does not wait for it.
-    for (int i = 0; i < 100 && readText(defaultLog).find("\r\n") == std::string::npos; ++i) {
-        usleep(100000);
-    }
-    EXPECT_EQ(logLines(), Lines{"cmd-end / cmd execute end."});
-}
-
 TEST_F(QuarnelCmdTest, unreadableRegistration_isReportedAsAFailedRead) {
     fs::create_directories(dir + "/.local/share/applications");
     std::ofstream(desktopEntry()) << "[Desktop Entry]\nExec=\"/" << std::string(300, 'x')
