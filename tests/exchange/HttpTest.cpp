@@ -135,6 +135,22 @@ TEST_F(Exchange, post_sendsBodyAndHeadersReadsALargeReplyWholeAndFollowsRedirect
     EXPECT_EQ(r.reply.rfind("GET /echo/moved\n", 0), 0u) << r.error;
 }
 
+// A server cannot make the agent hold more than 16 MiB, announced or streamed in chunks.
+TEST_F(Exchange, answers_above16MiB_areReceiveFailures) {
+    const std::tuple<std::string, size_t, const char*> rows[] = {
+        {"/size/16777217", 0, "Maximum file size exceeded"},
+        {"/chunks/17", 0, "Failure writing output to destination"},
+        {"/chunks/16", 16u << 20, ""},
+    };
+    for (const auto& [path, size, error] : rows) {
+        Result r = post(url(path), "x");
+        EXPECT_EQ(r.code, size ? 0 : -20) << path;
+        EXPECT_EQ(r.reply.size(), size) << path;
+        EXPECT_EQ(r.place, size ? u"" : u"HttpConnect:request") << path;
+        EXPECT_TRUE(has(r.error, error)) << path << ": " << r.error;
+    }
+}
+
 TEST_F(Exchange, credentials_comeFromTheTwoVariables) {
     // User name, password, path, result, the start of the reply.
     const std::tuple<const char*, std::string, const char*, int, const char*> rows[] = {
