@@ -1,0 +1,146 @@
+#!/usr/bin/python3
+"""The agent's dialogs as a user meets them, under a real X server (ctest runs this inside
+xvfb-run) and driven with xdotool: the abort of the progress window, the store's certificate
+choice and the PKCS#11 signer's PIN entry, each reached through the launch and the page's
+commands. A screenshot of every dialog is
+kept in SCREENSHOT_DIR.
+
+usage: dialog_test.py QUARNELCMD SCREENSHOT_DIR [CASE...]   (all cases when none is named)"""
+import base64
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+from e2e import SUPPORT, Home, b64, check, check_eq, exit_code, free_port
+
+PROGRESS = "署名コマンド"
+CANCELLED = "1," + b64("実行キャンセル(1)")
+
+
+def windows(title):
+    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"],
+                       capture_output=True, text=True, timeout=10)
+    return r.stdout.split()
+
+
+def window(title, besides=()):
+    """A visible window of that title other than those in `besides`, waiting up to 10 s."""
+    for _ in range(100):
+        found = [w for w in windows(title) if w not in besides]
+        if found:
+            return found[0]
+        time.sleep(0.1)
+    raise AssertionError(f'no window "{title}" appeared')
+
+
+def keys(win, *sequence):
+    subprocess.run(["xdotool", "windowactivate", "--sync", win], capture_output=True, timeout=10)
+    subprocess.run(["xdotool", "windowfocus", "--sync", win, "key", "--delay", "100", *sequence],
+                   capture_output=True, timeout=30)
+
+
+def screenshot(name):
+    os.makedirs(SHOTS, exist_ok=True)
+    subprocess.run(["import", "-window", "root", f"{SHOTS}/{name}.png"], timeout=30, check=True)
+
+
+class Page:
+    """ws_client.py on a plan, its reply lines read as they come."""
+
+    def __init__(self, home, port, plan):
+        fd, path = tempfile.mkstemp(suffix=".json", dir=home.dir)
+        with os.fdopen(fd, "w") as f:
+            json.dump(plan, f)
+        self.process = home.start(["/usr/bin/python3", f"{SUPPORT}/ws_client.py", str(port), path],
+                                  stdout=subprocess.PIPE, text=True)
+
+    def reply(self):
+        line = self.process.stdout.readline()  # bounded: each "recv" of the plan times out
+        return json.loads(line) if line else {}
+
+
+def progress_abort(program):
+    """No page connects: "中断", then OK in the confirmation, ends the run with exit code 1."""
+    with Home(display=True) as home:
+        home.make_store("ee")
+        agent = home.launch(program, free_port(), flags=4, timeout=60)
+        progress = window(PROGRESS)
+        screenshot("progress-waiting-for-the-page")
+        keys(progress, "Escape")
+        confirm = window(PROGRESS, besides=[progress])
+        screenshot("progress-abort-confirmation")
+        keys(confirm, "Return")
+        check_eq(exit_code(agent), 1, "exit code after a confirmed abort")
+        check_eq(home.log_lines(), ["cmd-start / cmd execute start."], "log of an aborted run")
+
+
+def store_choice(program):
+    """Two certificates in the store: each "cert" asks; the first line, then the second line
+    give the two store certificates, and Escape answers with the cancel reply."""
+    with Home(display=True) as home:
+        certs = home.make_store("ee", "ee2")
+        port = free_port()
+        agent = home.launch(program, port, flags=4)
+        ask = [{"op": "send", "text": "cert,0," + b64("")}, {"op": "recv", "timeout": 30, "full": True}]
+        page = Page(home, port, ask * 3 + [{"op": "send", "text": "term"},
+                                           {"op": "recv", "timeout": 10}])
+        chosen = []
+        for sequence, shot in ((["Return"], "store-choice"), (["Down", "Return"], None),
+                               (["Escape"], None)):
+            dialog = window("証明書の選択")
+            if shot:
+                screenshot(shot)
+            keys(dialog, *sequence)
+            chosen.append(page.reply().get("recv", ""))
+        der = {}
+        for name in ("ee", "ee2"):
+            with open(f"{certs}/{name}.der", "rb") as f:
+                der[name] = "0," + b64(f.read().hex().upper())
+        check_eq(sorted(chosen[:2]), sorted(der.values()), "the first, then the second line")
+        check_eq(chosen[2], CANCELLED, "Escape in the choice")
+        check_eq(exit_code(agent), 0, "exit code after term")
+        check("cert / error(1) 実行キャンセル(1)" in home.log_lines(), "the cancel is logged")
+
+
+def pkcs11_pin(program):
+    """The PKCS#11 signer (launch flag 0x1) on a SoftHSM2 token: "cert" takes its one
+    certificate, "sign" without a PIN asks for it in CCertPinDlg, and the PIN typed there signs
+    (OpenSSL checks the value). This signer reports a cancelled PIN entry as a failure: -11."""
+    with Home(display=True) as home:
+        certs = home.make_store()
+        library = home.make_token(certs, "ee2")
+        port = free_port()
+        agent = home.launch(program, port, flags=0x1 | 0x4, options=library)
+        digest = hashlib.sha256("注文書".encode()).hexdigest().upper()
+        sign = [{"op": "send", "text": f"sign,0,{b64(digest)},0,{b64('')}"},
+                {"op": "recv", "timeout": 30, "full": True}]
+        page = Page(home, port, [{"op": "send", "text": "cert,0," + b64("")},
+                                 {"op": "recv", "timeout": 30, "full": True}] + sign * 2 +
+                    [{"op": "send", "text": "term"}, {"op": "recv", "timeout": 10}])
+        with open(f"{certs}/ee2.der", "rb") as f:
+            check_eq(page.reply(), {"recv": "0," + b64(f.read().hex().upper())}, "cert")
+        dialog = window("PIN入力")
+        screenshot("pkcs11-pin")
+        keys(dialog, "1", "2", "3", "4", "Return")
+        signature = page.reply().get("recv", "")
+        check(signature.startswith("0,"), "sign with the typed PIN: " + signature)
+        signature = base64.b64decode(signature[2:]).decode()
+        check_eq(home.verify_rsa(f"{certs}/ee2.pub", digest, signature), 0, "the token's signature")
+        keys(window("PIN入力", besides=[dialog]), "Escape")
+        check_eq(page.reply(), {"recv": "-11," + b64("証明書が見つからない(-11)")},
+                 "Escape in the PIN dialog")
+        check_eq(exit_code(agent), 0, "exit code after term")
+
+
+if __name__ == "__main__":
+    SHOTS = sys.argv[2]
+    check(os.environ.get("DISPLAY"), "run through xvfb-run (see CMakeLists.txt)")
+    for case in (progress_abort, store_choice, pkcs11_pin):
+        if len(sys.argv) < 4 or case.__name__ in sys.argv[3:]:
+            print(case.__name__, flush=True)
+            case(sys.argv[1])
+    print("dialog tests passed")
