@@ -80,16 +80,14 @@ def main():
                 with open(args.log + ".body", "wb") as kept:
                     kept.write(body)
                 self.answer(200, bytes.fromhex(path[8:]))
-            elif path.startswith("/size/"):
-                self.answer(200, b"a" * int(path[6:]))
-            elif path.startswith("/chunks/"):
-                # N chunks of 1 MiB each: an answer without a Content-Length.
+            elif path.startswith("/size/") and url.query == "chunked":
+                n = int(path[6:])
                 self.send_response(200)
                 self.send_header("Transfer-Encoding", "chunked")
                 self.end_headers()
-                for _ in range(int(path[8:])):
-                    self.wfile.write(b"100000\r\n" + b"a" * (1 << 20) + b"\r\n")
-                self.wfile.write(b"0\r\n\r\n")
+                self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (n, b"a" * n))
+            elif path.startswith("/size/"):
+                self.answer(200, b"a" * int(path[6:]))
             elif path == "/hang":
                 time.sleep(60)
             elif path == "/chunked":
