@@ -52,6 +52,11 @@ int signXmlDocument(const char16_t* document, const char* elementId, AlgId alg,
         if (item.kind != 0) {
             return -144;
         }
+        // Without data the builder would read the file that the URI names, a path of the page's
+        // choosing; `xadd` never stores an item without data, and none is used here either.
+        if (item.data.empty()) {
+            return -134;
+        }
         if (builder.addDataReference(item.uri.c_str(), item.data.data(), item.data.size(), alg,
                                      item.name.c_str()) < 0) {
             return -134;

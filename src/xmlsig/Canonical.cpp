@@ -9,6 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace mv {
 
@@ -48,8 +52,11 @@ const xmlChar* orEmpty(const xmlChar* text) {
 // too.
 class Canonicalizer {
 public:
-    Canonicalizer(const SubtreeFilter* filter, CanonicalSink& sink)
-        : filter_(filter), sink_(sink) {}
+    Canonicalizer(const SubtreeFilter* filter, CanonicalSink& sink) : filter_(filter), sink_(sink) {
+        if (filter != nullptr) {
+            roots_.insert(filter->roots.begin(), filter->roots.end());
+        }
+    }
 
     int run(xmlDocPtr document) {
         bool topVisible = filter_ == nullptr || filter_->exclude;
@@ -67,17 +74,7 @@ private:
         const xmlChar* uri;
     };
 
-    bool isRoot(xmlNodePtr n) const {
-        if (filter_ == nullptr) {
-            return false;
-        }
-        for (xmlNodePtr root : filter_->roots) {
-            if (root == n) {
-                return true;
-            }
-        }
-        return false;
-    }
+    bool isRoot(xmlNodePtr n) const { return roots_.count(n) > 0; }
 
     void put(const char* text, size_t length) { out_.append(text, length); }
     void put(const char* text) { out_.append(text); }
@@ -163,13 +160,25 @@ private:
                xmlStrEqual(ns->href, XML_NAMESPACE_URI);
     }
 
-    const Ns* renderedFor(const xmlChar* prefix) const {
-        for (auto it = rendered_.rbegin(); it != rendered_.rend(); ++it) {
-            if (xmlStrEqual(it->prefix, prefix)) {
-                return &*it;
-            }
+    static std::string_view key(const xmlChar* prefix) {
+        return reinterpret_cast<const char*>(prefix);
+    }
+
+    // rendered_ grows and shrinks as a stack; latest_ finds the top entry of a prefix in it
+    // without a scan, so many declarations cost no quadratic time.
+    void pushRendered(const Ns& ns) {
+        latest_[key(ns.prefix)].push_back(rendered_.size());
+        rendered_.push_back(ns);
+    }
+    void popRendered(size_t mark) {
+        while (rendered_.size() > mark) {
+            latest_[key(rendered_.back().prefix)].pop_back();
+            rendered_.pop_back();
         }
-        return nullptr;
+    }
+    const Ns* renderedFor(const xmlChar* prefix) const {
+        auto it = latest_.find(key(prefix));
+        return it == latest_.end() || it->second.empty() ? nullptr : &rendered_[it->second.back()];
     }
 
     // The namespace declarations to write on a visible element, added to rendered_. At the top
@@ -177,24 +186,21 @@ private:
     // element's own declarations that change what its output parent has in scope.
     void namespaces(xmlNodePtr element, bool apex, std::vector<Ns>& out) {
         if (apex) {
-            std::vector<Ns> inScope;
+            std::unordered_set<std::string_view> seen;  // the nearest declaration of a prefix wins
             for (xmlNodePtr n = element; n != nullptr && n->type == XML_ELEMENT_NODE;
                  n = n->parent) {
                 for (xmlNsPtr ns = n->nsDef; ns != nullptr; ns = ns->next) {
                     const xmlChar* prefix = orEmpty(ns->prefix);
-                    bool shadowed = false;
-                    for (const Ns& seen : inScope) {
-                        shadowed = shadowed || xmlStrEqual(seen.prefix, prefix);
+                    if (!seen.insert(key(prefix)).second) {
+                        continue;
                     }
-                    if (!shadowed) {
-                        inScope.push_back({prefix, orEmpty(ns->href)});
-                        if (!isXmlNs(ns) && !(prefix[0] == 0 && orEmpty(ns->href)[0] == 0)) {
-                            out.push_back(inScope.back());
-                        }
+                    Ns inScope{prefix, orEmpty(ns->href)};
+                    pushRendered(inScope);
+                    if (!isXmlNs(ns) && !(prefix[0] == 0 && inScope.uri[0] == 0)) {
+                        out.push_back(inScope);
                     }
                 }
             }
-            rendered_.insert(rendered_.end(), inScope.begin(), inScope.end());
             return;
         }
         for (xmlNsPtr ns = element->nsDef; ns != nullptr; ns = ns->next) {
@@ -209,7 +215,7 @@ private:
                                : current == nullptr || !xmlStrEqual(current->uri, mine.uri);
             if (changes) {
                 out.push_back(mine);
-                rendered_.push_back(mine);
+                pushRendered(mine);
             }
         }
     }
@@ -274,7 +280,20 @@ private:
         }
     }
 
+    // The walk recurses once per level. The parser already refuses documents deeper than 256
+    // levels (2048 with XML_PARSE_HUGE); this bound keeps the stack safe whatever tree it is
+    // given.
     int element(xmlNodePtr e, bool parentVisible) {
+        if (depth_ >= MAX_DEPTH) {
+            return -1;
+        }
+        ++depth_;
+        int r = elementAtDepth(e, parentVisible);
+        --depth_;
+        return r;
+    }
+
+    int elementAtDepth(xmlNodePtr e, bool parentVisible) {
         if (filter_ != nullptr && filter_->exclude && isRoot(e)) {
             return 0;  // as if taken out of the document
         }
@@ -317,7 +336,7 @@ private:
             put("</", 2);
             putName(e->ns, e->name);
             put(">", 1);
-            rendered_.resize(mark);
+            popRendered(mark);
         }
         if (wasTop) {
             parentIsDoc_ = true;
@@ -366,10 +385,14 @@ private:
     }
 
     enum class Pos { Before, Inside, After };
+    static constexpr int MAX_DEPTH = 2048;
+    int depth_ = 0;
     const SubtreeFilter* filter_;
     CanonicalSink& sink_;
     std::string out_;
     std::vector<Ns> rendered_;  // namespaces in scope at the nearest output ancestor
+    std::unordered_map<std::string_view, std::vector<size_t>> latest_;
+    std::unordered_set<xmlNodePtr> roots_;
     Pos pos_ = Pos::Before;
     bool parentIsDoc_ = true;
 };

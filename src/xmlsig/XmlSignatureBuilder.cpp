@@ -360,7 +360,10 @@ int XmlSignatureBuilder::addReferenceById(const char* id, const char* referenceI
         if (filter.roots.empty()) {
             filter.roots = elementsWithAttribute(inputDoc, "ID", id, false);
         }
-        if (filter.roots.empty()) {
+        // Exactly one element: a verifier refuses a fragment that several elements carry, and
+        // each of them would repeat every namespace in scope in the digested form (a document
+        // of a few hundred KiB would take minutes).
+        if (filter.roots.size() != 1) {
             return -133;
         }
         ByteBuffer digest;
@@ -370,10 +373,7 @@ int XmlSignatureBuilder::addReferenceById(const char* id, const char* referenceI
         }
         // The Signature will stand inside the top element: a digest over it can only verify with
         // the Signature taken out first, which the enveloped-signature transform tells a verifier.
-        bool containsSignature = false;
-        for (xmlNodePtr root : filter.roots) {
-            containsSignature = containsSignature || root == xmlDocGetRootElement(inputDoc);
-        }
+        bool containsSignature = filter.roots[0] == xmlDocGetRootElement(inputDoc);
         std::string uri = std::string("#") + id;
         return addReference(uri.c_str(), referenceId, nullptr, CALG_SHA_256, digest, C14N_URI,
                             containsSignature);

@@ -35,8 +35,8 @@ public:
     int init(const char* signatureId);
     // 1 the top element already has an XML-DSig Signature child; 0 not; -137 not well-formed.
     int loadDocument(const unsigned char* data, size_t size);
-    // The Reference to the element whose Id (else ID) attribute is `id`: 0; -133 no such element
-    // or no canonical form; -138 no document; digest codes.
+    // The Reference to the element whose Id (else ID) attribute is `id`: 0; -133 no such element,
+    // several, or no canonical form; -138 no document; digest codes.
     int addReferenceById(const char* id, const char* referenceId);
     // The Reference over the whole document without its Signature: 0; -133; -138; digest codes.
     int addEnvelopedReference(const char* referenceId);

@@ -195,6 +195,7 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
         {"a signature already", u"<r><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"/></r>",
          nullptr, 0, -142},
         {"no element has the Id", u"<r><a Id=\"x\"/></r>", u"y", 0, -133},
+        {"two elements have the Id", u"<r><a Id=\"x\"/><b Id=\"x\"/></r>", u"x", 0, -133},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(signer.xades(0, row.algCode, row.xml, row.id, nullptr, nullptr, &out), row.code)
@@ -221,6 +222,21 @@ TEST_F(XadesTest, xades_pkcs11SoftHsm_cancelledPinMinus142_verifiesWithPin) {
     EXPECT_EQ(out, ByteBuffer{'x'});
     ASSERT_EQ(p11.xades(0, 0, doc.c_str(), u"x", nullptr, u"1234", &out), 0);
     EXPECT_EQ(verify(textOf(out), "--id-attr:Id urn:p:a"), 0) << textOf(out);
+}
+
+// A failed logout after a good signature is written into the record but leaves the signature
+// good, also when the module's code is vendor-defined (negative as a 32-bit int); SoftHSM cannot
+// fail a logout, so the test module (a mock) does.
+TEST_F(XadesTest, xades_mockModuleLogoutFailsAfterSignature_succeeds) {
+    mv::test::ScopedEnv mode("QUARNEL_TEST_P11", "badlogout");
+    mv::QuarnelP11 p11;
+    std::u16string err;
+    ASSERT_EQ(p11.init(0x4, u16(QUARNEL_P11_TEST_MODULE).c_str(), &err), 0);
+    p11.certDer = fixtures::readCert("ee");
+    ByteBuffer out;
+    EXPECT_EQ(p11.xades(0, 0, u"<r/>", nullptr, nullptr, u"1234", &out), 0);
+    EXPECT_EQ(count(textOf(out), "<SignatureValue>Wg==</SignatureValue>"), 1) << textOf(out);
+    EXPECT_EQ(p11.engine.errorCode, static_cast<int32_t>(0x80000001u)) << "CKR_VENDOR_DEFINED + 1";
 }
 
 }  // namespace

@@ -98,4 +98,17 @@ TEST(Canonical, walk_equalsLibxml2) {
     }
 }
 
+// The parser stops at 256 levels, but the walk must not rely on it: a tree of 100,000 levels
+// (built by hand) is refused instead of overflowing the stack.
+TEST(Canonical, walk_deepTree_refusedNotCrashed) {
+    xmlDocPtr doc = xmlNewDoc(BAD_CAST "1.0");
+    xmlNodePtr node = xmlNewDocNode(doc, nullptr, BAD_CAST "a", nullptr);
+    xmlDocSetRootElement(doc, node);
+    for (int i = 0; i < 100000; ++i) {
+        node = xmlNewChild(node, nullptr, BAD_CAST "a", nullptr);
+    }
+    EXPECT_EQ(fast(doc, nullptr), "fails");
+    xmlFreeDoc(doc);
+}
+
 }  // namespace

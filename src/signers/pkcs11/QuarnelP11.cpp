@@ -43,8 +43,10 @@ ByteBuffer unsignedBigEndian(const SECItem& item) {
 }
 
 // The XML signature builder signs through the engine with the chosen certificate and the PIN of
-// the call; the engine's record afterwards is the result (0, its failure, or 1 for a cancelled
-// PIN entry).
+// the call. Without a signature the engine's record is the result (its failure, or 1 for a
+// cancelled PIN entry); with one the result is 0, because a failed C_Logout or C_CloseSession
+// after C_Sign stays in the record without failing the signature (as for `sign`), and a
+// vendor-defined CK_RV there would otherwise read as a negative code.
 class EngineXmlSigner : public XmlSigner {
 public:
     EngineXmlSigner(Pkcs11Engine& engine, const ByteBuffer& certificate, const char16_t* pin)
@@ -56,7 +58,7 @@ public:
         *value = engine_.getSignValue(algCode, certificate_.data(),
                                       static_cast<int>(certificate_.size()), digest.data(),
                                       static_cast<int>(digest.size()), pin_, 0);
-        return static_cast<int>(engine_.errorCode);
+        return value->empty() ? static_cast<int>(engine_.errorCode) : 0;
     }
 
 private:

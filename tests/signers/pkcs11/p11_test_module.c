@@ -4,7 +4,8 @@
  *   "notoken"   no slot holds a token;
  *   "remove:N"  the token is removed at the N-th call (counted from 1): from then on every call but
  *               C_Finalize answers CKR_DEVICE_REMOVED;
- *   "nosign"    the list has no C_Sign.
+ *   "nosign"    the list has no C_Sign;
+ *   "badlogout" C_Sign gives a 1-byte value and C_Logout then fails with a vendor-defined code.
  * Otherwise slot 7 holds a token with one certificate object whose value is 3 bytes. The names of
  * the calls made since C_GetFunctionList are kept for the tests (testModuleCalls). */
 #include <p11-kit/pkcs11.h>
@@ -15,7 +16,7 @@
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 
 static char calls[4096];
-static int callCount, removeAt, noToken;
+static int callCount, removeAt, noToken, badLogout;
 
 static CK_RV call(const char* name) {
     if (strlen(calls) + strlen(name) + 2 < sizeof calls) {
@@ -39,11 +40,23 @@ COUNTED(C_Initialize, (void* a))
 COUNTED(C_Finalize, (void* a))
 COUNTED(C_CloseSession, (CK_SESSION_HANDLE s))
 COUNTED(C_Login, (CK_SESSION_HANDLE s, CK_USER_TYPE u, CK_UTF8CHAR* p, CK_ULONG l))
-COUNTED(C_Logout, (CK_SESSION_HANDLE s))
 COUNTED(C_FindObjectsInit, (CK_SESSION_HANDLE s, CK_ATTRIBUTE* t, CK_ULONG n))
 COUNTED(C_FindObjectsFinal, (CK_SESSION_HANDLE s))
 COUNTED(C_SignInit, (CK_SESSION_HANDLE s, CK_MECHANISM* m, CK_OBJECT_HANDLE k))
-COUNTED(C_Sign, (CK_SESSION_HANDLE s, CK_BYTE* d, CK_ULONG n, CK_BYTE* out, CK_ULONG* length))
+
+CK_RV C_Sign(CK_SESSION_HANDLE s, CK_BYTE* d, CK_ULONG n, CK_BYTE* out, CK_ULONG* length) {
+    if (badLogout) {
+        *length = 1; /* a 1-byte "signature", 0x5A */
+        if (out != NULL) {
+            out[0] = 0x5A;
+        }
+    }
+    return call("C_Sign");
+}
+CK_RV C_Logout(CK_SESSION_HANDLE s) {
+    CK_RV rv = call("C_Logout");
+    return badLogout ? CKR_VENDOR_DEFINED + 1 : rv;
+}
 
 static CK_RV getSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
     CK_RV rv = call("C_GetSlotList");
@@ -91,6 +104,7 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST** list) {
     callCount = 0;
     removeAt = strncmp(mode, "remove:", 7) == 0 ? atoi(mode + 7) : 0;
     noToken = strcmp(mode, "notoken") == 0;
+    badLogout = strcmp(mode, "badlogout") == 0;
     functions.C_Sign = strcmp(mode, "nosign") == 0 ? NULL : C_Sign;
     *list = strcmp(mode, "nulllist") == 0 ? NULL : &functions;
     return CKR_OK;
