@@ -3,7 +3,10 @@
 #include <p11-kit/pkcs11.h>
 
 #include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <utility>
@@ -36,6 +39,46 @@ struct WipeOnExit {
     }
 };
 
+bool installedByRoot(const struct stat& st) {
+    return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Each directory from "/" down to the absolute `dir` (symbolic links followed) is owned by root
+// and writable by root alone, so that nobody else can rename or replace anything below it.
+bool rootOnlyChain(const std::string& dir) {
+    struct stat st;
+    size_t end = 0;
+    std::string prefix = "/";
+    while (stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && installedByRoot(st)) {
+        if (end == std::string::npos) {
+            return true;
+        }
+        end = dir.find('/', end + 1);
+        prefix = dir.substr(0, end);
+    }
+    return false;
+}
+
+// The file that `path` names when root installed it (see load), or "". A link is followed only
+// from a directory that root alone can write to (as installed modules link to their library),
+// and its target is checked in turn. Nothing on the way can then change before the load but by
+// root, so the checked path is loaded rather than /proc/self/fd of a checked descriptor: that
+// name would become the library's own ($ORIGIN, dladdr) and, once the number is reused, would
+// make the loader hand back a library still loaded under it instead of the next one.
+std::string installedFile(const std::string& path) {
+    auto parent = [](const std::string& file) {
+        return file.substr(0, std::max<size_t>(file.rfind('/'), 1));
+    };
+    char resolved[PATH_MAX];
+    if (path.empty() || path[0] != '/' || !rootOnlyChain(parent(path)) ||
+        realpath(path.c_str(), resolved) == nullptr || !rootOnlyChain(parent(resolved))) {
+        return "";
+    }
+    struct stat st;
+    bool installed = stat(resolved, &st) == 0 && S_ISREG(st.st_mode) && installedByRoot(st);
+    return installed ? resolved : "";
+}
+
 }  // namespace
 
 int Pkcs11ErrorRecord::setRecord(int code, const char16_t* name) {
@@ -63,10 +106,14 @@ void Pkcs11Module::unload() {
     functions = nullptr;
 }
 
-int Pkcs11Module::load(const char16_t* path) {
+int Pkcs11Module::load(const char16_t* path, bool pageNamed) {
     setError(0, nullptr);
     unload();
-    module = dlopen(toFsPath(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string file = toFsPath(path);
+    if (pageNamed && file.find('/') != std::string::npos && (file = installedFile(file)).empty()) {
+        return setError(-210, u"LoadLibraryW");
+    }
+    module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         return setError(-210, u"LoadLibraryW");
     }

@@ -45,8 +45,13 @@ public:
 
     int setError(int code, const char16_t* name);
 
-    // Loads the library at `path` and takes its function list.
-    int load(const char16_t* path);
+    // Loads the library at `path` and takes its function list. A page's name (`pageNamed`) that
+    // holds a directory part is loaded only from a file that root installed: an absolute path to
+    // a regular file that, like every directory above it and above any link on the way, is owned
+    // by root and writable by root alone; anything else fails as a library that does not load.
+    // Without a "/" the dynamic loader searches the system's directories only, never the current
+    // one. The user's own choice in the file dialog is loaded as it is.
+    int load(const char16_t* path, bool pageNamed);
     // Releases the library without C_Finalize (every operation has finalised already).
     void unload();
     // 0 when at least one slot holds a token.

@@ -158,19 +158,19 @@ const char16_t* Pkcs11Engine::loadModule(int pickFile, const std::vector<std::u1
             setRecord(1, u"init");
             return nullptr;
         }
-        return module->load(modulePath) == 0 ? modulePath : nullptr;
+        return module->load(modulePath, false) == 0 ? modulePath : nullptr;
     }
     // A name that does not fit modulePath is never loaded.
     auto fits = [](const std::u16string& name) { return name.size() < PATH_SIZE; };
     const std::u16string* chosen = nullptr;
     for (const std::u16string& name : names) {
-        if (fits(name) && module->load(name.c_str()) == 0 && module->getStatus() == 0) {
+        if (fits(name) && module->load(name.c_str(), true) == 0 && module->getStatus() == 0) {
             chosen = &name;
             break;
         }
     }
     for (size_t i = 0; chosen == nullptr && i < names.size(); ++i) {
-        if (fits(names[i]) && module->load(names[i].c_str()) == 0) {
+        if (fits(names[i]) && module->load(names[i].c_str(), true) == 0) {
             chosen = &names[i];
         }
     }

@@ -2,6 +2,8 @@
 // database sharing the same module, and on the test module for faults SoftHSM cannot show.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -54,7 +56,18 @@ protected:
         return mv::hexToBytes(textOf(out));
     }
 
+    // A copy of the test module in a directory that root alone can write to, as a page's library
+    // name with a directory part must be (the temporary directory is world-writable).
+    std::string put(const std::string& name) const {
+        std::filesystem::copy_file(TEST_MODULE, installed.file(name));
+        return installed.file(name);
+    }
+
     fixtures::TempHome home;
+    mv::test::ScratchDir installed = [] {
+        mv::test::ScopedEnv in("TMPDIR", "/var/lib");
+        return mv::test::ScratchDir();
+    }();
     QuarnelP11 p11;
 };
 
@@ -180,7 +193,8 @@ TEST_F(QuarnelP11Test, softHsm_fiveTokens_sessionOnTheFirstListedSlot) {
 TEST_F(QuarnelP11Test, softHsmInNssDatabase_alreadyInitialised_signsAndNeverFinalisesIt) {
     home.makeNssDb("");
     home.addSoftHsmToken("ee");
-    std::string library = home.registerSoftHsm("Shared Token");
+    std::string library = fixtures::TempHome::softHsmLibrary();
+    fixtures::run("modutil -force -dbdir sql:" + home.nssDir() + " -add card -libfile " + library);
     auto context = mv::nss::openUserContext();
     ASSERT_NE(context, nullptr);
     auto nssListsTheCertificate = [] {
@@ -209,9 +223,7 @@ TEST_F(QuarnelP11Test, softHsmInNssDatabase_alreadyInitialised_signsAndNeverFina
 
 TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
     home.addSoftHsmToken("ee");
-    std::string copyA = home.home + "/a.so", copyB = home.home + "/b.so";
-    std::filesystem::copy_file(TEST_MODULE, copyA);
-    std::filesystem::copy_file(TEST_MODULE, copyB);
+    std::string copyA = put("a.so"), copyB = put("b.so");
     mv::test::ScopedEnv mode("QUARNEL_TEST_P11", "notoken");  // the test modules hold no token
     std::u16string none = u"/nonexistent/lib.so";
     // flags, options, result, errText, record code and place
@@ -238,6 +250,41 @@ TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
     }
 }
 
+// Library names a page may send. The agent runs in the shared temporary directory and the
+// browser saves what the page likes into Downloads: only a file that root installed may load.
+TEST_F(QuarnelP11Test, init_pageNamedLibraries_onlyRootInstalledFilesLoad) {
+    home.addSoftHsmToken("ee");
+    std::string root = installed.path(), softHsm = fixtures::TempHome::softHsmLibrary();
+    for (const char* dir : {"/Downloads", "/tmp", "/user"}) {
+        std::filesystem::create_directory(root + dir);
+    }
+    std::string downloaded = put("Downloads/evil.so"), planted = put("tmp/evil.so");
+    std::filesystem::create_symlink(softHsm, root + "/user/softhsm.so");
+    std::filesystem::create_symlink(softHsm, root + "/softhsm.so");
+    ASSERT_EQ(chown(downloaded.c_str(), 65534, 65534) | chmod((root + "/tmp").c_str(), 01777) |
+                  chown((root + "/user").c_str(), 65534, 65534) | chdir((root + "/tmp").c_str()),
+              0);
+    const std::pair<std::string, const char*> rows[] = {
+        {downloaded, "a download owned by another user"},
+        {"./evil.so", "relative: found in the agent's working directory, the shared one"},
+        {planted, "in a world-writable directory"},
+        {root + "/user/softhsm.so", "a link from a directory a user can write to"},
+        {root + "/softhsm.so", nullptr},  // root's link, as installed modules link to their library
+        {softHsm, nullptr},
+    };
+    for (const auto& [name, refused] : rows) {
+        std::u16string err;
+        ByteBuffer out, hash(32, 3);
+        int r = p11.init(0x4, u16(name).c_str(), &err);
+        EXPECT_EQ(std::pair(r, record()),
+                  std::pair(refused ? -31 : 0, refused ? Record(-31, u"init") : Record(0, u"")))
+            << name;
+        EXPECT_EQ(p11.cert(0, u"1234", &out), refused ? -11 : 0) << name;
+        EXPECT_TRUE(refused || fixtures::verify("ee", "sha256", hash,
+                                                signHex(0, nullptr, 0, hash, u"1234", &r)) == 0);
+    }
+}
+
 TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
     // path, test module mode, code, place
     const std::tuple<std::string, const char*, int, const char16_t*> rows[] = {
@@ -248,7 +295,7 @@ TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
     };
     for (const auto& [path, mode, code, place] : rows) {
         mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
-        EXPECT_EQ(p11.engine.module->load(u16(path).c_str()), code) << path;
+        EXPECT_EQ(p11.engine.module->load(u16(path).c_str(), false), code) << path;
         EXPECT_EQ(record(), Record(code, place)) << path;
         EXPECT_EQ(p11.engine.module->module, nullptr) << path;
     }
@@ -256,6 +303,8 @@ TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
 
 // The test module: a token that is missing, or removed in the middle of the listing.
 TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder) {
+    const std::string module = put("test.so");
+    const std::u16string lib = u16(module);
     // mode (calls counted from the load: init's token test makes 3), cert result, record place,
     // the last calls made
     const std::tuple<const char*, int, const char16_t*, const char*> rows[] = {
@@ -274,11 +323,11 @@ TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder)
     for (const auto& [mode, result, place, calls] : rows) {
         mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
         std::u16string err;
-        ASSERT_EQ(p11.init(0x4, u16(TEST_MODULE).c_str(), &err), 0) << mode;
+        ASSERT_EQ(p11.init(0x4, lib.c_str(), &err), 0) << mode;
         ByteBuffer out;
         EXPECT_EQ(p11.cert(0x10, u"1234", &out), result) << mode;
         EXPECT_EQ(std::u16string(p11.engine.errorText), place) << mode;
-        void* handle = dlopen(TEST_MODULE.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD);
         ASSERT_NE(handle, nullptr);
         auto callsMade = reinterpret_cast<const char* (*)()>(dlsym(handle, "testModuleCalls"));
         std::string made = callsMade();
@@ -287,13 +336,12 @@ TEST_F(QuarnelP11Test, testModule_tokenMissingOrRemoved_noTokenCodeAndCallOrder)
     }
     mv::test::ScopedEnv env("QUARNEL_TEST_P11", "notoken");
     std::u16string err;
-    ASSERT_EQ(p11.init(0x4, u16(TEST_MODULE).c_str(), &err), 0);
+    ASSERT_EQ(p11.init(0x4, lib.c_str(), &err), 0);
     EXPECT_EQ(p11.getStatus(), 0);
     int r = 0;
     signHex(0, u16(hexOf(readCert("ee"))).c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
     EXPECT_EQ(r, -36);
     // The one-call exchange stops after init, before any server is asked.
-    std::u16string lib = u16(TEST_MODULE);
     EXPECT_EQ(p11.http(0, lib.c_str(), u"http://127.0.0.1:9/", 0, 0, 0, 0, 0, 0, 0), -36);
     EXPECT_EQ(record(), Record(-36, u"init"));
 }
