@@ -14,6 +14,10 @@ const char* const USER_AGENT = "Mozilla/4.0 (compatible; MSIE 6.0; Win32)";
 // Environment values of this length or longer count as absent, as they did not fit the buffer
 // the server credentials were read into.
 constexpr size_t CREDENTIAL_LIMIT = 1024;
+// The largest answer kept. An answer document holds a hash, a redirect address or a signed
+// document of a few hundred KiB at most; without a bound a hostile server could make the agent
+// hold any amount, which the "http" command would then relay to the page whole.
+constexpr size_t ANSWER_LIMIT = 16u << 20;
 
 // The process-wide transport lock, made on first use (safely, also when two threads build their
 // first transport at once) and never destroyed, so that no exit order can pull it away from a
@@ -64,6 +68,10 @@ size_t receive(char* data, size_t size, size_t count, void* userData) {
         long status = 0;
         curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
         if (status == 200) {
+            // Also an answer without a Content-Length (chunked) stops at the bound.
+            if (n > ANSWER_LIMIT - transfer->reply->size()) {
+                return 0;  // ends the transfer: CURLE_WRITE_ERROR
+            }
             transfer->reply->insert(transfer->reply->end(), data, data + n);
         }
         return n;
@@ -241,6 +249,9 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
               curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_ANY) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
+              // A Content-Length above the bound is refused before the body arrives.
+              curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
+                               static_cast<curl_off_t>(ANSWER_LIMIT)) == CURLE_OK &&
               // Peers are always verified; there is no retry with the checks off.
               curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
@@ -287,6 +298,9 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
             (code == CURLE_OK && reply.size() < static_cast<size_t>(length))) {
             return HTTP_ERR_SHORT_BODY;
         }
+    }
+    if (code == CURLE_WRITE_ERROR || code == CURLE_FILESIZE_EXCEEDED) {
+        setCurlError(code);  // an answer above the bound
     }
     if (code != CURLE_OK) {
         return HTTP_ERR_READ;

@@ -199,6 +199,7 @@ TEST_F(UrlRoadTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         {launch(url, answer(OK_HASH), ok), 0, SUCCESS},
         {launch("file:///a b", "cert", "sign"), 0, SUCCESS},
         {launch("ftp://x", "cert", "sign"), -10, {host}},
+        {launch("debug://touch ", home.home + "/marker", "sign"), -10, {host}},  // runs nothing
         {launch("file:///x", "../cert", "sign"), -10, {host}},
         {launch("file:///x", "cert", "sub/x"), -10, {host}},
         {launch(url, "/zero", ok), -20, {got, "HttpConnect:request / error(-20) No message."}},
@@ -228,6 +229,7 @@ TEST_F(UrlRoadTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         EXPECT_EQ(log(), START + row.log + outcome);
         EXPECT_EQ(last.err, row.rc ? "署名コマンドエラー: " + message + "(" + code + ")\n" : "");
     }
+    EXPECT_FALSE(fs::exists(home.home + "/marker"));
     // The server got the certificate, then the signature, as request documents.
     expectSignature(mv::test::readText(home.home + "/http.log.body"));
     EXPECT_EQ(mv::test::readText(bin + "/cert.args"), "-cert\na b\n");

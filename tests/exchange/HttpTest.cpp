@@ -101,6 +101,10 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         {url("/close-empty"), "", "", u"HttpConnect:response"},
         {url("/zero"), "", "No message.", u"HttpConnect:request"},
         {url("/short"), "", "No message.", u"HttpConnect:request"},
+        // No answer above 16 MiB is kept, announced or not.
+        {url("/size/16777217"), "", "Maximum file size exceeded", u"HttpConnect:request"},
+        {url("/size/16777217?chunked"), "", "Failure writing output to destination",
+         u"HttpConnect:request"},
         {url("/nocontent"), "", "HTTP STATUS = 204", u"HttpConnect:request"},
         {url("/status/500"), "", "HTTP STATUS = 500", u"HttpConnect:request"},
         {"file:///etc/passwd", "", "No message.", u"HttpConnect:open"},

@@ -52,6 +52,13 @@ inline void setZone(const char* tz) {
     tzset();
 }
 
+// A directory that root alone can write to, as a library named by the page with a directory part
+// must sit in (the temporary directory is world-writable).
+inline mv::test::ScratchDir rootOnlyDir() {
+    mv::test::ScopedEnv in("TMPDIR", "/var/lib");
+    return mv::test::ScratchDir();
+}
+
 // The directory holding <name>.der/.pem/.p12/.key/.pub of gencerts.sh.
 inline const std::string& certDir() {
     static mv::test::ScratchDir dir;

@@ -229,9 +229,11 @@ TEST_F(XadesTest, xades_pkcs11SoftHsm_cancelledPinMinus142_verifiesWithPin) {
 // fail a logout, so the test module (a mock) does.
 TEST_F(XadesTest, xades_mockModuleLogoutFailsAfterSignature_succeeds) {
     mv::test::ScopedEnv mode("QUARNEL_TEST_P11", "badlogout");
+    mv::test::ScratchDir installed = fixtures::rootOnlyDir();
+    std::filesystem::copy_file(QUARNEL_P11_TEST_MODULE, installed.file("test.so"));
     mv::QuarnelP11 p11;
     std::u16string err;
-    ASSERT_EQ(p11.init(0x4, u16(QUARNEL_P11_TEST_MODULE).c_str(), &err), 0);
+    ASSERT_EQ(p11.init(0x4, u16(installed.file("test.so")).c_str(), &err), 0);
     p11.certDer = fixtures::readCert("ee");
     ByteBuffer out;
     EXPECT_EQ(p11.xades(0, 0, u"<r/>", nullptr, nullptr, u"1234", &out), 0);

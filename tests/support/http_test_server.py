@@ -80,6 +80,14 @@ def main():
                 with open(args.log + ".body", "wb") as kept:
                     kept.write(body)
                 self.answer(200, bytes.fromhex(path[8:]))
+            elif path.startswith("/size/") and url.query == "chunked":
+                n = int(path[6:])
+                self.send_response(200)
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (n, b"a" * n))
+            elif path.startswith("/size/"):
+                self.answer(200, b"a" * int(path[6:]))
             elif path == "/hang":
                 time.sleep(60)
             elif path == "/chunked":

@@ -64,10 +64,7 @@ protected:
     }
 
     fixtures::TempHome home;
-    mv::test::ScratchDir installed = [] {
-        mv::test::ScopedEnv in("TMPDIR", "/var/lib");
-        return mv::test::ScratchDir();
-    }();
+    mv::test::ScratchDir installed = fixtures::rootOnlyDir();
     QuarnelP11 p11;
 };
 
