@@ -19,9 +19,7 @@ std::u16string wide(const std::string& text) {
 
 class ErrorLogTest : public ::testing::Test {
 protected:
-    // The log's warning must go to standard error, not to a dialog on the tester's screen.
-    mv::test::ScopedEnv display{"DISPLAY", std::nullopt}, wayland{"WAYLAND_DISPLAY", std::nullopt};
-    mv::test::ScratchDir dir;
+    mv::test::TempHome dir;  // no display: the log's warning goes to standard error
     std::string logFile = dir.file("QuarnelCmd-error.log");
     std::u16string logPath = wide(logFile);
     Lines lines() const { return mv::test::logLines(logFile, true); }

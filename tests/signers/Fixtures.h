@@ -24,8 +24,7 @@ using mv::test::readText;
 using mv::test::textOf;
 
 inline int run(const std::string& command) {
-    int status = system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return mv::test::shell(command);
 }
 
 // Runs the commands one after another, quietly, up to the first that fails; its exit status.
@@ -87,24 +86,12 @@ inline int verify(const std::string& keyName, const char* digestName, const Byte
                "/sig.bin >/dev/null 2>&1");
 }
 
-// A temporary HOME (with XDG dirs, TMPDIR and SoftHSM's configuration inside it) and no display
-// for one test.
-class TempHome {
+// A temporary HOME (see mv::test::TempHome) with the user's NSS store and SoftHSM tokens.
+struct CertsFirst {
+    CertsFirst() { certDir(); }  // made before TMPDIR moves
+};
+class TempHome : CertsFirst, public mv::test::TempHome {
 public:
-    TempHome() {
-        certDir();  // made before TMPDIR moves
-        for (auto [name, value] : {std::pair<const char*, std::string>{"HOME", home},
-                                   {"XDG_DATA_HOME", home + "/.local/share"},
-                                   {"XDG_CONFIG_HOME", home + "/.config"},
-                                   {"TMPDIR", home},
-                                   {"SOFTHSM2_CONF", home + "/softhsm2.conf"}}) {
-            env.push_back(std::make_unique<mv::test::ScopedEnv>(name, value));
-        }
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-            env.push_back(std::make_unique<mv::test::ScopedEnv>(name, std::nullopt));
-        }
-    }
-
     // Creates $HOME/.pki/nssdb (empty password) with the CA certificate without key and the
     // given PKCS#12 bundles ("ee ee2").
     void makeNssDb(const std::string& bundles) {
@@ -170,10 +157,6 @@ public:
         }
         return "";
     }
-
-    mv::test::ScratchDir dir;
-    const std::string home = dir.path().string();
-    std::vector<std::unique_ptr<mv::test::ScopedEnv>> env;
 };
 
 }  // namespace fixtures

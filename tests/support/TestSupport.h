@@ -1,9 +1,14 @@
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -12,6 +17,8 @@
 
 #include "foundation/Base64.h"
 #include "foundation/Bytes.h"
+
+extern char** environ;
 
 namespace mv::test {
 
@@ -73,6 +80,80 @@ inline std::string readText(const std::string& fileName) {
     text << in.rdbuf();
     return text.str();
 }
+
+struct Outcome {
+    int exitCode = -1;  // 128 + the signal when one ended the child
+    std::string out, err;
+};
+
+// Runs `argv` (looked up in PATH) with this process's environment and `env` ("NAME=value" each,
+// replacing that variable), standard input from /dev/null, and waits for it.
+inline Outcome launch(std::vector<std::string> argv, std::vector<std::string> env = {}) {
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string name(*e, std::strcspn(*e, "=") + 1);
+        bool replaced = false;
+        for (size_t i = 0; i < env.size() && !replaced; ++i) {
+            replaced = env[i].rfind(name, 0) == 0;
+        }
+        if (!replaced) {
+            env.emplace_back(*e);
+        }
+    }
+    std::vector<char*> envp, args;
+    for (std::string& e : env) {
+        envp.push_back(e.data());
+    }
+    for (std::string& a : argv) {
+        args.push_back(a.data());
+    }
+    envp.push_back(nullptr);
+    args.push_back(nullptr);
+    ScratchDir io;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, io.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, io.file("err").c_str(), O_WRONLY | O_CREAT, 0600);
+    Outcome outcome;
+    pid_t pid;
+    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    outcome.out = readText(io.file("out"));
+    outcome.err = readText(io.file("err"));
+    return outcome;
+}
+
+// A shell command line's exit status.
+inline int shell(const std::string& command) {
+    return launch({"/bin/sh", "-c", command}).exitCode;
+}
+
+// A temporary HOME for one test: the XDG directories, TMPDIR and SoftHSM's configuration inside
+// it, and no display (a dialog answers Cancel, a warning goes to standard error).
+class TempHome {
+public:
+    TempHome() {
+        for (auto [name, value] : {std::pair<const char*, std::string>{"HOME", home},
+                                   {"XDG_DATA_HOME", home + "/.local/share"},
+                                   {"XDG_CONFIG_HOME", home + "/.config"},
+                                   {"TMPDIR", home},
+                                   {"SOFTHSM2_CONF", home + "/softhsm2.conf"}}) {
+            env.push_back(std::make_unique<ScopedEnv>(name, value));
+        }
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+            env.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
+        }
+    }
+    std::string file(const std::string& name) const { return dir.file(name); }
+
+    ScratchDir dir;
+    const std::string home = dir.path().string();
+    std::vector<std::unique_ptr<ScopedEnv>> env;
+};
 
 inline ByteBuffer bytesOf(const std::string& text) {
     return ByteBuffer(text.begin(), text.end());

@@ -9,12 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "websocket/WsServer.h"
 
 namespace wstest {
@@ -113,22 +113,12 @@ struct ServerRun {
 
 // Runs ws_client.py with `plan` (a JSON list of steps) against the port; its output lines.
 inline std::vector<std::string> runClient(int port, const std::string& plan) {
-    char planPath[] = "/tmp/wsplan.XXXXXX";
-    int fd = mkstemp(planPath);
-    ::close(fd);
-    std::ofstream(planPath) << plan;
-    std::string command = std::string("/usr/bin/python3 ") + QUARNEL_TEST_SUPPORT_DIR +
-                          "/ws_client.py " + std::to_string(port) + " " + planPath;
-    std::string all;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char buffer[4096];
-    size_t n;
-    while (pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        all.append(buffer, n);
-    }
-    if (pipe != nullptr) {
-        ::pclose(pipe);
-    }
+    mv::test::ScratchDir dir;
+    std::ofstream(dir.file("plan")) << plan;
+    std::string all =
+        mv::test::launch({"/usr/bin/python3", QUARNEL_TEST_SUPPORT_DIR "/ws_client.py",
+                          std::to_string(port), dir.file("plan")})
+            .out;
     std::vector<std::string> lines;
     for (size_t start = 0; start < all.size();) {
         size_t end = all.find('\n', start);
@@ -138,7 +128,6 @@ inline std::vector<std::string> runClient(int port, const std::string& plan) {
         lines.push_back(all.substr(start, end - start));
         start = end + 1;
     }
-    ::unlink(planPath);
     return lines;
 }
 

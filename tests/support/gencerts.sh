@@ -4,8 +4,8 @@
 # variants that the certificate descriptions must handle: expired, not yet valid, self-issued,
 # JPKI alternative names, the registration extension, both, Japanese BMPString and UTF8String
 # names, repeated and multi-valued RDNs, a notAfter in 9999, missing required attributes and
-# malformed extensions. Dates and serial numbers are fixed, so descriptions are reproducible;
-# only keys and signatures change from run to run.
+# malformed extensions; and an HTTPS server's certificate. Dates and serial numbers are fixed, so
+# descriptions are reproducible; only keys and signatures change from run to run.
 set -euo pipefail
 out=${1:?usage: gencerts.sh <output-dir>}
 mkdir -p "$out"
@@ -101,6 +101,11 @@ name = EXP:3,FORMAT:UTF8,UTF8:Name
 # A string length of 0x7F inside a value of 8 bytes: the walk stops.
 [ regist_overrun ]
 1.2.392.100300.1.1.3 = DER:3006A0040C7F4142
+[ server ]
+basicConstraints = CA:false
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = IP:127.0.0.1,DNS:localhost
 # A JPKI otherName whose string claims 5 bytes of 1, next to one of length 0.
 [ jpki_overrun ]
 2.5.29.17 = DER:3023A011060A2A83088C9B5508050501A0030C0541A00E060A2A83088C9B5508050503A000
@@ -166,6 +171,11 @@ sign chained "/C=JP/O=Quarnel Test/CN=Chained Signer" 20200101000000Z 2049123123
 sign longca "/O=$(printf 'O%.0s' {1..50})/OU=$(printf 'U%.0s' {1..50})/CN=$(printf 'C%.0s' {1..64})" 20200101000000Z 20491231235959Z v3_ca longca.key \
     self 15
 sign longee "/C=JP/CN=Long Issuer Signer" 20200101000000Z 20491231235959Z ee ee.key longca 16
+# An HTTPS server's certificate for 127.0.0.1 (server.pem, server.key), and other-ca.pem, an
+# authority that did not issue it.
+sign server "/CN=127.0.0.1" 20200101000000Z 20491231235959Z server ee2.key ca 17
+cp ee2.key server.key
+cp longca.pem other-ca.pem
 
 # PKCS#12 bundles for the NSS databases and the token.
 for n in ee ee2 expired notyet chained; do

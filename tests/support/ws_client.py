@@ -7,9 +7,10 @@ PLAN is a list of steps run in order on one connection to ws://127.0.0.1:PORT/. 
 observes something prints one JSON line to standard output:
   {"op": "send", "text": T}                   masked text frame (the client library's own framing)
   {"op": "sendn", "n": N, "prefix": P}        text of N bytes: P, then "a" (or "fill") up to N
-  {"op": "unmasked", "text": T}               unmasked text frame, written byte by byte ourselves
+  {"op": "frames", "texts": [T...]}          text frames framed here, in one write; options:
+      "fin": false (first fragments), "unmasked": true, "cut": K (only the first K bytes),
+      "at": K (two writes split at byte K, the second after 0.2 s)
   {"op": "raw", "hex": H}                     raw bytes on the connection
-  {"op": "split", "hex": H, "at": K}          raw bytes in two writes, the second after 0.2 s
   {"op": "binary", "hex": H}                  binary frame
   {"op": "ping"}                              ping frame
   {"op": "close"}                             the client's close frame (close handshake)
@@ -26,6 +27,7 @@ A failed connection prints {"connect_error": text}.
 """
 import asyncio
 import json
+import os
 import socket
 import struct
 import sys
@@ -33,8 +35,8 @@ import sys
 import websockets
 
 
-def frame(opcode, payload, mask=None):
-    head = bytes([0x80 | opcode])
+def frame(opcode, payload, mask=None, fin=True):
+    head = bytes([(0x80 if fin else 0) | opcode])
     n = len(payload)
     bit = 0x80 if mask else 0
     if n <= 125:
@@ -76,15 +78,17 @@ async def run(port, plan):
         elif op == "sendn":
             prefix = step.get("prefix", "")
             await ws.send(prefix + step.get("fill", "a") * (step["n"] - len(prefix)))
-        elif op == "unmasked":
-            ws.transport.write(frame(1, step["text"].encode()))
+        elif op == "frames":
+            mask = None if step.get("unmasked") else os.urandom(4)
+            data = b"".join(frame(1, t.encode(), mask, step.get("fin", True))
+                            for t in step["texts"])[: step.get("cut")]
+            at = step.get("at", len(data))
+            ws.transport.write(data[:at])
+            if at < len(data):
+                await asyncio.sleep(0.2)
+                ws.transport.write(data[at:])
         elif op == "raw":
             ws.transport.write(bytes.fromhex(step["hex"]))
-        elif op == "split":
-            data = bytes.fromhex(step["hex"])
-            ws.transport.write(data[: step["at"]])
-            await asyncio.sleep(0.2)
-            ws.transport.write(data[step["at"]:])
         elif op == "binary":
             await ws.send(bytes.fromhex(step["hex"]))
         elif op == "ping":

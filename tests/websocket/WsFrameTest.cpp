@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 #include "WsTestSupport.h"
 #include "foundation/Text.h"
@@ -14,7 +13,6 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 std::atomic<int> lateReplyResult{1};
-std::string lateReplyError;
 
 // The commands of these tests: "wait<ms>" answers "done" after that long, "len:<n>" answers n
 // bytes of "x", "empty" first tries an empty reply and then answers with its result and error
@@ -40,7 +38,6 @@ int testProc(mv::CommandThreadArgs* args) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         args->server->response("second");
         lateReplyResult = args->server->respondAndRelease("third", args->running);
-        lateReplyError = args->server->errorText();
         return 0;
     } else if (text.rfind("len:", 0) == 0) {
         reply.assign(static_cast<size_t>(std::atoi(text.c_str() + 4)), 'x');
@@ -58,22 +55,6 @@ std::string hex(const Bytes& bytes) {
     return out;
 }
 
-// A client text frame with the masking key 37 fa 21 3d, or unmasked.
-Bytes clientFrame(const std::string& text, bool masked = true, unsigned char first = 0x81) {
-    const unsigned char key[4] = {0x37, 0xfa, 0x21, 0x3d};
-    Bytes out;
-    mv::WsServer::frameHeader(text.size(), out);
-    out[0] = first;
-    if (masked) {
-        out[1] |= 0x80;
-        out.insert(out.end(), key, key + 4);
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        out.push_back(static_cast<unsigned char>(text[i]) ^ (masked ? key[i % 4] : 0));
-    }
-    return out;
-}
-
 std::string got(size_t n) {
     return "{\"recv\": \"got:" + std::to_string(n) + ":Paaaaaaa:aaaaaaaa\"}";
 }
@@ -83,10 +64,12 @@ std::string recvLine(const std::string& text) {
 std::string send(const std::string& text) {
     return R"({"op": "send", "text": ")" + text + R"("}, )";
 }
-// Raw bytes, or with `at` in two writes split there.
-std::string raw(const Bytes& bytes, int at = 0, const char* op = "raw") {
-    return R"({"op": ")" + std::string(at ? "split" : op) + R"(", "at": )" + std::to_string(at) +
-           R"(, "hex": ")" + hex(bytes) + R"("}, )";
+std::string raw(const Bytes& bytes, const char* op = "raw") {
+    return R"({"op": ")" + std::string(op) + R"(", "hex": ")" + hex(bytes) + R"("}, )";
+}
+// Text frames that ws_client.py frames itself; `more` adds its options (see there).
+std::string frames(const std::string& texts, const std::string& more = "") {
+    return R"({"op": "frames", "texts": [)" + texts + "]" + more + "}, ";
 }
 std::string sendn(size_t n) {
     return R"({"op": "sendn", "prefix": "P", "n": )" + std::to_string(n) + "}, " +
@@ -96,12 +79,6 @@ const std::string TIMEOUT = "{\"timeout\": true}";
 const std::string RECV = R"({"op": "recv"}, )";
 const std::string WAIT = R"({"op": "recv", "timeout": 0.7}, )";
 const std::string TERM = send("term");
-// The loop's error texts; other codes are parse errors.
-const std::map<int, std::string> LOOP_ERRORS = {{-601, "loop recv: recv error."},
-                                                {-602, "loop recv: recv error."},
-                                                {-603, "loop cmd: invalid command length."},
-                                                {-604, "loop cmd: break."},
-                                                {-605, "loop cmd: overlap execute."}};
 
 struct FrameCase {
     const char* why;
@@ -118,13 +95,7 @@ void runCases(const std::vector<FrameCase>& cases, bool term = false) {
         wstest::Served run = wstest::serve(testProc, "[" + plan + "]");
         EXPECT_EQ(run.openResult, 0);
         EXPECT_EQ(run.lines, c.lines);
-        EXPECT_EQ(run.loopResult, c.loopResult);
-        auto known = LOOP_ERRORS.find(c.loopResult);
-        std::string text =
-            known != LOOP_ERRORS.end() ? known->second : "loop prase: command parse error.";
-        EXPECT_EQ(run.loopError, c.loopResult == 0
-                                     ? "loop: finished."
-                                     : text + " (" + std::to_string(c.loopResult) + ")");
+        EXPECT_EQ(run.loopResult, c.loopResult) << run.loopError;
     }
 }
 
@@ -132,15 +103,15 @@ TEST(WsFrameTest, realClientFrames_areGatheredUnmaskedAndAnswered) {
     runCases(
         {
             {"masked and unmasked frames give the same command",
-             send("Paaaaaaaaa") + RECV + R"({"op": "unmasked", "text": "Paaaaaaaaa"}, )" + RECV,
+             send("Paaaaaaaaa") + RECV + frames(R"("Paaaaaaaaa")", R"(, "unmasked": true)") + RECV,
              {got(10), got(10)}},
             {"7-bit, 16-bit and 64-bit lengths; 100000 bytes over many receives",
              sendn(125) + sendn(126) + sendn(65535) + sendn(65536) + sendn(100000),
              {got(125), got(126), got(65535), got(65536), got(100000)}},
             {"a header split over two receives is gathered; two bytes of it are whole",
-             raw(clientFrame("Paaaaaaaaaaa"), 1) + RECV +
-                 raw(clientFrame("P" + std::string(299, 'a')), 7) + RECV +
-                 raw(clientFrame("Paaaa", false), 2) + RECV,
+             frames(R"("Paaaaaaaaaaa")", R"(, "at": 1)") + RECV +
+                 frames("\"P" + std::string(299, 'a') + "\"", R"(, "at": 7)") + RECV +
+                 frames(R"("Paaaa")", R"(, "at": 2, "unmasked": true)") + RECV,
              {got(12), got(300), recvLine("got:5:Paaaa:Paaaa")}},
             {"replies of 126 and 70000 bytes arrive whole",
              send("len:126") + RECV + send("len:70000") + RECV,
@@ -180,16 +151,12 @@ TEST(WsFrameTest, loopEnds_termAndCommandRules) {
 }
 
 TEST(WsFrameTest, refusedFrames_endTheLoopAsParseErrors) {
-    Bytes two = clientFrame("first");
-    Bytes second = clientFrame("second");
-    two.insert(two.end(), second.begin(), second.end());
-    Bytes long300 = clientFrame(std::string(300, 'a'));
     const std::string RESET = R"({"op": "reset"}, )";
     runCases({
         {"the client's close frame", R"({"op": "close"}, )", {}, -501},
         {"a ping frame", R"({"op": "ping"}, )", {}, -501},
-        {"a binary frame", raw({'v', 'e', 'r', 's'}, 0, "binary"), {}, -501},
-        {"a first fragment", raw(clientFrame("vers", true, 0x01)), {}, -501},
+        {"a binary frame", raw({'v', 'e', 'r', 's'}, "binary"), {}, -501},
+        {"a first fragment", frames(R"("vers")", R"(, "fin": false)"), {}, -501},
         {"a connection closed by the client", R"({"op": "drop"}, )", {}, -500},
         {"a reset between frames", RESET, {}, -601},
         {"a reset inside a header",
@@ -197,8 +164,8 @@ TEST(WsFrameTest, refusedFrames_endTheLoopAsParseErrors) {
          {},
          -601},
         {"a reset while a frame is gathered",
-         raw(Bytes(long300.begin(), long300.begin() + 20)) + R"({"op": "sleep", "s": 0.2}, )" +
-             RESET,
+         frames("\"" + std::string(300, 'a') + "\"", R"(, "cut": 20)") +
+             R"({"op": "sleep", "s": 0.2}, )" + RESET,
          {},
          -602},
         {"an empty text frame", raw({0x81, 0x80, 1, 2, 3, 4}), {}, -500},
@@ -207,13 +174,13 @@ TEST(WsFrameTest, refusedFrames_endTheLoopAsParseErrors) {
          {TIMEOUT},
          -501},
         {"a reply to a client that has gone", send("late") + R"({"op": "drop"}, )", {}, -500},
+        // 12: the 2-byte header, 4-byte key and 6 bytes of "second".
         {"two frames in one receive: the surplus is the code",
-         raw(two),
+         frames(R"("first", "second")"),
          {},
-         -static_cast<int>(second.size())},
+         -12},
     });
     EXPECT_EQ(lateReplyResult.load(), -702) << "the process must live on to tell";
-    EXPECT_EQ(lateReplyError, "response send: response send error. (-702)");
 }
 
 TEST(WsFrameTest, parseFrame_table) {
@@ -226,20 +193,11 @@ TEST(WsFrameTest, parseFrame_table) {
         uint64_t payloadLength = 0;
         uint32_t key = 0;
     } cases[] = {
-        {"one byte", {0x81}, -500},
-        {"a lone two-byte header is whole", {0x81, 0x05}, 5, 2, 5, 0},
-        {"binary", {0x82, 0x01, 'a'}, -501},
-        {"continuation", {0x00, 0x01, 'a'}, -501},
         {"reserved bit", {0xC1, 0x01, 'a'}, -501},
-        {"complete unmasked", {0x81, 0x01, 'a'}, 0, 2, 1, 0},
-        {"bytes still to come", {0x81, 0x05, 'a'}, 4, 2, 5, 0},
         {"one byte beyond", {0x81, 0x01, 'a', 'b'}, -1, 2, 1, 0},
-        {"masked", {0x81, 0x81, 1, 2, 3, 4, 'a'}, 0, 6, 1, 0x01020304},
-        {"16-bit length", {0x81, 0xFE, 0x01, 0x00, 9, 9, 9, 9}, 256, 8, 256, 0x09090909},
         {"16-bit form for a short length", {0x81, 0x7E, 0x00, 0x01, 'a'}, 0, 4, 1, 0},
         {"64-bit length, short header", {0x81, 0x7F, 0, 0, 0}, -500},
         {"64-bit length at the bound", {0x81, 0x7F, 0, 0, 0, 0, 8, 0, 0, 0}, int(MAX), 10, MAX, 0},
-        {"64-bit length above the bound", {0x81, 0x7F, 0, 0, 0, 0, 8, 0, 0, 1}, -501},
         {"largest 32-bit length", {0x81, 0x7F, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, -501},
     };
     for (const auto& c : cases) {
