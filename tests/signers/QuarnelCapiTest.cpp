@@ -91,6 +91,9 @@ protected:
 };
 
 TEST_F(QuarnelCapiTest, init_store_listsOnlyCertificatesWithKeyValidNow_0x800_none) {
+    // NSS opened without a database (hashing before the user had a store) must not hide the
+    // store that the signer opens afterwards.
+    auto hashing = mv::nss::openAnyContext();
     initWith("ee ee2 expired notyet", 0x4);
     // Not the expired one, not the one valid from 2090, not the CA without key.
     EXPECT_EQ((std::set<std::string>{entryHex(0), entryHex(1)}),
