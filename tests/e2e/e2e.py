@@ -109,25 +109,10 @@ class Home:
     def make_token(self, certs, bundle):
         """A SoftHSM2 token "card" (PIN 1234) holding gencerts.sh's `bundle` key and certificate;
         returns the PKCS#11 library that reaches it."""
-        os.makedirs(self.path("tokens"))
-        with open(self.env["SOFTHSM2_CONF"], "w") as f:
-            f.write(f"directories.tokendir = {self.dir}/tokens\nobjectstore.backend = file\n")
-        library = next(p for p in ("/usr/lib/softhsm/libsofthsm2.so",
-                                   "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so")
-                       if os.path.exists(p))
-        key = self.path("key.p8")
-        for step in (["softhsm2-util", "--init-token", "--free", "--label", "card", "--so-pin",
-                      "5678", "--pin", "1234"],
-                     ["openssl", "pkcs8", "-topk8", "-nocrypt", "-in", f"{certs}/{bundle}.key",
-                      "-out", key],
-                     ["softhsm2-util", "--import", key, "--token", "card", "--label", "key", "--id",
-                      "01", "--pin", "1234"],
-                     ["pkcs11-tool", "--module", library, "--token-label", "card", "--login",
-                      "--pin", "1234", "--write-object", f"{certs}/{bundle}.der", "--type", "cert",
-                      "--id", "01", "--label", "cert"]):
-            r = self.run(step)
-            check(r.returncode == 0, f"{step}: {r.stdout}{r.stderr}")
-        return library
+        r = self.run([os.path.join(SUPPORT, "make-token.sh"), self.dir, "card",
+                      f"{certs}/{bundle}.key", f"{certs}/{bundle}.der"])
+        check(r.returncode == 0, f"make-token.sh: {r.stderr}")
+        return r.stdout.strip()
 
     def launch(self, program, port, flags, timeout=30, options="", sid=""):
         """The agent as the browser starts it for a page: "quarnel01:" and the WebSocket-mode
