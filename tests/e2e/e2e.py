@@ -1,5 +1,5 @@
 """Shared pieces of the end-to-end tests: a throwaway home with its own NSS store, the agent
-started the way a browser starts it, waits that always end, and processes that are always ended.
+started the way a browser starts it, and processes that are always ended.
 Everything a test makes lives in one temporary directory that is removed afterwards."""
 import base64
 import os
@@ -9,7 +9,6 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPORT = os.path.join(HERE, "..", "support")
@@ -24,14 +23,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def wait_for(predicate, seconds, what):
-    until = time.monotonic() + seconds
-    while not predicate():
-        if time.monotonic() > until:
-            raise AssertionError(f"timed out after {seconds} s waiting for {what}")
-        time.sleep(0.1)
 
 
 def check(condition, message):
