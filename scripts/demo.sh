@@ -47,21 +47,10 @@ quiet certutil -N --empty-password -d "$db"
 quiet pk12util -W demo -i signer.p12 -d "$db"
 echo "   NSS store $HOME/.pki/nssdb: the certificate \"Demo Signer\" with its key"
 
-softhsm=
-for lib in /usr/lib/softhsm/libsofthsm2.so /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so; do
-    if [ -e "$lib" ]; then softhsm=$lib; break; fi
-done
-mkdir -p tokens
-printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' \
-    "$work" >"$SOFTHSM2_CONF"
 quiet openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout card.key -out card.pem \
     -subj "/C=JP/O=QuarnelCmd Demo/CN=Demo Card Holder"
-quiet openssl pkcs8 -topk8 -nocrypt -in card.key -out card.p8
 openssl x509 -in card.pem -outform DER -out card.der
-quiet softhsm2-util --init-token --free --label demo-card --so-pin 5678 --pin 1234
-quiet softhsm2-util --import card.p8 --token demo-card --label key --id 01 --pin 1234
-quiet pkcs11-tool --module "$softhsm" --token-label demo-card --login --pin 1234 \
-    --write-object card.der --type cert --id 01 --label cert
+softhsm=$("$root/tests/support/make-token.sh" "$work" demo-card card.key card.der)
 quiet modutil -force -dbdir "$db" -add "Demo Card Provider" -libfile "$softhsm"
 echo "   SoftHSM2 token \"demo-card\" (PIN 1234) registered in that store as \"Demo Card Provider\""
 echo "   (the store signer opens it when a page names that provider, after asking for the PIN;"

@@ -1,5 +1,5 @@
 """Shared pieces of the end-to-end tests: a throwaway home with its own NSS store, the agent
-started the way a browser starts it, waits that always end, and processes that are always ended.
+started the way a browser starts it, and processes that are always ended.
 Everything a test makes lives in one temporary directory that is removed afterwards."""
 import base64
 import os
@@ -9,7 +9,6 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPORT = os.path.join(HERE, "..", "support")
@@ -24,14 +23,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def wait_for(predicate, seconds, what):
-    until = time.monotonic() + seconds
-    while not predicate():
-        if time.monotonic() > until:
-            raise AssertionError(f"timed out after {seconds} s waiting for {what}")
-        time.sleep(0.1)
 
 
 def check(condition, message):
@@ -109,25 +100,10 @@ class Home:
     def make_token(self, certs, bundle):
         """A SoftHSM2 token "card" (PIN 1234) holding gencerts.sh's `bundle` key and certificate;
         returns the PKCS#11 library that reaches it."""
-        os.makedirs(self.path("tokens"))
-        with open(self.env["SOFTHSM2_CONF"], "w") as f:
-            f.write(f"directories.tokendir = {self.dir}/tokens\nobjectstore.backend = file\n")
-        library = next(p for p in ("/usr/lib/softhsm/libsofthsm2.so",
-                                   "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so")
-                       if os.path.exists(p))
-        key = self.path("key.p8")
-        for step in (["softhsm2-util", "--init-token", "--free", "--label", "card", "--so-pin",
-                      "5678", "--pin", "1234"],
-                     ["openssl", "pkcs8", "-topk8", "-nocrypt", "-in", f"{certs}/{bundle}.key",
-                      "-out", key],
-                     ["softhsm2-util", "--import", key, "--token", "card", "--label", "key", "--id",
-                      "01", "--pin", "1234"],
-                     ["pkcs11-tool", "--module", library, "--token-label", "card", "--login",
-                      "--pin", "1234", "--write-object", f"{certs}/{bundle}.der", "--type", "cert",
-                      "--id", "01", "--label", "cert"]):
-            r = self.run(step)
-            check(r.returncode == 0, f"{step}: {r.stdout}{r.stderr}")
-        return library
+        r = self.run([os.path.join(SUPPORT, "make-token.sh"), self.dir, "card",
+                      f"{certs}/{bundle}.key", f"{certs}/{bundle}.der"])
+        check(r.returncode == 0, f"make-token.sh: {r.stderr}")
+        return r.stdout.strip()
 
     def launch(self, program, port, flags, timeout=30, options="", sid=""):
         """The agent as the browser starts it for a page: "quarnel01:" and the WebSocket-mode

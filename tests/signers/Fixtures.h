@@ -20,6 +20,7 @@
 namespace fixtures {
 
 using mv::ByteBuffer;
+using mv::test::certDir;
 using mv::test::readText;
 using mv::test::textOf;
 
@@ -57,17 +58,6 @@ inline void setZone(const char* tz) {
 inline mv::test::ScratchDir rootOnlyDir() {
     mv::test::ScopedEnv in("TMPDIR", "/var/lib");
     return mv::test::ScratchDir();
-}
-
-// The directory holding <name>.der/.pem/.p12/.key/.pub of gencerts.sh.
-inline const std::string& certDir() {
-    static mv::test::ScratchDir dir;
-    static const std::string path = [] {
-        std::string script = std::string(QUARNEL_TEST_SUPPORT_DIR) + "/gencerts.sh ";
-        EXPECT_EQ(run(script + dir.path().string() + " >/dev/null 2>&1"), 0) << "gencerts.sh";
-        return dir.path().string();
-    }();
-    return path;
 }
 
 inline ByteBuffer readCert(const std::string& name) {
@@ -109,20 +99,11 @@ public:
 
     // A SoftHSM2 token labelled `label` with PIN 1234 holding `bundle`'s key and certificate.
     void addSoftHsmToken(const std::string& bundle, const std::string& label = "card") {
-        ASSERT_FALSE(softHsmLibrary().empty()) << "softhsm2 is not installed";
-        std::filesystem::create_directories(home + "/tokens");
-        std::ofstream(home + "/softhsm2.conf")
-            << "directories.tokendir = " << home << "/tokens\nobjectstore.backend = file\n"
-            << "log.level = ERROR\n";
-        std::string key = certDir() + (bundle == "ee2" ? "/ee2.key" : "/ee.key");
-        std::string p8 = home + "/key.p8", pin = " --pin 1234";
-        ASSERT_EQ(
-            runAll({"softhsm2-util --init-token --free --label " + label + " --so-pin 5678" + pin,
-                    "openssl pkcs8 -topk8 -nocrypt -in " + key + " -out " + p8,
-                    "softhsm2-util --import " + p8 + " --token " + label + " --label key --id 01" +
-                        pin}),
-            0);
-        addTokenCert(label, bundle, "01");
+        const std::string key = certDir() + (bundle == "ee2" ? "/ee2.key" : "/ee.key");
+        ASSERT_EQ(run(std::string(QUARNEL_TEST_SUPPORT_DIR) + "/make-token.sh " + home + " " +
+                      label + " " + key + " " + certDir() + "/" + bundle + ".der >/dev/null"),
+                  0)
+            << bundle;
     }
 
     // Writes gencerts.sh's certificate `name` onto the token `label` as one more object.

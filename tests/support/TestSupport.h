@@ -132,6 +132,19 @@ inline int shell(const std::string& command) {
     return launch({"/bin/sh", "-c", command}).exitCode;
 }
 
+#ifdef QUARNEL_TEST_SUPPORT_DIR
+// The directory holding <name>.der/.pem/.p12/.key/.pub of gencerts.sh (the test authority, the
+// signers' certificates, the HTTPS server's), made once per test program; empty if that failed.
+inline const std::string& certDir() {
+    static ScratchDir dir;
+    static const std::string path = shell(QUARNEL_TEST_SUPPORT_DIR "/gencerts.sh " +
+                                          dir.path().string() + " >/dev/null 2>&1") == 0
+                                        ? dir.path().string()
+                                        : "";
+    return path;
+}
+#endif
+
 // A temporary HOME for one test: the XDG directories, TMPDIR and SoftHSM's configuration inside
 // it, and no display (a dialog answers Cancel, a warning goes to standard error).
 class TempHome {
