@@ -135,4 +135,13 @@ int runHttpExec(Quarnel& signer, int flags, const char16_t* options, const char1
     return 0;
 }
 
+std::u16string queryXml(Quarnel& signer, const char16_t* xml, const char16_t* xpath) {
+    QuarnelXml query;
+    std::u16string text = query.xmlGet(xml, xpath);
+    if (text.empty()) {
+        signer.setError(-21, u"xmlGet");
+    }
+    return text;
+}
+
 }  // namespace mv

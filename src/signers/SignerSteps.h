@@ -36,4 +36,8 @@ int runHttpExec(Quarnel& signer, int flags, const char16_t* options, const char1
                 const char16_t* pin, std::u16string* redirect,
                 const std::function<int()>& afterInit = nullptr, bool traceInitTexts = false);
 
+// The `xmlGet` slot: the text of the node that `xpath` selects in `xml`; an empty text also keeps
+// -21 "xmlGet" in `signer`.
+std::u16string queryXml(Quarnel& signer, const char16_t* xml, const char16_t* xpath);
+
 }  // namespace mv

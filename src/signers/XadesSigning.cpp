@@ -73,4 +73,31 @@ int signXmlDocument(const char16_t* document, const char* elementId, AlgId alg,
     return builder.output(out);
 }
 
+int signXadesFor(Quarnel& owner, int algCode, const char16_t* document, const char16_t* elementId,
+                 const std::vector<XaddItem>& items, CERTCertificate* certificate,
+                 XmlSigner* signer, ByteBuffer* out) {
+    AlgId alg = algIdOfCode(algCode);
+    if (alg == 0) {
+        return owner.setError(-14, u"xades");
+    }
+    std::string id;
+    if (elementId != nullptr) {
+        ByteBuffer idBytes = toUtf8Bytes(elementId);
+        if (idBytes.empty()) {
+            return owner.setError(-10, u"xades");
+        }
+        id.assign(idBytes.begin(), idBytes.end());
+    }
+    ByteBuffer signedDocument;
+    int r = signXmlDocument(document, elementId != nullptr ? id.c_str() : nullptr, alg, items,
+                            certificate, signer, signedDocument);
+    if (r != 0) {
+        return owner.setError(r, u"xades");
+    }
+    if (out != nullptr) {
+        *out = std::move(signedDocument);
+    }
+    return 0;
+}
+
 }  // namespace mv

@@ -5,6 +5,7 @@
 #include <cert.h>
 
 #include "foundation/Bytes.h"
+#include "signers/Quarnel.h"
 #include "signers/XaddItem.h"
 #include "xmlsig/XmlSigner.h"
 
@@ -28,5 +29,13 @@ AlgId algIdOfCode(int algCode);
 int signXmlDocument(const char16_t* document, const char* elementId, AlgId alg,
                     const std::vector<XaddItem>& items, CERTCertificate* certificate,
                     XmlSigner* signer, ByteBuffer& out);
+
+// What both signers' `xades` do once they hold the certificate and a way to sign with its key:
+// -14 for an unknown algorithm code, -10 for an Id that converts to nothing, then
+// signXmlDocument; each failure is kept in `owner` at "xades". 0 with the signed document in
+// `out` when it is given.
+int signXadesFor(Quarnel& owner, int algCode, const char16_t* document, const char16_t* elementId,
+                 const std::vector<XaddItem>& items, CERTCertificate* certificate,
+                 XmlSigner* signer, ByteBuffer* out);
 
 }  // namespace mv

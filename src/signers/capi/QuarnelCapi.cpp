@@ -419,29 +419,8 @@ int QuarnelCapi::xades(int, int algCode, const char16_t* document, const char16_
         return setError(-11, u"xades");
     }
     CapiKeyEntry* entry = keys[selected];
-    AlgId alg = algIdOfCode(algCode);
-    if (alg == 0) {
-        return setError(-14, u"xades");
-    }
-    std::string id;
-    if (elementId != nullptr) {
-        ByteBuffer idBytes = toUtf8Bytes(elementId);
-        if (idBytes.empty()) {
-            return setError(-10, u"xades");
-        }
-        id.assign(idBytes.begin(), idBytes.end());
-    }
     EntryXmlSigner signer(entry);
-    ByteBuffer signedDocument;
-    int r = signXmlDocument(document, elementId != nullptr ? id.c_str() : nullptr, alg, xaddItems,
-                            entry->cert, &signer, signedDocument);
-    if (r != 0) {
-        return setError(r, u"xades");
-    }
-    if (out != nullptr) {
-        *out = std::move(signedDocument);
-    }
-    return 0;
+    return signXadesFor(*this, algCode, document, elementId, xaddItems, entry->cert, &signer, out);
 }
 
 int QuarnelCapi::close(int, int) {
@@ -517,12 +496,7 @@ const char16_t* QuarnelCapi::getVersion() {
 }
 
 std::u16string QuarnelCapi::xmlGet(const char16_t* xml, const char16_t* xpath) {
-    QuarnelXml query;
-    std::u16string text = query.xmlGet(xml, xpath);
-    if (text.empty()) {
-        setError(-21, u"xmlGet");
-    }
-    return text;
+    return queryXml(*this, xml, xpath);
 }
 
 }  // namespace mv

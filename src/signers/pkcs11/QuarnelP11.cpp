@@ -322,29 +322,9 @@ int QuarnelP11::xades(int, int algCode, const char16_t* document, const char16_t
     if (!certificate) {
         return setError(-11, u"xades");
     }
-    AlgId alg = algIdOfCode(algCode);
-    if (alg == 0) {
-        return setError(-14, u"xades");
-    }
-    std::string id;
-    if (elementId != nullptr) {
-        ByteBuffer idBytes = toUtf8Bytes(elementId);
-        if (idBytes.empty()) {
-            return setError(-10, u"xades");
-        }
-        id.assign(idBytes.begin(), idBytes.end());
-    }
     EngineXmlSigner signer(engine, certDer, pin);
-    ByteBuffer signedDocument;
-    int r = signXmlDocument(document, elementId != nullptr ? id.c_str() : nullptr, alg, xaddItems,
-                            certificate.get(), &signer, signedDocument);
-    if (r != 0) {
-        return setError(r, u"xades");
-    }
-    if (out != nullptr) {
-        *out = std::move(signedDocument);
-    }
-    return 0;
+    return signXadesFor(*this, algCode, document, elementId, xaddItems, certificate.get(), &signer,
+                        out);
 }
 
 int QuarnelP11::close(int, int) {
@@ -446,12 +426,7 @@ const char16_t* QuarnelP11::getVersion() {
 }
 
 std::u16string QuarnelP11::xmlGet(const char16_t* xml, const char16_t* xpath) {
-    QuarnelXml query;
-    std::u16string text = query.xmlGet(xml, xpath);
-    if (text.empty()) {
-        setError(-21, u"xmlGet");
-    }
-    return text;
+    return queryXml(*this, xml, xpath);
 }
 
 }  // namespace mv
