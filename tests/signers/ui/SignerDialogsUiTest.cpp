@@ -7,7 +7,6 @@
 #include "Fixtures.h"
 #include "platform/ui/UiTestSupport.h"
 #include "signers/capi/QuarnelCapi.h"
-#include "signers/pkcs11/QuarnelP11.h"
 
 namespace {
 
@@ -126,28 +125,6 @@ TEST_F(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardW
     ByteBuffer hash(32, 0x5A);
     EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
     EXPECT_EQ(out.size(), 512u);
-}
-
-// The PKCS#11 signer asks for the PIN when none is given: OK with an empty field is refused,
-// the PIN typed then signs.
-TEST_F(SignerDialogTest, p11PinDialog_emptyRefused_typedPinSigns) {
-    home.addSoftHsmToken("ee");
-    mv::QuarnelP11 p11;
-    std::u16string library = fixtures::u16(fixtures::TempHome::softHsmLibrary());
-    ASSERT_EQ(p11.init(0x4, library.c_str(), &err), 0);
-    ByteBuffer out, hash(32, 0x3C);
-    ASSERT_EQ(p11.cert(0, u"1234", &out), 0);
-    std::future<int> result = std::async(std::launch::async, [&] {
-        return p11.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out);
-    });
-    std::string dialog = window("PIN入力");
-    screenshot("pin-dialog");
-    keys(dialog, "Return");
-    EXPECT_EQ(result.wait_for(500ms), std::future_status::timeout) << "an empty PIN is refused";
-    keys(dialog, "1 2 3 4 Return");
-    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
-    ASSERT_EQ(result.get(), 0);
-    EXPECT_EQ(fixtures::verify("ee", "sha256", hash, mv::hexToBytes(fixtures::textOf(out))), 0);
 }
 
 }  // namespace
