@@ -48,6 +48,11 @@ def above(win):
     return "_NET_WM_STATE_ABOVE" in xprop(win, "_NET_WM_STATE")
 
 
+def size(win):
+    shell = dict(line.split("=") for line in xdotool("getwindowgeometry", "--shell", win).split())
+    return int(shell["WIDTH"]), int(shell["HEIGHT"])
+
+
 def keys(win, *sequence):
     subprocess.run(["xdotool", "windowactivate", "--sync", win], capture_output=True, timeout=10)
     subprocess.run(["xdotool", "windowfocus", "--sync", win, "key", "--delay", "100", *sequence],
@@ -86,9 +91,8 @@ def progress_abort(program):
         # Motif hints with the decorations flag set and no decoration: no title bar.
         check("= 0x2, 0x0, 0x0" in xprop(progress, "_MOTIF_WM_HINTS"), "no title bar")
         # "中断" sits in the middle of the window's lower part.
-        size = dict(l.split("=") for l in xdotool("getwindowgeometry", "--shell", progress).split())
-        xdotool("mousemove", "--window", progress, str(int(size["WIDTH"]) // 2),
-                str(int(size["HEIGHT"]) - 24), "click", "1")
+        width, height = size(progress)
+        xdotool("mousemove", "--window", progress, str(width // 2), str(height - 24), "click", "1")
         keys(window(PROGRESS, besides=[progress]), "Escape")
         time.sleep(0.5)
         check(agent.poll() is None and windows(PROGRESS) == [progress], "a cancelled abort")
@@ -103,7 +107,8 @@ def progress_abort(program):
 
 def store_choice(program):
     """Two certificates in the store: each "cert" asks; the first line, then the second line
-    give the two store certificates, and Escape answers with the cancel reply."""
+    give the two store certificates. The third dialog grows wider but never taller, its view
+    button opens the certificate view and keeps it, and Escape answers with the cancel reply."""
     with Home(display=True) as home:
         certs = home.make_store("ee", "ee2")
         port = free_port()
@@ -112,11 +117,20 @@ def store_choice(program):
         page = Page(home, port, ask * 3 + [{"op": "send", "text": "term"},
                                            {"op": "recv", "timeout": 10}])
         chosen = []
-        for sequence, shot in ((["Return"], "store-choice"), (["Down", "Return"], None),
-                               (["Escape"], None)):
+        for sequence in (["Return"], ["Down", "Return"], ["Escape"]):
             dialog = window("証明書の選択")
-            if shot:
-                screenshot(shot)
+            if sequence == ["Escape"]:
+                screenshot("store-choice")
+                width, height = size(dialog)
+                xdotool("windowsize", "--sync", dialog, str(width + 200), str(height + 200))
+                time.sleep(0.3)
+                check_eq(size(dialog), (width + 200, height), "the resized choice")
+                keys(dialog, "Tab", "space")  # from the list to "詳細表示..."
+                view = window("証明書")
+                screenshot("certificate-view")
+                keys(view, "Escape")
+                time.sleep(0.5)
+                check(windows("証明書の選択") == [dialog], "the choice stays after the view")
             keys(dialog, *sequence)
             chosen.append(page.reply().get("recv", ""))
         der = {}
