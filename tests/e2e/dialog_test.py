@@ -22,9 +22,7 @@ CANCELLED = "1," + b64("実行キャンセル(1)")
 
 
 def windows(title):
-    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"],
-                       capture_output=True, text=True, timeout=10)
-    return r.stdout.split()
+    return xdotool("search", "--onlyvisible", "--name", f"^{title}$").split()
 
 
 def window(title, besides=()):
@@ -35,6 +33,24 @@ def window(title, besides=()):
             return found[0]
         time.sleep(0.1)
     raise AssertionError(f'no window "{title}" appeared')
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=10).stdout
+
+
+def xprop(win, prop):
+    return subprocess.run(["xprop", "-id", win, prop], capture_output=True, text=True,
+                          timeout=10).stdout
+
+
+def above(win):
+    return "_NET_WM_STATE_ABOVE" in xprop(win, "_NET_WM_STATE")
+
+
+def size(win):
+    shell = dict(line.split("=") for line in xdotool("getwindowgeometry", "--shell", win).split())
+    return int(shell["WIDTH"]), int(shell["HEIGHT"])
 
 
 def keys(win, *sequence):
@@ -64,14 +80,25 @@ class Page:
 
 
 def progress_abort(program):
-    """No page connects: "中断", then OK in the confirmation, ends the run with exit code 1."""
+    """No page connects. The topmost progress window has no title bar; its "中断" asks first:
+    Cancel keeps the run going, a later Escape asks again, and OK ends the run with exit 1."""
     with Home(display=True) as home:
         home.make_store("ee")
         agent = home.launch(program, free_port(), flags=4, timeout=60)
         progress = window(PROGRESS)
         screenshot("progress-waiting-for-the-page")
+        check(above(progress), "the progress window is topmost")
+        # Motif hints with the decorations flag set and no decoration: no title bar.
+        check("= 0x2, 0x0, 0x0" in xprop(progress, "_MOTIF_WM_HINTS"), "no title bar")
+        # "中断" sits in the middle of the window's lower part.
+        width, height = size(progress)
+        xdotool("mousemove", "--window", progress, str(width // 2), str(height - 24), "click", "1")
+        keys(window(PROGRESS, besides=[progress]), "Escape")
+        time.sleep(0.5)
+        check(agent.poll() is None and windows(PROGRESS) == [progress], "a cancelled abort")
         keys(progress, "Escape")
         confirm = window(PROGRESS, besides=[progress])
+        check(above(confirm), "the confirmation is topmost")
         screenshot("progress-abort-confirmation")
         keys(confirm, "Return")
         check_eq(exit_code(agent), 1, "exit code after a confirmed abort")
@@ -80,7 +107,8 @@ def progress_abort(program):
 
 def store_choice(program):
     """Two certificates in the store: each "cert" asks; the first line, then the second line
-    give the two store certificates, and Escape answers with the cancel reply."""
+    give the two store certificates. The third dialog grows wider but never taller, its view
+    button opens the certificate view and keeps it, and Escape answers with the cancel reply."""
     with Home(display=True) as home:
         certs = home.make_store("ee", "ee2")
         port = free_port()
@@ -89,11 +117,20 @@ def store_choice(program):
         page = Page(home, port, ask * 3 + [{"op": "send", "text": "term"},
                                            {"op": "recv", "timeout": 10}])
         chosen = []
-        for sequence, shot in ((["Return"], "store-choice"), (["Down", "Return"], None),
-                               (["Escape"], None)):
+        for sequence in (["Return"], ["Down", "Return"], ["Escape"]):
             dialog = window("証明書の選択")
-            if shot:
-                screenshot(shot)
+            if sequence == ["Escape"]:
+                screenshot("store-choice")
+                width, height = size(dialog)
+                xdotool("windowsize", "--sync", dialog, str(width + 200), str(height + 200))
+                time.sleep(0.3)
+                check_eq(size(dialog), (width + 200, height), "the resized choice")
+                keys(dialog, "Tab", "space")  # from the list to "詳細表示..."
+                view = window("証明書")
+                screenshot("certificate-view")
+                keys(view, "Escape")
+                time.sleep(0.5)
+                check(windows("証明書の選択") == [dialog], "the choice stays after the view")
             keys(dialog, *sequence)
             chosen.append(page.reply().get("recv", ""))
         der = {}
@@ -108,7 +145,8 @@ def store_choice(program):
 
 def pkcs11_pin(program):
     """The PKCS#11 signer (launch flag 0x1) on a SoftHSM2 token: "cert" takes its one
-    certificate, "sign" without a PIN asks for it in CCertPinDlg, and the PIN typed there signs
+    certificate, "sign" without a PIN asks for it in CCertPinDlg, which refuses an empty field, and
+    the PIN typed there signs
     (OpenSSL checks the value). This signer reports a cancelled PIN entry as a failure: -11."""
     with Home(display=True) as home:
         certs = home.make_store()
@@ -125,6 +163,8 @@ def pkcs11_pin(program):
             check_eq(page.reply(), {"recv": "0," + b64(f.read().hex().upper())}, "cert")
         dialog = window("PIN入力")
         screenshot("pkcs11-pin")
+        keys(dialog, "Return")  # OK on an empty field is refused: the dialog stays
+        time.sleep(0.5)
         keys(dialog, "1", "2", "3", "4", "Return")
         signature = page.reply().get("recv", "")
         check(signature.startswith("0,"), "sign with the typed PIN: " + signature)

@@ -52,16 +52,6 @@ inline std::vector<std::string> windowsNamed(const std::string& name, size_t cou
     return ids;
 }
 
-// Waits for a second window of that name beside `known` and returns it.
-inline std::string secondWindow(const std::string& name, const std::string& known) {
-    for (const std::string& id : windowsNamed(name, 2)) {
-        if (id != known) {
-            return id;
-        }
-    }
-    return {};
-}
-
 inline bool hasState(const std::string& window, const std::string& state) {
     return run("xprop -id " + window + " _NET_WM_STATE").find(state) != std::string::npos;
 }

@@ -7,13 +7,11 @@
 #include "Fixtures.h"
 #include "platform/ui/UiTestSupport.h"
 #include "signers/capi/QuarnelCapi.h"
-#include "signers/pkcs11/QuarnelP11.h"
 
 namespace {
 
 using mv::ByteBuffer;
 using uitest::run;
-using uitest::screenshot;
 using namespace std::chrono_literals;
 
 // The id of a visible window titled `title` other than `previous`, waiting up to 10 s for it.
@@ -48,15 +46,6 @@ protected:
         setenv("DISPLAY", g_display.c_str(), 1);  // TempHome hides the display
     }
 
-    // The signer on a store of two certificates, and cert on a worker, as the runner calls it,
-    // while this thread plays the user.
-    std::future<int> choose(ByteBuffer* out) {
-        home.makeNssDb("ee ee2");
-        EXPECT_EQ(signer.init(0x4, nullptr, &err), 0);
-        EXPECT_EQ(signer.getStatus(), 2);
-        return std::async(std::launch::async, [this, out] { return signer.cert(0, nullptr, out); });
-    }
-
     // init on a worker, while this thread answers the PIN prompts.
     std::future<int> initAsync(int flags) {
         return std::async(std::launch::async,
@@ -67,39 +56,6 @@ protected:
     mv::QuarnelCapi signer;
     std::u16string err;
 };
-
-// Resizing makes it wider but never taller; the view button opens the certificate view and
-// keeps the dialog; Down and Return choose the second line. (Cancelling is the headless road.)
-TEST_F(SignerDialogTest, selection_resizeViewThenDownEnter_choosesTheSecondLine) {
-    ByteBuffer out;
-    std::future<int> result = choose(&out);
-    std::string dialog = window("証明書の選択");
-    screenshot("selection-dialog");
-    auto size = [&] {
-        int w = 0, h = 0;
-        std::string g = run("xdotool getwindowgeometry --shell " + dialog);
-        std::sscanf(g.substr(g.find("WIDTH=")).c_str(), "WIDTH=%d\nHEIGHT=%d", &w, &h);
-        return std::pair(w, h);
-    };
-    auto [width, height] = size();
-    run("xdotool windowsize --sync " + dialog + " " + std::to_string(width + 200) + " " +
-        std::to_string(height + 200) + " 2>/dev/null");
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(size(), std::pair(width + 200, height));
-
-    keys(dialog, "Tab space");  // from the list to "詳細表示..."
-    std::string view = window("証明書");
-    screenshot("certificate-view");
-    keys(view, "Escape");
-    EXPECT_EQ(result.wait_for(500ms), std::future_status::timeout) << "the dialog stays open";
-
-    keys(dialog, "shift+Tab Down Return");
-    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(result.get(), 0);
-    EXPECT_EQ(signer.selected, 1);
-    const SECItem& der = signer.keys[1]->cert->derCert;
-    EXPECT_EQ(fixtures::textOf(out), fixtures::hexOf(ByteBuffer(der.data, der.data + der.len)));
-}
 
 // A wrong PIN asks again and Cancel skips the card; then the right PIN opens its entry.
 TEST_F(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardWhichSigns) {
@@ -126,28 +82,6 @@ TEST_F(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardW
     ByteBuffer hash(32, 0x5A);
     EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
     EXPECT_EQ(out.size(), 512u);
-}
-
-// The PKCS#11 signer asks for the PIN when none is given: OK with an empty field is refused,
-// the PIN typed then signs.
-TEST_F(SignerDialogTest, p11PinDialog_emptyRefused_typedPinSigns) {
-    home.addSoftHsmToken("ee");
-    mv::QuarnelP11 p11;
-    std::u16string library = fixtures::u16(fixtures::TempHome::softHsmLibrary());
-    ASSERT_EQ(p11.init(0x4, library.c_str(), &err), 0);
-    ByteBuffer out, hash(32, 0x3C);
-    ASSERT_EQ(p11.cert(0, u"1234", &out), 0);
-    std::future<int> result = std::async(std::launch::async, [&] {
-        return p11.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out);
-    });
-    std::string dialog = window("PIN入力");
-    screenshot("pin-dialog");
-    keys(dialog, "Return");
-    EXPECT_EQ(result.wait_for(500ms), std::future_status::timeout) << "an empty PIN is refused";
-    keys(dialog, "1 2 3 4 Return");
-    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
-    ASSERT_EQ(result.get(), 0);
-    EXPECT_EQ(fixtures::verify("ee", "sha256", hash, mv::hexToBytes(fixtures::textOf(out))), 0);
 }
 
 }  // namespace
