@@ -25,25 +25,6 @@ protected:
     Lines lines() const { return mv::test::logLines(logFile, true); }
 };
 
-TEST_F(ErrorLogTest, appendKeepsEarlierRuns_otherwiseTheFirstLineOfARunTruncates) {
-    for (int appendRun = 0; appendRun < 2; ++appendRun) {
-        mv::CmdRunner run;
-        run.logPath = logPath;
-        run.logAppend = appendRun;
-        run.writeLog(appendRun ? u"second" : u"first", u"t");
-        run.writeLog(u"more", u"t");
-    }
-    EXPECT_EQ(lines(), (Lines{"t / first", "t / more", "t / second", "t / more"}));
-    mv::CmdRunner third;
-    third.logPath = logPath;
-    third.writeLog(u"third", u"t");
-    third.logError(-60, u"WebSocket connection error.", u"ws-open");
-    third.logError(0, nullptr, u"x");
-    third.writeLog(u"no tag", nullptr);
-    EXPECT_EQ(lines(), (Lines{"t / third", "ws-open / error(-60) WebSocket connection error.",
-                              "x / error(0) ", " / no tag"}));
-}
-
 TEST_F(ErrorLogTest, fileForm_privateCrLfAndCp932) {
     ASSERT_EQ(mv::writeLogFile(logPath.c_str(), u"a\r\nb", u"tag", false), 0);
     struct stat st {};

@@ -83,7 +83,6 @@ TEST_F(LaunchArgsTest, textTable_fieldsAndLogSettings) {
         std::string text, parsed;
         const char* why;
     } rows[] = {
-        {"S,8080,30,0,,,", "1 port=8080 timeout=30", "WebSocket form"},
         {"Sxyz,1,2,3,YQ==,,Yg==", "1 port=1 timeout=2 flags=3 options=a sid=b",
          "only the first character of token 0 counts"},
         {"S,-5,abc,12x,,,", "1 port=-5 flags=12", "integers read as atoi does"},
@@ -101,10 +100,7 @@ TEST_F(LaunchArgsTest, textTable_fieldsAndLogSettings) {
          "0 flags=24576 logPath=" + log + " append=1 log=" + log, "batch path and append"},
         {"B,8192,,,,,,,0,0,,0,", "0 flags=8192", "an empty batch path keeps the default too"},
         // Unusable texts change nothing.
-        {"", "-10", "empty text"},
         {" \t\r\n", "-10", "only white space"},
-        {"S,8080,30,16384,,,,", "-10", "8 tokens after S (a trailing comma adds one)"},
-        {"S,8080,30,16384", "-10", "too few tokens after S"},
         {"s,8080,30,16384,,,", "-10", "lower-case s needs 13 tokens"},
         {",8080,30,16384,,,", "-10", "empty first token is batch mode: 13 tokens"},
         {"B,16384,,,,,,,,,,", "-10", "12 tokens"},
@@ -124,17 +120,6 @@ TEST_F(LaunchArgsTest, textTable_fieldsAndLogSettings) {
         EXPECT_EQ(parse("S,1,1,0," + base64Of("署名") + ",,"),
                   "1 port=1 timeout=1 options=\x8f\x90\x96\xbc");
     }).join();
-}
-
-// (What the file form removes and what it leaves is launched against the program in
-// QuarnelCmdTest.)
-TEST_F(LaunchArgsTest, fileForm_takesTheNewestMatch) {
-    download("old.txt", "B,1,,,,,,,0,0,,0,", 100);
-    download("newest.dat", "B,4,,,,,,,0,0,,0,", 0);  // does not match
-    // Letters compare without case; the file's first token is not examined; its text ends at the
-    // first zero byte.
-    download("new.TXT", "X,3,,,,,,,0,0,,0," + std::string("\0,more", 6), 10);
-    EXPECT_EQ(parse("F,*.txt"), "0 flags=3");
 }
 
 TEST_F(LaunchArgsTest, fileForm_refusals) {
