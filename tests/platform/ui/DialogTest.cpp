@@ -1,11 +1,13 @@
-// The dialogs under a real X server (the ctest command wraps this program in xvfb-run): this
-// process shows them through the UI layer, reads what they hold on the UI thread, and answers
-// them with xdotool the way a user does. Every dialog leaves a screenshot in SCREENSHOT_DIR.
+// The dialogs under a real X server (the ctest command wraps this program in xvfb-run), answered
+// with xdotool the way a user does: those this process shows through the UI layer, read on the UI
+// thread, and those of the program itself on its two roads. Every dialog leaves a screenshot in
+// SCREENSHOT_DIR.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <clocale>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
 
@@ -16,6 +18,7 @@
 namespace {
 
 using namespace uitest;
+using mv::test::readText;
 
 // The mapped widget of that name in any window, or null.
 GtkWidget* findNamed(const char* name, GList* widgets = nullptr) {
@@ -111,6 +114,75 @@ TEST_F(DialogTest, messageDialog_showsCrLfTextOnSeveralLines) {
         });
         mv::showMessage(text.c_str(), caption);
         EXPECT_EQ(user.get(), shown);
+    }
+}
+
+// The program started as a user starts it, ended by `timeout` if it waits for ever; its exit code.
+std::future<int> start(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    args.insert(args.begin(), {"timeout", "60", QUARNELCMD_PATH});
+    return std::async(std::launch::async, [=] { return mv::test::launch(args, env).exitCode; });
+}
+
+class BinaryDialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
+    }
+    const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    mv::test::TempHome temp;
+    mv::test::ScopedEnv keepDisplay{"DISPLAY", display};  // the program and the X tools use it
+    const std::string dir = temp.home;
+    const std::string entry = dir + "/.local/share/applications/quarnel01.desktop";
+};
+
+TEST_F(BinaryDialogTest, showCommandLineFlag_showsItOverTheProgressWindowThenRunsOn) {
+    std::future<int> program = start({"quarnel01:S,8080,0,4096,,,\r\nsecond", "line"});
+    // The progress window and, above it, the message with the command line.
+    std::vector<std::string> windows = windowsNamed(PROGRESS_TITLE, 2);
+    ASSERT_EQ(windows.size(), 2u);
+    screenshot("launch-command-line");
+    const std::string message = hasState(windows[0], "MODAL") ? windows[0] : windows[1];
+    ASSERT_TRUE(hasState(message, "MODAL"));
+    EXPECT_EQ(program.wait_for(300ms), std::future_status::timeout) << "the run waits for the user";
+    pressKey(message, "Return");
+    EXPECT_EQ(program.get(), 0);
+    // With a time-out of 0 no page can connect: the run goes on to that after the OK.
+    EXPECT_NE(readText(dir + "/QuarnelCmd-error.log").find("ws-open / error(-60)"),
+              std::string::npos);
+}
+
+// The registration state is a message box; "regist" over an existing registration asks first,
+// keeps it on Cancel, and on OK writes it again and reports that in a box of its own.
+TEST_F(BinaryDialogTest, registrationBoxes_statusAndOverwriteQuestion) {
+    {
+        std::future<int> program = start({});
+        std::vector<std::string> windows = windowsNamed("署名コマンド");
+        ASSERT_EQ(windows.size(), 1u);
+        screenshot("registration-status");
+        pressKey(windows[0], "Return");
+        EXPECT_EQ(program.get(), 0);
+    }
+    ASSERT_EQ(start({"regist"}, {"DISPLAY="}).get(), 0);
+    std::ofstream(entry, std::ios::app) << "X-Marker=1\n";  // shows whether it is written again
+
+    for (const char* key : {"Escape", "Return"}) {
+        std::future<int> program = start({"regist"});
+        std::vector<std::string> windows = windowsNamed("署名コマンド");
+        ASSERT_EQ(windows.size(), 1u);
+        screenshot(std::string("overwrite-question-") + key);
+        pressKey(windows[0], key);
+        if (key == std::string("Return")) {
+            std::vector<std::string> report;
+            for (int i = 0; i < 100 && (report.empty() || report[0] == windows[0]); ++i) {
+                report = windowsNamed("署名コマンド");
+            }
+            ASSERT_EQ(report.size(), 1u);
+            ASSERT_NE(report[0], windows[0]);
+            pressKey(report[0], "Return");
+        }
+        EXPECT_EQ(program.get(), 0);
+        EXPECT_EQ(readText(entry).find("X-Marker=1") != std::string::npos,
+                  key == std::string("Escape"));
     }
 }
 
