@@ -23,26 +23,18 @@ TEST(Utf8, roundTripAndInvalidInput) {
 }
 
 // On a thread whose ANSI code page is CP932, as a Japanese system's threads are; the bytes are
-// those of iconv -t CP932.
-TEST(Ansi, cp932ConvertsJapaneseAndReplacesWhatItCannotHold) {
+// those of iconv -t CP932. (Texts it can hold are converted in the launch and log tests.)
+TEST(Ansi, cp932ReplacesWhatItCannotHold) {
     std::thread([] {
         ASSERT_TRUE(mv::setThreadCodePage("CP932"));
         std::string out;
-        mv::toAnsiString(u"署名\u00e9\U0001F600x", out);
+        mv::toAnsiString(u"署名\u00e9\U0001F600x", out);  // a surrogate pair is one character
         EXPECT_EQ(out, "\x8f\x90\x96\xbc??x");
         std::u16string back;
         mv::ansiToWString("a\x81", back);  // a lead byte with no trail byte
         EXPECT_EQ(back, u"a\uFFFD");
-        EXPECT_EQ(mv::ansiToUtf8Bytes("\x8f\x90"), bytes({0xE7, 0xBD, 0xB2}));
-        std::string ansi;
-        EXPECT_STREQ(mv::utf8ToAnsi("\xE7\xBD\xB2", 3, ansi), "\x8f\x90");
         EXPECT_FALSE(mv::setThreadCodePage("NO-SUCH-CODEPAGE"));
         EXPECT_EQ(mv::threadCodePage(), "CP932");
-        // A UTF-8 mark is not recognised: BB and BF show as CP932's half-width katakana.
-        mv::ByteBuffer marked = bytes({0xEF, 0xBB, 0xBF, 'h', 'i'});
-        mv::bytesToWString(marked.data(), marked.size(), back);
-        ASSERT_GE(back.size(), 4u);
-        EXPECT_EQ(back.substr(back.size() - 4), u"\uFF7B\uFF7Fhi");
     }).join();
 }
 
@@ -63,15 +55,14 @@ TEST(BytesToWString, byteOrderMarks) {
     }
 }
 
-TEST(Hex, bothDirections) {
-    std::string out;
-    EXPECT_STREQ(mv::bytesToHex(bytes({0x00, 0x0A, 0xFF}), out), "000AFF");
+// The old parser's leniency with a page's hex text. (The "0x" prefix and the upper-case output
+// are checked where a signer takes a hash and gives a certificate.)
+TEST(Hex, hexToBytes_table) {
     struct Row {
         const char* text;
         mv::ByteBuffer out;
         const char* why;
     } rows[] = {
-        {"0x0aFF", bytes({0x0A, 0xFF}), "mixed case; lower-case 0x prefix is skipped"},
         {"0X0aff", bytes({0x00, 0x0A, 0xFF}), "0X is read as the pair 0X, value 0"},
         {"ABC", bytes({0xAB}), "odd last character dropped"},
         {"A:BC", bytes({0x0A, 0xBC}), "a separator shifts the pairing"},
@@ -79,7 +70,6 @@ TEST(Hex, bothDirections) {
     for (const Row& row : rows) {
         EXPECT_EQ(mv::hexToBytes(row.text), row.out) << row.why;
     }
-    EXPECT_EQ(mv::hexToBytesW(u"0x30AB0F"), bytes({0x30, 0xAB, 0x0F}));
 }
 
 }  // namespace
