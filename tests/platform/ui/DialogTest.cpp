@@ -1,7 +1,6 @@
 // The dialogs under a real X server (the ctest command wraps this program in xvfb-run), answered
 // with xdotool the way a user does: those this process shows through the UI layer, read on the UI
-// thread, and those of the program itself on its two roads. Every dialog leaves a screenshot in
-// SCREENSHOT_DIR.
+// thread, and those of the program itself on its two roads.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
@@ -107,11 +106,9 @@ TEST_F(DialogTest, messageDialog_showsCrLfTextOnSeveralLines) {
         auto user = std::async(std::launch::async, [&, title = title, key = key] {
             std::vector<std::string> windows = windowsNamed(title);
             if (windows.size() != 1) {
-                std::fprintf(stderr, "no single window \"%s\" appeared\n", title);
-                std::_Exit(1);  // nobody would close the dialog this thread waits in
+                std::_Exit(1);  // no dialog: nobody would close what this thread waits in
             }
             std::string seen = onUiThread(messageShown);
-            screenshot(std::string("message-dialog-") + key);
             pressKey(windows[0], key);
             return seen;
         });
@@ -131,7 +128,6 @@ TEST_F(DialogTest, showCommandLineFlag_showsItOverTheProgressWindowThenRunsOn) {
     // The progress window and, above it, the message with the command line.
     std::vector<std::string> windows = windowsNamed(PROGRESS_TITLE, 2);
     ASSERT_EQ(windows.size(), 2u);
-    screenshot("launch-command-line");
     const std::string message = hasState(windows[0], "MODAL") ? windows[0] : windows[1];
     ASSERT_TRUE(hasState(message, "MODAL"));
     EXPECT_EQ(program.wait_for(300ms), std::future_status::timeout) << "the run waits for the user";
@@ -153,7 +149,6 @@ TEST_F(DialogTest, registrationBoxes_overwriteQuestion) {
         std::future<int> program = start({"regist"});
         std::vector<std::string> windows = windowsNamed("署名コマンド");
         ASSERT_EQ(windows.size(), 1u);
-        screenshot(std::string("overwrite-question-") + key);
         pressKey(windows[0], key);
         if (key == std::string("Return")) {
             std::vector<std::string> report = windows;

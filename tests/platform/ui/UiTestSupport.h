@@ -1,5 +1,5 @@
 #pragma once
-// Helpers of the dialog tests: xdotool, xprop and screenshots.
+// Helpers of the dialog tests: xdotool and xprop.
 #include <chrono>
 #include <cstdio>
 #include <iterator>
@@ -12,7 +12,6 @@
 
 namespace uitest {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 inline const char* const PROGRESS_TITLE = "署名コマンド";
@@ -49,11 +48,6 @@ inline bool hasState(const std::string& window, const std::string& state) {
 
 inline void pressKey(const std::string& window, const std::string& key) {
     run("xdotool windowfocus --sync " + window + " key " + key);
-}
-
-inline void screenshot(const std::string& name) {
-    fs::create_directories(SCREENSHOT_DIR);
-    run(std::string("import -window root '") + SCREENSHOT_DIR + "/" + name + ".png'");
 }
 
 }  // namespace uitest
