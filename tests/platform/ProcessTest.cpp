@@ -12,16 +12,11 @@ namespace {
 
 TEST(SplitCommandLine, windowsRules_giveTheArguments) {
     const std::pair<const char*, std::vector<std::string>> rows[] = {
-        {"  prog \t a   b  ", {"prog", "a", "b"}},
-        {"prog \"a b\" c", {"prog", "a b", "c"}},
-        {"prog a\"b c\"d", {"prog", "ab cd"}},
-        {"prog \"\"", {"prog", ""}},
-        {"prog a\\b c\\\\d", {"prog", "a\\b", "c\\\\d"}},  // backslashes alone are literal
-        {"prog a\\\"b", {"prog", "a\"b"}},                 // \" is a literal quote
-        {"prog a\\\\\"b c\"", {"prog", "a\\b c"}},         // \\" is \ and a group
-        {"prog a\\\\\\\"b", {"prog", "a\\\"b"}},           // \\\" is \ and a quote
-        {"prog \"a\"\"b\"", {"prog", "a\"b"}},             // "" inside a group is a quote
-        {"prog \"open group", {"prog", "open group"}},
+        {"  prog \t a   \"b c\" d\"e f\"g \"\"  ", {"prog", "a", "b c", "de fg", ""}},
+        {R"(prog a\b c\\d)", {"prog", R"(a\b)", R"(c\\d)"}},  // backslashes alone are literal
+        // \" is a quote, \\" a backslash and a group, \\\" a backslash and a quote.
+        {R"(prog a\"b c\\"d e" f\\\"g)", {"prog", "a\"b", R"(c\d e)", R"(f\"g)"}},
+        {R"(prog "a""b" "open group)", {"prog", "a\"b", "open group"}},  // "" in a group is a quote
         {"\"/opt/my tool\"arg rest", {"/opt/my tool", "arg", "rest"}},
         {"pro\\\"g x", {"pro\\\"g", "x"}},  // the program name has no escapes
         {" \t ", {}},

@@ -49,10 +49,8 @@ std::string messageShown() {
     if (view == nullptr) {
         return "no text view";
     }
-    GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
-    GtkTextIter start, end;
-    gtk_text_buffer_get_bounds(buffer, &start, &end);
-    char* text = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
+    char* text = nullptr;
+    g_object_get(gtk_text_view_get_buffer(GTK_TEXT_VIEW(view)), "text", &text, nullptr);
     std::string shown = text;
     g_free(text);
     GtkAdjustment* v = gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(view));

@@ -3,12 +3,9 @@
 #include <chrono>
 #include <cstdio>
 #include <iterator>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "support/TestSupport.h"
+#include "support/TestSupport.h"  // and the strings, streams and vectors it uses
 
 namespace uitest {
 
