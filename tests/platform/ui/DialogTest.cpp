@@ -17,7 +17,6 @@
 namespace {
 
 using namespace uitest;
-using mv::test::readText;
 
 // The mapped widget of that name in any window, or null.
 GtkWidget* findNamed(const char* name, GList* widgets = nullptr) {
@@ -68,7 +67,6 @@ protected:
     const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
     mv::test::TempHome temp;
     mv::test::ScopedEnv keepDisplay{"DISPLAY", display};  // the program and the X tools use it
-    const std::string dir = temp.home;
 };
 
 // The status line shows what the run sets. (Its abort is driven through the program itself.)
@@ -77,7 +75,7 @@ TEST_F(DialogTest, progressWindow_showsTheStatusSet) {
     std::thread window(mv::runMainWnd, &arg);
     mv::waitMainWndShown();
     mv::setMainWndStatus(u"WSコマンド実行中");
-    EXPECT_EQ(windowsNamed(PROGRESS_TITLE).size(), 1u);
+    EXPECT_EQ(windowsNamed("署名コマンド").size(), 1u);
     EXPECT_EQ(onUiThread([] {
                   GtkWidget* status = findNamed("status");
                   return status ? gtk_label_get_text(GTK_LABEL(status)) : "no status line";
@@ -124,7 +122,7 @@ std::future<int> start(std::vector<std::string> args, std::vector<std::string> e
 TEST_F(DialogTest, showCommandLineFlag_showsItOverTheProgressWindowThenRunsOn) {
     std::future<int> program = start({"quarnel01:S,8080,0,4096,,,\r\nsecond", "line"});
     // The progress window and, above it, the message with the command line.
-    std::vector<std::string> windows = windowsNamed(PROGRESS_TITLE, 2);
+    std::vector<std::string> windows = windowsNamed("署名コマンド", 2);
     ASSERT_EQ(windows.size(), 2u);
     const std::string message = hasState(windows[0], "MODAL") ? windows[0] : windows[1];
     ASSERT_TRUE(hasState(message, "MODAL"));
@@ -132,14 +130,14 @@ TEST_F(DialogTest, showCommandLineFlag_showsItOverTheProgressWindowThenRunsOn) {
     pressKey(message, "Return");
     EXPECT_EQ(program.get(), 0);
     // With a time-out of 0 no page can connect: the run goes on to that after the OK.
-    EXPECT_NE(readText(dir + "/QuarnelCmd-error.log").find("ws-open / error(-60)"),
+    EXPECT_NE(mv::test::readText(temp.home + "/QuarnelCmd-error.log").find("ws-open / error(-60)"),
               std::string::npos);
 }
 
 // "regist" over an existing registration asks first, keeps it on Cancel, and on OK writes it
 // again and reports that in a box of its own.
 TEST_F(DialogTest, registrationBoxes_overwriteQuestion) {
-    const std::string entry = dir + "/.local/share/applications/quarnel01.desktop";
+    const std::string entry = temp.home + "/.local/share/applications/quarnel01.desktop";
     ASSERT_EQ(start({"regist"}, {"DISPLAY="}).get(), 0);
     std::ofstream(entry, std::ios::app) << "X-Marker=1\n";  // shows whether it is written again
 
@@ -157,7 +155,7 @@ TEST_F(DialogTest, registrationBoxes_overwriteQuestion) {
             pressKey(report[0], "Return");
         }
         EXPECT_EQ(program.get(), 0);
-        EXPECT_EQ(readText(entry).find("X-Marker=1") != std::string::npos,
+        EXPECT_EQ(mv::test::readText(entry).find("X-Marker=1") != std::string::npos,
                   key == std::string("Escape"));
     }
 }

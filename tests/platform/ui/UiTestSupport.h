@@ -11,8 +11,6 @@ namespace uitest {
 
 using namespace std::chrono_literals;
 
-inline const char* const PROGRESS_TITLE = "署名コマンド";
-
 inline std::string run(const std::string& command) {
     std::string out;
     if (FILE* pipe = popen(command.c_str(), "r")) {
