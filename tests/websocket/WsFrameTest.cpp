@@ -110,7 +110,8 @@ TEST(WsFrameTest, clientTable_repliesAndHowTheLoopEnds) {
          recvLine("rc:-701")},
         {"terminate is term, and term while idle sends nothing", send("terminate") + WAIT, 0,
          TIMEOUT},
-        {"a NUL within the first four bytes makes the text short", send(R"(ab\u0000cdef)"), -603},
+        // "ter", a NUL and more: three bytes are too short, also when more follow the NUL.
+        {"a NUL within the first four bytes makes the text short", send(R"(ter\u0000x)"), -603},
         {"term while a command runs: er,-1 first, then the command's own reply",
          send("wait400") + PAUSE + TERM + RECV + RECV, -604, recvLine("er,-1") + recvLine("done")},
         {"an overlapping command ends the loop and gets no reply",
@@ -118,8 +119,10 @@ TEST(WsFrameTest, clientTable_repliesAndHowTheLoopEnds) {
         {"the client's close frame", step("close"), -501},
         {"a connection closed by the client", step("drop"), -500},
         {"a reset between frames", step("reset"), -601},
+        {"a reset inside a header", raw(frame(P300).substr(0, 2)) + PAUSE + step("reset"), -601},
         {"a reset while a frame is gathered",
          raw(frame(P300).substr(0, 40)) + PAUSE + step("reset"), -602},
+        {"an empty text frame", raw(frame("")), -500},
         {"a reply to a client that has gone", send("late") + step("drop"), -500},
         // 14: the 8-byte header and 6 bytes of "second".
         {"two frames in one receive: the surplus is the code",
