@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -61,6 +62,7 @@ protected:
 // signature (a namespace or xml:* attribute in scope of the Signature, a reference that
 // contains the Signature, nodes outside the top element, text that is not ASCII).
 TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails) {
+    fixtures::setZone("JST-9");
     useCertificate("ee");
     struct Row {
         const char* reason;
@@ -69,24 +71,32 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails) {
         const char* idAttrs;
     };
     const Row rows[] = {
-        {"default and prefixed namespaces and xml:lang on the top element",
+        {"default and prefixed namespaces and xml:lang on the top element; the default undeclared "
+         "and declared again below; attributes ordered by namespace URI, not by prefix",
          "<r xmlns=\"urn:d\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-         "xml:lang=\"ja\" xml:space=\"preserve\"><a xsi:type=\"t\">x</a></r>",
+         "xml:lang=\"ja\" xml:space=\"preserve\"><a xsi:type=\"t\">x</a><f xmlns=\"\"><g "
+         "xmlns=\"urn:d\"/></f><e xmlns:z=\"urn:a\" xmlns:a=\"urn:z\" a:k=\"1\" z:k=\"2\" "
+         "b=\"3\"/></r>",
          nullptr, ""},
-        {"by Id deep in the tree, prefixed namespace and xml:lang above it",
-         "<r xmlns:p=\"urn:p\" xml:lang=\"en\"><x><p:item Id=\"target\"><b>v</b></p:item></x>"
-         "<y Id=\"other\"/></r>",
+        {"by Id deep in the tree, prefixed namespace and xml:lang above it, a comment inside",
+         "<r xmlns:p=\"urn:p\" xml:lang=\"en\"><x><p:item Id=\"target\"><!--c--><b>v</b>"
+         "</p:item></x><y Id=\"other\"/></r>",
          "target", "--id-attr:Id urn:p:item"},
         {"by Id on the top element, which will contain the Signature",
          "<r Id=\"root\" xmlns:q=\"urn:q\"><a q:at=\"1\"/></r>", "root", "--id-attr:Id r"},
+        {"by ID when no element has the Id", "<r><b ID=\"only\"> t </b></r>", "only",
+         "--id-attr:ID b"},
         {"xml-stylesheet instruction before the top element",
          "<?xml-stylesheet type=\"text/xsl\" href=\"s.xsl\"?><doc><a/></doc>", nullptr, ""},
-        {"comments and whitespace inside and outside",
-         "<?xml version=\"1.0\"?>\n<!-- head -->\n<doc>\n  <!-- c -->\n  <a> x </a>\n</doc>\n"
-         "<!-- tail -->",
+        {"comments, whitespace and an instruction outside; escapes in text and attributes",
+         "<?xml version=\"1.0\"?>\n<!-- head -->\n<doc>\n  <!-- c -->\n  <a v=\"&quot;&#9;&#10;"
+         "&#13;&lt;&amp;'\"> x &amp;&lt;&gt;&#13;<![CDATA[<&>]]></a>\n</doc>\n<!-- tail --><?pi "
+         "after?>",
          nullptr, ""},
-        {"Japanese text, attribute and element names",
-         "<文書 属性=\"値\"><項目>日本語のテキスト</項目></文書>", nullptr, ""},
+        {"a document type; Japanese text, attribute and element names",
+         "<!DOCTYPE 文書 [<!ELEMENT 文書 ANY>]><文書 "
+         "属性=\"値\"><項目>日本語のテキスト</項目></文書>",
+         nullptr, ""},
         {"a declared encoding other than UTF-8",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><doc>漢字</doc>", nullptr, ""},
     };
@@ -107,6 +117,12 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails) {
     std::string out;
     ASSERT_EQ(sign("<doc><a>text</a></doc>", nullptr, out), 0);
     EXPECT_TRUE(out.ends_with("</Object></Signature></doc>\n")) << out;
+    // The signing time is UTC in any zone (Tokyo here, nine hours off).
+    std::smatch time;
+    ASSERT_TRUE(std::regex_search(out, time, std::regex("<SigningTime>([^<]*)</SigningTime>")));
+    std::tm tm{};
+    ASSERT_NE(strptime(time[1].str().c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm), nullptr) << time[1];
+    EXPECT_LT(std::abs(timegm(&tm) - std::time(nullptr)), 3600) << time[1];
     // The main reference: URI "", enveloped-signature then C14N; SHA-256 throughout.
     EXPECT_EQ(count(out,
                     "<Reference URI=\"\" Id=\"MVXDS01-ref-0\"><Transforms><Transform "
@@ -140,32 +156,37 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails) {
     EXPECT_NE(verify(tampered), 0);
 }
 
-TEST_F(XadesTest, xades_chainOfThree_additionalData_uniqueIds) {
+TEST_F(XadesTest, xades_chainOfThree_additionalDataInEachAlgorithm_uniqueIds) {
     useCertificate("chained");  // its bundle holds the intermediate too
-    // Two additional items, digested with SHA-1 (code 10); the data is present as files beside
-    // the signed document, as a verifier finds it.
+    // Two additional items; the data is present as files beside the signed document, as a
+    // verifier finds it.
     std::ofstream(home.home + "/one.bin", std::ios::binary) << "first data";
     std::ofstream(home.home + "/two.txt", std::ios::binary) << "second";
     ASSERT_EQ(signer.xadd(0, u"data1", u"one.bin", u"Zmlyc3QgZGF0YQ=="), 0);
     ASSERT_EQ(signer.xadd(0, u"", u"two.txt", u"c2Vjb25k"), 0);
     std::string out;
-    // The input already holds the signature's and the main reference's Ids.
-    ASSERT_EQ(sign("<r><a Id=\"MVXDS01\"/><b Id=\"MVXDS01-ref-0\"/><c Id=\"data1\"/></r>", nullptr,
-                   out, 10),
-              0);
-    EXPECT_EQ(verify(out), 0) << out << fixtures::readText(home.home + "/xmlsec.log");
+    // The algorithm code names the digest of the additional items; the signature stays
+    // rsa-sha256.
+    const std::pair<int, const char*> algorithms[] = {
+        {10, "2000/09/xmldsig#sha1"},
+        {1, "2001/04/xmldsig-more#sha384"},
+        {2, "2001/04/xmlenc#sha512"},
+    };
+    for (const auto& [code, uri] : algorithms) {
+        // The input already holds the signature's and the main reference's Ids.
+        ASSERT_EQ(sign("<r><a Id=\"MVXDS01\"/><b Id=\"MVXDS01-ref-0\"/><c Id=\"data1\"/></r>",
+                       nullptr, out, code),
+                  0);
+        EXPECT_EQ(verify(out), 0) << out << fixtures::readText(home.home + "/xmlsec.log");
+        EXPECT_EQ(count(out, std::string("<DigestMethod Algorithm=\"http://www.w3.org/") + uri), 2)
+            << uri;
+    }
     EXPECT_EQ(count(out, "<X509Certificate>"), 3);
     EXPECT_EQ(count(out, "<Signature [^>]*Id=\"MVXDS012\""), 1);
     EXPECT_EQ(count(out, "Target=\"#MVXDS012\""), 1);
     EXPECT_EQ(count(out, "<Reference URI=\"\" Id=\"MVXDS01-ref-02\">"), 1);
-    EXPECT_EQ(count(out,
-                    "<Reference URI=\"one.bin\" Id=\"data12\"><DigestMethod Algorithm="
-                    "\"http://www.w3.org/2000/09/xmldsig#sha1\"/>"),
-              1);
-    EXPECT_EQ(count(out,
-                    "<Reference URI=\"two.txt\"><DigestMethod Algorithm=\"http://www.w3.org/"
-                    "2000/09/xmldsig#sha1\"/>"),
-              1);
+    EXPECT_EQ(count(out, "<Reference URI=\"one.bin\" Id=\"data12\"><DigestMethod"), 1);
+    EXPECT_EQ(count(out, "<Reference URI=\"two.txt\"><DigestMethod"), 1);
     EXPECT_EQ(count(out, "rsa-sha256"), 1);
 }
 
@@ -193,6 +214,9 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
          nullptr, 0, -142},
         {"no element has the Id", u"<r><a Id=\"x\"/></r>", u"y", 0, -133},
         {"two elements have the Id", u"<r><a Id=\"x\"/><b Id=\"x\"/></r>", u"x", 0, -133},
+        // Nodes that canonical XML cannot hold: no digest can be made.
+        {"an entity reference", u"<!DOCTYPE r [<!ENTITY e \"x\">]><r>&e;</r>", nullptr, 0, -133},
+        {"a relative namespace URI", u"<r xmlns:p=\"relative\"/>", nullptr, 0, -133},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(signer.xades(0, row.algCode, row.xml, row.id, nullptr, nullptr, &out), row.code)
@@ -219,23 +243,6 @@ TEST_F(XadesTest, xades_pkcs11SoftHsm_cancelledPinMinus142_verifiesWithPin) {
     EXPECT_EQ(out, ByteBuffer{'x'});
     ASSERT_EQ(p11.xades(0, 0, doc.c_str(), u"x", nullptr, u"1234", &out), 0);
     EXPECT_EQ(verify(textOf(out), "--id-attr:Id urn:p:a"), 0) << textOf(out);
-}
-
-// A failed logout after a good signature is written into the record but leaves the signature
-// good, also when the module's code is vendor-defined (negative as a 32-bit int); SoftHSM cannot
-// fail a logout, so the test module (a mock) does.
-TEST_F(XadesTest, xades_mockModuleLogoutFailsAfterSignature_succeeds) {
-    mv::test::ScopedEnv mode("QUARNEL_TEST_P11", "badlogout");
-    mv::test::ScratchDir installed = fixtures::rootOnlyDir();
-    std::filesystem::copy_file(QUARNEL_P11_TEST_MODULE, installed.file("test.so"));
-    mv::QuarnelP11 p11;
-    std::u16string err;
-    ASSERT_EQ(p11.init(0x4, u16(installed.file("test.so")).c_str(), &err), 0);
-    p11.certDer = fixtures::readCert("ee");
-    ByteBuffer out;
-    EXPECT_EQ(p11.xades(0, 0, u"<r/>", nullptr, nullptr, u"1234", &out), 0);
-    EXPECT_EQ(count(textOf(out), "<SignatureValue>Wg==</SignatureValue>"), 1) << textOf(out);
-    EXPECT_EQ(p11.engine.errorCode, static_cast<int32_t>(0x80000001u)) << "CKR_VENDOR_DEFINED + 1";
 }
 
 }  // namespace
