@@ -71,10 +71,12 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails) {
         const char* idAttrs;
     };
     const Row rows[] = {
-        {"default and prefixed namespaces and xml:lang on the top element; the default undeclared "
-         "and declared again below; attributes ordered by namespace URI, not by prefix",
+        {"default and prefixed namespaces and xml:lang on the top element; declared again "
+         "with the same URI; the default undeclared and declared again below; attributes ordered "
+         "by namespace URI, not by prefix",
          "<r xmlns=\"urn:d\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-         "xml:lang=\"ja\" xml:space=\"preserve\"><a xsi:type=\"t\">x</a><f xmlns=\"\"><g "
+         "xml:lang=\"ja\" xml:space=\"preserve\"><a xmlns:xsi=\"http://www.w3.org/2001/"
+         "XMLSchema-instance\" xsi:type=\"t\">x</a><f xmlns=\"\"><g "
          "xmlns=\"urn:d\"/></f><e xmlns:z=\"urn:a\" xmlns:a=\"urn:z\" a:k=\"1\" z:k=\"2\" "
          "b=\"3\"/></r>",
          nullptr, ""},

@@ -68,11 +68,20 @@ protected:
     QuarnelP11 p11;
 };
 
-// Every failure answers -11 from the slot while the record keeps the code and the place.
-TEST_F(QuarnelP11Test, softHsm_failures_recordCodeAndPlace_libraryFinalisedForTheNext) {
+// The SoftHSM library is also registered in the user's NSS database, which NSS has initialised:
+// the signer uses it and leaves it initialised for NSS. Every failure answers -11 from the slot
+// while the record keeps the code and the place.
+TEST_F(QuarnelP11Test, softHsmInNssDatabase_failures_recordCodeAndPlace_neverFinalisedUnderNss) {
+    home.makeNssDb("");
     home.addSoftHsmToken("ee");
     home.addTokenCert("card", "ee2", "02");  // a certificate whose key is not on the token
+    fixtures::run("modutil -force -dbdir sql:" + home.nssDir() + " -add card -libfile " +
+                  fixtures::TempHome::softHsmLibrary());
+    auto context = mv::nss::openUserContext();
+    mv::nss::UniqueSlot slot(PK11_FindSlotByName("card"));
+    ASSERT_NE(slot, nullptr);
     initSoftHsm();
+    EXPECT_EQ(p11.getStatus(), 1);
     ByteBuffer out;
     int r = 0;
     // cert flags, PIN, record; no display, so every dialog answers Cancel.
@@ -107,8 +116,7 @@ TEST_F(QuarnelP11Test, softHsm_failures_recordCodeAndPlace_libraryFinalisedForTh
         EXPECT_EQ(record(), Record(code, place)) << why;
         EXPECT_EQ(p11.getErrorCode(), mapped) << why;
     }
-    // Each failure finalised the library: the next operation initialises it again. Flag 0x1:
-    // the input is data, hashed first in each algorithm (OpenSSL hashes it itself).
+    // Flag 0x1: the input is data, hashed first in each algorithm (OpenSSL hashes it itself).
     const std::string data = "data of any length";
     for (const auto& [alg, digest] : {std::pair(0, "sha256"), std::pair(1, "sha384"),
                                       std::pair(2, "sha512"), std::pair(10, "sha1")}) {
@@ -119,6 +127,9 @@ TEST_F(QuarnelP11Test, softHsm_failures_recordCodeAndPlace_libraryFinalisedForTh
     }
 
     EXPECT_EQ(p11.close(0, 0), 0);
+    mv::nss::UniqueCertList certs(PK11_ListCertsInSlot(slot.get()));
+    EXPECT_TRUE(certs != nullptr && !CERT_LIST_EMPTY(certs.get()))
+        << "the module was finalised under NSS";
     EXPECT_EQ(p11.getStatus(), -11);
     EXPECT_EQ(record(), Record(-11, u"getStatus"));
     EXPECT_EQ(p11.cert(0, u"1234", &out), -11);
@@ -151,33 +162,6 @@ TEST_F(QuarnelP11Test, softHsm_fiveTokens_firstListedSlot_caLeftOutUnlessAsked_t
         EXPECT_EQ(found.size(), listed) << added << " added, includeCA " << includeCA;
         EXPECT_EQ(p11.engine.module->slot, std::stoul(first[1], nullptr, 16));
     }
-}
-
-// The same SoftHSM library registered in the user's NSS database, which NSS has initialised:
-// the signer uses it and leaves it initialised for NSS.
-TEST_F(QuarnelP11Test, softHsmInNssDatabase_alreadyInitialised_signsAndNeverFinalisesIt) {
-    home.makeNssDb("");
-    home.addSoftHsmToken("ee");
-    std::string library = fixtures::TempHome::softHsmLibrary();
-    fixtures::run("modutil -force -dbdir sql:" + home.nssDir() + " -add card -libfile " + library);
-    auto context = mv::nss::openUserContext();
-    ASSERT_NE(context, nullptr);
-    mv::nss::UniqueSlot slot(PK11_FindSlotByName("card"));
-    ASSERT_NE(slot, nullptr);
-    std::u16string err;
-    ASSERT_EQ(p11.init(0x4, u16(library).c_str(), &err), 0);
-    EXPECT_EQ(p11.getStatus(), 1);
-    ByteBuffer out;
-    ASSERT_EQ(p11.cert(0, u"1234", &out), 0);
-    int r = 0;
-    ByteBuffer hash(32, 7);
-    ByteBuffer signature = signHex(0, nullptr, 0, hash, u"1234", &r);
-    ASSERT_EQ(r, 0);
-    EXPECT_EQ(fixtures::verify("ee", "sha256", hash, signature), 0);
-    p11.close(0, 0);
-    mv::nss::UniqueCertList certs(PK11_ListCertsInSlot(slot.get()));
-    EXPECT_TRUE(certs != nullptr && !CERT_LIST_EMPTY(certs.get()))
-        << "the module was finalised under NSS";
 }
 
 TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
@@ -243,24 +227,22 @@ TEST_F(QuarnelP11Test, init_pageNamedLibraries_onlyRootInstalledFilesLoad) {
     }
 }
 
-TEST_F(QuarnelP11Test, load_unusableLibraries_recordTheFailingStepAndUnload) {
-    // path, test module mode, code, place
-    const std::tuple<std::string, const char*, int, const char16_t*> rows[] = {
+// The test module (a mock): a library that is unusable, a token that is missing or removed in the
+// middle of the listing, and a logout that fails after a signature.
+TEST_F(QuarnelP11Test, mockModule_unusable_tokenMissingOrRemoved_logoutFails_codesAndCallOrder) {
+    // path, test module mode, code, place: the load records the failing step and unloads
+    const std::tuple<std::string, const char*, int, const char16_t*> libraries[] = {
+        {"/nonexistent/lib.so", "", -210, u"LoadLibraryW"},
         {"libc.so.6", "", -210, u"GetProcAddress"},  // loads, but exports no C_GetFunctionList
         {TEST_MODULE, "nulllist", -210, u"C_GetFunctionList"},
         {TEST_MODULE, "nosign", -212, u"C_Sign"},  // would crash at the first signature
     };
-    for (const auto& [path, mode, code, place] : rows) {
+    for (const auto& [path, mode, code, place] : libraries) {
         mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
         EXPECT_EQ(p11.engine.module->load(u16(path).c_str(), false), code) << path;
         EXPECT_EQ(record(), Record(code, place)) << path;
         EXPECT_EQ(p11.engine.module->module, nullptr) << path;
     }
-}
-
-// The test module (a mock): a token that is missing, or removed in the middle of the listing, and
-// a logout that fails after a signature.
-TEST_F(QuarnelP11Test, mockModule_tokenMissingOrRemoved_logoutFails_codesAndCallOrder) {
     const std::string module = put("test.so");
     const std::u16string lib = u16(module);
     // mode (calls counted from the load: init's token test makes 3), cert result, record place,
