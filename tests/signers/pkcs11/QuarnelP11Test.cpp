@@ -45,7 +45,6 @@ protected:
     void initSoftHsm() {
         std::u16string err;
         ASSERT_EQ(p11.init(0x4, SOFTHSM.c_str(), &err), 0);
-        EXPECT_EQ(err, SOFTHSM);
     }
     Record record() const { return {p11.engine.errorCode, std::u16string(p11.engine.errorText)}; }
     ByteBuffer signHex(int flags, const char16_t* certHex, int alg, const ByteBuffer& hash,
@@ -142,11 +141,10 @@ TEST_F(QuarnelP11Test, softHsm_fiveTokens_firstListedSlot_caLeftOutUnlessAsked_t
     for (int i = 0; i < 5; ++i) {
         home.addSoftHsmToken("ee", "t" + std::to_string(i));
     }
-    std::string listing = home.home + "/slots.txt";
-    fixtures::run("pkcs11-tool --module " + fixtures::TempHome::softHsmLibrary() + " -L >" +
-                  listing + " 2>/dev/null");
+    std::string slots =
+        mv::test::launch({"pkcs11-tool", "--module", fixtures::TempHome::softHsmLibrary(), "-L"})
+            .out;
     std::smatch first;
-    std::string slots = fixtures::readText(listing);
     ASSERT_TRUE(std::regex_search(
         slots, first, std::regex("Slot 0 \\((0x[0-9a-f]+)\\).*\\n +token label +: (t[0-9])")));
     home.addTokenCert(first[2], "ca", "10");
@@ -164,7 +162,10 @@ TEST_F(QuarnelP11Test, softHsm_fiveTokens_firstListedSlot_caLeftOutUnlessAsked_t
     }
 }
 
-TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
+// The options' library names, then library names a page may send. The agent runs in the shared
+// temporary directory and the browser saves what the page likes into Downloads: only a file that
+// root installed may load.
+TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice_pageNamedOnlyRootInstalledFilesLoad) {
     home.addSoftHsmToken("ee");
     std::string copyA = put("a.so"), copyB = put("b.so");
     mv::test::ScopedEnv mode("QUARNEL_TEST_P11", "notoken");  // the test modules hold no token
@@ -191,12 +192,7 @@ TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice) {
             << why;
         EXPECT_EQ(std::u16string(signer.engine.modulePath), result == 0 ? errText : u"") << why;
     }
-}
 
-// Library names a page may send. The agent runs in the shared temporary directory and the
-// browser saves what the page likes into Downloads: only a file that root installed may load.
-TEST_F(QuarnelP11Test, init_pageNamedLibraries_onlyRootInstalledFilesLoad) {
-    home.addSoftHsmToken("ee");
     std::string root = installed.path(), softHsm = fixtures::TempHome::softHsmLibrary();
     for (const char* dir : {"/Downloads", "/tmp", "/user"}) {
         std::filesystem::create_directory(root + dir);
@@ -207,23 +203,21 @@ TEST_F(QuarnelP11Test, init_pageNamedLibraries_onlyRootInstalledFilesLoad) {
     ASSERT_EQ(chown(downloaded.c_str(), 65534, 65534) | chmod((root + "/tmp").c_str(), 01777) |
                   chown((root + "/user").c_str(), 65534, 65534) | chdir((root + "/tmp").c_str()),
               0);
-    const std::pair<std::string, const char*> rows[] = {
+    const std::pair<std::string, const char*> pageNamed[] = {
         {downloaded, "a download owned by another user"},
         {"./evil.so", "relative: found in the agent's working directory, the shared one"},
         {planted, "in a world-writable directory"},
         {root + "/user/softhsm.so", "a link from a directory a user can write to"},
         {root + "/softhsm.so", nullptr},  // root's link, as installed modules link to their library
     };
-    for (const auto& [name, refused] : rows) {
+    for (const auto& [name, refused] : pageNamed) {
         std::u16string err;
-        ByteBuffer out, hash(32, 3);
-        int r = p11.init(0x4, u16(name).c_str(), &err);
+        ByteBuffer out;
+        int r = p11.init(0x4, u16(name).c_str(), &err);  // before the record is read
         EXPECT_EQ(std::pair(r, record()),
                   std::pair(refused ? -31 : 0, refused ? Record(-31, u"init") : Record(0, u"")))
             << name;
         EXPECT_EQ(p11.cert(0, u"1234", &out), refused ? -11 : 0) << name;
-        EXPECT_TRUE(refused || fixtures::verify("ee", "sha256", hash,
-                                                signHex(0, nullptr, 0, hash, u"1234", &r)) == 0);
     }
 }
 
