@@ -57,7 +57,9 @@ protected:
 
 // Every signed document verifies with xmlsec1; each row is a shape of input that once broke a
 // signature (a namespace or xml:* attribute in scope of the Signature, a reference that
-// contains the Signature, nodes outside the top element, text that is not ASCII).
+// contains the Signature, nodes outside the top element, text that is not ASCII). xmlsec1
+// canonicalizes with libxml2, so together the rows hold each rule of inclusive C14N that our
+// own canonical walk implements; fuzz/xml_references.cpp compares the two on any document.
 TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfThree_data) {
     fixtures::setZone("JST-9");
     useCertificate("chained");  // its bundle holds the intermediate too
