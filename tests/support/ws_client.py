@@ -13,7 +13,8 @@ usage: ws_client.py PORT PLAN.json
 #   {"op": "reset"}                           resets the TCP connection (RST)
 #   {"op": "sleep", "s": S}
 #   {"op": "recv", "timeout": S}              prints {"recv": text}, {"closed": code} or
-#                                             {"timeout": true}
+#                                             {"timeout": true}; a text is printed whole ("full",
+#                                             which some plans still give, changes nothing)
 # A failed connection prints {"connect_error": text}.
 import asyncio
 import json
