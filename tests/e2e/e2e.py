@@ -56,9 +56,10 @@ class Home(contextlib.AbstractContextManager):
 
     def __exit__(self, *exc):
         for p in self.procs:
-            if p.poll() is None:
-                os.killpg(p.pid, signal.SIGKILL)  # its own session: it and its children
-                p.wait(10)
+            # Its own session: it and its children, which may outlive it (gio's handler).
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(p.pid, signal.SIGKILL)
+            p.wait(10)
         self.tmp.cleanup()
 
     # A short command in this home; its completed process (output captured as text).
