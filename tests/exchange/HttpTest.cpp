@@ -17,8 +17,10 @@ namespace {
 
 using test::ScopedEnv;
 using ::testing::AnyOf;
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 TEST(SplitUrl, table) {
     // host|path|port, each "h", "p", "n" before: a part the URL does not have is left untouched,
@@ -41,16 +43,11 @@ TEST(SplitUrl, table) {
     }
 }
 
-struct Result {
-    int code;
-    std::string reply, error;
-    std::u16string place;
-};
-
 // One send, as the signer makes it, through an exchange object that ran a command before and
-// kept an error text: setting the address replaces all of that.
-Result send(const char16_t* address, const char16_t* urlOrPath, const void* body, int size,
-            int absolute, const char16_t* headers = nullptr) {
+// kept an error text: setting the address replaces all of that. What it gives, as
+// "<result> <place of a failure>: <error text>|<reply>".
+std::string send(const char16_t* address, const char16_t* urlOrPath, const void* body, int size,
+                 int absolute, const char16_t* headers = nullptr) {
     QuarnelHttp http;
     http.httpSet(u"debug://cat", u"earlier", u"earlier");
     http.httpSet(address, nullptr, nullptr);
@@ -59,12 +56,13 @@ Result send(const char16_t* address, const char16_t* urlOrPath, const void* body
     std::u16string place;
     int code = http.httpSend(urlOrPath, headers, static_cast<const unsigned char*>(body), size,
                              absolute, reply, place);
-    return {code, test::textOf(reply), http.httpError, place};
+    return std::to_string(code) + " " + std::string(place.begin(), place.end()) + ": " +
+           http.httpError + "|" + test::textOf(reply);
 }
 
 // Without a base the address is absolute.
-Result send(const std::string& urlOrPath, const std::string& body, const std::string& base = "",
-            const char16_t* headers = nullptr) {
+std::string send(const std::string& urlOrPath, const std::string& body,
+                 const std::string& base = "", const char16_t* headers = nullptr) {
     const std::u16string path(urlOrPath.begin(), urlOrPath.end()), url(base.begin(), base.end());
     return send(base.empty() ? path.c_str() : url.c_str(), path.c_str(), body.data(),
                 static_cast<int>(body.size()), base.empty(), headers);
@@ -94,34 +92,28 @@ protected:
 // Each answer a server may give, with the place of a failure and the transport's text.
 TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
     const std::string ok = "HTTP/1.1 200 OK\r\n", found = "HTTP/1.1 302 Found\r\nLocation: ";
-    const std::tuple<std::string, std::string, const char*, const char16_t*> rows[] = {
-        {url("/size/100"), std::string(100, 'a'), "", u""},  // chunked: no length announced
-        {raw(ok + "Connection: close\r\n\r\n"), "", "", u"HttpConnect:response"},
-        {raw(ok + "Content-Length: 100\r\n\r\n0123456789"), "", "No message.",
-         u"HttpConnect:request"},
+    const std::string failed = "-20 HttpConnect:request: ";
+    const std::pair<std::string, std::string> rows[] = {
+        {url("/size/100"), "0 : |" + std::string(100, 'a')},  // chunked: no length announced
+        {raw(ok + "Connection: close\r\n\r\n"), "-20 HttpConnect:response: |"},
+        {raw(ok + "Content-Length: 100\r\n\r\n0123456789"), failed + "No message.|"},
         // No answer above 16 MiB is kept, announced or not.
-        {raw(ok + "Content-Length: 16777217\r\n\r\n"), "", "Maximum file size exceeded",
-         u"HttpConnect:request"},
-        {url("/size/16777217"), "", "Failure writing output to destination",
-         u"HttpConnect:request"},
-        {raw("HTTP/1.1 500 Oops\r\nContent-Length: 7\r\n\r\nrefused"), "", "HTTP STATUS = 500",
-         u"HttpConnect:request"},
-        {"DEBUG://cat", "", "No message.", u"HttpConnect:open"},  // no command: the prefix is exact
-        {"https:///path", "", "No message.", u"HttpConnect:open"},
+        {raw(ok + "Content-Length: 16777217\r\n\r\n"), failed + "Maximum file size exceeded|"},
+        {url("/size/16777217"), failed + "Failure writing output to destination|"},
+        {raw("HTTP/1.1 500 Oops\r\nContent-Length: 7\r\n\r\nrefused"),
+         failed + "HTTP STATUS = 500|"},
+        {"DEBUG://cat", "-20 HttpConnect:open: No message.|"},  // no command: the prefix is exact
+        {"https:///path", "-20 HttpConnect:open: No message.|"},
         // A host text must not smuggle in user information.
-        {"http://user@" + url("/echo").substr(7), "", "URL using bad/illegal format or missing URL",
-         u"HttpConnect:request"},
+        {"http://user@" + url("/echo").substr(7),
+         failed + "URL using bad/illegal format or missing URL|"},
         // Redirects are followed only to http and https, and not for ever.
-        {raw(found + "ftp://127.0.0.1:1/x\r\nContent-Length: 0\r\n\r\n"), "", "HTTP STATUS = 302",
-         u"HttpConnect:request"},
-        {url("/loop"), "", "HTTP STATUS = 302", u"HttpConnect:request"},
+        {raw(found + "ftp://127.0.0.1:1/x\r\nContent-Length: 0\r\n\r\n"),
+         failed + "HTTP STATUS = 302|"},
+        {url("/loop"), failed + "HTTP STATUS = 302|"},
     };
-    for (const auto& [target, reply, error, place] : rows) {
-        Result r = send(target, "body");
-        EXPECT_EQ(r.code, *place ? -20 : 0) << target;
-        EXPECT_EQ(r.reply, reply) << target;
-        EXPECT_EQ(r.place, place) << target;
-        EXPECT_EQ(r.error, error) << target;
+    for (const auto& [target, outcome] : rows) {
+        EXPECT_EQ(send(target, "body"), outcome) << target;
     }
 }
 
@@ -129,28 +121,28 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
 // caller's headers and none that libcurl would add, every byte of a large binary body.
 TEST_F(Exchange, post_sendsBodyAndHeadersAsGivenAndFollowsRedirects) {
     const std::string body = std::string("<Q>\0\xFF", 5) + std::string(3 << 20, 'b');
-    Result r = send("/a b?q=c d", body, url("/echo/base"), u"X-One: 1\r\nX-Two: two\r\n");
-    ASSERT_EQ(r.code, 0) << r.error;
-    const std::string head = r.reply.substr(0, r.reply.find("\n\n") + 2);
-    EXPECT_EQ(head.rfind("POST /echo/base/a%20b?q=c%20d\n", 0), 0u) << head;
+    std::string r = send("/a b?q=c d", body, url("/echo/base"), u"X-One: 1\r\nX-Two: two\r\n");
+    const std::string head = r.substr(0, r.find("\n\n") + 2);
+    ASSERT_EQ(head.rfind("0 : |POST /echo/base/a%20b?q=c%20d\n", 0), 0u) << head;
     EXPECT_THAT(head, HasSubstr("User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Win32)\n"));
     EXPECT_THAT(head, HasSubstr("X-One: 1\nX-Two: two\n"));
     EXPECT_THAT(head, HasSubstr("Content-Length: " + std::to_string(body.size()) + "\n"));
     EXPECT_THAT(head, Not(AnyOf(HasSubstr("Expect"), HasSubstr("Content-Type"))));
-    EXPECT_TRUE(r.reply.substr(head.size()) == body) << "the body, every byte";
-    EXPECT_EQ(send("cert", "x", url("/echo/base")).reply.rfind("POST /echo/basecert\n", 0), 0u);
+    EXPECT_TRUE(r.substr(head.size()) == body) << "the body, every byte";
+    EXPECT_THAT(send("cert", "x", url("/echo/base")), StartsWith("0 : |POST /echo/basecert\n"));
     r = send(raw("HTTP/1.1 302 Found\r\nLocation: /echo/moved\r\nContent-Length: 0\r\n\r\n"), "x");
-    EXPECT_EQ(r.reply.rfind("GET /echo/moved\n", 0), 0u) << r.error;
+    EXPECT_THAT(r, StartsWith("0 : |GET /echo/moved\n"));
 }
 
 // The server's credentials come from the two variables; a value of 1024 characters counts as
 // absent, so a server that knows it never sees it.
 TEST_F(Exchange, credentials_comeFromTheTwoVariables) {
     const std::string longest(1023, 'p');
-    for (const auto& [password, code] :
-         {std::pair<std::string, int>{"p:w d", 0}, {longest, 0}, {longest + "p", -20}}) {
+    for (const auto& [password, known] :
+         {std::pair<std::string, bool>{"p:w d", true}, {longest, true}, {longest + "p", false}}) {
         ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", password);
-        EXPECT_EQ(send(url("/auth/" + test::base64Of("signer:" + password)), "x").code, code)
+        EXPECT_EQ(send(url("/auth/" + test::base64Of("signer:" + password)), "x"),
+                  known ? "0 : |welcome" : "-20 HttpConnect:request: HTTP STATUS = 401|")
             << password.size();
     }
 }
@@ -165,9 +157,8 @@ TEST_F(Exchange, https_verifiesThePeerAgainstTheNamedTrustStore) {
     ASSERT_TRUE(tls.start({"--log", dir.file("requests.log"), "--cert", certs + "/server.pem",
                            "--key", certs + "/server.key"}));
     ScopedEnv file("SSL_CERT_FILE", certs + "/other-ca.pem");
-    Result r = send(tls.url("https") + "/echo/tls", "signed");
-    EXPECT_EQ(r.code, -20);
-    EXPECT_THAT(r.error, HasSubstr("certificate"));
+    EXPECT_THAT(send(tls.url("https") + "/echo/tls", "signed"),
+                ContainsRegex("^-20 HttpConnect:request: .*certificate.*\\|$"));
     EXPECT_EQ(test::readText(dir.file("requests.log")), "");
 }
 
@@ -201,10 +192,7 @@ TEST(QuarnelHttpSend, missingParts_areRefusedBeforeAnyTransport) {
             {"only the lowest bit counts", nullptr, u"/x", x, 1, 2},
         };
     for (const auto& [why, url, path, body, size, absolute] : rows) {
-        Result r = send(url, path, body, size, absolute);
-        EXPECT_EQ(r.code, -10) << why;
-        EXPECT_EQ(r.place, u"httpSend") << why;
-        EXPECT_EQ(r.error, "") << why;
+        EXPECT_EQ(send(url, path, body, size, absolute), "-10 httpSend: |") << why;
     }
 }
 
@@ -215,29 +203,24 @@ TEST(QuarnelHttpCommand, children_answerOnTheirOutputOrGivePlaces) {
     // 1023 characters of command line still run; one more is refused.
     const std::string longBase = "debug://sh -c \"printf ok\" ";
     const std::string longPath(QuarnelHttp::MAX_COMMAND_LINE - (longBase.size() - 8), 'x');
-    const char16_t* none = u"HttpConnect:WaitForSingleObject";
-    // Why, base, path, input, reply, place of a failure.
-    const std::tuple<const char*, std::string, std::string, std::string, std::string,
-                     const char16_t*>
-        rows[] = {
-            {"shell syntax is only arguments; no blank joins the path",
-             "debug://printf [%s] ;touch /no/a $(touch /no/b)", "|touch x", "x",
-             "[;touch][/no/a][$(touch][/no/b)|touch][x]", u""},
-            {"standard error joins the output", "debug://sh -c \"echo oops >&2\"", " -", "x",
-             "oops\n", u""},
-            {"the exchange ends with the child, not with a grandchild that keeps the output",
-             "debug://sh -c \"(sleep 2; echo late) & echo quick\"", " ", "x", "quick\n", u""},
-            {"the first 10240 bytes", "debug://cat", " -", large, large.substr(0, 10240), u""},
-            {"no such program", "debug://no-such-program-qrn", " ", "x", "", none},
-            {"a blank command line runs nothing", "debug:// ", "  ", "x", "", none},
-            {"1023 characters", longBase, longPath, "x", "ok", u""},
-            {"1024 characters", longBase, longPath + "x", "x", "", u"HttpConnect:CommandLine"},
-        };
-    for (const auto& [why, base, path, input, reply, place] : rows) {
-        Result s = send(path, input, base);
-        EXPECT_EQ(s.code, *place ? -20 : 0) << why;
-        EXPECT_TRUE(s.reply == reply) << why << ": " << s.reply.substr(0, 100);
-        EXPECT_EQ(s.place, place) << why;
+    const std::string none = "-20 HttpConnect:WaitForSingleObject: |";
+    // Why, base, path, input, outcome.
+    const std::tuple<const char*, std::string, std::string, std::string, std::string> rows[] = {
+        {"shell syntax is only arguments; no blank joins the path",
+         "debug://printf [%s] ;touch /no/a $(touch /no/b)", "|touch x", "x",
+         "0 : |[;touch][/no/a][$(touch][/no/b)|touch][x]"},
+        {"standard error joins the output", "debug://sh -c \"echo oops >&2\"", " -", "x",
+         "0 : |oops\n"},
+        {"the exchange ends with the child, not with a grandchild that keeps the output",
+         "debug://sh -c \"(sleep 2; echo late) & echo quick\"", " ", "x", "0 : |quick\n"},
+        {"the first 10240 bytes", "debug://cat", " -", large, "0 : |" + large.substr(0, 10240)},
+        {"no such program", "debug://no-such-program-qrn", " ", "x", none},
+        {"a blank command line runs nothing", "debug:// ", "  ", "x", none},
+        {"1023 characters", longBase, longPath, "x", "0 : |ok"},
+        {"1024 characters", longBase, longPath + "x", "x", "-20 HttpConnect:CommandLine: |"},
+    };
+    for (const auto& [why, base, path, input, outcome] : rows) {
+        EXPECT_EQ(send(path, input, base), outcome) << why;
     }
 }
 
