@@ -16,7 +16,6 @@ namespace mv {
 namespace {
 
 using test::ScopedEnv;
-using ::testing::AnyOf;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -72,12 +71,12 @@ std::string send(const std::string& urlOrPath, const std::string& body,
 // elsewhere, and no server credentials are set unless a test sets them.
 class Exchange : public ::testing::Test {
 protected:
-    static std::string url(const std::string& path) {
+    static std::string url(const std::string& path, bool ftp = false) {
         static test::ScratchDir dir;
         static test::HttpTestServer server;
         static bool started = server.start({"--log", dir.file("requests.log")});
         EXPECT_TRUE(started);
-        return server.url() + path;
+        return (ftp ? server.ftpUrl() : server.url()) + path;
     }
     // The path at which the server gives `answer` as its whole answer.
     static std::string raw(const std::string& answer) {
@@ -91,8 +90,12 @@ protected:
 
 // Each answer a server may give, with the place of a failure and the transport's text.
 TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
-    const std::string ok = "HTTP/1.1 200 OK\r\n", found = "HTTP/1.1 302 Found\r\nLocation: ";
-    const std::string failed = "-20 HttpConnect:request: ";
+    const std::string ok = "HTTP/1.1 200 OK\r\n", failed = "-20 HttpConnect:request: ";
+    const std::string found = "HTTP/1.1 302 Found\r\nConnection: close\r\nLocation: ";
+    std::string eleven = url("/echo/end");  // redirects, one more than are followed
+    for (int i = 0; i < 11; ++i) {
+        eleven = raw(found + eleven + "\r\n\r\n");
+    }
     const std::pair<std::string, std::string> rows[] = {
         {url("/size/100"), "0 : |" + std::string(100, 'a')},  // chunked: no length announced
         {raw(ok + "Connection: close\r\n\r\n"), "-20 HttpConnect:response: |"},
@@ -108,9 +111,8 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         {"http://user@" + url("/echo").substr(7),
          failed + "URL using bad/illegal format or missing URL|"},
         // Redirects are followed only to http and https, and not for ever.
-        {raw(found + "ftp://127.0.0.1:1/x\r\nContent-Length: 0\r\n\r\n"),
-         failed + "HTTP STATUS = 302|"},
-        {url("/loop"), failed + "HTTP STATUS = 302|"},
+        {raw(found + url("/x", true) + "\r\n\r\n"), failed + "HTTP STATUS = 302|"},
+        {eleven, failed + "HTTP STATUS = 302|"},
     };
     for (const auto& [target, outcome] : rows) {
         EXPECT_EQ(send(target, "body"), outcome) << target;
@@ -127,7 +129,7 @@ TEST_F(Exchange, post_sendsBodyAndHeadersAsGivenAndFollowsRedirects) {
     EXPECT_THAT(head, HasSubstr("User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Win32)\n"));
     EXPECT_THAT(head, HasSubstr("X-One: 1\nX-Two: two\n"));
     EXPECT_THAT(head, HasSubstr("Content-Length: " + std::to_string(body.size()) + "\n"));
-    EXPECT_THAT(head, Not(AnyOf(HasSubstr("Expect"), HasSubstr("Content-Type"))));
+    EXPECT_THAT(head, Not(ContainsRegex("Expect|Content-Type")));
     EXPECT_TRUE(r.substr(head.size()) == body) << "the body, every byte";
     EXPECT_THAT(send("cert", "x", url("/echo/base")), StartsWith("0 : |POST /echo/basecert\n"));
     r = send(raw("HTTP/1.1 302 Found\r\nLocation: /echo/moved\r\nContent-Length: 0\r\n\r\n"), "x");

@@ -37,9 +37,9 @@ std::string utcNow() {
 }
 
 std::string get(const std::string& xml, const std::string& query) {
-    std::u16string xmlText = utf8ToWString(xml.data(), xml.size());
-    std::u16string queryText = utf8ToWString(query.data(), query.size());
-    return toUtf8String(QuarnelXml().xmlGet(xmlText.c_str(), queryText.c_str()).c_str());
+    std::u16string xmlText = utf8ToWString(xml.data(), xml.size()),
+                   path(query.begin(), query.end());
+    return toUtf8String(QuarnelXml().xmlGet(xmlText.c_str(), path.c_str()).c_str());
 }
 
 TEST(QuarnelXmlRequest, documents_table) {
@@ -95,7 +95,6 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         // Bad documents and queries give the empty text.
         {"unclosed root", R"(<QrnResponse result="OK">)", "/QrnResponse/@result", ""},
         {"query syntax error", "<r/>", "/r/[", ""},
-        {"query that is not a node set", "<r/>", "count(/r)", ""},
     };
     for (const auto& [why, xml, query, text] : rows) {
         EXPECT_EQ(get(xml, query), text) << why;

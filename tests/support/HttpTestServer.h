@@ -14,7 +14,14 @@ namespace mv::test {
 class HttpTestServer {
 public:
     HttpTestServer() = default;
-    ~HttpTestServer() { stop(); }
+    ~HttpTestServer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+        }
+        if (output_ != nullptr) {
+            pclose(output_);
+        }
+    }
     HttpTestServer(const HttpTestServer&) = delete;
     HttpTestServer& operator=(const HttpTestServer&) = delete;
 
@@ -30,32 +37,22 @@ public:
             command += " '" + arg + "'";
         }
         output_ = popen(command.c_str(), "re");
-        if (output_ == nullptr || fscanf(output_, "PORT %d %d", &port_, &pid_) != 2) {
-            stop();
-            return false;
-        }
-        return true;
-    }
-
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-        }
-        if (output_ != nullptr) {
-            pclose(output_);
-        }
-        output_ = nullptr;
-        pid_ = -1;
+        return output_ != nullptr &&
+               fscanf(output_, "PORT %d %d %d", &port_, &pid_, &ftpPort_) == 3;
     }
 
     std::string url(const std::string& scheme = "http") const {
         return scheme + "://127.0.0.1:" + std::to_string(port_);
     }
 
+    // An FTP server beside it that refuses every client at once.
+    std::string ftpUrl() const { return "ftp://127.0.0.1:" + std::to_string(ftpPort_); }
+
 private:
     FILE* output_ = nullptr;  // the server's standard output; closing it waits for the server
     int pid_ = -1;
     int port_ = 0;
+    int ftpPort_ = 0;
 };
 
 }  // namespace mv::test

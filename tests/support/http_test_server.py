@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # HTTP(S) server for the tests, on 127.0.0.1 and a free port (HTTPS with --cert and --key).
 #
-# Prints "PORT <n> <pid>" on its first line once it listens. Every request that reaches a handler
+# Prints "PORT <n> <pid> <ftp port>" on its first line once it listens: beside it, an FTP server
+# that refuses every client at once, a place to redirect to. Every request that reaches a handler
 # is appended to the --log file as "<method> <path>" before it is answered, so a test can tell
 # that none arrived. Paths:
 #   /echo...        200; the body is the request line, its headers, a blank line and the body
@@ -11,14 +12,22 @@
 #   /size/<n>       200, chunked (so no length announces it), <n> bytes
 #   /zero           200 with Content-Length 0
 #   /auth/<base64>  200 if the Basic authentication is the base64 of "user:password", else 401
-#   /loop           302 to itself
 #   /hang           no answer for 60 s
 import base64
 import http.server
 import os
+import socket
 import ssl
 import sys
+import threading
 import time
+
+
+def refuse(listener):
+    while True:
+        client = listener.accept()[0]
+        client.sendall(b"421 closed\r\n")
+        client.close()
 
 
 def main():
@@ -30,10 +39,10 @@ def main():
         def log_message(self, format, *a):
             pass
 
-        def answer(self, status, body, headers=()):
+        # Every answer names Basic authentication, which /auth asks for.
+        def answer(self, status, body):
             self.send_response(status)
-            for name, value in headers:
-                self.send_header(name, value)
+            self.send_header("WWW-Authenticate", 'Basic realm="test"')
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body)
@@ -62,10 +71,7 @@ def main():
                 self.answer(200, b"")
             elif path.startswith("/auth/"):
                 ok = self.headers.get("Authorization") == "Basic " + path[6:]
-                challenge = [("WWW-Authenticate", 'Basic realm="test"')]
-                self.answer(200 if ok else 401, b"welcome", [] if ok else challenge)
-            elif path == "/loop":
-                self.answer(302, b"", [("Location", "/loop")])
+                self.answer(200 if ok else 401, b"welcome")
             elif path == "/hang":
                 time.sleep(60)
             else:
@@ -79,7 +85,9 @@ def main():
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args["--cert"], args["--key"])
         server.socket = context.wrap_socket(server.socket, server_side=True)
-    print(f"PORT {server.server_address[1]} {os.getpid()}", flush=True)
+    ftp = socket.create_server(("127.0.0.1", 0))
+    threading.Thread(target=refuse, args=(ftp,), daemon=True).start()
+    print(f"PORT {server.server_address[1]} {os.getpid()} {ftp.getsockname()[1]}", flush=True)
     server.serve_forever()
 
 
