@@ -26,31 +26,35 @@ TEST(SplitCommandLine, windowsRules_giveTheArguments) {
     }
 }
 
-// The output of `commandLine`, started as the exchange starts its children.
-std::string run(const std::u16string& commandLine) {
+// The output of `commandLine` given `input`, started as the exchange starts its children.
+std::string run(const std::u16string& commandLine, const std::string& input = "") {
     ByteBuffer output;
     auto launch = [&](int out, int in, int err) {
         return launchProcess(commandLine, out, in, err);
     };
-    EXPECT_EQ(runWithPipes(launch, nullptr, 0, 1 << 20, output), PipeRunFailure::None);
+    auto bytes = reinterpret_cast<const unsigned char*>(input.data());
+    EXPECT_EQ(runWithPipes(launch, bytes, input.size(), 1 << 20, output), PipeRunFailure::None);
     return std::string(output.begin(), output.end());
 }
 
-// What the exchange object's tests cannot see: the state a child starts in.
+// What the exchange object's tests cannot see: the state a child starts in, and the signal a
+// child that stops reading would raise here.
 TEST(LaunchProcess, childGetsOnlyTheStandardDescriptorsAndDefaultSignals) {
     int leaked = open("/dev/null", O_RDONLY);  // left open to children by mistake
     ASSERT_GE(leaked, 3);
     EXPECT_EQ(run(u"ls /proc/self/fd"), "0\n1\n2\n3\n");  // 3: ls's own listing
     close(leaked);
 
-    struct sigaction ignore {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old);
+    auto handler = std::signal(SIGPIPE, SIG_IGN);
     std::string status = run(u"sh -c \"grep SigIgn /proc/self/status\"");
-    sigaction(SIGPIPE, &old, nullptr);
+    std::signal(SIGPIPE, handler);
     ASSERT_EQ(status.rfind("SigIgn:\t", 0), 0u) << status;
     EXPECT_EQ(std::stoull(status.substr(8), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << status;
+
+    EXPECT_EQ(run(u"head -c 2", std::string(4 << 20, 'z')), "zz");
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "a child that stops reading is no signal";
 }
 
 }  // namespace

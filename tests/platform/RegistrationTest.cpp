@@ -12,7 +12,6 @@ namespace mv {
 namespace {
 
 namespace fs = std::filesystem;
-using test::readText;
 using test::ScopedEnv;
 
 class XdgHome : public ::testing::Test {
@@ -44,7 +43,7 @@ TEST_F(XdgHome, defaultApplications_table) {
                   0)
             << why;
         EXPECT_EQ(fs::exists(list), after != nullptr) << why;
-        EXPECT_EQ(readText(list), after ? after : "") << why;
+        EXPECT_EQ(test::readText(list), after ? after : "") << why;
     }
 }
 
