@@ -6,7 +6,6 @@
 #include <sstream>
 #include <thread>
 
-#include "app/CmdParams.h"
 #include "app/CmdRunner.h"
 #include "foundation/ErrorLog.h"
 #include "foundation/Text.h"
