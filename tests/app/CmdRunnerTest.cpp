@@ -84,7 +84,6 @@ TEST(GetResultMessage, table_sparseRangesFallToDefault) {
     mv::CmdRunner runner;
     const std::pair<int, const char*> rows[] = {
         {0, "正常終了(0)"},
-        {-111, "付ファイル名の先頭が「#」だった(-111)"},
         {-157, "未署名のファイルだった(-157)"},
     };
     for (const auto& [code, text] : rows) {
