@@ -9,6 +9,7 @@
 #include "app/CmdRunner.h"
 #include "foundation/ErrorLog.h"
 #include "foundation/Text.h"
+#include "signers/Fixtures.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -16,9 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using mv::test::base64Of;
 
-std::u16string wide(const std::string& text) {
-    return mv::utf8ToWString(text.data(), text.size());
-}
 // A log file's text without the lines' time stamps.
 std::string unstamped(const std::string& file) {
     return std::regex_replace(mv::test::readText(file),
@@ -97,24 +95,25 @@ TEST(GetResultMessage, table_sparseRangesFallToDefault) {
 TEST(ErrorLogTest, fileForm_privateCrLfAndCp932_aFifoWithoutReaderRefusedWithoutBlocking) {
     mv::test::TempHome dir;
     std::string logFile = dir.file("QuarnelCmd-error.log");
-    ASSERT_EQ(mv::writeLogFile(wide(logFile).c_str(), u"a\r\nb", u"tag", false), 0);
+    ASSERT_EQ(mv::writeLogFile(fixtures::u16(logFile).c_str(), u"a\r\nb", u"tag", false), 0);
     EXPECT_EQ(fs::status(logFile).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     std::thread([&] {
         ASSERT_TRUE(mv::setThreadCodePage("CP932"));
-        ASSERT_EQ(mv::writeLogFile(wide(logFile).c_str(), u"署名\U0001F600", u"t", true), 0);
+        ASSERT_EQ(mv::writeLogFile(fixtures::u16(logFile).c_str(), u"署名\U0001F600", u"t", true),
+                  0);
     }).join();
     // An embedded CR LF becomes CR CR LF: it cannot end the line early.
     EXPECT_EQ(unstamped(logFile), "tag / a\r\r\nb\r\nt / \x8f\x90\x96\xbc?\r\n");
     // (Other hostile log places are launched against the program in QuarnelCmdTest.)
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    EXPECT_EQ(mv::writeLogFile(wide(dir.file("fifo")).c_str(), u"x", u"t", true), -1);
+    EXPECT_EQ(mv::writeLogFile(fixtures::u16(dir.file("fifo")).c_str(), u"x", u"t", true), -1);
 }
 
 TEST(ErrorLogTest, firstLineFails_laterLinesAppendOnceWritableWithOneWarning) {
     mv::test::TempHome dir;
     std::string subLog = dir.file("later/log");
     mv::CmdRunner run;
-    run.logPath = wide(subLog);
+    run.logPath = fixtures::u16(subLog);
     ::testing::internal::CaptureStderr();
     run.writeLog(u"lost", u"a");  // the directory does not exist yet
     fs::create_directory(dir.file("later"));
