@@ -12,16 +12,11 @@ namespace {
 
 TEST(SplitCommandLine, windowsRules_giveTheArguments) {
     const std::pair<const char*, std::vector<std::string>> rows[] = {
-        {"  prog \t a   b  ", {"prog", "a", "b"}},
-        {"prog \"a b\" c", {"prog", "a b", "c"}},
-        {"prog a\"b c\"d", {"prog", "ab cd"}},
-        {"prog \"\"", {"prog", ""}},
-        {"prog a\\b c\\\\d", {"prog", "a\\b", "c\\\\d"}},  // backslashes alone are literal
-        {"prog a\\\"b", {"prog", "a\"b"}},                 // \" is a literal quote
-        {"prog a\\\\\"b c\"", {"prog", "a\\b c"}},         // \\" is \ and a group
-        {"prog a\\\\\\\"b", {"prog", "a\\\"b"}},           // \\\" is \ and a quote
-        {"prog \"a\"\"b\"", {"prog", "a\"b"}},             // "" inside a group is a quote
-        {"prog \"open group", {"prog", "open group"}},
+        {"  prog \t a   \"b c\" d\"e f\"g \"\"  ", {"prog", "a", "b c", "de fg", ""}},
+        {R"(prog a\b c\\d)", {"prog", R"(a\b)", R"(c\\d)"}},  // backslashes alone are literal
+        // \" is a quote, \\" a backslash and a group, \\\" a backslash and a quote.
+        {R"(prog a\"b c\\"d e" f\\\"g)", {"prog", "a\"b", R"(c\d e)", R"(f\"g)"}},
+        {R"(prog "a""b" "open group)", {"prog", "a\"b", "open group"}},  // "" in a group is a quote
         {"\"/opt/my tool\"arg rest", {"/opt/my tool", "arg", "rest"}},
         {"pro\\\"g x", {"pro\\\"g", "x"}},  // the program name has no escapes
         {" \t ", {}},
@@ -31,36 +26,28 @@ TEST(SplitCommandLine, windowsRules_giveTheArguments) {
     }
 }
 
-// Starts `commandLine` on fresh pipes and exchanges `input` with it; its output.
-std::string run(const std::u16string& commandLine, const std::string& input) {
-    int out[2], in[2];
-    EXPECT_EQ(pipe2(out, O_CLOEXEC) | pipe2(in, O_CLOEXEC), 0);
-    pid_t pid = launchProcess(commandLine, out[1], in[0], out[1]);
-    close(out[1]);
-    close(in[0]);
-    EXPECT_GT(pid, 0);
+// The output of `commandLine` given `input`, started as the exchange starts its children.
+std::string run(const std::u16string& commandLine, const std::string& input = "") {
     ByteBuffer output;
-    EXPECT_TRUE(exchangeWithProcess(pid, in[1],
-                                    reinterpret_cast<const unsigned char*>(input.data()),
-                                    input.size(), out[0], 1 << 20, output));
-    close(out[0]);
+    auto launch = [&](int out, int in, int err) {
+        return launchProcess(commandLine, out, in, err);
+    };
+    auto bytes = reinterpret_cast<const unsigned char*>(input.data());
+    EXPECT_EQ(runWithPipes(launch, bytes, input.size(), 1 << 20, output), PipeRunFailure::None);
     return std::string(output.begin(), output.end());
 }
 
-// What the exchange object's tests cannot see: the state a child starts in, and the signal
-// a child that stops reading would raise here.
+// What the exchange object's tests cannot see: the state a child starts in, and the signal a
+// child that stops reading would raise here.
 TEST(LaunchProcess, childGetsOnlyTheStandardDescriptorsAndDefaultSignals) {
     int leaked = open("/dev/null", O_RDONLY);  // left open to children by mistake
     ASSERT_GE(leaked, 3);
-    EXPECT_EQ(run(u"ls /proc/self/fd", ""), "0\n1\n2\n3\n");  // 3: ls's own listing
+    EXPECT_EQ(run(u"ls /proc/self/fd"), "0\n1\n2\n3\n");  // 3: ls's own listing
     close(leaked);
 
-    struct sigaction ignore {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old);
-    std::string status = run(u"sh -c \"grep SigIgn /proc/self/status\"", "");
-    sigaction(SIGPIPE, &old, nullptr);
+    auto handler = std::signal(SIGPIPE, SIG_IGN);
+    std::string status = run(u"sh -c \"grep SigIgn /proc/self/status\"");
+    std::signal(SIGPIPE, handler);
     ASSERT_EQ(status.rfind("SigIgn:\t", 0), 0u) << status;
     EXPECT_EQ(std::stoull(status.substr(8), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << status;
 
