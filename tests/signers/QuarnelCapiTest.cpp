@@ -1,14 +1,16 @@
+// The store signer on real NSS databases and SoftHSM2 tokens, for what the launched program's
+// tests (tests/app, tests/e2e) cannot reach or tell apart.
 #include <gtest/gtest.h>
 #include <nss.h>
 #include <pk11pub.h>
 
-#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
 #include "Fixtures.h"
 #include "exchange/QuarnelHttp.h"
+#include "signers/capi/CCapiSelDlg.h"
 #include "signers/capi/QuarnelCapi.h"
 
 namespace {
@@ -26,9 +28,7 @@ std::string certHex(const std::string& name) {
 
 ByteBuffer hashOf(mv::AlgId alg, const std::string& data) {
     ByteBuffer out;
-    EXPECT_EQ(QuarnelCapi::hashData(alg, reinterpret_cast<const unsigned char*>(data.data()),
-                                    static_cast<int>(data.size()), &out),
-              0);
+    mv::digestData(alg, reinterpret_cast<const unsigned char*>(data.data()), data.size(), &out);
     return out;
 }
 
@@ -46,27 +46,20 @@ protected:
         EXPECT_EQ(signer.initFlags, flags);
     }
 
-    // The database holding `bundles` and a SoftHSM token holding ee2 under the given providers;
-    // with `login` the user has given its PIN, which lasts while NSS keeps the database open.
-    void tokenAs(const char* bundles, std::initializer_list<const char*> providers, bool login) {
-        home.makeNssDb(bundles);
-        home.addSoftHsmToken("ee2");
-        for (const char* provider : providers) {
-            home.registerSoftHsm(provider);
-        }
-        if (login) {
-            loginContext.reset(
-                NSS_InitContext(("sql:" + home.nssDir()).c_str(), "", "", "", nullptr, 0),
-                NSS_ShutdownContext);
-            PK11SlotList* slots = PK11_GetAllTokens(CKM_INVALID_MECHANISM, 0, 0, nullptr);
-            ASSERT_NE(slots, nullptr);
-            for (PK11SlotListElement* e = slots->head; e != nullptr; e = e->next) {
-                if (std::string(PK11_GetTokenName(e->slot)) == "card") {
-                    EXPECT_EQ(PK11_CheckUserPassword(e->slot, "1234"), SECSuccess);
-                }
+    // The user gives the PIN of the SoftHSM token "card"; it lasts while NSS keeps the database
+    // open.
+    void logIn() {
+        loginContext.reset(
+            NSS_InitContext(("sql:" + home.nssDir()).c_str(), "", "", "", nullptr, 0),
+            NSS_ShutdownContext);
+        PK11SlotList* slots = PK11_GetAllTokens(CKM_INVALID_MECHANISM, 0, 0, nullptr);
+        ASSERT_NE(slots, nullptr);
+        for (PK11SlotListElement* e = slots->head; e != nullptr; e = e->next) {
+            if (std::string(PK11_GetTokenName(e->slot)) == "card") {
+                EXPECT_EQ(PK11_CheckUserPassword(e->slot, "1234"), SECSuccess);
             }
-            PK11_FreeSlotList(slots);
         }
+        PK11_FreeSlotList(slots);
     }
 
     std::string entryHex(size_t i) const {
@@ -90,7 +83,7 @@ protected:
     QuarnelCapi signer;
 };
 
-TEST_F(QuarnelCapiTest, init_store_listsOnlyCertificatesWithKeyValidNow_0x800_none) {
+TEST_F(QuarnelCapiTest, init_store_listsOnlyCertificatesWithKeyValidNow) {
     // NSS opened without a database (hashing before the user had a store) must not hide the
     // store that the signer opens afterwards.
     auto hashing = mv::nss::openAnyContext();
@@ -99,28 +92,19 @@ TEST_F(QuarnelCapiTest, init_store_listsOnlyCertificatesWithKeyValidNow_0x800_no
     EXPECT_EQ((std::set<std::string>{entryHex(0), entryHex(1)}),
               (std::set<std::string>{certHex("ee"), certHex("ee2")}));
     EXPECT_EQ(sourceIds(), (std::vector<int>{0, 0}));
-
-    QuarnelCapi none;
-    std::u16string err;
-    ASSERT_EQ(none.init(0x804, nullptr, &err), 0);
-    EXPECT_EQ(none.getStatus(), 0);
-    ByteBuffer out;
-    EXPECT_EQ(none.cert(0, nullptr, &out), -11);
-    EXPECT_EQ(none.getErrorMessage(), u"cert");
-    // With 0x100 the card providers are opened; none is registered here.
-    EXPECT_EQ(none.cert(0x100, nullptr, &out), -11);
 }
 
-TEST_F(QuarnelCapiTest, init_failures_giveCodePlaceAndText) {
+// (An empty store and a malformed option come through the program in QuarnelCmdTest.)
+TEST_F(QuarnelCapiTest, init_withoutKeys_codePlaceAndText) {
     const char16_t* format = u"Error: invalid opt argument format.";
-    const char16_t* notFound = u"Error: certificate not found.";
     // why, flags, options, code, error text (null: left alone)
     const std::tuple<const char*, int, const char16_t*, int, const char16_t*> rows[] = {
         {"no database (none may be created)", 0, nullptr, -50, nullptr},
+        {"0x800 asks for no key", 0x804, nullptr, 0, u"ok"},
         {"only separators", 0, u"\r\n\t", -10, u"Error: invalid opt argument parse."},
-        {"good item then a bad one", 0x200, u"24:-1:0:missing\n1:2", -10, format},
-        {"no store, no provider", 0x200, nullptr, -11, notFound},
-        {"provider missing", 0x200, u"24:-1:0:No Such Provider", -11, notFound},
+        {"good item then one with two fields", 0x200, u"24:-1:0:missing\n1:2", -10, format},
+        {"a final ':' gives one field less", 0x200, u"24:-1:0:", -10, format},
+        {"five fields", 0x200, u"24:-1:0:a:b", -10, format},
     };
     for (const auto& [why, flags, options, code, errText] : rows) {
         SCOPED_TRACE(why);
@@ -128,38 +112,70 @@ TEST_F(QuarnelCapiTest, init_failures_giveCodePlaceAndText) {
         std::u16string err = u"before";
         EXPECT_EQ(signer.init(flags, options, &err), code);
         EXPECT_EQ(err, errText ? errText : u"before");
-        EXPECT_EQ(signer.getErrorCode(), code);
-        EXPECT_EQ(signer.getErrorMessage(), u"init");
-        EXPECT_EQ(signer.initFlags, 0);
-        if (code == -50) {
-            EXPECT_FALSE(std::filesystem::exists(home.nssDir()));
-            home.makeNssDb("ee");
-        }
+        EXPECT_EQ(signer.getErrorMessage(), code ? u"init" : u"");
+        EXPECT_EQ(signer.initFlags, code ? 0 : flags);
+        EXPECT_FALSE(std::filesystem::exists(home.nssDir()));
     }
 }
 
-TEST_F(QuarnelCapiTest, init_order_optionItemsThenCardTableThenStore_cardKeySigns) {
-    tokenAs(
-        "ee ee2",
-        {"JPKI Crypto Service Provider for Sign", "DNP Standard-9 Cryptographic Service Provider"},
-        true);
+// The details of ee from the store and of ee2 from the card with id 6, as gencerts.sh made them:
+// ee2 is valid from 2020-03-31T15:00:00Z, the next day nine hours east.
+const std::u16string EE_DETAIL =
+    u"取得: Windows証明書ストア [個人]\r\n所有者: Test Signer One\r\n"
+    u"発行者: Quarnel Test CA\r\n有効期間: 2020/01/01 ～ 2050/01/01\r\n"
+    u"シリアル: 00 8f 12 34";
+const std::u16string EE2_DETAIL =
+    u"取得: IC-CARD [識別No.6]\r\n所有者: Test Signer Two\r\n"
+    u"発行者: Quarnel Test CA\r\n有効期間: 2020/04/01 ～ 2050/01/01\r\n"
+    u"シリアル: 02";
+
+// A SoftHSM token under two providers' names: locked, it is skipped; once the user gave its PIN
+// the entries come as option items, then the card table, then the store, and the choice shows
+// where each comes from.
+TEST_F(QuarnelCapiTest, init_cardProviders_lockedSkipped_orderOfEntries_choiceTexts_cardSigns) {
+    fixtures::setZone("JST-9");
+    home.makeNssDb("ee ee2");
+    home.addSoftHsmToken("ee2");
+    home.registerSoftHsm("JPKI Crypto Service Provider for Sign");
+    home.registerSoftHsm("DNP Standard-9 Cryptographic Service Provider");
+    std::u16string err;
+    // Acquire flag 0x40 never prompts; without it the prompt answers Cancel (no display).
+    EXPECT_EQ(signer.init(0x200, u"24:-1:64:JPKI Crypto Service Provider for Sign", &err), -11);
+    EXPECT_EQ(signer.init(0x300, nullptr, &err), -11);
+    logIn();
     // Item ids count the entries already loaded: the skipped first item leaves 20 for the next.
+    // Numbers read as the C library reads them: blanks, a sign, trailing text.
     initWith(nullptr, 0x100,
              u"24:-1:0:No Such Provider\r\n"
              u":: 0:JPKI Crypto Service Provider for Sign\t"
-             u"1:1:64:DNP Standard-9 Cryptographic Service Provider");
+             u" +1: -7x:64abc:DNP Standard-9 Cryptographic Service Provider");
     EXPECT_EQ(sourceIds(), (std::vector<int>{20, 21, 1, 6, 0, 0}));
-    EXPECT_EQ(signer.keys[0]->keySpecOverride, 0);
-    EXPECT_EQ(signer.keys[1]->keySpecOverride, 1);
-    EXPECT_EQ(signer.keys[3]->keySpecOverride, 1);  // the DNP row
+    EXPECT_EQ(signer.keys[1]->acquireFlags, 64u);
     EXPECT_EQ(entryHex(0), certHex("ee2"));
+
+    mv::CapiKeyEntry broken;  // an entry without certificate shows the error line
+    mv::CCapiSelDlg dialog;
+    size_t ee = entryHex(4) == certHex("ee") ? 4 : 5;
+    dialog.entries = {signer.keys[3], signer.keys[ee], &broken};
+    mv::CCapiSelDlg::InitialView view = dialog.onInitDialog();
+    EXPECT_EQ(view.lines, (std::vector<std::u16string>{u"[IC] Test Signer Two / Quarnel Test CA",
+                                                       u"Test Signer One / Quarnel Test CA",
+                                                       u"ERROR:証明書読み込みエラー"}));
+    EXPECT_EQ(std::tie(view.okEnabled, view.selection, view.detail),
+              std::make_tuple(true, 0, EE2_DETAIL));
+    EXPECT_EQ(dialog.onSelChange(1), EE_DETAIL);
+    EXPECT_EQ(dialog.onSelChange(3), u"証明書がありません。");
+    mv::CCapiSelDlg none;
+    view = none.onInitDialog();
+    EXPECT_EQ(std::tie(view.okEnabled, view.selection), std::make_tuple(false, -1));
+    EXPECT_EQ(none.onOk(0), 1);
+    EXPECT_EQ(none.chosenIndex, -1);
+
     // init does not empty the list first.
-    std::u16string err;
     ASSERT_EQ(signer.init(0, nullptr, &err), 0);
     EXPECT_EQ(signer.getStatus(), 8);
     ByteBuffer out;
     EXPECT_EQ(signer.cert(0x100, nullptr, &out), -10) << "card flag while entries are loaded";
-    EXPECT_EQ(signer.getErrorMessage(), u"cert");
     // The card row's key signs into a request document.
     signer.selected = 2;
     ByteBuffer hash = hashOf(mv::CALG_SHA_256, "provider");
@@ -167,56 +183,6 @@ TEST_F(QuarnelCapiTest, init_order_optionItemsThenCardTableThenStore_cardKeySign
     EXPECT_EQ(xml(textOf(out), u"/QrnRequest/@type"), u"QRN_SIGN");
     std::u16string signature = xml(textOf(out), u"/QrnRequest/sign");
     EXPECT_EQ(fixtures::verify("ee2", "sha256", hash, mv::hexToBytesW(signature.c_str())), 0);
-}
-
-TEST_F(QuarnelCapiTest, init_lockedToken_silentItemSkipped_promptCancelledWithoutDisplay) {
-    tokenAs("", {"JPKI Crypto Service Provider for Sign"}, false);
-    std::u16string err;
-    // Acquire flag 0x40 never prompts; without it the prompt answers Cancel (no display).
-    EXPECT_EQ(signer.init(0x200, u"24:-1:64:JPKI Crypto Service Provider for Sign", &err), -11);
-    EXPECT_EQ(signer.init(0x300, nullptr, &err), -11);
-    EXPECT_EQ(signer.getStatus(), 0);
-}
-
-TEST_F(QuarnelCapiTest, parseOptArg_fields) {
-    // item, result, provider type, keySpec, acquire flags, provider name
-    const std::tuple<const char16_t*, int, unsigned, int, unsigned, const char16_t*> rows[] = {
-        {u"24:-1:0:My Provider Name", 0, 24, -1, 0, u"My Provider Name"},
-        {u"::0:Name", 0, 0, 0, 0, u"Name"},  // empty fields read as 0
-        {u" +1: -7x:64abc:N", 0, 1, -7, 64, u"N"},
-        // out of range: INT_MAX and INT_MIN, not the low bits (4294967360 is 2^32 + 0x40)
-        {u"4294967360:-99999999999:4294967360:N", 0, 0x7FFFFFFF, INT_MIN, 0x7FFFFFFF, u"N"},
-        {u"24:-1:0:", -1, 0, 0, 0, nullptr},  // a final ':' gives one field less
-        {u"24:-1:0:a:b", -1, 0, 0, 0, nullptr},
-        {u"24", -1, 0, 0, 0, nullptr},
-        {u"", -1, 0, 0, 0, nullptr},
-    };
-    for (const auto& [item, result, provType, keySpec, flags, name] : rows) {
-        SCOPED_TRACE(mv::toUtf8String(item));
-        QuarnelCapi::OptArg arg;
-        ASSERT_EQ(signer.parseOptArg(item, arg), result);
-        if (result == 0) {
-            EXPECT_EQ(std::tie(arg.id, arg.provType, arg.keySpecOverride, arg.acquireFlags),
-                      std::make_tuple(20, provType, keySpec, flags));
-            EXPECT_EQ(arg.cspName, name);
-        }
-    }
-}
-
-// (The choice on flag 0x1 and the request document without 0x4 are taken through the program in
-// UrlRoadTest and QuarnelCmdTest.)
-TEST_F(QuarnelCapiTest, close_releasesTheKeysButKeepsTheExchange) {
-    initWith("ee", 0x4);
-    ByteBuffer out;
-    ASSERT_EQ(signer.cert(0, nullptr, &out), 0);
-    EXPECT_EQ(textOf(out), certHex("ee"));
-    signer.httpSet(nullptr, u"SID-42", nullptr);
-    EXPECT_EQ(signer.close(7, 9), 0);
-    EXPECT_EQ(std::tie(signer.selected, signer.initFlags), std::make_tuple(-1, 0));
-    EXPECT_EQ(signer.getStatus(), 0);
-    EXPECT_EQ(signer.exchange->sid, u"SID-42");
-    ByteBuffer hash(32, 1);
-    EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), -11);
 }
 
 TEST_F(QuarnelCapiTest, sign_failuresLeaveOutput_signaturesVerifyWithOpenSsl) {
@@ -241,6 +207,8 @@ TEST_F(QuarnelCapiTest, sign_failuresLeaveOutput_signaturesVerifyWithOpenSsl) {
         EXPECT_EQ(signer.getErrorMessage(), u"sign");
         EXPECT_EQ(textOf(out), "x");
     }
+    ByteBuffer junk{0x30, 0x03, 0x02, 0x01, 0x01};
+    EXPECT_EQ(signer.info(&junk, 1, &out), -13) << "not the description's own -1";
     // The chosen key, or the key of a certificate given as text whatever was chosen.
     signer.selected = entryHex(0) == certHex("ee") ? 0 : 1;
     const std::u16string ee2 = u16("0x" + certHex("ee2"));
@@ -300,18 +268,7 @@ TEST_F(QuarnelCapiTest, xadd_table) {
     EXPECT_EQ(textOf(signer.xaddItems[2].data), "ABC");
     EXPECT_EQ(signer.xaddItems[2].name, "n1");
     EXPECT_EQ(signer.close(0, 0), 0);
-    EXPECT_TRUE(signer.xaddItems.empty());
     EXPECT_EQ(signer.xadd(0, u"", u"#a", u"QUJD"), 0) << "a new list after close";
-}
-
-TEST_F(QuarnelCapiTest, info_typeIndexOrMinus13_hashData_unknownAlgorithmMinus16) {
-    ByteBuffer out, ca = readCert("ca"), junk{0x30, 0x03, 0x02, 0x01, 0x01};
-    EXPECT_EQ(signer.info(&ca, 0, &out), 1);
-    EXPECT_EQ(signer.getErrorCode(), 0);
-    EXPECT_EQ(signer.info(&junk, 1, &out), -13);
-    EXPECT_EQ(signer.getErrorMessage(), u"info");
-    EXPECT_EQ(QuarnelCapi::hashData(0x8003, reinterpret_cast<const unsigned char*>("abc"), 3, &out),
-              -16);
 }
 
 // A local program in the signing server's place: it keeps each request it reads and answers the
@@ -330,15 +287,9 @@ std::u16string responderUrl(const std::string& dir, const std::string& hashHex) 
     return u16("debug://" + path + " ");
 }
 
+// The one-call exchange (no road of the program takes it): both uploads, the signature over the
+// server's hash, and the end after an answer without hash.
 TEST_F(QuarnelCapiTest, http_exchangeWithLocalProgram_signatureVerifies_endsWithoutHash) {
-    ByteBuffer reply;
-    const unsigned char body[] = "x";
-    EXPECT_EQ(signer.httpSend(u"path", nullptr, body, 1, 0, 0, &reply), -10);
-    EXPECT_EQ(signer.getErrorMessage(), u"httpSend");
-    EXPECT_EQ(signer.httpSet(u"debug:///nonexistent/program", nullptr, nullptr), 0);
-    EXPECT_EQ(signer.httpSend(u" x", nullptr, body, 1, 0, 0, &reply), -20);
-    EXPECT_EQ(signer.getErrorMessage().rfind(u"HttpConnect:", 0), 0u) << "the exchange's place";
-
     home.makeNssDb("ee");
     ByteBuffer hash = hashOf(mv::CALG_SHA_384, "document");
     std::u16string url = responderUrl(home.home, hexOf(hash)), redirect;
