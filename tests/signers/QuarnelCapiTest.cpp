@@ -1,8 +1,6 @@
 // The store signer on real NSS databases and SoftHSM2 tokens, for what the launched program's
 // tests (tests/app, tests/e2e) cannot reach or tell apart.
 #include <gtest/gtest.h>
-#include <nss.h>
-#include <pk11pub.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,7 +8,6 @@
 
 #include "Fixtures.h"
 #include "exchange/QuarnelHttp.h"
-#include "signers/capi/CCapiSelDlg.h"
 #include "signers/capi/QuarnelCapi.h"
 
 namespace {
@@ -46,32 +43,9 @@ protected:
         EXPECT_EQ(signer.initFlags, flags);
     }
 
-    // The user gives the PIN of the SoftHSM token "card"; it lasts while NSS keeps the database
-    // open.
-    void logIn() {
-        loginContext.reset(
-            NSS_InitContext(("sql:" + home.nssDir()).c_str(), "", "", "", nullptr, 0),
-            NSS_ShutdownContext);
-        PK11SlotList* slots = PK11_GetAllTokens(CKM_INVALID_MECHANISM, 0, 0, nullptr);
-        ASSERT_NE(slots, nullptr);
-        for (PK11SlotListElement* e = slots->head; e != nullptr; e = e->next) {
-            if (std::string(PK11_GetTokenName(e->slot)) == "card") {
-                EXPECT_EQ(PK11_CheckUserPassword(e->slot, "1234"), SECSuccess);
-            }
-        }
-        PK11_FreeSlotList(slots);
-    }
-
     std::string entryHex(size_t i) const {
         const SECItem& der = signer.keys.at(i)->cert->derCert;
         return hexOf(ByteBuffer(der.data, der.data + der.len));
-    }
-    std::vector<int> sourceIds() const {
-        std::vector<int> ids;
-        for (const mv::CapiKeyEntry* entry : signer.keys) {
-            ids.push_back(entry->sourceId);
-        }
-        return ids;
     }
     // The text at `path` of a request document.
     std::u16string xml(const std::string& document, const char16_t* path) {
@@ -79,7 +53,6 @@ protected:
     }
 
     fixtures::TempHome home;
-    std::shared_ptr<NSSInitContext> loginContext;
     QuarnelCapi signer;
 };
 
@@ -91,10 +64,10 @@ TEST_F(QuarnelCapiTest, init_store_listsOnlyCertificatesWithKeyValidNow) {
     // Not the expired one, not the one valid from 2090, not the CA without key.
     EXPECT_EQ((std::set<std::string>{entryHex(0), entryHex(1)}),
               (std::set<std::string>{certHex("ee"), certHex("ee2")}));
-    EXPECT_EQ(sourceIds(), (std::vector<int>{0, 0}));
 }
 
-// (An empty store and a malformed option come through the program in QuarnelCmdTest.)
+// (An empty store and a malformed option come through the program in QuarnelCmdTest; the card
+// providers and their PIN prompt are SignerDialogsUiTest's.)
 TEST_F(QuarnelCapiTest, init_withoutKeys_codePlaceAndText) {
     const char16_t* format = u"Error: invalid opt argument format.";
     // why, flags, options, code, error text (null: left alone)
@@ -116,73 +89,6 @@ TEST_F(QuarnelCapiTest, init_withoutKeys_codePlaceAndText) {
         EXPECT_EQ(signer.initFlags, code ? 0 : flags);
         EXPECT_FALSE(std::filesystem::exists(home.nssDir()));
     }
-}
-
-// The details of ee from the store and of ee2 from the card with id 6, as gencerts.sh made them:
-// ee2 is valid from 2020-03-31T15:00:00Z, the next day nine hours east.
-const std::u16string EE_DETAIL =
-    u"取得: Windows証明書ストア [個人]\r\n所有者: Test Signer One\r\n"
-    u"発行者: Quarnel Test CA\r\n有効期間: 2020/01/01 ～ 2050/01/01\r\n"
-    u"シリアル: 00 8f 12 34";
-const std::u16string EE2_DETAIL =
-    u"取得: IC-CARD [識別No.6]\r\n所有者: Test Signer Two\r\n"
-    u"発行者: Quarnel Test CA\r\n有効期間: 2020/04/01 ～ 2050/01/01\r\n"
-    u"シリアル: 02";
-
-// A SoftHSM token under two providers' names: locked, it is skipped; once the user gave its PIN
-// the entries come as option items, then the card table, then the store, and the choice shows
-// where each comes from.
-TEST_F(QuarnelCapiTest, init_cardProviders_lockedSkipped_orderOfEntries_choiceTexts_cardSigns) {
-    fixtures::setZone("JST-9");
-    home.makeNssDb("ee ee2");
-    home.addSoftHsmToken("ee2");
-    home.registerSoftHsm("JPKI Crypto Service Provider for Sign");
-    home.registerSoftHsm("DNP Standard-9 Cryptographic Service Provider");
-    std::u16string err;
-    // Acquire flag 0x40 never prompts; without it the prompt answers Cancel (no display).
-    EXPECT_EQ(signer.init(0x200, u"24:-1:64:JPKI Crypto Service Provider for Sign", &err), -11);
-    EXPECT_EQ(signer.init(0x300, nullptr, &err), -11);
-    logIn();
-    // Item ids count the entries already loaded: the skipped first item leaves 20 for the next.
-    // Numbers read as the C library reads them: blanks, a sign, trailing text.
-    initWith(nullptr, 0x100,
-             u"24:-1:0:No Such Provider\r\n"
-             u":: 0:JPKI Crypto Service Provider for Sign\t"
-             u" +1: -7x:64abc:DNP Standard-9 Cryptographic Service Provider");
-    EXPECT_EQ(sourceIds(), (std::vector<int>{20, 21, 1, 6, 0, 0}));
-    EXPECT_EQ(signer.keys[1]->acquireFlags, 64u);
-    EXPECT_EQ(entryHex(0), certHex("ee2"));
-
-    mv::CapiKeyEntry broken;  // an entry without certificate shows the error line
-    mv::CCapiSelDlg dialog;
-    size_t ee = entryHex(4) == certHex("ee") ? 4 : 5;
-    dialog.entries = {signer.keys[3], signer.keys[ee], &broken};
-    mv::CCapiSelDlg::InitialView view = dialog.onInitDialog();
-    EXPECT_EQ(view.lines, (std::vector<std::u16string>{u"[IC] Test Signer Two / Quarnel Test CA",
-                                                       u"Test Signer One / Quarnel Test CA",
-                                                       u"ERROR:証明書読み込みエラー"}));
-    EXPECT_EQ(std::tie(view.okEnabled, view.selection, view.detail),
-              std::make_tuple(true, 0, EE2_DETAIL));
-    EXPECT_EQ(dialog.onSelChange(1), EE_DETAIL);
-    EXPECT_EQ(dialog.onSelChange(3), u"証明書がありません。");
-    mv::CCapiSelDlg none;
-    view = none.onInitDialog();
-    EXPECT_EQ(std::tie(view.okEnabled, view.selection), std::make_tuple(false, -1));
-    EXPECT_EQ(none.onOk(0), 1);
-    EXPECT_EQ(none.chosenIndex, -1);
-
-    // init does not empty the list first.
-    ASSERT_EQ(signer.init(0, nullptr, &err), 0);
-    EXPECT_EQ(signer.getStatus(), 8);
-    ByteBuffer out;
-    EXPECT_EQ(signer.cert(0x100, nullptr, &out), -10) << "card flag while entries are loaded";
-    // The card row's key signs into a request document.
-    signer.selected = 2;
-    ByteBuffer hash = hashOf(mv::CALG_SHA_256, "provider");
-    ASSERT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
-    EXPECT_EQ(xml(textOf(out), u"/QrnRequest/@type"), u"QRN_SIGN");
-    std::u16string signature = xml(textOf(out), u"/QrnRequest/sign");
-    EXPECT_EQ(fixtures::verify("ee2", "sha256", hash, mv::hexToBytesW(signature.c_str())), 0);
 }
 
 TEST_F(QuarnelCapiTest, sign_failuresLeaveOutput_signaturesVerifyWithOpenSsl) {
