@@ -1,21 +1,23 @@
-"""Shared pieces of the end-to-end tests: a throwaway home with its own NSS store, the agent
-started the way a browser starts it, and processes that are always ended.
-Everything a test makes lives in one temporary directory that is removed afterwards."""
+# Shared pieces of the end-to-end tests: a throwaway home with its own NSS store, the agent
+# started the way a browser starts it, and processes that are always ended.
+# Everything a test makes lives in one temporary directory that is removed afterwards.
 import base64
+import contextlib
 import os
+import pathlib
 import re
-import shutil
 import signal
 import socket
 import subprocess
 import tempfile
+import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SUPPORT = os.path.join(HERE, "..", "support")
+HERE = pathlib.Path(__file__).resolve().parent
+SUPPORT = HERE.parent / "support"
 
 
+# A text argument as a page sends it: Base64 of its UTF-8 bytes.
 def b64(text):
-    """A text argument as a page sends it: Base64 of its UTF-8 bytes."""
     return base64.b64encode(text.encode()).decode()
 
 
@@ -25,23 +27,21 @@ def free_port():
         return s.getsockname()[1]
 
 
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
+# probe()'s first true value, asked every 0.1 s; fails naming `what` after about `seconds`.
+def until(what, probe, seconds=10):
+    for _ in range(seconds * 10):
+        if value := probe():
+            return value
+        time.sleep(0.1)
+    raise AssertionError(f"no {what} within {seconds} s")
 
 
-def check_eq(actual, expected, what):
-    if actual != expected:
-        raise AssertionError(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
-
-
-class Home:
-    """A temporary HOME (XDG directories, TMPDIR and SoftHSM's configuration inside it) and the
-    processes started in it; leaving the `with` block ends them and removes the directory."""
-
+# A temporary HOME (XDG directories, TMPDIR and SoftHSM's configuration inside it) and the
+# processes started in it; leaving the `with` block ends them and removes the directory.
+class Home(contextlib.AbstractContextManager):
     def __init__(self, display=False):
-        self.dir = tempfile.mkdtemp(prefix="quarnel-e2e-")
-        d = self.dir
+        self.tmp = tempfile.TemporaryDirectory(prefix="quarnel-e2e-", ignore_cleanup_errors=True)
+        self.dir, d = pathlib.Path(self.tmp.name), self.tmp.name
         self.env = {
             "HOME": d, "TMPDIR": d, "XDG_DATA_HOME": d + "/data", "XDG_CONFIG_HOME": d + "/config",
             "XDG_CACHE_HOME": d + "/cache", "XDG_DATA_DIRS": d + "/none",
@@ -54,84 +54,55 @@ class Home:
                 self.env[name] = value
         self.procs = []
 
-    def __enter__(self):
-        return self
-
     def __exit__(self, *exc):
         for p in self.procs:
-            if p.poll() is None:
-                try:
-                    os.killpg(p.pid, signal.SIGKILL)  # its own session: it and its children
-                except ProcessLookupError:
-                    pass
-                p.wait(10)
-        shutil.rmtree(self.dir, ignore_errors=True)
+            # Its own session: it and its children, which may outlive it (gio's handler).
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(p.pid, signal.SIGKILL)
+            p.wait(10)
+        self.tmp.cleanup()
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def run(self, args, **kw):
-        """A short command in this home; its completed process (output captured as text)."""
+    # A short command in this home; its completed process (output captured as text).
+    def run(self, args):
         return subprocess.run(args, env=self.env, capture_output=True, text=True, timeout=60,
-                              cwd=self.dir, **kw)
+                              cwd=self.dir)
 
+    # A process in this home, in a session of its own so that its children end with it.
     def start(self, args, **kw):
-        """A process in this home, in a session of its own so that its children end with it."""
         p = subprocess.Popen(args, env=self.env, cwd=self.dir, start_new_session=True,
                              stdin=subprocess.DEVNULL, **kw)
         self.procs.append(p)
         return p
 
+    # $HOME/.pki/nssdb (empty password) with the test CA and gencerts.sh's key bundles;
+    # returns the directory of gencerts.sh's files.
     def make_store(self, *bundles):
-        """$HOME/.pki/nssdb (empty password) with the test CA and gencerts.sh's key bundles."""
-        certs = self.path("certs")
-        subprocess.run([os.path.join(SUPPORT, "gencerts.sh"), certs], check=True,
-                       capture_output=True, timeout=120)
-        db = "sql:" + self.path(".pki/nssdb")
-        os.makedirs(self.path(".pki/nssdb"))
+        certs = self.dir / "certs"
+        subprocess.run([SUPPORT / "gencerts.sh", certs], check=True, capture_output=True)
+        db = f"sql:{self.dir}/.pki/nssdb"
+        os.makedirs(self.dir / ".pki" / "nssdb")
         steps = [["certutil", "-N", "--empty-password", "-d", db],
-                 ["certutil", "-A", "-n", "ca", "-t", "CT,C,C", "-i", certs + "/ca.pem", "-d", db]]
+                 ["certutil", "-A", "-n", "ca", "-t", "CT,C,C", "-i", certs / "ca.pem", "-d", db]]
         steps += [["pk12util", "-W", "test", "-i", f"{certs}/{b}.p12", "-d", db] for b in bundles]
         for step in steps:
             r = self.run(step)
-            check(r.returncode == 0, f"{step}: {r.stdout}{r.stderr}")
+            assert r.returncode == 0, f"{step}: {r.stdout}{r.stderr}"
         return certs
 
-    def make_token(self, certs, bundle):
-        """A SoftHSM2 token "card" (PIN 1234) holding gencerts.sh's `bundle` key and certificate;
-        returns the PKCS#11 library that reaches it."""
-        r = self.run([os.path.join(SUPPORT, "make-token.sh"), self.dir, "card",
-                      f"{certs}/{bundle}.key", f"{certs}/{bundle}.der"])
-        check(r.returncode == 0, f"make-token.sh: {r.stderr}")
-        return r.stdout.strip()
+    # The agent as the browser starts it for a page: "quarnel01:" and the WebSocket-mode
+    # parameter text as the only argument; the agent and the free port it is told to listen on.
+    def launch(self, program, flags, timeout=30, options=""):
+        port = free_port()
+        return self.start([program, f"quarnel01:S,{port},{timeout},{flags},{b64(options)},,"]), port
 
-    def launch(self, program, port, flags, timeout=30, options="", sid=""):
-        """The agent as the browser starts it for a page: "quarnel01:" and the WebSocket-mode
-        parameter text as the only argument."""
-        text = f"quarnel01:S,{port},{timeout},{flags},{b64(options)},,{b64(sid)}"
-        return self.start([program, text])
-
-    def verify_rsa(self, public_key, digest_hex, signature_hex):
-        """OpenSSL's verdict (0: valid) on a PKCS#1 v1.5 signature over a SHA-256 digest."""
-        for name, hex_text in (("hash.bin", digest_hex), ("sig.bin", signature_hex)):
-            with open(self.path(name), "wb") as f:
-                f.write(bytes.fromhex(hex_text))
-        return self.run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey", public_key,
-                         "-pkeyopt", "digest:sha256", "-in", self.path("hash.bin"), "-sigfile",
-                         self.path("sig.bin")]).returncode
-
+    # The default error log's lines without their time stamps.
     def log_lines(self):
-        """The default error log's lines without their time stamps."""
-        try:
-            with open(self.path("QuarnelCmd-error.log"), encoding="utf-8") as f:
-                text = f.read()
-        except FileNotFoundError:
-            return []
+        log = self.dir / "QuarnelCmd-error.log"
+        text = log.read_text(encoding="utf-8") if log.exists() else ""
         return re.findall(r"^\S+ ([^\r\n]*)\r?$", text, re.M)
 
 
-def exit_code(process, seconds=15):
-    try:
-        return process.wait(seconds)
-    except subprocess.TimeoutExpired:
-        raise AssertionError(f"{process.args[0]} still runs after {seconds} s") from None
+# gencerts.sh's certificate `name` as the agent gives it under flag 0x4: upper-case hex.
+def der_hex(certs, name):
+    return (certs / f"{name}.der").read_bytes().hex().upper()
+

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,31 +20,33 @@
 
 namespace wstest {
 
-// A port that nothing listens on right now.
-inline int freePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+inline sockaddr_in loopback(int port, const char* address = "127.0.0.1") {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address, &a.sin_addr);
+    return a;
 }
 
 // A socket listening on 127.0.0.1:port, so that nobody else can; -1 if the port is taken.
 inline int holdPort(int port) {
     int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(port);
     if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1) != 0) {
         ::close(s);
         return -1;
     }
     return s;
+}
+
+// A port that nothing listens on right now.
+inline int freePort() {
+    int s = holdPort(0);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
 }
 
 // Connects to address:port, retrying while the server is not yet listening. -1 when refused
@@ -52,10 +55,7 @@ inline int connectTo(int port, const char* address = "127.0.0.1", double seconds
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     for (;;) {
         int s = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET, address, &a.sin_addr);
+        sockaddr_in a = loopback(port, address);
         if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
             return s;
         }
@@ -67,31 +67,14 @@ inline int connectTo(int port, const char* address = "127.0.0.1", double seconds
     }
 }
 
-inline void sendText(int s, const std::string& text) {
-    ::send(s, text.data(), text.size(), MSG_NOSIGNAL);
-}
-
-// The handshake response: everything up to the empty line, or until the peer closes.
-inline std::string receiveResponse(int s) {
-    std::string all;
-    char c;
-    while (all.find("\r\n\r\n") == std::string::npos && ::recv(s, &c, 1, 0) == 1) {
-        all.push_back(c);
-    }
-    return all;
-}
-
 // A server that opens and serves on a thread of its own, as WebSocket mode does on its main
 // thread; `finish` joins it, then waits for its command thread and closes it.
 struct ServerRun {
-    explicit ServerRun(mv::WsServer& server, int port, int timeout = 10, bool serve = true)
-        : server(server) {
-        worker = std::thread([this, port, timeout, serve] {
-            openResult = this->server.open(port, timeout);
-            openError = this->server.lastError;
+    explicit ServerRun(mv::WsServer& server, int port, bool serve = true) : server(server) {
+        worker = std::thread([this, port, serve] {
+            openResult = this->server.open(port, 10);
             if (openResult == 0 && serve) {
                 loopResult = this->server.loop();
-                loopError = this->server.errorText();
             }
         });
     }
@@ -107,45 +90,21 @@ struct ServerRun {
     std::thread worker;
     int openResult = 1;
     int loopResult = 1;
-    std::string openError;
-    std::string loopError;
 };
 
 // Runs ws_client.py with `plan` (a JSON list of steps) against the port; its output lines.
 inline std::vector<std::string> runClient(int port, const std::string& plan) {
     mv::test::ScratchDir dir;
     std::ofstream(dir.file("plan")) << plan;
-    std::string all =
+    std::istringstream out(
         mv::test::launch({"/usr/bin/python3", QUARNEL_TEST_SUPPORT_DIR "/ws_client.py",
                           std::to_string(port), dir.file("plan")})
-            .out;
+            .out);
     std::vector<std::string> lines;
-    for (size_t start = 0; start < all.size();) {
-        size_t end = all.find('\n', start);
-        if (end == std::string::npos) {
-            end = all.size();
-        }
-        lines.push_back(all.substr(start, end - start));
-        start = end + 1;
+    for (std::string line; std::getline(out, line);) {
+        lines.push_back(line);
     }
     return lines;
-}
-
-struct Served {
-    std::vector<std::string> lines;  // the client's
-    int openResult, loopResult;
-    std::string loopError;
-};
-
-// A server with `proc` on a free port, served until its loop ends, with ws_client.py and `plan`.
-inline Served serve(mv::CommandProc proc, const std::string& plan) {
-    int port = freePort();
-    mv::WsServer server;
-    server.setCommandProc(proc);
-    ServerRun run(server, port);
-    std::vector<std::string> lines = runClient(port, plan);
-    run.finish();
-    return {lines, run.openResult, run.loopResult, run.loopError};
 }
 
 }  // namespace wstest

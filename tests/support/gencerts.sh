@@ -8,41 +8,34 @@
 # descriptions are reproducible; only keys and signatures change from run to run.
 set -euo pipefail
 out=${1:?usage: gencerts.sh <output-dir>}
-mkdir -p "$out"
+mkdir -p "$out/newcerts"
 cd "$out"
-
 export OPENSSL_CONF=/dev/null
-PASS=test
+: >index.txt
 
-openssl genrsa -out ca.key 2048 2>/dev/null
-openssl genrsa -out ee.key 2048 2>/dev/null
-openssl genrsa -out ee2.key 2048 2>/dev/null
-openssl genrsa -out inter.key 2048 2>/dev/null
-openssl genrsa -out longca.key 2048 2>/dev/null
+# Every certificate without a key of its own (<name>.key) is made for ee's key.
+for key in ca ee ee2 inter longca server; do
+    openssl genrsa -out "$key.key" 2048 2>/dev/null
+    openssl rsa -in "$key.key" -pubout -out "$key.pub" 2>/dev/null
+done
+key_of() {
+    if [ -e "$1.key" ]; then echo "$1.key"; else echo ee.key; fi
+}
 
 cat > ca.cnf <<'CNF'
 [ ca ]
 default_ca = test_ca
 [ test_ca ]
-dir = .
 database = index.txt
 new_certs_dir = newcerts
 serial = serial
 default_md = sha256
 policy = policy_any
 unique_subject = no
-email_in_dn = no
 [ policy_any ]
 [ req ]
-distinguished_name = req_dn
 string_mask = utf8only
-prompt = no
-[ req_dn ]
-CN = unused
-CNF
-sed 's/string_mask = utf8only/string_mask = default/' ca.cnf > ca-bmp.cnf
-
-cat > ext.cnf <<'CNF'
+# The certificates' extensions.
 [ v3_ca ]
 basicConstraints = critical,CA:true
 keyUsage = keyCertSign,cRLSign
@@ -110,79 +103,63 @@ subjectAltName = IP:127.0.0.1,DNS:localhost
 [ jpki_overrun ]
 2.5.29.17 = DER:3023A011060A2A83088C9B5508050501A0030C0541A00E060A2A83088C9B5508050503A000
 CNF
+sed 's/string_mask = utf8only/string_mask = default/' ca.cnf >ca-bmp.cnf
 
-: > index.txt
-mkdir -p newcerts
-
-# sign <name> <subject> <start> <end> <extensions> <key> <ca|self> <serial in hexadecimal>
+# sign <name> <extensions> <ca|self|issuer's name> <serial in hexadecimal> <start,end|-> <subject>
+# "-" for the dates: from 2020-01-01 to the end of 2049.
 sign() {
-    local name=$1 subject=$2 start=$3 end=$4 ext=$5 key=$6 issuer=$7 serial=$8
-    local cnf=ca.cnf
-    if [ "${STRING_MASK:-}" = bmp ]; then cnf=ca-bmp.cnf; fi
-    echo "$serial" > serial
-    openssl req -new -config "$cnf" -utf8 -multivalue-rdn -key "$key" -subj "$subject" \
-        -out "$name.csr"
-    local signer=(-cert ca.pem -keyfile ca.key)
-    if [ "$issuer" = self ]; then signer=(-selfsign -keyfile "$key"); fi
-    if [ "$issuer" != self ] && [ "$issuer" != ca ]; then
-        signer=(-cert "$issuer.pem" -keyfile "$issuer.key")
-    fi
-    openssl ca -config "$cnf" -batch -notext -utf8 -multivalue-rdn -preserveDN \
-        -startdate "$start" -enddate "$end" -extfile ext.cnf -extensions "$ext" \
-        "${signer[@]}" -in "$name.csr" -out "$name.pem" 2>/dev/null
+    local name=$1 ext=$2 issuer=$3 dates=${5/#-/20200101000000Z,20491231235959Z} cnf=ca.cnf
+    local key signer=(-cert "$3.pem" -keyfile "$3.key")
+    key=$(key_of "$name")
+    [ "$issuer" != self ] || signer=(-selfsign -keyfile "$key")
+    # The one name kept in the encodings that string_mask=default picks: BMPString.
+    [ "$name" != japanesebmp ] || cnf=ca-bmp.cnf
+    echo "$4" >serial
+    openssl req -new -config "$cnf" -utf8 -multivalue-rdn -key "$key" -subj "$6" |
+        openssl ca -config "$cnf" -batch -notext -utf8 -multivalue-rdn -preserveDN -in /dev/stdin \
+            -startdate "${dates%,*}" -enddate "${dates#*,}" -extensions "$ext" "${signer[@]}" \
+            -out "$name.pem" 2>/dev/null
     openssl x509 -in "$name.pem" -outform DER -out "$name.der"
-    rm -f "$name.csr"
 }
 
-sign ca "/C=JP/O=Quarnel Test/CN=Quarnel Test CA" 20200101000000Z 20491231235959Z v3_ca ca.key \
-    self 01
-sign ee "/C=JP/O=Quarnel Test/OU=Signing/CN=Test Signer One" 20200101000000Z 20491231150000Z \
-    ee ee.key ca 8F1234
-sign ee2 "/C=JP/O=Quarnel Test/CN=Test Signer Two" 20200331150000Z 20491231235959Z ee ee2.key \
-    ca 02
-sign expired "/C=JP/CN=Expired Signer" 20000101000000Z 20100101000000Z ee ee.key ca 03
-sign notyet "/C=JP/CN=Future Signer" 20900101000000Z 20910101000000Z ee ee.key ca 04
-sign selfissued "/C=JP/O=Self/CN=Self Issued" 20200101000000Z 20491231235959Z ee ee.key self 05
-sign jpki "/C=JP/CN=JPKI Signer" 20200101000000Z 20491231235959Z jpki ee.key ca 06
-sign jpkidup "/C=JP/CN=JPKI Twice" 20200101000000Z 20491231235959Z jpki_dup ee.key ca 07
-sign regist "/C=JP/O=Corp/CN=Registered" 20200101000000Z 20491231235959Z regist ee.key ca 08
-sign both "/C=JP/CN=Both Kinds" 20200101000000Z 20491231235959Z both ee.key ca 09
-STRING_MASK=bmp sign japanesebmp "/C=JP/CN=山田太郎" 20200101000000Z 20491231235959Z ee ee.key \
-    ca 0A
-sign japaneseutf8 "/C=JP/CN=山田太郎" 20200101000000Z 20491231235959Z ee ee.key ca 0B
-sign names '/C=JP/ST=Tokyo/L=Chiyoda/O=Q"u\\o<t>&e/OU=Unit One/OU=Unit Two/CN=Multi+UID=m01/postalCode=100-0001/street=1-1 Marunouchi/title=Tester/serialNumber=S123/SN=Yamada/GN=Taro' \
-    20200101000000Z 20491231235959Z ee ee.key ca 0C
-sign forever "/C=JP/CN=Forever" 20200101000000Z 99991231235959Z ee ee.key ca 0D
-sign jpkimissing "/C=JP/CN=JPKI Without Gender" 20200101000000Z 20491231235959Z jpki_missing \
-    ee.key ca 0E
-sign registmissing "/C=JP/CN=Registered Without Title" 20200101000000Z 20491231235959Z \
-    regist_missing ee.key ca 0F
-sign registbadlen "/C=JP/CN=Bad Length" 20200101000000Z 20491231235959Z regist_badlen ee.key \
-    ca 10
-sign registoverrun "/C=JP/CN=Overrun" 20200101000000Z 20491231235959Z regist_overrun ee.key ca 11
-sign jpkioverrun "/C=JP/CN=JPKI Overrun" 20200101000000Z 20491231235959Z jpki_overrun ee.key \
-    ca 12
-# A chain of three (ca, inter, chained), and an issuer whose Name is 200 bytes long (three RDNs
-# of 50, 50 and 64 characters) for the XML signatures' IssuerSerialV2.
-sign inter "/C=JP/O=Quarnel Test/CN=Quarnel Test Intermediate" 20200101000000Z 20491231235959Z \
-    v3_ca inter.key ca 13
-sign chained "/C=JP/O=Quarnel Test/CN=Chained Signer" 20200101000000Z 20491231235959Z ee ee.key \
-    inter 14
-sign longca "/O=$(printf 'O%.0s' {1..50})/OU=$(printf 'U%.0s' {1..50})/CN=$(printf 'C%.0s' {1..64})" 20200101000000Z 20491231235959Z v3_ca longca.key \
-    self 15
-sign longee "/C=JP/CN=Long Issuer Signer" 20200101000000Z 20491231235959Z ee ee.key longca 16
-# An HTTPS server's certificate for 127.0.0.1 (server.pem, server.key), and other-ca.pem, an
-# authority that did not issue it.
-sign server "/CN=127.0.0.1" 20200101000000Z 20491231235959Z server ee2.key ca 17
-cp ee2.key server.key
+# A chain of three (ca, inter, chained); an issuer whose Name is 200 bytes long (three RDNs of
+# 50, 50 and 64 characters) for the XML signatures' IssuerSerialV2; an HTTPS server's
+# certificate for 127.0.0.1 (server.pem, server.key).
+while read -r name ext issuer serial dates subject; do
+    sign "$name" "$ext" "$issuer" "$serial" "$dates" "$subject"
+done <<'ROWS'
+ca v3_ca self 01 - /C=JP/O=Quarnel Test/CN=Quarnel Test CA
+ee ee ca 8F1234 20200101000000Z,20491231150000Z /C=JP/O=Quarnel Test/OU=Signing/CN=Test Signer One
+ee2 ee ca 02 20200331150000Z,20491231235959Z /C=JP/O=Quarnel Test/CN=Test Signer Two
+expired ee ca 03 20000101000000Z,20100101000000Z /C=JP/CN=Expired Signer
+notyet ee ca 04 20900101000000Z,20910101000000Z /C=JP/CN=Future Signer
+selfissued ee self 05 - /C=JP/O=Self/CN=Self Issued
+jpki jpki ca 06 - /C=JP/CN=JPKI Signer
+jpkidup jpki_dup ca 07 - /C=JP/CN=JPKI Twice
+regist regist ca 08 - /C=JP/O=Corp/CN=Registered
+both both ca 09 - /C=JP/CN=Both Kinds
+japanesebmp ee ca 0A - /C=JP/CN=山田太郎
+japaneseutf8 ee ca 0B - /C=JP/CN=山田太郎
+names ee ca 0C - /C=JP/ST=Tokyo/L=Chiyoda/O=Q"u\\o<t>&e/OU=Unit One/OU=Unit Two/CN=Multi+UID=m01/postalCode=100-0001/street=1-1 Marunouchi/title=Tester/serialNumber=S123/SN=Yamada/GN=Taro
+forever ee ca 0D 20200101000000Z,99991231235959Z /C=JP/CN=Forever
+jpkimissing jpki_missing ca 0E - /C=JP/CN=JPKI Without Gender
+registmissing regist_missing ca 0F - /C=JP/CN=Registered Without Title
+registbadlen regist_badlen ca 10 - /C=JP/CN=Bad Length
+registoverrun regist_overrun ca 11 - /C=JP/CN=Overrun
+jpkioverrun jpki_overrun ca 12 - /C=JP/CN=JPKI Overrun
+inter v3_ca ca 13 - /C=JP/O=Quarnel Test/CN=Quarnel Test Intermediate
+chained ee inter 14 - /C=JP/O=Quarnel Test/CN=Chained Signer
+server server ca 17 - /CN=127.0.0.1
+ROWS
+sign longca v3_ca self 15 - "/O=$(printf 'O%.0s' {1..50})/OU=$(printf 'U%.0s' {1..50})/CN=$(printf 'C%.0s' {1..64})"
+sign longee ee longca 16 - "/C=JP/CN=Long Issuer Signer"
+# An authority that did not issue server.pem.
 cp longca.pem other-ca.pem
 
-# PKCS#12 bundles for the NSS databases and the token.
+# PKCS#12 bundles for the NSS databases and the token; chained's carries its intermediate.
 for n in ee ee2 expired notyet chained; do
-    openssl pkcs12 -export -inkey "$( [ "$n" = ee2 ] && echo ee2.key || echo ee.key )" \
-        -in "$n.pem" $( [ "$n" = chained ] && echo -certfile inter.pem ) -name "$n" \
-        -passout "pass:$PASS" -out "$n.p12" \
-        -certpbe AES-256-CBC -keypbe AES-256-CBC -macalg sha256
+    # shellcheck disable=SC2046 # no words but for chained
+    openssl pkcs12 -export -inkey "$(key_of $n)" -in "$n.pem" $([ $n != chained ] ||
+        echo -certfile inter.pem) -name "$n" \
+        -passout pass:test -out "$n.p12" -certpbe AES-256-CBC -keypbe AES-256-CBC -macalg sha256
 done
-openssl rsa -in ee.key -pubout -out ee.pub 2>/dev/null
-openssl rsa -in ee2.key -pubout -out ee2.pub 2>/dev/null

@@ -1,42 +1,37 @@
 #!/usr/bin/python3
-"""HTTP(S) server for the exchange tests, on 127.0.0.1 and a free port.
-
-Prints "PORT <n>" on its first line once it listens. Every request that reaches a handler is
-appended to the --log file as "<method> <path>" before it is answered, so a test can tell that
-none arrived. Paths:
-  /echo...         200 with Content-Length; the body is the request line, its headers, a blank
-                   line and the request body
-  /chunked         200, chunked, "first piece-second piece"
-  /close-empty     200 without Content-Length, connection closed without a body
-  /zero            200 with Content-Length 0
-  /short           200 announcing 100 bytes, sending 10, then closing
-  /nocontent       204
-  /status/<n>      status <n> with a small body
-  /auth            Basic authentication against --user / --password, else 401 with a challenge
-  /redirect?to=<u> 302 to <u>
-  /loop            302 to itself
-  /answer/<hex>    200 with the hex-decoded bytes; the request body is kept in <log>.body
-  /hang            no answer for 60 s
-"""
-import argparse
+# HTTP(S) server for the tests, on 127.0.0.1 and a free port (HTTPS with --cert and --key).
+#
+# Prints "PORT <n> <pid> <ftp port>" on its first line once it listens: beside it, an FTP server
+# that refuses every client at once, a place to redirect to. Every request that reaches a handler
+# is appended to the --log file as "<method> <path>" before it is answered, so a test can tell
+# that none arrived. Paths:
+#   /echo...        200; the body is the request line, its headers, a blank line and the body
+#   /answer/<hex>   200 with the hex-decoded bytes; the request body is kept in <log>.body
+#   /raw/<base64>   the decoded bytes as the whole answer, status line and all, then closes:
+#                   a server that answers anything the test chooses
+#   /size/<n>       200, chunked (so no length announces it), <n> bytes
+#   /zero           200 with Content-Length 0
+#   /auth/<base64>  200 if the Basic authentication is the base64 of "user:password", else 401
+#   /hang           no answer for 60 s
 import base64
 import http.server
+import os
+import socket
 import ssl
 import sys
 import threading
 import time
-import urllib.parse
+
+
+def refuse(listener):
+    while True:
+        client = listener.accept()[0]
+        client.sendall(b"421 closed\r\n")
+        client.close()
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--log", required=True)
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
-    parser.add_argument("--user", default="")
-    parser.add_argument("--password", default="")
-    args = parser.parse_args()
-    log_lock = threading.Lock()
+    args = dict(zip(sys.argv[1::2], sys.argv[2::2]))  # --log <file> [--cert <pem> --key <key>]
 
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
@@ -44,101 +39,56 @@ def main():
         def log_message(self, format, *a):
             pass
 
-        def record(self):
-            with log_lock, open(args.log, "a", encoding="utf-8") as log:
-                log.write(f"{self.command} {self.path}\n")
-
-        def read_body(self):
-            length = int(self.headers.get("Content-Length") or 0)
-            return self.rfile.read(length) if length > 0 else b""
-
-        def answer(self, status, body, headers=()):
+        # Every answer names Basic authentication, which /auth asks for.
+        def answer(self, status, body):
             self.send_response(status)
-            for name, value in headers:
-                self.send_header(name, value)
-            if body is not None:
-                self.send_header("Content-Length", str(len(body)))
+            self.send_header("WWW-Authenticate", 'Basic realm="test"')
+            self.send_header("Content-Length", str(len(body)))
             self.end_headers()
-            if body:
-                self.wfile.write(body)
-
-        def do_GET(self):
-            self.handle_any()
+            self.wfile.write(body)
 
         def do_POST(self):
-            self.handle_any()
-
-        def handle_any(self):
-            self.record()
-            body = self.read_body()
-            url = urllib.parse.urlsplit(self.path)
-            path = url.path
+            with open(args["--log"], "a", encoding="utf-8") as log:  # appends: one write a line
+                log.write(f"{self.command} {self.path}\n")
+            body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            path = self.path
             if path.startswith("/echo"):
-                text = f"{self.command} {self.path}\n{self.headers}".encode("latin-1") + body
-                self.answer(200, text)
+                self.answer(200, f"{self.command} {path}\n{self.headers}".encode("latin-1") + body)
             elif path.startswith("/answer/"):
-                with open(args.log + ".body", "wb") as kept:
+                with open(args["--log"] + ".body", "wb") as kept:
                     kept.write(body)
                 self.answer(200, bytes.fromhex(path[8:]))
-            elif path.startswith("/size/") and url.query == "chunked":
+            elif path.startswith("/raw/"):
+                self.wfile.write(base64.b64decode(path[5:]))
+                self.close_connection = True
+            elif path.startswith("/size/"):
                 n = int(path[6:])
                 self.send_response(200)
                 self.send_header("Transfer-Encoding", "chunked")
                 self.end_headers()
                 self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (n, b"a" * n))
-            elif path.startswith("/size/"):
-                self.answer(200, b"a" * int(path[6:]))
-            elif path == "/hang":
-                time.sleep(60)
-            elif path == "/chunked":
-                self.send_response(200)
-                self.send_header("Transfer-Encoding", "chunked")
-                self.end_headers()
-                for piece in (b"first piece-", b"second piece"):
-                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-                self.wfile.write(b"0\r\n\r\n")
-            elif path == "/close-empty":
-                self.send_response(200)
-                self.send_header("Connection", "close")
-                self.end_headers()
-                self.close_connection = True
             elif path == "/zero":
                 self.answer(200, b"")
-            elif path == "/short":
-                self.send_response(200)
-                self.send_header("Content-Length", "100")
-                self.end_headers()
-                self.wfile.write(b"0123456789")
-                self.wfile.flush()
-                self.close_connection = True
-            elif path == "/nocontent":
-                self.send_response(204)
-                self.end_headers()
-            elif path.startswith("/status/"):
-                self.answer(int(path[8:]), b"refused")
-            elif path == "/auth":
-                expected = base64.b64encode(f"{args.user}:{args.password}".encode()).decode()
-                if self.headers.get("Authorization") == f"Basic {expected}":
-                    self.answer(200, f"welcome {args.user}".encode())
-                else:
-                    self.answer(401, b"who?", [("WWW-Authenticate", 'Basic realm="test"')])
-            elif path == "/loop":
-                self.answer(302, b"", [("Location", "/loop")])
-            elif path == "/redirect":
-                target = urllib.parse.parse_qs(url.query)["to"][0]
-                self.answer(302, b"", [("Location", target)])
+            elif path.startswith("/auth/"):
+                ok = self.headers.get("Authorization") == "Basic " + path[6:]
+                self.answer(200 if ok else 401, b"welcome")
+            elif path == "/hang":
+                time.sleep(60)
             else:
                 self.answer(404, b"unknown")
 
+        do_GET = do_POST
+
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
-    if args.cert:
+    if "--cert" in args:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.cert, args.key)
+        context.load_cert_chain(args["--cert"], args["--key"])
         server.socket = context.wrap_socket(server.socket, server_side=True)
-    print(f"PORT {server.server_address[1]}", flush=True)
+    ftp = socket.create_server(("127.0.0.1", 0))
+    threading.Thread(target=refuse, args=(ftp,), daemon=True).start()
+    print(f"PORT {server.server_address[1]} {os.getpid()} {ftp.getsockname()[1]}", flush=True)
     server.serve_forever()
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+main()

@@ -3,10 +3,10 @@
 # A SoftHSM2 token `label` (PIN 1234, SO PIN 5678) under <dir>/tokens holding the key (id 01, label
 # "key") and its certificate (id 01, label "cert"). Writes <dir>/softhsm2.conf, which the caller
 # names in SOFTHSM2_CONF, and prints the PKCS#11 library that reaches the token.
-dir=$1 label=$2 key=$3 cert=$4 library=
-for lib in /usr/lib/softhsm/libsofthsm2.so /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so; do
-    if [ -e "$lib" ]; then library=$lib; fi
-done
+dir=$1 label=$2 key=$3 cert=$4
+# shellcheck disable=SC2012 # two fixed paths, no odd names
+library=$(ls /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so 2>/dev/null |
+    tail -n 1)
 [ -n "$library" ] || { echo "softhsm2 is not installed" >&2; exit 1; }
 mkdir -p "$dir/tokens"
 printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' \

@@ -2,7 +2,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 
 #include "WsTestSupport.h"
 #include "foundation/Text.h"
@@ -14,11 +13,10 @@ using Bytes = std::vector<unsigned char>;
 
 std::atomic<int> lateReplyResult{1};
 
-// The commands of these tests: "wait<ms>" answers "done" after that long, "len:<n>" answers n
-// bytes of "x", "empty" first tries an empty reply and then answers with its result and error
-// text, "late" replies thrice after the client is expected to have gone, anything else
-// "got:<length>:<first 8>:<last 8>" (the length up to a NUL, so bytes that never arrived show as a
-// short length).
+// The commands of these tests: "wait<ms>" answers "done" after that long, "empty" first tries an
+// empty reply and then answers with its result, "late" replies thrice after the client is
+// expected to have gone, anything else "got:<length>:<first 8>:<last 8>" (the length up to a NUL,
+// so bytes that never arrived show as a short length).
 int testProc(mv::CommandThreadArgs* args) {
     std::string text = args->command ? std::string(args->command->c_str()) : std::string();
     std::string reply;
@@ -26,8 +24,7 @@ int testProc(mv::CommandThreadArgs* args) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(text.c_str() + 4)));
         reply = "done";
     } else if (text == "empty") {
-        int rc = args->server->response("");
-        reply = "rc:" + std::to_string(rc) + ":" + args->server->errorText();
+        reply = "rc:" + std::to_string(args->server->response(""));
     } else if (text == "late") {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         // NSPR ignores SIGPIPE once NSS is up (the accept key); the server must not rely on that.
@@ -39,8 +36,6 @@ int testProc(mv::CommandThreadArgs* args) {
         args->server->response("second");
         lateReplyResult = args->server->respondAndRelease("third", args->running);
         return 0;
-    } else if (text.rfind("len:", 0) == 0) {
-        reply.assign(static_cast<size_t>(std::atoi(text.c_str() + 4)), 'x');
     } else {
         reply = "got:" + std::to_string(text.size()) + ":" + text.substr(0, 8) + ":" +
                 text.substr(text.size() < 8 ? 0 : text.size() - 8);
@@ -55,131 +50,100 @@ std::string hex(const Bytes& bytes) {
     return out;
 }
 
-std::string got(size_t n) {
-    return "{\"recv\": \"got:" + std::to_string(n) + ":Paaaaaaa:aaaaaaaa\"}";
+// A final text frame as a client may send it, masked with the key 01 02 03 04, in the 16-bit
+// length form or with `wide` in the 64-bit one; as hexadecimal.
+std::string frame(const std::string& text, bool wide = false) {
+    Bytes out{0x81, static_cast<unsigned char>(wide ? 0xFF : 0xFE)};
+    for (int shift = wide ? 56 : 8; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<unsigned char>(shift < 32 ? text.size() >> shift : 0));
+    }
+    out.insert(out.end(), {1, 2, 3, 4});
+    for (size_t i = 0; i < text.size(); ++i) {
+        out.push_back(static_cast<unsigned char>(text[i] ^ (i % 4 + 1)));
+    }
+    return hex(out);
 }
-std::string recvLine(const std::string& text) {
-    return "{\"recv\": \"" + text + "\"}";
+
+// Plan steps, each followed by ", ".
+std::string step(const std::string& op, const std::string& more = "") {
+    return R"({"op": ")" + op + "\"" + more + "}, ";
 }
 std::string send(const std::string& text) {
-    return R"({"op": "send", "text": ")" + text + R"("}, )";
+    return step("send", R"(, "text": ")" + text + "\"");
 }
-std::string raw(const Bytes& bytes, const char* op = "raw") {
-    return R"({"op": ")" + std::string(op) + R"(", "hex": ")" + hex(bytes) + R"("}, )";
+std::string raw(const std::string& hex) {
+    return step("raw", R"(, "hex": ")" + hex + "\"");
 }
-// Text frames that ws_client.py frames itself; `more` adds its options (see there).
-std::string frames(const std::string& texts, const std::string& more = "") {
-    return R"({"op": "frames", "texts": [)" + texts + "]" + more + "}, ";
+const std::string RECV = step("recv"), PAUSE = step("sleep", R"(, "s": 0.2)"), TERM = send("term");
+// A receive that expects nothing.
+const std::string WAIT = step("recv", R"(, "timeout": 0.7)"), TIMEOUT = "{\"timeout\": true}\n";
+// The first `bytes` of a frame, then the rest in a later receive.
+std::string split(const std::string& frame, size_t bytes) {
+    return raw(frame.substr(0, 2 * bytes)) + PAUSE + raw(frame.substr(2 * bytes));
 }
+// A text of n bytes, "P" then "a"s, and its reply.
 std::string sendn(size_t n) {
-    return R"({"op": "sendn", "prefix": "P", "n": )" + std::to_string(n) + "}, " +
-           R"({"op": "recv"}, )";
+    return step("sendn", R"(, "prefix": "P", "n": )" + std::to_string(n)) + RECV;
 }
-const std::string TIMEOUT = "{\"timeout\": true}";
-const std::string RECV = R"({"op": "recv"}, )";
-const std::string WAIT = R"({"op": "recv", "timeout": 0.7}, )";
-const std::string TERM = send("term");
-
-struct FrameCase {
-    const char* why;
-    std::string plan;  // the steps of the JSON list, each followed by ", "
-    std::vector<std::string> lines;
-    int loopResult = 0;
-};
-
-void runCases(const std::vector<FrameCase>& cases, bool term = false) {
-    for (const FrameCase& c : cases) {
-        SCOPED_TRACE(c.why);
-        std::string plan = c.plan + (term ? TERM : "");
-        plan.erase(plan.find_last_not_of(", ") + 1);
-        wstest::Served run = wstest::serve(testProc, "[" + plan + "]");
-        EXPECT_EQ(run.openResult, 0);
-        EXPECT_EQ(run.lines, c.lines);
-        EXPECT_EQ(run.loopResult, c.loopResult) << run.loopError;
-    }
+std::string got(size_t n) {
+    return "{\"recv\": \"got:" + std::to_string(n) + ":Paaaaaaa:aaaaaaaa\"}\n";
+}
+std::string recvLine(const std::string& text) {
+    return "{\"recv\": \"" + text + "\"}\n";
 }
 
-TEST(WsFrameTest, realClientFrames_areGatheredUnmaskedAndAnswered) {
-    runCases(
-        {
-            {"masked and unmasked frames give the same command",
-             send("Paaaaaaaaa") + RECV + frames(R"("Paaaaaaaaa")", R"(, "unmasked": true)") + RECV,
-             {got(10), got(10)}},
-            {"7-bit, 16-bit and 64-bit lengths; 100000 bytes over many receives",
-             sendn(125) + sendn(126) + sendn(65535) + sendn(65536) + sendn(100000),
-             {got(125), got(126), got(65535), got(65536), got(100000)}},
-            {"a header split over two receives is gathered; two bytes of it are whole",
-             frames(R"("Paaaaaaaaaaa")", R"(, "at": 1)") + RECV +
-                 frames("\"P" + std::string(299, 'a') + "\"", R"(, "at": 7)") + RECV +
-                 frames(R"("Paaaa")", R"(, "at": 2, "unmasked": true)") + RECV,
-             {got(12), got(300), recvLine("got:5:Paaaa:Paaaa")}},
-            {"replies of 126 and 70000 bytes arrive whole",
-             send("len:126") + RECV + send("len:70000") + RECV,
-             {R"({"recv_len": 126, "distinct": "x"})", R"({"recv_len": 70000, "distinct": "x"})"}},
-            {"an empty reply is refused and sends nothing",
-             send("empty") + RECV,
-             {recvLine("rc:-701:response arg: invalid argument. (-701)")}},
-            {"a command right after each reply is never an overlap",
-             R"({"op": "repeat", "text": "Paaaaaaaaa", "count": 300}, )",
-             {R"({"count": 300, "first": "got:10:Paaaaaaa:aaaaaaaa", "bad": 0})"}},
-            {"only the low 32 bits of a 64-bit length count",
-             raw({0x81, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0, 0, 0, 'P', 'a', 'a', 'a'}) +
-                 RECV,
-             {recvLine("got:4:Paaa:Paaa")}},
-        },
-        true);
-}
-
-TEST(WsFrameTest, loopEnds_termAndCommandRules) {
-    runCases({
-        {"term while idle sends nothing", TERM + WAIT, {TIMEOUT}},
-        {"terminate is term", send("terminate") + WAIT, {TIMEOUT}},
-        {"three bytes are too short", send("ter"), {}, -603},
-        {"a NUL within the first four bytes makes the text short",
-         send(R"(ab\u0000cdef)"),
-         {},
-         -603},
+// Each plan runs against a server of its own on a free port until its loop ends.
+TEST(WsFrameTest, clientTable_repliesAndHowTheLoopEnds) {
+    const std::string P300 = "P" + std::string(299, 'a');
+    const struct {
+        const char* why;
+        std::string plan;
+        int loopResult = 0;
+        std::string lines = "";  // the client's, each ended by a line feed
+    } cases[] = {
+        {"7-bit length up to its limit, 64-bit length; 100000 bytes over many receives",
+         sendn(125) + sendn(65536) + sendn(100000) + TERM, 0, got(125) + got(65536) + got(100000)},
+        {"a header split after its first byte is gathered, in both long length forms",
+         split(frame(P300), 1) + RECV + split(frame(P300, true), 1) + RECV + TERM, 0,
+         got(300) + got(300)},
+        {"an empty reply is refused and sends nothing", send("empty") + RECV + TERM, 0,
+         recvLine("rc:-701")},
+        {"terminate is term, and term while idle sends nothing", send("terminate") + WAIT, 0,
+         TIMEOUT},
+        // "ter", a NUL and more: three bytes are too short, also when more follow the NUL.
+        {"a NUL within the first four bytes makes the text short", send(R"(ter\u0000x)"), -603},
         {"term while a command runs: er,-1 first, then the command's own reply",
-         send("wait400") + R"({"op": "sleep", "s": 0.1}, )" + TERM + RECV + RECV,
-         {recvLine("er,-1"), recvLine("done")},
-         -604},
+         send("wait400") + PAUSE + TERM + RECV + RECV, -604, recvLine("er,-1") + recvLine("done")},
         {"an overlapping command ends the loop and gets no reply",
-         send("wait400") + R"({"op": "sleep", "s": 0.1}, )" + send("second") + RECV + WAIT,
-         {recvLine("done"), TIMEOUT},
-         -605},
-    });
-}
-
-TEST(WsFrameTest, refusedFrames_endTheLoopAsParseErrors) {
-    const std::string RESET = R"({"op": "reset"}, )";
-    runCases({
-        {"the client's close frame", R"({"op": "close"}, )", {}, -501},
-        {"a ping frame", R"({"op": "ping"}, )", {}, -501},
-        {"a binary frame", raw({'v', 'e', 'r', 's'}, "binary"), {}, -501},
-        {"a first fragment", frames(R"("vers")", R"(, "fin": false)"), {}, -501},
-        {"a connection closed by the client", R"({"op": "drop"}, )", {}, -500},
-        {"a reset between frames", RESET, {}, -601},
-        {"a reset inside a header",
-         raw({0x81}) + R"({"op": "sleep", "s": 0.2}, )" + RESET,
-         {},
-         -601},
+         send("wait400") + PAUSE + send("second") + RECV + WAIT, -605, recvLine("done") + TIMEOUT},
+        {"the client's close frame", step("close"), -501},
+        {"a connection closed by the client", step("drop"), -500},
+        {"a reset between frames", step("reset"), -601},
+        {"a reset inside a header", raw(frame(P300).substr(0, 2)) + PAUSE + step("reset"), -601},
         {"a reset while a frame is gathered",
-         frames("\"" + std::string(300, 'a') + "\"", R"(, "cut": 20)") +
-             R"({"op": "sleep", "s": 0.2}, )" + RESET,
-         {},
-         -602},
-        {"an empty text frame", raw({0x81, 0x80, 1, 2, 3, 4}), {}, -500},
-        {"an announced length above the bound ends before anything arrives",
-         raw({0x81, 0xFF, 0, 0, 0, 0, 0x08, 0, 0, 0x01, 1, 2, 3, 4}) + WAIT,
-         {TIMEOUT},
-         -501},
-        {"a reply to a client that has gone", send("late") + R"({"op": "drop"}, )", {}, -500},
-        // 12: the 2-byte header, 4-byte key and 6 bytes of "second".
+         raw(frame(P300).substr(0, 40)) + PAUSE + step("reset"), -602},
+        {"an empty text frame", raw(frame("")), -500},
+        {"a reply to a client that has gone", send("late") + step("drop"), -500},
+        // 14: the 8-byte header and 6 bytes of "second".
         {"two frames in one receive: the surplus is the code",
-         frames(R"("first", "second")"),
-         {},
-         -12},
-    });
+         raw(frame("first") + frame("second")), -14},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        std::string plan = c.plan.substr(0, c.plan.size() - 2);
+        int port = wstest::freePort();
+        mv::WsServer server;
+        server.setCommandProc(testProc);
+        wstest::ServerRun run(server, port);
+        std::string lines;
+        for (const std::string& line : wstest::runClient(port, "[" + plan + "]")) {
+            lines += line + "\n";
+        }
+        EXPECT_EQ(lines, c.lines);
+        run.finish();
+        EXPECT_EQ(run.openResult, 0);
+        EXPECT_EQ(run.loopResult, c.loopResult) << server.lastError;
+    }
     EXPECT_EQ(lateReplyResult.load(), -702) << "the process must live on to tell";
 }
 
@@ -194,9 +158,11 @@ TEST(WsFrameTest, parseFrame_table) {
         uint32_t key = 0;
     } cases[] = {
         {"reserved bit", {0xC1, 0x01, 'a'}, -501},
+        {"a first fragment", {0x01, 0x01, 'a'}, -501},
         {"one byte beyond", {0x81, 0x01, 'a', 'b'}, -1, 2, 1, 0},
         {"16-bit form for a short length", {0x81, 0x7E, 0x00, 0x01, 'a'}, 0, 4, 1, 0},
         {"64-bit length, short header", {0x81, 0x7F, 0, 0, 0}, -500},
+        {"low 32 bits count", {0x81, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1, 'a'}, 0, 10, 1},
         {"64-bit length at the bound", {0x81, 0x7F, 0, 0, 0, 0, 8, 0, 0, 0}, int(MAX), 10, MAX, 0},
         {"largest 32-bit length", {0x81, 0x7F, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, -501},
     };

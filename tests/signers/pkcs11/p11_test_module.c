@@ -5,9 +5,10 @@
  *   "remove:N"  the token is removed at the N-th call (counted from 1): from then on every call but
  *               C_Finalize answers CKR_DEVICE_REMOVED;
  *   "nosign"    the list has no C_Sign;
- *   "badlogout" C_Sign gives a 1-byte value and C_Logout then fails with a vendor-defined code.
- * Otherwise slot 7 holds a token with one certificate object whose value is 3 bytes. The names of
- * the calls made since C_GetFunctionList are kept for the tests (testModuleCalls). */
+ *   "badlogout" C_Logout fails with a vendor-defined code.
+ * Otherwise slot 7 holds a token with one certificate object whose value is 3 bytes, and C_Sign
+ * gives a 1-byte value. The names of the calls made since C_GetFunctionList are kept for the tests
+ * (testModuleCalls). */
 #include <p11-kit/pkcs11.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,12 +45,11 @@ COUNTED(C_FindObjectsInit, (CK_SESSION_HANDLE s, CK_ATTRIBUTE* t, CK_ULONG n))
 COUNTED(C_FindObjectsFinal, (CK_SESSION_HANDLE s))
 COUNTED(C_SignInit, (CK_SESSION_HANDLE s, CK_MECHANISM* m, CK_OBJECT_HANDLE k))
 
+/* A 1-byte "signature", 0x5A. */
 CK_RV C_Sign(CK_SESSION_HANDLE s, CK_BYTE* d, CK_ULONG n, CK_BYTE* out, CK_ULONG* length) {
-    if (badLogout) {
-        *length = 1; /* a 1-byte "signature", 0x5A */
-        if (out != NULL) {
-            out[0] = 0x5A;
-        }
+    *length = 1;
+    if (out != NULL) {
+        out[0] = 0x5A;
     }
     return call("C_Sign");
 }
@@ -59,12 +59,11 @@ CK_RV C_Logout(CK_SESSION_HANDLE s) {
 }
 
 static CK_RV getSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
-    CK_RV rv = call("C_GetSlotList");
-    if (rv == CKR_OK && list != NULL && *count > 0 && !noToken) {
+    if (list != NULL && *count > 0 && !noToken) {
         list[0] = 7;
     }
     *count = noToken ? 0 : 1;
-    return rv;
+    return call("C_GetSlotList");
 }
 static CK_RV getAttributeValue(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE* attr,
                                CK_ULONG n) {
