@@ -1,35 +1,63 @@
-// The program itself, run without a display in a temporary home: its exit codes, its error log,
-// and the scheme registration as xdg-mime sees it. Message boxes go to standard error here.
+// The program itself, launched as a page or a user launches it, in a temporary home without a
+// display (message boxes go to standard error), with a real NSS store, SoftHSM2 token, WebSocket
+// client, HTTP server and helper programs: each row a launch or a command with the exit code,
+// reply, box and log lines it must give.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
+#include <map>
 #include <thread>
 
 #include "signers/Fixtures.h"
-#include "support/TestSupport.h"
+#include "support/HttpTestServer.h"
 #include "support/WsTestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using mv::test::readText;
 using Lines = std::vector<std::string>;
+using mv::test::base64Of;
+using mv::test::readText;
 
-using mv::test::Outcome;
+const std::string ARG_ERROR = "-10,5byV5pWw44Ko44Op44O8KC0xMCk=";  // 引数エラー(-10)
+const std::string HASH = "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F";
+const std::string OK_HASH = "<QrnResponse result=\"OK\"><hash>" + HASH + "</hash></QrnResponse>";
+const Lines START{"cmd-start / cmd execute start."}, END{"cmd-end / cmd execute end."};
+const Lines UPLOADED{"cert / 証明書取得完了", "httpSend / 証明書通信完了"};
+
+Lines operator+(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+const Lines WS_START =
+    START + Lines{"ws-open / WebScoket connection ok.", "api-init / sign api init ok."};
+const Lines WS_END = Lines{"ws-loop / WebScoket connection end."} + END;
+// A WebSocket run whose server could not open, for `reason`.
+Lines openFailed(const std::string& reason) {
+    return START + Lines{"ws-open / error(-60) WebSocket connection error.", reason} + END;
+}
+const Lines SUCCESS = UPLOADED + Lines{"sign / 署名値計算完了", "httpSend / 署名値通信完了"};
+
+// A path of the test server that answers with `text`.
+std::string answer(const std::string& text) {
+    return "/answer/" + fixtures::hexOf(mv::test::bytesOf(text));
+}
 
 class QuarnelCmdTest : public ::testing::Test {
 protected:
     fixtures::TempHome home;  // HOME with room for the user's NSS store
     std::string dir = home.home;
     std::string program = fs::canonical(QUARNELCMD_PATH).string();
+    std::string defaultLog = home.file("QuarnelCmd-error.log");
+    std::string desktopEntry = dir + "/.local/share/applications/quarnel01.desktop";
     std::vector<std::string> localeEnv = {"LANG=C.UTF-8", "LC_ALL="};
+    mv::test::HttpTestServer server;
+    mv::test::Outcome last;
 
     // No system-wide XDG directories and no desktop environment: xdg-mime reads the files itself.
-    Outcome run(std::vector<std::string> argv) {
+    mv::test::Outcome run(std::vector<std::string> argv) {
         std::vector<std::string> env = {"XDG_DATA_DIRS=" + dir + "/none",
                                         "XDG_CONFIG_DIRS=" + dir + "/none",
                                         "DBUS_SESSION_BUS_ADDRESS=disabled:"};
@@ -37,15 +65,33 @@ protected:
         return mv::test::launch(argv, env);
     }
     // Bounded, so that a run that blocks fails its test instead of stalling the suite.
-    Outcome quarnelcmd(std::vector<std::string> args = {}) {
-        args.insert(args.begin(), {"timeout", "60", program});
-        return run(args);
+    mv::test::Outcome quarnelcmd(std::vector<std::string> args = {},
+                                 const std::string& limit = "60", const std::string& file = "") {
+        args.insert(args.begin(), {"timeout", limit, file.empty() ? program : file});
+        return last = run(args);
     }
-    // The default log's lines without their time stamps; each must have one.
-    std::string defaultLog = home.file("QuarnelCmd-error.log");
-    Lines logLines() { return mv::test::logLines(defaultLog, true); }
-    std::string desktopEntry() const {
-        return dir + "/.local/share/applications/quarnel01.desktop";
+    // A log's lines without their time stamps; each must have one.
+    Lines log(const std::string& file = "") {
+        return mv::test::logLines(file.empty() ? defaultLog : file, true);
+    }
+    // WebSocket mode as a page starts it: "quarnel01:S,<port>," and `params`, while ws_client.py
+    // plays `plan`; the client's lines.
+    Lines page(const std::string& params, const std::string& plan) {
+        int port = wstest::freePort();
+        Lines replies;
+        std::thread client([&] { replies = wstest::runClient(port, plan); });
+        quarnelcmd({"quarnel01:S," + std::to_string(port) + "," + params});
+        client.join();
+        EXPECT_EQ(last.exitCode, 0) << last.err;
+        return replies;
+    }
+    // The signature in a reply or an upload (hexadecimal, alone or in a request document) verifies
+    // over HASH with the key of "ee".
+    static void expectSignature(const std::string& text) {
+        size_t open = text.find("<sign>"), close = text.find("</sign>");
+        std::string hex =
+            open == std::string::npos ? text : text.substr(open + 6, close - open - 6);
+        EXPECT_EQ(fixtures::verify("ee", "sha256", mv::hexToBytes(HASH), mv::hexToBytes(hex)), 0);
     }
     std::string statusText(const std::string& state) const {
         return "署名コマンド: QuarnelCmd v1.1.R1\n状態：レジストリ(quarnel01)" + state + "\n";
@@ -55,139 +101,25 @@ protected:
 // With nothing registered: every run exits 0; a URL run writes its log, any other command line
 // shows a box (on standard error here) and writes none.
 TEST_F(QuarnelCmdTest, commandLineTable_boxesAndLogLinesWithNothingRegistered) {
-    const Lines endOnly{"cmd-end / cmd execute end."};
-    const std::string unregistered = statusText("未登録です。");
     const struct {
         std::vector<std::string> args;
         std::string err;
         Lines log;
     } rows[] = {
-        {{"quarnel01:"}, "", endOnly},
-        {{"quarnel01:S,8080,30,0,,,,"}, "", endOnly},  // unusable parameters
-        {{"quarnel01:S,1", ",,,,"}, "", endOnly},      // "S,1 ,,,," once joined: 6 tokens
-        {{}, unregistered, {}},
-        {{"QUARNEL01:S,8080,30,0,,,"}, unregistered, {}},
-        {{"regist", "now"}, unregistered, {}},
-        {{"Regist"}, unregistered, {}},
+        {{"quarnel01:"}, "", END},
+        {{"quarnel01:S,8080,30,0,,,,"}, "", END},  // unusable parameters
+        {{"QUARNEL01:S,8080,30,0,,,"}, statusText("未登録です。"), {}},
+        {{"regist", "now"}, statusText("未登録です。"), {}},
+        {{"Regist"}, statusText("未登録です。"), {}},
         {{"unregist"}, "署名コマンド: レジストリ未登録です。\n削除できません。\n", {}},
         {{"unregist-POSTX"}, "署名コマンド: レジストリ削除に失敗しました。\n", {}},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.args.empty() ? "" : row.args[0]);
+        SCOPED_TRACE(row.args[0]);
         fs::remove(defaultLog);
-        Outcome r = quarnelcmd(row.args);
-        EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(logLines(), row.log);
-        EXPECT_FALSE(fs::exists(desktopEntry()));
-    }
-}
-
-// A port that is taken: the run logs the server's reason, into the log named by the parameters
-// (flag 0x2000) after its earlier lines (flag 0x4000), and exits 0.
-TEST_F(QuarnelCmdTest, portInUse_logsTheServerReasonIntoTheNamedLogAfterItsEarlierLines) {
-    int port = wstest::freePort();
-    int holder = wstest::holdPort(port);
-    ASSERT_GE(holder, 0);
-    std::string custom = dir + "/my.log";
-    std::ofstream(custom) << "earlier\r\n";
-    Outcome r =
-        quarnelcmd({"quarnel01:S," + std::to_string(port) + ",1," +
-                    std::to_string(0x2000 | 0x4000) + ",," + mv::test::base64Of(custom) + ","});
-    ::close(holder);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(readText(custom).rfind("earlier\r\n", 0), 0u);
-    Lines lines = mv::test::logLines(custom);
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[1], "ws-open / error(-60) WebSocket connection error.");
-    EXPECT_NE(lines[2].find("(-402)"), std::string::npos) << lines[2];
-    EXPECT_EQ(lines[3], "cmd-end / cmd execute end.");
-    EXPECT_FALSE(fs::exists(defaultLog));
-}
-
-TEST_F(QuarnelCmdTest, registrationRoundTrip_asXdgMimeSeesIt) {
-    Outcome r = quarnelcmd({"regist"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "署名コマンド: レジストリ登録しました。\n");
-
-    Outcome query = run({"xdg-mime", "query", "default", "x-scheme-handler/quarnel01"});
-    EXPECT_EQ(query.out, "quarnel01.desktop\n") << query.err;
-
-    std::string entry = readText(desktopEntry());
-    std::string exec = "\"" + program + "\" %u";
-    EXPECT_NE(entry.find("\nExec=" + exec + "\n"), std::string::npos) << entry;
-    EXPECT_NE(entry.find("\nName=URL:QuarnelCmd Protocol\n"), std::string::npos) << entry;
-    EXPECT_NE(entry.find("\nMimeType=x-scheme-handler/quarnel01;\n"), std::string::npos) << entry;
-    Outcome valid = run({"desktop-file-validate", desktopEntry()});
-    EXPECT_EQ(valid.exitCode, 0) << valid.out << valid.err;
-
-    EXPECT_EQ(quarnelcmd().err, statusText("登録済みです。\n" + exec));
-    // Asked whether to overwrite; without a display the answer is Cancel.
-    r = quarnelcmd({"regist"});
-    EXPECT_EQ(r.err, "署名コマンド: レジストリ登録済みです。\n上書きしますか？\n" + exec + "\n");
-
-    r = quarnelcmd({"unregist"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "署名コマンド: レジストリ削除しました。\n");
-    EXPECT_FALSE(fs::exists(desktopEntry()));
-    query = run({"xdg-mime", "query", "default", "x-scheme-handler/quarnel01"});
-    EXPECT_EQ(query.out, "");
-    EXPECT_EQ(quarnelcmd().err, statusText("未登録です。"));
-}
-
-TEST_F(QuarnelCmdTest, unreadableRegistration_isReportedAsAFailedRead) {
-    fs::create_directories(dir + "/.local/share/applications");
-    std::ofstream(desktopEntry()) << "[Desktop Entry]\nExec=\"/" << std::string(300, 'x')
-                                  << "\" %u\n";
-    EXPECT_EQ(quarnelcmd().err, statusText("の取得に失敗しました。"));
-    // A registration that cannot be read may still exist: "unregist" tries to remove it.
-    Outcome r = quarnelcmd({"unregist"});
-    EXPECT_EQ(r.err, "署名コマンド: レジストリ削除しました。\n");
-    EXPECT_FALSE(fs::exists(desktopEntry()));
-}
-
-// WebSocket mode as a page launches it (flags 0): the store signer is set up from the user's
-// store, which the page's options and sid reach, before any command is served; a failed set-up
-// ends the run.
-TEST_F(QuarnelCmdTest, webSocketMode_asAPageLaunchesIt_setsUpTheStoreSignerThenServes) {
-    const struct {
-        std::string bundles, options, error;  // no error: served
-    } rows[] = {
-        {"ee", "", ""},
-        {"", "", "init / error(-11) Error: certificate not found."},
-        {"ee", "bad", "init / error(-10) Error: invalid opt argument format."},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.error);
-        fs::remove_all(home.nssDir());
-        home.makeNssDb(row.bundles);
-        int port = wstest::freePort();
-        Lines replies;
-        std::thread page([&] {
-            replies = wstest::runClient(port, row.error.empty() ? R"([{"op": "send", "text":
-                "cert,0,"}, {"op": "recv", "full": true}, {"op": "send", "text": "term"}])"
-                                                                : R"([{"op": "recv"}])");
-        });
-        Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,0," +
-                                      mv::test::base64Of(row.options) + ",,c2lkLTE="});
-        page.join();
-        EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-        Lines log{"cmd-start / cmd execute start.", "ws-open / WebScoket connection ok."};
-        if (row.error.empty()) {  // without flag 0x4 the certificate comes in a request document
-            ASSERT_EQ(replies.size(), 1u);
-            std::string document = mv::test::textOf(
-                mv::base64DecodeStr(replies[0].substr(12, replies[0].size() - 14)));
-            EXPECT_NE(document.find("sid=\"sid-1\""), std::string::npos) << document;
-            log.insert(log.end(),
-                       {"api-init / sign api init ok.", "ws-command / cert cmd accept.",
-                        "cert / cert command end.", "ws-loop / WebScoket connection end."});
-        } else {
-            EXPECT_EQ(replies, Lines{R"({"closed": 1006})"});  // no close frame: the agent ends
-            log.insert(log.end(), {row.error, "api-init / error(" + row.error.substr(13, 3) +
-                                                  ") sign api init error."});
-        }
-        log.push_back("cmd-end / cmd execute end.");
-        EXPECT_EQ(logLines(), log);
+        EXPECT_EQ(quarnelcmd(row.args).exitCode, 0);
+        EXPECT_EQ(last.err, row.err);
+        EXPECT_EQ(log(), row.log);
     }
 }
 
@@ -195,7 +127,7 @@ TEST_F(QuarnelCmdTest, webSocketMode_asAPageLaunchesIt_setsUpTheStoreSignerThenS
 // default as GLib itself reads the file and "unregist" take back just our line; anything but a
 // regular file is refused without blocking. The entry is written before the list's line and
 // removed after it, so the list never names a missing entry.
-TEST_F(QuarnelCmdTest, hostileMimeappsLists_table) {
+TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
     const std::string group = "[Default Applications]\n", html = "text/html=other.desktop;\n";
     const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
                       theirs = "x-scheme-handler/quarnel01=other.desktop;\n",
@@ -203,8 +135,8 @@ TEST_F(QuarnelCmdTest, hostileMimeappsLists_table) {
                       crlf = "[Default Applications]\r\nk=v\r\n";
     const struct {
         const char* why;
-        char kind;  // 'f' a file, 'l' a link to one, 'p' a FIFO, 'q' a link to one, 'd' a
-                    // directory, 'e' no list but a FIFO in the desktop entry's place
+        char kind;  // 'f' a file, 'l' a link to one, 'p' a FIFO, 'e' no list but a FIFO in the
+                    // desktop entry's place
         std::string before = {}, registered = {}, unregistered = {};  // empty: as before
     } rows[] = {
         {"a second group naming another handler (GLib takes the last value), a duplicate", 'f',
@@ -220,25 +152,24 @@ TEST_F(QuarnelCmdTest, hostileMimeappsLists_table) {
          added + "\n" + group + ours},
         {"a link to a file is followed and stays a link", 'l', group + html, group + html + ours},
         {"a FIFO would block its reader", 'p'},
-        {"a link to a FIFO as well", 'q'},
-        {"a directory", 'd'},
         {"the entry is read for the status too, and never replaced or removed", 'e'},
     };
     const std::string list = dir + "/.config/mimeapps.list", elsewhere = dir + "/elsewhere";
+    const std::string exec = "\"" + program + "\" %u";
     fs::create_directories(dir + "/.local/share/applications"),
         fs::create_directories(dir + "/.config");
     std::ofstream(dir + "/.local/share/applications/other.desktop")
         << "[Desktop Entry]\nType=Application\nName=Other\nExec=/bin/true %u\n";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
-        fs::remove_all(list), fs::remove(elsewhere), fs::remove(desktopEntry());
-        std::string file = row.kind == 'l' || row.kind == 'q' ? elsewhere : list;
+        fs::remove_all(list), fs::remove(elsewhere), fs::remove(desktopEntry);
+        std::string file = row.kind == 'l' ? elsewhere : list;
         bool regular = row.kind == 'f' || row.kind == 'l';
         if (regular) {
             std::ofstream(file, std::ios::binary) << row.before;
         } else {
-            std::string fifo = row.kind == 'e' ? desktopEntry() : file;
-            ASSERT_EQ(row.kind == 'd' ? mkdir(list.c_str(), 0700) : mkfifo(fifo.c_str(), 0600), 0);
+            std::string fifo = row.kind == 'e' ? desktopEntry : file;
+            ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         }
         if (file == elsewhere) {
             fs::create_symlink(elsewhere, list);
@@ -247,72 +178,140 @@ TEST_F(QuarnelCmdTest, hostileMimeappsLists_table) {
         EXPECT_EQ(quarnelcmd({"regist"}).err,
                   "署名コマンド: レジストリ登録" + failed + "しました。\n");
         // The entry was written first, also when the list was refused.
-        EXPECT_EQ(quarnelcmd().err,
-                  statusText(row.kind == 'e' ? "の取得に失敗しました。"
-                                             : "登録済みです。\n\"" + program + "\" %u"));
+        EXPECT_EQ(quarnelcmd().err, statusText(row.kind == 'e' ? "の取得に失敗しました。"
+                                                               : "登録済みです。\n" + exec));
         if (regular) {
             EXPECT_EQ(readText(file), row.registered);
             std::string gio = run({"gio", "mime", "x-scheme-handler/quarnel01"}).out;
             EXPECT_THAT(gio.substr(0, gio.find('\n')), ::testing::EndsWith(": quarnel01.desktop"));
+            // GLib follows the list alone; other desktops want the entry to name the scheme.
+            EXPECT_THAT(readText(desktopEntry),
+                        ::testing::ContainsRegex("\nName=URL:QuarnelCmd Protocol\n.*\n"
+                                                 "MimeType=x-scheme-handler/quarnel01;\n"));
+            // Asked whether to overwrite; without a display the answer is Cancel.
+            EXPECT_EQ(quarnelcmd({"regist"}).err,
+                      "署名コマンド: レジストリ登録済みです。\n上書きしますか？\n" + exec + "\n");
         }
         EXPECT_EQ(quarnelcmd({"unregist"}).err,
                   "署名コマンド: レジストリ削除" + failed + "しました。\n");
-        EXPECT_EQ(fs::exists(desktopEntry()), !regular);  // kept while the list may name it
-        EXPECT_EQ(fs::is_fifo(desktopEntry()), row.kind == 'e');
+        EXPECT_EQ(fs::exists(desktopEntry), !regular);  // kept while the list may name it
         EXPECT_EQ(regular ? readText(file) : "",
                   row.unregistered.empty() ? row.before : row.unregistered);
-        EXPECT_EQ(fs::is_symlink(list), file == elsewhere);
     }
+}
+
+// WebSocket runs that end early. A failed set-up of the store signer (the page's options reach
+// it) ends the run before any command is served. "term" while a command runs, from a page that
+// then goes: the command's late reply fails, and the log must still give the reason the loop
+// ended (the command is "vers" padded with blanks, which takes the command thread a while to
+// split).
+TEST_F(QuarnelCmdTest, webSocketMode_earlyEnds_logWhyTheRunEnded) {
+    home.makeNssDb("ee");
+    const struct {
+        std::string options, plan;
+        Lines log;
+    } rows[] = {
+        {"bad", R"([{"op": "recv"}])",
+         START + Lines{"ws-open / WebScoket connection ok.",
+                       "init / error(-10) Error: invalid opt argument format.",
+                       "api-init / error(-10) sign api init error."}},
+        {"", R"([{"op": "sendn", "prefix": "vers", "fill": " ", "n": 33554432},
+                {"op": "send", "text": "term"}, {"op": "drop"}, {"op": "sleep", "s": 0.5}])",
+         WS_START + Lines{"ws-command / vers cmd accept.",
+                          "ws-loop / error(-604) WebSocket loop error.",
+                          "ws-loop / loop cmd: break. (-604)"}},
+    };
+    for (const auto& row : rows) {
+        page("20,0," + base64Of(row.options) + ",,", row.plan);
+        EXPECT_EQ(log(), row.log + END);
+    }
+}
+
+// The page's commands to the store signer, one after another in one run, with the reply and the
+// log lines of each. Without flag 0x4 certificates and signatures come in request documents,
+// which carry the page's sid.
+TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
+    home.makeNssDb("ee");
+    ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
+    const std::string url = server.url(), okTo = answer(OK_HASH),
+                      redirectTo = answer("<QrnResponse result=\"ok\" redirect=\"r\"/>"),
+                      okTypo = answer("<QrnResponse result=\"Ok\"/>");
+    auto http = [&](const std::string& path) { return "http," + base64Of(path) + ",eA==,,0"; };
+    auto argError = [](const std::string& tag) { return tag + " / error(-10) 引数エラー(-10)"; };
+    auto end = [](const std::string& tag) { return tag + " / " + tag + " command end."; };
+    // clang-format off
+    const struct {
+        std::string frame, reply;  // an empty reply is checked below the table
+        Lines log;                 // after the command's accept line, if it has one
+    } rows[] = {
+        {"cert,1", ARG_ERROR, {argError("cert")}},
+        {"cert,0,", "", {end("cert")}},
+        {"sign,0," + base64Of(OK_HASH) + ",0,", "", {end("sign")}},
+        {"sign,0," + base64Of("<QrnResponse result=\"Ok\"><hash>00</hash></QrnResponse>") + ",0,",
+         ARG_ERROR, {"sign / error(-10) Ok", argError("sign")}},
+        {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + ",,,", ARG_ERROR,  // an empty Id is refused
+         {"xades / error(-10) xades cmd error.", argError("xades")}},
+        {http(url + answer("error:\r\nx")), "-20," + base64Of("error:\r\nx"),
+         {"httpSend / " + url + answer("error:\r\nx"), "http / error:\\x0D\\x0Ax"}},
+        {http(url + answer("Error:x")), "0," + base64Of("Error:x"),  // case matters
+         {"httpSend / " + url + answer("Error:x"), end("http")}},
+        {http(url + "/zero"), "-20," + base64Of("HTTP通信エラー(-20)"),
+         {"httpSend / " + url + "/zero", "HttpConnect:request / error(-20) No message.",
+          "http / error(-20) HTTP通信エラー(-20)"}},
+        {"exec,0,," + base64Of(url + okTo) + ",0,,0," + base64Of(url + redirectTo) + ",,0",
+         "0," + base64Of("r"),
+         {end("cert"), "httpSend / " + url + okTo, "http / cert http command end.", "http / " + HASH,
+          end("sign"), "httpSend / " + url + redirectTo, "http / sign http command end.",
+          "http / r", end("exec")}},
+        {"exec,0,," + base64Of(url + okTypo) + ",0,,0,,,0", ARG_ERROR,
+         {end("cert"), "httpSend / " + url + okTypo, "pxml / error(-10) Ok", argError("exec.pxml1")}},
+        {"pxml," + base64Of("<QrnResponse result=\"ok\"/>"), "0,", {end("pxml")}},
+        // Helper programs are plain names beside the program file.
+        {http("file:///sub/x?-a"), ARG_ERROR,
+         {"debugExe / " + fs::path(program).parent_path().string() + "/sub/x", "debugExe / -a",
+          "debugExe / error(-10) Invalid hostname.", argError("http")}},
+        // Names compare exactly; the page's unknown text can neither forge nor flood the log.
+        {"VERS,\\r\\n2026-01-01T00:00:00 forged\\u0085", ARG_ERROR,
+         {"ws-command / error(-10) VERS,\\x0D\\x0A2026-01-01T00:00:00 forged\\x85"}},
+        {"y" + std::string(9000, 'A'), ARG_ERROR,
+         {"ws-command / error(-10) y" + std::string(4095, 'A')}},
+    };
+    // clang-format on
+    std::string plan = "[";
+    Lines lines = WS_START;
+    for (const auto& row : rows) {
+        plan += R"({"op": "send", "text": ")" + row.frame + R"("}, {"op": "recv"},)";
+        if (row.log[0].rfind("ws-command", 0) != 0) {
+            lines.push_back("ws-command / " + row.frame.substr(0, 4) + " cmd accept.");
+        }
+        lines = lines + row.log;
+    }
+    Lines got = page("20,0,,," + base64Of("sid-1"), plan + R"({"op": "send", "text": "term"}])");
+    ASSERT_EQ(got.size(), std::size(rows));
+    for (size_t i = 0; i < got.size(); ++i) {
+        got[i] = got[i].substr(10, got[i].size() - 12);  // {"recv": "<reply>"}
+        EXPECT_EQ(got[i], rows[i].reply.empty() ? got[i] : rows[i].reply) << rows[i].frame;
+    }
+    EXPECT_THAT(mv::test::textOf(mv::base64DecodeStr(got[1].substr(2))),
+                ::testing::HasSubstr("sid=\"sid-1\""));
+    expectSignature(mv::test::textOf(mv::base64DecodeStr(got[2].substr(2))));
+    EXPECT_EQ(log(), lines + WS_END);
 }
 
 // A client that connects and never sends its upgrade request: the agent closes the connection
 // after the launch time-out rather than holding the page's port for ever.
 TEST_F(QuarnelCmdTest, silentClient_handshakeEndsAfterTheLaunchTimeOut) {
     int port = wstest::freePort();
-    bool closedByAgent = false;
-    std::thread page([&] {
-        int s = wstest::connectTo(port, "127.0.0.1", 20);
-        pollfd fd{s, POLLIN, 0};
-        char c;
-        closedByAgent = ::poll(&fd, 1, 30000) == 1 && ::recv(s, &c, 1, 0) == 0;
-        ::close(s);
-    });
-    EXPECT_EQ(quarnelcmd({"quarnel01:S," + std::to_string(port) + ",3,0,,,"}).exitCode, 0);
-    page.join();
-    EXPECT_TRUE(closedByAgent);
-    EXPECT_EQ(
-        logLines(),
-        (Lines{"cmd-start / cmd execute start.", "ws-open / error(-60) WebSocket connection error.",
-               "ws-open / open parse: no buffer. (-405)", "cmd-end / cmd execute end."}));
+    std::thread agent([&] { quarnelcmd({"quarnel01:S," + std::to_string(port) + ",3,0,,,"}); });
+    int silent = wstest::connectTo(port, "127.0.0.1", 20);
+    agent.join();  // a wait for ever ends at the test's limit, without the lines below
+    ::close(silent);
+    EXPECT_EQ(log(), openFailed("ws-open / open parse: no buffer. (-405)"));
 }
 
-// "term" while a command runs, from a page that then goes: the command's late reply fails, and
-// the log must still give the reason the loop ended. The command is "vers" padded with blanks,
-// which takes the command thread a while to split.
-TEST_F(QuarnelCmdTest, termWhileACommandRuns_logsWhyTheLoopEndedNotTheLateReplysFailure) {
-    home.makeNssDb("ee");
-    int port = wstest::freePort();
-    std::thread page([&] {
-        wstest::runClient(port, R"([{"op": "sendn", "prefix": "vers", "fill": " ", "n": 33554432},
-                                    {"op": "send", "text": "term"}, {"op": "drop"},
-                                    {"op": "sleep", "s": 0.5}])");
-    });
-    Outcome outcome = quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,0,,,"});
-    page.join();
-    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_EQ(logLines(), (Lines{
-                              "cmd-start / cmd execute start.",
-                              "ws-open / WebScoket connection ok.",
-                              "api-init / sign api init ok.",
-                              "ws-command / vers cmd accept.",
-                              "ws-loop / error(-604) WebSocket loop error.",
-                              "ws-loop / loop cmd: break. (-604)",
-                              "cmd-end / cmd execute end.",
-                          }));
-}
-
-// Where the log goes, from a page (flag 0x2000) or a local user who was there first: the line
-// reaches only a plain file of ours in the temporary directory, or it is lost with the warning.
+// Where the log goes, from a page (flag 0x2000, after its earlier lines with 0x4000) or a local
+// user who was there first: the line reaches only a plain file of ours in the temporary
+// directory, or it is lost with the warning. The port is taken: the server's reason is logged.
 TEST_F(QuarnelCmdTest, hostileLogPlaces_reachNoOtherFile) {
     int port = wstest::freePort(), holder = wstest::holdPort(port);  // a quick run of 4 lines
     std::string victim = dir + "/.ssh/authorized_keys", name = "QuarnelCmd-error.log";
@@ -325,11 +324,12 @@ TEST_F(QuarnelCmdTest, hostileLogPlaces_reachNoOtherFile) {
         std::string landsIn;  // the log's name, or "" for lost
     } rows[] = {
         {0x2000, victim, 0, "authorized_keys"},  // the user's file: only its name counts
-        {0x2000, "C:\\Users\\me\\w.log", 0, "w.log"},
+        {0x6000, "C:\\Users\\me\\w.log", 0, "w.log"},
         {0x2000, dir + "/..", 0, name},  // no plain name: the default log
         {0x2000, dir + "/", 0, name},
         {0x2000, ".", 0, name},
         {0x2000, "a\nb.log", 0, name},
+        {0, "n.log", 0, name},  // no flag: the page's name is not taken
         {0, "", 'o', ""},
         {0, "", 's', ""},
         {0, "", 'h', ""},
@@ -338,7 +338,11 @@ TEST_F(QuarnelCmdTest, hostileLogPlaces_reachNoOtherFile) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.page + row.made);
         std::ofstream(victim) << "KEY";
-        fs::remove(dir + "/" + (row.landsIn.empty() ? name : row.landsIn));
+        fs::remove(defaultLog);
+        std::string landing = dir + "/" + row.landsIn;
+        if (!row.landsIn.empty()) {
+            std::ofstream(landing) << "2026-01-01T00:00:00 earlier\r\n";
+        }
         if (row.made == 'o') {  // only root can give a file away: it plays nobody's victim
             if (geteuid() != 0)
                 continue;
@@ -349,19 +353,20 @@ TEST_F(QuarnelCmdTest, hostileLogPlaces_reachNoOtherFile) {
         row.made == 'h' ? fs::create_hard_link(victim, defaultLog) : void();
         ASSERT_TRUE(row.made != 'f' || mkfifo(defaultLog.c_str(), 0666) == 0);
         int reader = open(defaultLog.c_str(), O_RDONLY | O_NONBLOCK);
-        Outcome r =
-            quarnelcmd({"quarnel01:S," + std::to_string(port) + ",1," + std::to_string(row.flags) +
-                        ",," + mv::test::base64Of(row.page) + ","});
-        char heard[8];
-        EXPECT_LE(row.made == 'f' ? read(reader, heard, sizeof heard) : 0, 0);
-        close(reader);
+        quarnelcmd({"quarnel01:S," + std::to_string(port) + ",1," + std::to_string(row.flags) +
+                    ",," + base64Of(row.page) + ","});
         EXPECT_EQ(readText(victim), "KEY");
         if (row.landsIn.empty()) {
-            EXPECT_EQ(r.err, "QuarnelCmd: Warning: Log Write Error.\r\n" + defaultLog + "\n");
-            EXPECT_TRUE(row.made == 'f' || readText(defaultLog) == "KEY");  // a FIFO would block
+            EXPECT_EQ(last.err, "QuarnelCmd: Warning: Log Write Error.\r\n" + defaultLog + "\n");
+            std::string heard(8, '\0');  // not even the lines after the first, refused one
+            EXPECT_TRUE(row.made == 'f' ? read(reader, heard.data(), heard.size()) <= 0
+                                        : readText(defaultLog) == "KEY");
         } else {
-            EXPECT_EQ(mv::test::logLines(dir + "/" + row.landsIn, true).size(), 4u);
+            EXPECT_EQ(log(landing), (row.flags & 0x4000 ? Lines{"earlier"} : Lines{}) +
+                                        openFailed("ws-open / open bind: 98 (-402)"));
+            EXPECT_EQ(fs::exists(defaultLog), row.landsIn == name);
         }
+        close(reader);
     }
     ::close(holder);
 }
@@ -372,55 +377,130 @@ TEST_F(QuarnelCmdTest, logNameOutsideTheCodePage_keepsItsCharacters) {
         GTEST_SKIP() << "localedef cannot build ja_JP.CP932 (Debian package locales)";
     }
     localeEnv = {"LANG=ja_JP.CP932", "LC_ALL=", "LOCPATH=" + dir};
-    quarnelcmd({"quarnel01:S,0,1,8192,," + mv::test::base64Of("/x/café.log") + ","});
-    EXPECT_EQ(mv::test::logLines(dir + "/café.log", true).size(), 4u);
+    quarnelcmd({"quarnel01:S,0,1,8192,," + base64Of("/x/café.log") + ","});
+    EXPECT_EQ(log(dir + "/café.log").size(), 4u);
 }
 
-// The file form with what a Downloads folder may hold: only a parameter text of at most 64 KiB
-// is taken, and then removed; file times compare as counted from 1601.
-TEST_F(QuarnelCmdTest, fileFormDownloads_onlyAParameterTextIsTakenAndRemoved) {
-    const std::string text = "B,0,,,,,,,0,0,,0,", pad(64 * 1024 - text.size(), ' ');
-    const std::string a = dir + "/Downloads/a.txt", b = dir + "/Downloads/b.txt";
-    fs::create_directories(dir + "/Downloads");
+// The file form with what a Downloads folder may hold: only the newest entry that matches the
+// pattern is taken, only if it is a parameter text of at most 64 KiB, and then it is removed. The
+// text (its first token unread) signs over HTTPS, trusted through SSL_CERT_FILE.
+TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSignsOverHttps) {
+    home.makeNssDb("ee");
+    const std::string certs = fixtures::certDir();
+    ASSERT_TRUE(server.start({"--log", dir + "/https.log", "--cert", certs + "/server.pem", "--key",
+                              certs + "/server.key"}));
+    mv::test::ScopedEnv trust("SSL_CERT_FILE", certs + "/ca.pem");
+    const std::string text = "x,4,,,," + base64Of(server.url("https")) + "," +
+                             base64Of(answer(OK_HASH)) + "," +
+                             base64Of(answer("<QrnResponse result=\"OK\"/>")) + ",0,0,,0,x",
+                      pad(64 * 1024 - text.size(), ' ');
+    const std::string downloads = dir + "/Downloads", secret = dir + "/secret.txt";
+    std::ofstream(secret) << text;
+    quarnelcmd({"quarnel01:F,*"});
+    EXPECT_EQ(log(), END) << "no Downloads folder";
     const struct {
-        std::string a, b;  // b.txt, when there, is stamped at the epoch and a.txt a year before
-        bool taken;        // the newest is taken and removed; any other file stays
+        std::string pattern;
+        std::vector<std::pair<std::string, std::string>> files;  // name and text, oldest first
+        std::string taken;  // the file taken and removed; every other file stays
     } rows[] = {
-        {text + pad, "", true},  // 64 KiB
-        {text + pad + " ", "", false},
-        {"S,8080,30,0,,,", "", false},  // a WebSocket text, not a batch text
-        {text, text, true},
+        {"*.txt", {{"a.txt", text + pad}}, "a.txt"},  // 64 KiB
+        {"*.txt", {{"a.txt", text + pad + " "}}, ""},
+        {"*.txt", {{"a.txt", "S,8080,30,0,,,"}}, ""},  // a WebSocket text, not a batch text
+        {"*.txt", {{"a.txt", text}, {"b.txt", text}}, "b.txt"},  // times count from 1601
+        {"*.txt", {{"a.txt", text}, {"b.txt", ""}}, ""},  // the empty newest is not passed over
+        {"*1.TXT", {{"a1.txt", text}, {"b2.txt", text}}, "a1.txt"},  // letters without case
+        {"a?.txt", {{"a1.txt", text}, {"a22.txt", text}}, "a1.txt"},
+        {"[a]*", {{"a.txt", text}}, ""},    // brackets are not wildcards
+        {"*", {{"a.txt", text}}, "a.txt"},  // the folder itself is no entry of it
+        {"../secret.txt", {}, ""},
     };
     for (const auto& row : rows) {
-        std::ofstream(a) << row.a;
-        timespec old[2] = {{-31536000, 0}, {-31536000, 0}}, epoch[2] = {};
-        if (!row.b.empty() && (std::ofstream(b) << row.b).flush()) {
-            utimensat(AT_FDCWD, a.c_str(), old, 0), utimensat(AT_FDCWD, b.c_str(), epoch, 0);
+        SCOPED_TRACE(row.pattern);
+        fs::remove_all(downloads), fs::create_directory(downloads);
+        time_t stamp = -31536000 * static_cast<time_t>(row.files.size());  // a year apart
+        for (const auto& [name, content] : row.files) {
+            std::ofstream(downloads + "/" + name) << content;
+            timespec times[2] = {{stamp += 31536000, 0}, {stamp, 0}};
+            utimensat(AT_FDCWD, (downloads + "/" + name).c_str(), times, 0);
         }
-        quarnelcmd({"quarnel01:F,*.txt"});
-        EXPECT_EQ(fs::exists(a), !row.taken || !row.b.empty());
-        EXPECT_FALSE(fs::exists(b));
-        EXPECT_EQ(logLines()[0],
-                  row.taken ? "cmd-start / cmd execute start." : "cmd-end / cmd execute end.");
-        fs::remove(a);
+        quarnelcmd({"quarnel01:F," + row.pattern});
+        for (const auto& file : row.files) {
+            EXPECT_EQ(fs::exists(downloads + "/" + file.first), file.first != row.taken);
+        }
+        EXPECT_EQ(log(), row.taken.empty() ? END : START + SUCCESS + END);
     }
+    expectSignature(readText(dir + "/https.log.body"));  // flag 0x4: hexadecimal
 }
 
-// A page's unknown command (names are compared exactly) with line breaks, and a flood: one log
-// line each, escaped and cut.
-TEST_F(QuarnelCmdTest, unknownCommandText_isLoggedEscapedAndCut) {
-    int port = wstest::freePort();
-    std::thread page([&] {
-        wstest::runClient(port,
-                          R"([{"op": "send", "text": "VERS,\r\n2026-01-01T00:00:00 forged\u0085"},
-            {"op": "recv", "timeout": 10}, {"op": "sendn", "prefix": "y", "fill": "A", "n": 9000},
-            {"op": "recv", "timeout": 10}, {"op": "send", "text": "term"}])");
-    });
-    quarnelcmd({"quarnel01:S," + std::to_string(port) + ",20,2048,,,"});
-    page.join();
-    Lines log = logLines();
-    EXPECT_EQ(log.at(3), "ws-command / error(-10) VERS,\\x0D\\x0A2026-01-01T00:00:00 forged\\x85");
-    EXPECT_EQ(log.at(4), "ws-command / error(-10) y" + std::string(4095, 'A'));
+// Batch mode with request documents (flags 0), a copy of the program with its helper programs
+// beside it, and the failure lines a server or a helper can provoke.
+TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
+    home.makeNssDb("ee");
+    ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
+    const std::string bin = dir + "/bin", copy = bin + "/quarnelcmd";
+    fs::create_directories(bin + "/sub");
+    fs::copy_file(program, copy);
+    const std::string helper = "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"$0.args\"\ncat >\"$0.in\"\n";
+    for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+             {"cert", helper + "cat <<'E'\n" + OK_HASH + "\nE\n"},
+             {"sign", helper + "echo '<QrnResponse result=\"OK\"/>'\n"},
+             {"mute", helper}}) {
+        std::ofstream(bin + "/" + name) << text;
+        fs::permissions(bin + "/" + name, fs::perms::owner_all);
+    }
+    auto launch = [](const std::string& url, const std::string& certUrl, const std::string& signUrl,
+                     int certFlags = 0) {
+        return "quarnel01:B,0,,,," + base64Of(url) + "," + base64Of(certUrl) + "," +
+               base64Of(signUrl) + "," + std::to_string(certFlags) + ",0,,0,x";
+    };
+    const std::string url = server.url(), ok = answer("<QrnResponse result=\"ok\"/>");
+    const std::string host = "execute / error(-10) Invalid hostname.",
+                      got = "cert / 証明書取得完了";
+    // clang-format off
+    const std::map<int, std::string> messages = {{1, "実行キャンセル"}, {-10, "引数エラー"},
+        {-20, "HTTP通信エラー"}, {-22, "デバッグコマンド実行エラー"}};
+    const struct {
+        std::string launch;
+        int rc;
+        Lines log;  // between the start line and the lines of the outcome
+    } rows[] = {
+        {launch(url, answer(OK_HASH), ok), 0, SUCCESS},
+        {launch("file:///a b", "cert", "sign"), 0, SUCCESS},
+        {launch("debug://touch ", dir + "/marker", "sign"), -10, {host}},  // runs nothing
+        {launch("file:///x", "..", "sign"), -10, {host}},
+        {launch("file:///x", "cert", "sub/x"), -10, {host}},
+        {launch(url, "/zero", ok), -20, {got, "HttpConnect:request / error(-20) No message."}},
+        {launch(url, answer("<QrnResponse><hash>00</hash></QrnResponse>"), ok), -20,
+         {got, "httpSend / error(-20) "}},
+        {launch(url, ok, ok), -20, {got, "httpSend / error(-20) cert response hash is empty."}},
+        {launch(url, answer(OK_HASH), answer("<QrnResponse result=\"NG\"/>")), -20,
+         UPLOADED + Lines{"sign / 署名値計算完了", "httpSend / error(-20) NG"}},
+        {launch("file:///x", "mute", "sign"), -20, {got, "httpSend / error(-20) cert response is empty."}},
+        {launch("file:///x", "gone", "sign"), -22, {got, "debugExe / error(-22) debug cert execute error."}},
+        // The choice without a display: Cancel.
+        {launch(url, "c", "s", 0x1), 1, {"cert / error(1) cert cmd error.", "cert / error(1) Cert select canceled."}},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.launch);
+        EXPECT_EQ(quarnelcmd({row.launch}, "60", copy).exitCode, row.rc == 0 ? 0 : 1);
+        const std::string code = std::to_string(row.rc),
+                          message = row.rc ? messages.at(row.rc) : "";
+        Lines outcome = row.rc < 0 ? Lines{"execute / error(" + code + ") command execute error.",
+                                           "execute / " + message + "(" + code + ")"}
+                                   : Lines{};
+        outcome.push_back(row.rc ? "cmd-end / cmd execute error." : END[0]);
+        EXPECT_EQ(log(), START + row.log + outcome);
+        EXPECT_EQ(last.err, row.rc ? "署名コマンドエラー: " + message + "(" + code + ")\n" : "");
+    }
+    EXPECT_FALSE(fs::exists(dir + "/marker"));
+    // The server got the certificate, then the signature, as request documents.
+    expectSignature(readText(dir + "/http.log.body"));
+    EXPECT_EQ(readText(bin + "/cert.args"), "-cert\na b\n");
+    EXPECT_THAT(readText(bin + "/cert.in"), ::testing::HasSubstr("type=\"QRN_CERT\""));
+    // A server that never answers: the run waits for it (no time-out of its own) until ended.
+    EXPECT_EQ(quarnelcmd({launch(url, "/hang", "")}, "2").exitCode, 124);
+    EXPECT_EQ(log(), START + Lines{got});
 }
 
 }  // namespace
