@@ -58,13 +58,15 @@ TEST_F(QuarnelCapiTest, init_store_listsOnlyCertificatesWithKeyValidNow) {
               (std::set<std::string>{certHex("ee"), certHex("ee2")}));
 }
 
-// (An empty store, a malformed option and flag 0x800 come through the program in QuarnelCmdTest;
-// the card providers and their PIN prompt are SignerDialogsUiTest's.)
+// (A malformed option comes through the program in QuarnelCmdTest; the card providers and their
+// PIN prompt are SignerDialogsUiTest's.)
 TEST_F(QuarnelCapiTest, init_withoutKeys_codePlaceAndText) {
     const char16_t* format = u"Error: invalid opt argument format.";
     // why, flags, options, code, error text (null: left alone)
     const std::tuple<const char*, int, const char16_t*, int, const char16_t*> rows[] = {
         {"no database (none may be created)", 0, nullptr, -50, nullptr},
+        {"0x800 asks for no key", 0x804, nullptr, 0, u"ok"},
+        {"no store, no provider", 0x200, nullptr, -11, u"Error: certificate not found."},
         {"only separators", 0, u"\r\n\t", -10, u"Error: invalid opt argument parse."},
         {"good item then one with five fields", 0x200, u"24:-1:0:missing\n24:-1:0:a:b", -10,
          format},
@@ -76,8 +78,8 @@ TEST_F(QuarnelCapiTest, init_withoutKeys_codePlaceAndText) {
         std::u16string err = u"before";
         EXPECT_EQ(signer.init(flags, options, &err), code);
         EXPECT_EQ(err, errText ? errText : u"before");
-        EXPECT_EQ(signer.getErrorMessage(), u"init");
-        EXPECT_EQ(signer.initFlags, 0);
+        EXPECT_EQ(signer.getErrorMessage(), code ? u"init" : u"");
+        EXPECT_EQ(signer.initFlags, code ? 0 : flags);
         EXPECT_FALSE(std::filesystem::exists(home.nssDir()));
     }
 }
