@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <ctime>
 #include <tuple>
 
 #include "Fixtures.h"
@@ -21,11 +19,13 @@ protected:
 };
 
 TEST_F(CertInfoTest, getCertInfo_eachFixture_matchesExpectedDocumentsInBothFormats) {
+    // type: 0 plain, 1 self-issued, 2 JPKI names, 3 registration; the bad and overrun
+    // extensions fall back to 0
     const std::pair<const char*, int> rows[] = {
-        {"ca", 1},     {"ee", 0},           {"ee2", 0},           {"expired", 0},
-        {"notyet", 0}, {"selfissued", 1},   {"jpki", 2},          {"jpkidup", 2},
-        {"regist", 3}, {"both", 3},         {"japanesebmp", 0},   {"japaneseutf8", 0},
-        {"names", 0},  {"registbadlen", 0}, {"registoverrun", 0}, {"jpkioverrun", 0},
+        {"ca", 1},           {"ee", 0},     {"selfissued", 1},   {"jpki", 2},
+        {"jpkidup", 2},      {"regist", 3}, {"both", 3},         {"japanesebmp", 0},
+        {"japaneseutf8", 0}, {"names", 0},  {"registbadlen", 0}, {"registoverrun", 0},
+        {"jpkioverrun", 0},
     };
     for (const auto& [cert, type] : rows) {
         ByteBuffer der = fixtures::readCert(cert);
@@ -42,19 +42,11 @@ TEST_F(CertInfoTest, getCertInfo_eachFixture_matchesExpectedDocumentsInBothForma
 }
 
 TEST_F(CertInfoTest, getCertInfo_failures_returnMinusOneAndLeaveOutputUntouched) {
-    ByteBuffer ee = fixtures::readCert("ee");
+    const ByteBuffer ee = fixtures::readCert("ee");
     // ee with its notBefore (UTCTime 200101000000Z) changed to the given year, month and day.
     auto notBefore = [&ee](const char* date) {
-        const std::string from =
-            "\x17\x0D"
-            "200101";
-        ByteBuffer der = ee;
-        auto at = std::search(der.begin(), der.end(), from.begin(), from.end());
-        EXPECT_NE(at, der.end());
-        if (at != der.end()) {
-            std::copy(date, date + 6, at + 2);
-        }
-        return der;
+        std::string der = textOf(ee);
+        return mv::test::bytesOf(der.replace(der.find("\x17\r200101") + 2, 6, date));
     };
     ByteBuffer leapDay;
     ASSERT_EQ(mv::getCertInfo(notBefore("200229"), 0, leapDay), 0);
@@ -65,7 +57,6 @@ TEST_F(CertInfoTest, getCertInfo_failures_returnMinusOneAndLeaveOutputUntouched)
         {"notAfter 9999-12-31: beyond the local-time conversion", fixtures::readCert("forever")},
         {"JPKI attributes without gender", fixtures::readCert("jpkimissing")},
         {"registration attributes without title", fixtures::readCert("registmissing")},
-        {"empty", {}},
         {"last byte missing", {ee.begin(), ee.end() - 1}},
     };
     for (const auto& [why, der] : rows) {
@@ -77,13 +68,13 @@ TEST_F(CertInfoTest, getCertInfo_failures_returnMinusOneAndLeaveOutputUntouched)
     }
 }
 
+// The ends of the range (a GeneralizedTime may carry fractions of a second; whole years beyond
+// are the failure table's).
 TEST_F(CertInfoTest, fileTimeToText_localTimeWithinTheRange) {
     const int64_t EPOCH = 116444736000000000LL, SECOND = 10000000;
     // FILETIME, text in UTC+9 (null: refused)
     const std::tuple<int64_t, const char*> rows[] = {
-        {EPOCH, "1970-01-01T09:00:00"},
         {EPOCH - 1, "1970-01-01T09:00:00"},  // rounds toward zero
-        {EPOCH - SECOND, nullptr},
         {EPOCH + 32535244799LL * SECOND, "3001-01-01T16:59:59"},
         {EPOCH + 32535244800LL * SECOND, nullptr},
     };
@@ -103,13 +94,10 @@ ByteBuffer bytes(std::string hex) {
 TEST_F(CertInfoTest, derLength_threeForms) {
     const std::tuple<const char*, int, int> rows[] = {
         {"05", 1, 5},
-        {"80", 1, 0x80},  // indefinite and long forms above two octets are
-                          // read as the byte
-        {"83 010203", 1, 0x83},
+        {"83 010203", 1, 0x83},  // indefinite and long forms above two octets: the byte
         {"81 C8", 2, 200},
         {"82 0100", 3, 256},
         {"82 8000", 3, -32768},  // a signed 16-bit number
-        {"82 FFFF", 3, -1},
     };
     for (const auto& [hex, size, expected] : rows) {
         int length = 12345;
@@ -119,20 +107,20 @@ TEST_F(CertInfoTest, derLength_threeForms) {
 }
 
 // Runs `reader` on an exact-size heap copy of each value, so that the sanitizers see any read
-// past its end.
+// past its end. (Cut length fields and other reads past the end are the cert_info fuzz target's
+// part; these rows pin what a malformed value yields.)
 void expectAttributes(
     void (*reader)(const unsigned char*, size_t, CertAttributes&),
     const std::vector<std::tuple<const char*, ByteBuffer, CertAttributes>>& rows) {
     for (const auto& [why, value, expected] : rows) {
-        std::unique_ptr<unsigned char[]> copy(new unsigned char[value.size()]);
-        std::copy(value.begin(), value.end(), copy.get());
+        ByteBuffer copy(value);  // allocated at its size
         CertAttributes out;
-        reader(copy.get(), value.size(), out);
+        reader(copy.data(), copy.size(), out);
         EXPECT_EQ(out, expected) << why;
     }
 }
 
-TEST_F(CertInfoTest, readRegistAttributes_malformedValues_yieldWhatFitsAndNeverReadPastTheEnd) {
+TEST_F(CertInfoTest, readRegistAttributes_malformedValues_yieldWhatFits) {
     // [0] corp, [3] name, [4] title, [6] issue; UTF8String "A" is 0C 01 41
     expectAttributes(
         mv::readRegistAttributes,
@@ -142,67 +130,31 @@ TEST_F(CertInfoTest, readRegistAttributes_malformedValues_yieldWhatFitsAndNeverR
             {"sequence longer than value", bytes("3006 A003 0C0141"), {}},
             {"empty sequence", bytes("3000"), {}},
             {"not a sequence", bytes("3105 A003 0C0141"), {}},
-            {"one byte", bytes("30"), {}},
-            {"length field cut", bytes("30 8200"), {}},
             {"good then cut", bytes("3008 A603 0C0149 A003 0C"), {{"issue", "I"}}},
             {"negative two-byte length", bytes("3007 A003 0C828000 41"), {}},
-            {"element length field cut", bytes("3002 A082"), {}},
         });
 }
 
-// tag, short length, the parts
-ByteBuffer wrap(unsigned char tag, std::initializer_list<ByteBuffer> parts) {
-    ByteBuffer out = {tag, 0};
-    for (const ByteBuffer& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    out[1] = static_cast<unsigned char>(out.size() - 2);
-    return out;
-}
-
-// SEQUENCE { otherName 1.2.392.200149.8.5.5.<n> [0] { each value } }
-ByteBuffer jpki(std::initializer_list<std::pair<unsigned char, const char*>> names) {
-    ByteBuffer out = {0x30, 0};
-    for (const auto& [n, value] : names) {
-        ByteBuffer oid = bytes("060A 2A83088C9B5508050500");
-        oid.back() = n;
-        ByteBuffer entry = wrap(0xA0, {oid, wrap(0xA0, {bytes(value)})});
-        out.insert(out.end(), entry.begin(), entry.end());
-    }
-    out[1] = static_cast<unsigned char>(out.size() - 2);
-    return out;
-}
-
 TEST_F(CertInfoTest, readJpkiAttributes_otherNames_checkedAgainstTheirValue) {
-    // 1 name, 3 gender, 4 birth, 5 address
-    ByteBuffer trailing = jpki({{1, "0C0141"}});
-    trailing.push_back(0);
+    // SEQUENCE { [0] { OID 1.2.392.200149.8.5.5.<n>, [0] { string } } }: 1 name, 3 gender
+    const std::string name = "060A 2A83088C9B5508050501", gender = "060A 2A83088C9B5508050503";
     expectAttributes(mv::readJpkiAttributes,
                      {
-                         {"string type not examined", jpki({{3, "130131"}}), {{"gender", "1"}}},
-                         {"zero length passed over", jpki({{1, "0C00"}}), {}},
-                         {"length field cut", jpki({{1, "0C8200"}}), {}},
-                         {"negative length", jpki({{1, "0C82800041"}}), {}},
-                         {"only a tag", jpki({{1, "0C"}}), {}},
+                         {"string type not examined",
+                          bytes("3013 A011" + gender + "A003 130131"),
+                          {{"gender", "1"}}},
+                         {"zero length passed over", bytes("3012 A010" + name + "A002 0C00"), {}},
                          {"malformed sequence", bytes("3005A0"), {}},
-                         {"trailing bytes", trailing, {}},
+                         {"trailing bytes", bytes("3013 A011" + name + "A003 0C0141 00"), {}},
                      });
 }
 
-TEST_F(CertInfoTest, parseName_emptyMalformedAndOddBmpNames) {
-    const std::tuple<const char*, const char*, CertNameList> rows[] = {
-        {"cut", "3009 3107 3005 060355", {}},
-        // cn as BMPString: U+D800 (unpaired), U+0000, 'A'; every unit is kept
-        {"bmp",
-         "3011 310F 300D 0603550403 1E06 D800 0000 0041",
-         {{"cn", std::string("\xEF\xBF\xBD\0A", 5)}}},
-    };
-    for (const auto& [why, hex, expected] : rows) {
-        CertNameList list = {{"stale", "entry"}};
-        ByteBuffer name = bytes(hex);
-        EXPECT_EQ(mv::parseName(list, name.size(), name.data()), 0) << why;
-        EXPECT_EQ(list, expected) << why;
-    }
+TEST_F(CertInfoTest, parseName_bmpUnitsKeptOneByOne_staleEntriesGo) {
+    // cn as BMPString: U+D800 (unpaired), U+0000, 'A'
+    CertNameList list = {{"stale", "entry"}};
+    ByteBuffer name = bytes("3011 310F 300D 0603550403 1E06 D800 0000 0041");
+    EXPECT_EQ(mv::parseName(list, name.size(), name.data()), 0);
+    EXPECT_EQ(list, (CertNameList{{"cn", std::string("\xEF\xBF\xBD\0A", 5)}}));
 }
 
 }  // namespace

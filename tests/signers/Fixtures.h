@@ -28,15 +28,6 @@ inline int run(const std::string& command) {
     return mv::test::shell(command);
 }
 
-// Runs the commands one after another, quietly, up to the first that fails; its exit status.
-inline int runAll(const std::vector<std::string>& commands) {
-    std::string script;
-    for (const std::string& command : commands) {
-        script += (script.empty() ? "(" : " && ") + command;
-    }
-    return run(script + ") >/dev/null 2>&1");
-}
-
 inline std::u16string u16(const std::string& text) {
     return mv::utf8ToWString(text.data(), text.size());
 }
@@ -86,15 +77,14 @@ public:
     // given PKCS#12 bundles ("ee ee2").
     void makeNssDb(const std::string& bundles) {
         std::filesystem::create_directories(nssDir());
-        std::string db = " -d sql:" + nssDir();
-        std::vector<std::string> commands = {
-            "certutil -N --empty-password" + db,
-            "certutil -A -n ca -t CT,C,C -i " + certDir() + "/ca.pem" + db};
+        const std::string db = " -d sql:" + nssDir();
+        std::string script = "certutil -N --empty-password" + db +
+                             " && certutil -A -n ca -t CT,C,C -i " + certDir() + "/ca.pem" + db;
         std::istringstream names(bundles);
         for (std::string name; names >> name;) {
-            commands.push_back("pk12util -W test -i " + certDir() + "/" + name + ".p12" + db);
+            script += " && pk12util -W test -i " + certDir() + "/" + name + ".p12" + db;
         }
-        ASSERT_EQ(runAll(commands), 0) << bundles;
+        ASSERT_EQ(quietly(script), 0) << bundles;
     }
 
     // A SoftHSM2 token labelled `label` with PIN 1234 holding `bundle`'s key and certificate.
@@ -108,9 +98,9 @@ public:
 
     // Writes gencerts.sh's certificate `name` onto the token `label` as one more object.
     void addTokenCert(const std::string& label, const std::string& name, const std::string& id) {
-        ASSERT_EQ(runAll({"pkcs11-tool --module " + softHsmLibrary() + " --token-label " + label +
+        ASSERT_EQ(quietly("pkcs11-tool --module " + softHsmLibrary() + " --token-label " + label +
                           " --login --pin 1234 --write-object " + certDir() + "/" + name +
-                          ".der --type cert --id " + id + " --label cert" + id}),
+                          ".der --type cert --id " + id + " --label cert" + id),
                   0)
             << name;
     }
@@ -121,22 +111,24 @@ public:
         static int copies = 0;
         std::string library = home + "/softhsm-" + std::to_string(++copies) + ".so";
         std::filesystem::copy_file(softHsmLibrary(), library);
-        EXPECT_EQ(runAll({"modutil -force -dbdir sql:" + nssDir() + " -add '" + moduleName +
-                          "' -libfile " + library}),
+        EXPECT_EQ(quietly("modutil -force -dbdir sql:" + nssDir() + " -add '" + moduleName +
+                          "' -libfile " + library),
                   0);
         return library;
     }
 
     std::string nssDir() const { return home + "/.pki/nssdb"; }
 
+    // Runs a command line without its output; its exit status.
+    static int quietly(const std::string& command) {
+        return run("(" + command + ") >/dev/null 2>&1");
+    }
+
+    // Where Debian puts it, by release.
     static std::string softHsmLibrary() {
-        for (const char* path : {"/usr/lib/softhsm/libsofthsm2.so",
-                                 "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so"}) {
-            if (std::filesystem::exists(path)) {
-                return path;
-            }
-        }
-        return "";
+        const char* older = "/usr/lib/softhsm/libsofthsm2.so";
+        return std::filesystem::exists(older) ? older
+                                              : "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
     }
 };
 

@@ -1,4 +1,5 @@
-// The store signer's dialogs under Xvfb, driven with the keyboard through xdotool.
+// The store signer's PIN prompt under Xvfb, driven with the keyboard through xdotool, and the
+// entries that the PIN opens.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -6,12 +7,12 @@
 
 #include "Fixtures.h"
 #include "platform/ui/UiTestSupport.h"
+#include "signers/capi/CCapiSelDlg.h"
 #include "signers/capi/QuarnelCapi.h"
 
 namespace {
 
 using mv::ByteBuffer;
-using uitest::run;
 using namespace std::chrono_literals;
 
 // The id of a visible window titled `title` other than `previous`, waiting up to 10 s for it.
@@ -29,59 +30,106 @@ std::string window(const std::string& title, const std::string& previous = "") {
     std::_Exit(1);
 }
 
+// The worker's result; a worker still waiting for a dialog after 10 s would block the test for
+// ever: the program ends instead.
+int result(std::future<int>& init) {
+    if (init.wait_for(10s) == std::future_status::ready) {
+        return init.get();
+    }
+    fprintf(stderr, "init still waits for a dialog\n");
+    std::_Exit(1);
+}
+
 void keys(const std::string& window, const std::string& sequence) {
-    run("xdotool windowactivate --sync " + window + " >/dev/null 2>&1");
+    uitest::run("xdotool windowactivate --sync " + window + " >/dev/null 2>&1");
     uitest::pressKey(window, "--delay 100 " + sequence);
 }
 
 // Taken before any fixture hides the display from the signer tests.
 const std::string g_display = getenv("DISPLAY") != nullptr ? getenv("DISPLAY") : "";
 
-class SignerDialogTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
-        // As the program's entry does: GTK names windows in the locale's encoding.
-        setlocale(LC_ALL, "");
-        setenv("DISPLAY", g_display.c_str(), 1);  // TempHome hides the display
-    }
+// The details of ee from the store and of ee2 from the card with id 6, as gencerts.sh made them:
+// ee2 is valid from 2020-03-31T15:00:00Z, the next day nine hours east.
+const std::u16string EE_DETAIL =
+    u"取得: Windows証明書ストア [個人]\r\n所有者: Test Signer One\r\n"
+    u"発行者: Quarnel Test CA\r\n有効期間: 2020/01/01 ～ 2050/01/01\r\n"
+    u"シリアル: 00 8f 12 34";
+const std::u16string EE2_DETAIL =
+    u"取得: IC-CARD [識別No.6]\r\n所有者: Test Signer Two\r\n"
+    u"発行者: Quarnel Test CA\r\n有効期間: 2020/04/01 ～ 2050/01/01\r\n"
+    u"シリアル: 02";
 
-    // init on a worker, while this thread answers the PIN prompts.
-    std::future<int> initAsync(int flags) {
-        return std::async(std::launch::async,
-                          [this, flags] { return signer.init(flags, nullptr, &err); });
-    }
-
+// A SoftHSM token under two providers' names (each its own copy of the library, so each asks).
+// A silent item never prompts, a wrong PIN asks again and Cancel skips the card. Then the right
+// PIN opens the entries in their order: option items, the card table, the store; the choice tells
+// where each comes from, and the card's key signs.
+TEST(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardsInOrder) {
+    ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
+    // As the program's entry does: GTK names windows in the locale's encoding.
+    setlocale(LC_ALL, "");
     fixtures::TempHome home;
+    setenv("DISPLAY", g_display.c_str(), 1);  // TempHome hides the display
     mv::QuarnelCapi signer;
     std::u16string err;
-};
-
-// A wrong PIN asks again and Cancel skips the card; then the right PIN opens its entry.
-TEST_F(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardWhichSigns) {
-    home.makeNssDb("");
+    // init on a worker, while this thread answers the PIN prompts.
+    auto initAsync = [&](int flags, const char16_t* options) {
+        return std::async(std::launch::async,
+                          [&, flags, options] { return signer.init(flags, options, &err); });
+    };
+    fixtures::setZone("JST-9");
+    home.makeNssDb("ee");
     home.addSoftHsmToken("ee2");
     home.registerSoftHsm("JPKI Crypto Service Provider for Sign");
-    std::future<int> init = initAsync(0x300);
+    home.registerSoftHsm("DNP Standard-9 Cryptographic Service Provider");
+    // Acquire flags read as the C library reads numbers: " +64abc" is 0x40, never prompt.
+    std::future<int> init =
+        initAsync(0x300, u"24:-1: +64abc:JPKI Crypto Service Provider for Sign");
     std::string first = window("PIN入力");
     keys(first, "9 9 9 9 Return");
     std::string second = window("PIN入力", first);
     keys(second, "Escape");
-    ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(init.get(), -11);
-    EXPECT_EQ(err, u"Error: certificate not found.");
+    std::string third = window("PIN入力", second);  // the second provider's
+    keys(third, "Escape");
+    EXPECT_EQ(result(init), -11);
 
-    init = initAsync(0x304);
-    keys(window("PIN入力", second), "1 2 3 4 Return");
-    ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
-    ASSERT_EQ(init.get(), 0);
-    ASSERT_EQ(signer.getStatus(), 1);
-    EXPECT_EQ(signer.keys[0]->sourceId, 1);
+    // Item ids count the entries already loaded: the skipped first item leaves 20 for the next.
+    init = initAsync(0x100,
+                     u"24:-1:0:No Such Provider\r\n"
+                     u":: 0:JPKI Crypto Service Provider for Sign\t"
+                     u" 1:1:0:DNP Standard-9 Cryptographic Service Provider");
+    std::string fourth = window("PIN入力", third);
+    keys(fourth, "1 2 3 4 Return");
+    keys(window("PIN入力", fourth), "1 2 3 4 Return");
+    ASSERT_EQ(result(init), 0);
+    std::vector<int> ids;
+    for (const mv::CapiKeyEntry* entry : signer.keys) {
+        ids.push_back(entry->sourceId);
+    }
+    ASSERT_EQ(ids, (std::vector<int>{20, 21, 1, 6, 0}));
+
+    // (The choice is never shown without entries, and each entry holds a certificate.)
+    mv::CCapiSelDlg dialog;
+    dialog.entries = {signer.keys[3], signer.keys[4]};
+    mv::CCapiSelDlg::InitialView view = dialog.onInitDialog();
+    EXPECT_EQ(view.lines, (std::vector<std::u16string>{u"[IC] Test Signer Two / Quarnel Test CA",
+                                                       u"Test Signer One / Quarnel Test CA"}));
+    EXPECT_EQ(std::tie(view.okEnabled, view.selection, view.detail),
+              std::make_tuple(true, 0, EE2_DETAIL));
+    EXPECT_EQ(dialog.onSelChange(1), EE_DETAIL);
+    EXPECT_EQ(dialog.onSelChange(2), u"証明書がありません。");
+
+    // init does not empty the list first.
+    ASSERT_EQ(signer.init(0, nullptr, &err), 0);
+    EXPECT_EQ(signer.getStatus(), 6);
     ByteBuffer out;
-    ASSERT_EQ(signer.cert(0, nullptr, &out), 0);
+    EXPECT_EQ(signer.cert(0x100, nullptr, &out), -10) << "card flag while entries are loaded";
+    // The card row's key signs into a request document.
+    signer.selected = 2;
     ByteBuffer hash(32, 0x5A);
-    EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
-    EXPECT_EQ(out.size(), 512u);
+    ASSERT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), 0);
+    std::u16string signature =
+        signer.xmlGet(fixtures::u16(fixtures::textOf(out)).c_str(), u"/QrnRequest/sign");
+    EXPECT_EQ(fixtures::verify("ee2", "sha256", hash, mv::hexToBytesW(signature.c_str())), 0);
 }
 
 }  // namespace
