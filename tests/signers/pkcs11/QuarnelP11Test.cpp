@@ -291,7 +291,7 @@ TEST_F(QuarnelP11Test, mockModule_unusable_tokenMissingOrRemoved_logoutFails_cod
     EXPECT_EQ(p11.engine.errorCode, static_cast<int32_t>(0x80000001u)) << "CKR_VENDOR_DEFINED + 1";
 }
 
-// The texts of a line and of the details are the store signer's (CCapiSelDlgTest); here the
+// The texts of a line and of the details are the store signer's (SignerDialogsUiTest); here the
 // token's own glue: a value that is no certificate, and the PIN field's limit.
 TEST(CertDialogs, unreadableCertificateLineAndPinLimit_withoutDisplay) {
     mv::CCertSelDlg dialog;
