@@ -84,7 +84,7 @@ TEST(QuarnelXmlRequest, sizeLimit_exactlyFullBufferFitsOneMoreByteFails) {
 }
 
 // The plain answers (a root attribute, a child's text, an attribute the root lacks) are the
-// launched program's: tests/app/UrlRoadTest.cpp.
+// launched program's: tests/app/QuarnelCmdTest.cpp.
 TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
     // Why, document, query, text.
     const std::tuple<const char*, std::string, std::string, std::string> rows[] = {
