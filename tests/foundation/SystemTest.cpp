@@ -12,8 +12,13 @@
 
 namespace {
 
-TEST(System, readFileBytes_fifo_givesEmptyWithoutWaiting) {
+TEST(System, readFileBytes_keepsBinary_emptyForMissingDirectoryOrFifoWithoutWaiting) {
     mv::test::ScratchDir dir;
+    const std::string data("a\0b\r\n\xFF", 6);
+    std::ofstream(dir.file("full"), std::ios::binary) << data;
+    EXPECT_EQ(mv::test::textOf(mv::readFileBytes(dir.file("full"))), data);
+    EXPECT_TRUE(mv::readFileBytes(dir.file("missing")).empty());
+    EXPECT_TRUE(mv::readFileBytes(dir.path().string()).empty());
     // A FIFO with no writer. Opened without O_NONBLOCK it would wait for one for ever: after a
     // deadline the test becomes that writer, so that it fails instead of hanging.
     const std::string fifo = dir.file("fifo");

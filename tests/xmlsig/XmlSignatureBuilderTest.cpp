@@ -39,6 +39,8 @@ TEST(Builder, issuerSerial_derHeaders) {
         return out;
     };
     EXPECT_EQ(header(127), (ByteBuffer{0x30, 0x7F}));
+    EXPECT_EQ(header(128), (ByteBuffer{0x30, 0x81, 0x80}));
+    EXPECT_EQ(header(255), (ByteBuffer{0x30, 0x81, 0xFF}));
     EXPECT_EQ(header(256), (ByteBuffer{0x30, 0x82, 0x01, 0x00}));
     EXPECT_EQ(header(65536), (ByteBuffer{0x30, 0x83, 0x01, 0x00, 0x00}));
     EXPECT_EQ(header(0x1000000), (ByteBuffer{0x30, 0x84, 0x01, 0x00, 0x00, 0x00}));
