@@ -4,6 +4,7 @@
 #include "foundation/Base64.h"
 #include "foundation/Text.h"
 #include "platform/ui/Dialogs.h"
+#include "signers/CertInfo.h"
 
 namespace mv {
 
@@ -38,6 +39,16 @@ int writeSignerOutput(Quarnel& signer, const ByteBuffer& bytes, RequestBuilder b
     }
     out->assign(buffer.begin(), buffer.begin() + n);
     return 0;
+}
+
+int describeCertificate(Quarnel& signer, const ByteBuffer* certificate, int format,
+                        ByteBuffer* out) {
+    signer.clearError();
+    if (certificate == nullptr || out == nullptr) {
+        return signer.setError(-13, u"info");
+    }
+    int r = getCertInfo(*certificate, format, *out);
+    return r < 0 ? signer.setError(-13, u"info") : r;
 }
 
 int addXaddFromBase64(Quarnel& signer, std::vector<XaddItem>& list, int kind, const char16_t* name,

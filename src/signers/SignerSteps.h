@@ -20,6 +20,11 @@ using RequestBuilder = int (QuarnelXml::*)(const char16_t* sid, const unsigned c
 int writeSignerOutput(Quarnel& signer, const ByteBuffer& bytes, RequestBuilder build,
                       const char16_t* place, ByteBuffer* out);
 
+// The `info` slot: the certificate described by getCertInfo in `format`; -13 "info" when there
+// is no certificate or output, or the certificate cannot be described.
+int describeCertificate(Quarnel& signer, const ByteBuffer* certificate, int format,
+                        ByteBuffer* out);
+
 // The `xadd` slot: -10 "xadd" for a missing name, for neither URI nor data, or for data that is
 // empty or decodes to nothing; -111 "xadd" when the list refuses the item; else 0.
 int addXaddFromBase64(Quarnel& signer, std::vector<XaddItem>& list, int kind, const char16_t* name,

@@ -15,7 +15,6 @@
 #include "foundation/Split.h"
 #include "foundation/Text.h"
 #include "platform/ui/Dialogs.h"
-#include "signers/CertInfo.h"
 #include "signers/SignerSteps.h"
 #include "signers/XadesSigning.h"
 #include "signers/capi/CCapiSelDlg.h"
@@ -334,15 +333,7 @@ int QuarnelCapi::cert(int flags, const char16_t* arg, ByteBuffer* out) {
 }
 
 int QuarnelCapi::info(const ByteBuffer* certificate, int format, ByteBuffer* out) {
-    clearError();
-    if (certificate == nullptr || out == nullptr) {
-        return setError(-13, u"info");
-    }
-    int r = getCertInfo(*certificate, format, *out);
-    if (r < 0) {
-        return setError(-13, u"info");
-    }
-    return r;
+    return describeCertificate(*this, certificate, format, out);
 }
 
 int QuarnelCapi::sign(int flags, const char16_t* certHex, int algCode, const unsigned char* hash,

@@ -7,7 +7,6 @@
 #include "foundation/Split.h"
 #include "foundation/Text.h"
 #include "platform/Nss.h"
-#include "signers/CertInfo.h"
 #include "signers/SignerSteps.h"
 #include "signers/XadesSigning.h"
 #include "signers/pkcs11/CCertSelDlg.h"
@@ -271,12 +270,7 @@ int QuarnelP11::cert(int flags, const char16_t* pin, ByteBuffer* out) {
 }
 
 int QuarnelP11::info(const ByteBuffer* certificate, int format, ByteBuffer* out) {
-    clearError();
-    if (certificate == nullptr || out == nullptr) {
-        return setError(-13, u"info");
-    }
-    int r = getCertInfo(*certificate, format, *out);
-    return r < 0 ? setError(-13, u"info") : r;
+    return describeCertificate(*this, certificate, format, out);
 }
 
 int QuarnelP11::sign(int flags, const char16_t* certHex, int algCode, const unsigned char* hash,
