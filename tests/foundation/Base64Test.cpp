@@ -16,6 +16,7 @@ TEST(Base64, decode_table) {
         {"TQ", "M", "missing pads are supplied"},
         {"TWFuT", "Man", "lone trailing character yields nothing"},
         {"T-W\r\n_F u", "Man", "characters outside the alphabet are skipped"},
+        {"TW\xE3\x81\x82" "F\xFF" "u", "Man", "so are bytes of 0x80 and above"},
         {"TWE=TWFu", "Ma", "decoding stops at the first padded group"},
         {"TWFuT=Fu", "Man", "'=' followed by data makes a malformed group"},
     };

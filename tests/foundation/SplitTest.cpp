@@ -10,6 +10,7 @@ TEST(SplitTokens, table) {
     // Why, the text, the list after it (it holds "old" before).
     const std::tuple<const char*, const char*, Tokens> rows[] = {
         {"white space is dropped wherever it stands", "a, b\tc ,d", {"a", "bc", "d"}},
+        {"so are line ends, VT and FF", "\r\na,\vb\fc\r\n", {"a", "bc"}},
         {"empty tokens between and after commas", "a,,b, ", {"a", "", "b", ""}},
         {"high bytes are never white space", "\xE3\x81\x82,\xA0", {"\xE3\x81\x82", "\xA0"}},
         {"only a blank empties the list", " ", {}},

@@ -37,10 +37,12 @@ TEST(Ansi, cp932ReplacesWhatItCannotHold) {
 }
 
 TEST(BytesToWString, byteOrderMarks) {
-    // Little- and big-endian, each with an odd last byte that is dropped.
+    // Little- and big-endian, each with an odd last byte that is dropped; a UTF-8 mark is no mark
+    // here: its bytes are text of the thread's code page (UTF-8 in this program).
     const std::pair<mv::ByteBuffer, std::u16string> rows[] = {
         {bytes({0xFF, 0xFE, 0x41, 0x00, 0x42}), u"A"},
         {bytes({0xFE, 0xFF, 0x30, 0x42, 0x00}), u"\u3042"},
+        {bytes({0xEF, 0xBB, 0xBF, 0x41}), u"\uFEFFA"},
     };
     for (const auto& [in, text] : rows) {
         std::u16string out = u"old";
@@ -50,10 +52,13 @@ TEST(BytesToWString, byteOrderMarks) {
 }
 
 // The old parser's leniency with a page's hex text: "0X" is read as a pair of value 0, a
-// separator shifts the pairing, an odd last character is dropped. (The "0x" prefix and the
-// upper-case output are checked where a signer takes a hash and gives a certificate.)
+// separator shifts the pairing, an odd last character is dropped; a pair is read as strtoul reads
+// it, so a second character that is no digit leaves the first digit's value, a minus negates and
+// leading white space is skipped. (The "0x" prefix and the upper-case output are checked where a
+// signer takes a hash and gives a certificate.)
 TEST(Hex, hexToBytes_readsPairsLeniently) {
     EXPECT_EQ(mv::hexToBytes("0X0:aBC"), bytes({0x00, 0x00, 0xAB}));
+    EXPECT_EQ(mv::hexToBytes("A:-1 F\tbg0"), bytes({0x0A, 0xFF, 0x0F, 0x0B, 0x00}));
 }
 
 }  // namespace
