@@ -142,6 +142,81 @@ TEST_F(QuarnelCapiTest, passwordDatabase_listsWithoutPrompt_signingNeedsThePassw
     EXPECT_EQ(signer.getErrorMessage(), u"sign");
 }
 
+// A card certificate for ee's key of exactly `size` bytes, from the test authority, with the key in
+// <name>.p12 beside gencerts.sh's files: an extension of filler is sized so.
+void makeCardBundle(const std::string& name, size_t size) {
+    const std::string dir = fixtures::certDir() + "/";
+    size_t filler = size - 1000;
+    for (int pass = 0; pass < 2; ++pass) {
+        std::ofstream(dir + name + ".cnf")
+            << "[x]\n1.2.3.4 = ASN1:FORMAT:HEX,OCTETSTRING:" << std::string(2 * filler, 'A')
+            << "\n";
+        ASSERT_EQ(fixtures::TempHome::quietly(
+                      "cd " + dir + " && export OPENSSL_CONF=/dev/null && openssl req -new -key " +
+                      "ee.key -subj /CN=Card | openssl x509 -req -in /dev/stdin -CA ca.pem " +
+                      "-CAkey ca.key -set_serial 0x30 -days 3650 -extfile " + name +
+                      ".cnf -extensions x -outform DER -out " + name + ".der"),
+                  0);
+        filler += size - std::filesystem::file_size(dir + name + ".der");
+    }
+    ASSERT_EQ(std::filesystem::file_size(dir + name + ".der"), size);
+    ASSERT_EQ(fixtures::TempHome::quietly("cd " + dir + " && openssl x509 -inform DER -in " + name +
+                                          ".der | openssl pkcs12 -export -inkey ee.key -name " +
+                                          name + " -passout pass:test -out " + name + ".p12"),
+              0);
+}
+
+// The card of the silent row (its PKCS#11 module registered under that row's name) holding
+// `bundle`: ee2 as make-token.sh writes it, or a bundle that NSS imports (pkcs11-tool cannot write
+// a certificate of 20 KB).
+void addSilentCard(fixtures::TempHome& home, const std::string& bundle) {
+    const std::string module = "NEC Secure Ware AES Cryptographic Provider";
+    home.makeNssDb("");
+    if (bundle == "ee2") {
+        home.addSoftHsmToken(bundle);
+        home.registerSoftHsm(module);
+        return;
+    }
+    ASSERT_EQ(fixtures::TempHome::quietly(std::string(QUARNEL_TEST_SUPPORT_DIR) +
+                                          "/make-token.sh " + home.home + " card - -"),
+              0);
+    home.registerSoftHsm(module);
+    ASSERT_EQ(fixtures::TempHome::quietly("pk12util -d sql:" + home.nssDir() +
+                                          " -h card -K 1234 -W test -i " + fixtures::certDir() +
+                                          "/" + bundle + ".p12"),
+              0);
+}
+
+// A card of the silent row is read without its PIN: "cert" with the card flag after an init that
+// loaded nothing finds it; its key asks for the PIN when it signs, which without a display is
+// Cancel (the PIN typed is SignerDialogsUiTest's). A certificate the card provider could not hand
+// over (over 20480 bytes) leaves the card unusable.
+TEST_F(QuarnelCapiTest, silentCardRow_listedWithoutPin_keyAsksAtSigning_certificateBound) {
+    makeCardBundle("card20480", 20480);
+    makeCardBundle("card20481", 20481);
+    // why, the card's bundle, result of cert
+    const std::tuple<const char*, const char*, int> rows[] = {
+        {"the card's certificate", "ee2", 0},
+        {"a certificate of the bound", "card20480", 0},
+        {"one byte more", "card20481", -11},
+    };
+    for (const auto& [why, bundle, code] : rows) {
+        SCOPED_TRACE(why);
+        fixtures::TempHome card;
+        addSilentCard(card, bundle);
+        QuarnelCapi signer;
+        std::u16string err;
+        ASSERT_EQ(signer.init(0x804, nullptr, &err), 0);
+        ByteBuffer out, hash(32, 1);
+        ASSERT_EQ(signer.cert(0x100, nullptr, &out), code);
+        if (code == 0) {
+            EXPECT_EQ(textOf(out), certHex(bundle));
+            EXPECT_EQ(signer.keys.at(0)->sourceId, 4);
+            EXPECT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out), -12);
+        }
+    }
+}
+
 TEST_F(QuarnelCapiTest, xadd_table) {
     // why, name, URI, data, result
     const std::tuple<const char*, const char16_t*, const char16_t*, const char16_t*, int> rows[] = {

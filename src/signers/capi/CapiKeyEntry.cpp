@@ -48,9 +48,13 @@ int CapiKeyEntry::open(const char16_t* cspName, unsigned provType, unsigned flag
     if (!token) {
         return reset(0);
     }
-    nss::PinPolicy policy{(flags & CRYPT_SILENT) != 0};
-    // Private keys of a token are private objects: without a login none can be found.
-    if (!nss::ensureLoggedIn(token.get(), policy)) {
+    bool silent = (flags & CRYPT_SILENT) != 0;
+    nss::PinPolicy policy{silent};
+    // Private keys of a token are private objects: without a login none can be found. A silent
+    // provider is read without its PIN (certificates are public objects) and asks for it when its
+    // key signs; the others ask now.
+    bool loggedIn = nss::ensureLoggedIn(token.get(), policy);
+    if (!loggedIn && !silent) {
         return reset(-1);
     }
     nss::UniqueCertList certs(PK11_ListCertsInSlot(token.get()));
@@ -59,8 +63,7 @@ int CapiKeyEntry::open(const char16_t* cspName, unsigned provType, unsigned flag
     }
     for (CERTCertListNode* node = CERT_LIST_HEAD(certs.get()); !CERT_LIST_END(node, certs.get());
          node = CERT_LIST_NEXT(node)) {
-        nss::UniquePrivateKey key(PK11_FindPrivateKeyFromCert(token.get(), node->cert, &policy));
-        if (!key) {
+        if (!nss::hasPrivateKey(token.get(), node->cert, loggedIn, policy)) {
             continue;
         }
         if (node->cert->derCert.len > MAX_PROVIDER_CERT) {

@@ -20,10 +20,12 @@ public:
     CapiKeyEntry& operator=(const CapiKeyEntry&) = delete;
 
     // Opens the provider (the PKCS#11 module of that name in the user's database): its first
-    // present token and the first certificate there that has a private key.
+    // present token and the first certificate there that has a private key. With CRYPT_SILENT
+    // the token is read without a login; otherwise the PIN is asked for first.
     // 1 the entry holds them; 0 no such provider (or no token in it); -1 no key with a
-    // certificate could be read (also when the token stays locked); -2 the certificate has no
-    // encoding. On every result but 1 the entry is back to {null, null, -1, keySpec}.
+    // certificate could be read (also when the PIN is not given), or the certificate is larger
+    // than 20480 bytes; -2 the certificate has no encoding. On every result but 1 the entry is
+    // back to {null, null, -1, keySpec}.
     int open(const char16_t* cspName, unsigned provType, unsigned acquireFlags, int id,
              int keySpec);
     // Takes a new reference to `certificate` as a store entry (sourceId 0). 1, or -1 when there
@@ -38,7 +40,7 @@ public:
     // item; -1 none.
     int sourceId = -1;
     int keySpecOverride = -1;
-    unsigned acquireFlags = 0;  // CRYPT_SILENT: the token never prompts for its PIN
+    unsigned acquireFlags = 0;  // CRYPT_SILENT: opened without the PIN, asked when the key signs
 
 private:
     // NSS must stay up while the entry holds its objects.

@@ -39,4 +39,12 @@ bool ensureLoggedIn(PK11SlotInfo* slot, PinPolicy& policy) {
     return PK11_Authenticate(slot, PR_TRUE, &policy) == SECSuccess;
 }
 
+bool hasPrivateKey(PK11SlotInfo* slot, CERTCertificate* cert, bool keysVisible, PinPolicy& policy) {
+    if (!keysVisible) {
+        return CERT_IsUserCert(cert);
+    }
+    UniquePrivateKey key(PK11_FindPrivateKeyFromCert(slot, cert, &policy));
+    return key != nullptr;
+}
+
 }  // namespace mv::nss

@@ -20,4 +20,9 @@ void installPinCallback();
 // cancelled prompt, or a wrong PIN).
 bool ensureLoggedIn(PK11SlotInfo* slot, PinPolicy& policy);
 
+// Whether `cert` of `slot` has its private key there. With `keysVisible` (logged in, or no login
+// needed) the key itself is looked for; otherwise private keys are hidden and NSS's user mark
+// stands in, which NSS gives a certificate when a public key of the same CKA_ID is on the token.
+bool hasPrivateKey(PK11SlotInfo* slot, CERTCertificate* cert, bool keysVisible, PinPolicy& policy);
+
 }  // namespace mv::nss

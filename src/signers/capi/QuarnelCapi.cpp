@@ -180,14 +180,7 @@ int QuarnelCapi::loadStoreCerts() {
         if (CERT_CheckCertValidTimes(node->cert, now, PR_FALSE) != secCertTimeValid) {
             continue;
         }
-        bool hasKey = false;
-        if (keysVisible) {
-            nss::UniquePrivateKey key(PK11_FindPrivateKeyFromCert(slot.get(), node->cert, &silent));
-            hasKey = key != nullptr;
-        } else {
-            hasKey = CERT_IsUserCert(node->cert);
-        }
-        if (!hasKey) {
+        if (!nss::hasPrivateKey(slot.get(), node->cert, keysVisible, silent)) {
             continue;
         }
         auto* entry = new CapiKeyEntry();
@@ -209,7 +202,8 @@ int QuarnelCapi::signHash(AlgId alg, const unsigned char* hash, CapiKeyEntry* en
     if (entry == nullptr || entry->cert == nullptr || out == nullptr) {
         return -12;
     }
-    nss::PinPolicy policy{(entry->acquireFlags & CRYPT_SILENT) != 0};
+    // The key is used now: a card opened silently asks for its PIN here.
+    nss::PinPolicy policy;
     nss::installPinCallback();
     nss::UniquePrivateKey key;
     if (entry->sourceId == 0 || entry->sourceId == 10) {

@@ -32,11 +32,11 @@ std::string window(const std::string& title, const std::string& previous = "") {
 
 // The worker's result; a worker still waiting for a dialog after 10 s would block the test for
 // ever: the program ends instead.
-int result(std::future<int>& init) {
-    if (init.wait_for(10s) == std::future_status::ready) {
-        return init.get();
+int result(std::future<int>& worker) {
+    if (worker.wait_for(10s) == std::future_status::ready) {
+        return worker.get();
     }
-    fprintf(stderr, "init still waits for a dialog\n");
+    fprintf(stderr, "the worker still waits for a dialog\n");
     std::_Exit(1);
 }
 
@@ -60,9 +60,9 @@ const std::u16string EE2_DETAIL =
     u"シリアル: 02";
 
 // A SoftHSM token under two providers' names (each its own copy of the library, so each asks).
-// A silent item never prompts, a wrong PIN asks again and Cancel skips the card. Then the right
-// PIN opens the entries in their order: option items, the card table, the store; the choice tells
-// where each comes from, and the card's key signs.
+// A silent item lists the card without a prompt, a wrong PIN asks again and Cancel skips the card.
+// Then the right PIN opens the entries in their order: option items, the card table, the store;
+// the choice tells where each comes from, and the card's key signs.
 TEST(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardsInOrder) {
     ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
     // As the program's entry does: GTK names windows in the locale's encoding.
@@ -90,7 +90,10 @@ TEST(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardsIn
     keys(second, "Escape");
     std::string third = window("PIN入力", second);  // the second provider's
     keys(third, "Escape");
-    EXPECT_EQ(result(init), -11);
+    EXPECT_EQ(result(init), 0);
+    ASSERT_EQ(signer.getStatus(), 1);
+    EXPECT_EQ(signer.keys[0]->sourceId, 20);
+    signer.close(0, 0);
 
     // Item ids count the entries already loaded: the skipped first item leaves 20 for the next.
     init = initAsync(0x100,
@@ -130,6 +133,38 @@ TEST(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardsIn
     std::u16string signature =
         signer.xmlGet(fixtures::u16(fixtures::textOf(out)).c_str(), u"/QrnRequest/sign");
     EXPECT_EQ(fixtures::verify("ee2", "sha256", hash, mv::hexToBytesW(signature.c_str())), 0);
+}
+
+// The silent card row lists the card without its PIN; its key asks for the PIN when it signs:
+// Cancel leaves no key, the PIN then signs.
+TEST(SignerDialogTest, silentCardRow_listsWithoutPin_signingAsksForIt) {
+    ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
+    setlocale(LC_ALL, "");
+    fixtures::TempHome home;
+    setenv("DISPLAY", g_display.c_str(), 1);
+    home.makeNssDb("");
+    home.addSoftHsmToken("ee2");
+    home.registerSoftHsm("NEC Secure Ware AES Cryptographic Provider");
+    mv::QuarnelCapi signer;
+    std::u16string err;
+    ASSERT_EQ(signer.init(0x304, nullptr, &err), 0);  // no dialog can be waiting here
+    ByteBuffer certificate;
+    ASSERT_EQ(signer.cert(0, nullptr, &certificate), 0);
+    EXPECT_EQ(fixtures::textOf(certificate), fixtures::hexOf(fixtures::readCert("ee2")));
+    ByteBuffer hash(32, 0x5A), out;
+    auto signAsync = [&] {
+        return std::async(std::launch::async, [&] {
+            return signer.sign(0, nullptr, 0, hash.data(), 32, nullptr, &out);
+        });
+    };
+    std::future<int> sign = signAsync();
+    std::string first = window("PIN入力");
+    keys(first, "Escape");
+    EXPECT_EQ(result(sign), -12);
+    sign = signAsync();
+    keys(window("PIN入力", first), "1 2 3 4 Return");
+    ASSERT_EQ(result(sign), 0);
+    EXPECT_EQ(fixtures::verify("ee2", "sha256", hash, mv::hexToBytes(fixtures::textOf(out))), 0);
 }
 
 }  // namespace
