@@ -58,8 +58,8 @@ TEST_F(QuarnelCapiTest, init_store_listsOnlyCertificatesWithKeyValidNow) {
               (std::set<std::string>{certHex("ee"), certHex("ee2")}));
 }
 
-// (A malformed option comes through the program in QuarnelCmdTest; the card providers and their
-// PIN prompt are SignerDialogsUiTest's.)
+// (A malformed option comes through the program in QuarnelCmdTest; the card providers that ask
+// for a PIN are SignerDialogsUiTest's.)
 TEST_F(QuarnelCapiTest, init_withoutKeys_codePlaceAndText) {
     const char16_t* format = u"Error: invalid opt argument format.";
     // why, flags, options, code, error text (null: left alone)
