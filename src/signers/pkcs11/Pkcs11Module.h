@@ -49,13 +49,17 @@ public:
     // holds a directory part is loaded only from a file that root installed: an absolute path to
     // a regular file that, like every directory above it and above any link on the way, is owned
     // by root and writable by root alone; anything else fails as a library that does not load.
-    // Without a "/" the dynamic loader searches the system's directories only, never the current
-    // one. The user's own choice in the file dialog is loaded as it is.
+    // A name without a "/" is looked up in the system's library directories only (ld.so.conf's
+    // and the loader's defaults, never the working directory or LD_LIBRARY_PATH), and the file
+    // found must pass the same test. The user's own choice in the file dialog is loaded as it is.
     int load(const char16_t* path, bool pageNamed);
     // Releases the library without C_Finalize (every operation has finalised already).
     void unload();
     // 0 when at least one slot holds a token.
     int getStatus();
+    // 0 with `atRisk` set when the token of the session's slot reports a user PIN whose count is
+    // low, whose next try is the last, or that is locked (C_GetTokenInfo).
+    int userPinAtRisk(bool* atRisk);
     // Appends the DER of each certificate of the token (the first 20 objects), without CA
     // certificates and unparsable ones unless `includeCA`. Logs in only with a non-empty PIN.
     int getCerts(std::vector<ByteBuffer>* out, const char16_t* pin, bool includeCA);
@@ -85,9 +89,12 @@ public:
     bool initializedHere = false;
 
 private:
-    // C_Initialize, recording a failure; CKR_CRYPTOKI_ALREADY_INITIALIZED counts as
+    // Records a CK_RV other than CKR_OK (compared at its full width) with `name` and returns its
+    // code, never 0. Every CK_RV becomes a result code here and nowhere else.
+    int fail(unsigned long rv, const char16_t* name);
+    // C_Initialize: 0, or the recorded failure; CKR_CRYPTOKI_ALREADY_INITIALIZED counts as
     // success.
-    unsigned long initialize();
+    int initialize();
     // C_Finalize when this operation initialised the library.
     unsigned long finalize();
     // Steps of getSign between the opened session and its close.

@@ -96,6 +96,13 @@ TEST_F(QuarnelP11Test, softHsmInNssDatabase_failures_recordCodeAndPlace_neverFin
     }
 
     std::u16string eeHex = u16(hexOf(readCert("ee"))), ee2Hex = u16(hexOf(readCert("ee2")));
+    // The wrong PIN left the token reporting a low count: the page's right PIN is not tried, the
+    // PIN dialog asks instead. The user's own login gives the count back.
+    signHex(0, eeHex.c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
+    EXPECT_EQ(std::pair(r, record()), std::pair(-11, Record(1, u"getSignValue")));
+    ASSERT_EQ(fixtures::TempHome::quietly("pkcs11-tool --module " + home.softHsmLibrary() +
+                                          " --login --pin 1234 -O"),
+              0);
     // flags, certificate, algorithm, hash length, PIN, record, mapped code
     const std::tuple<int, const char16_t*, int, size_t, const char16_t*, int64_t, const char16_t*,
                      int, const char*>
@@ -247,8 +254,9 @@ TEST_F(QuarnelP11Test, mockModule_unusable_tokenMissingOrRemoved_logoutFails_cod
          "C_FindObjects C_GetAttributeValue C_GetAttributeValue C_FindObjectsFinal C_Logout "
          "C_CloseSession C_Finalize"},
         {"notoken", -36, u"C_GetSlotList", "C_Initialize C_GetSlotList C_Finalize"},
-        // The close after the failed login fails too and overwrites the place.
-        {"remove:8", -36, u"C_CloseSession",
+        // The close after the failed login fails too and overwrites the place. (The PIN's tries
+        // are asked for in a session of their own first.)
+        {"remove:15", -36, u"C_CloseSession",
          "C_Initialize C_GetSlotList C_GetSlotList C_OpenSession C_Login C_CloseSession "
          "C_Finalize"},
         // Not initialised by us: never finalised by us.
