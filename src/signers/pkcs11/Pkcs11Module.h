@@ -32,10 +32,11 @@ struct Pkcs11ErrorRecord {
 // One PKCS#11 library loaded at run time (dlopen/dlsym stand in for LoadLibraryW/GetProcAddress,
 // whose names the record keeps). Every operation is a complete use of the library: C_Initialize,
 // one session on the first slot that holds a token, an optional login, the work, then logout,
-// close and C_Finalize. Results: 0; a CK_RV other than CKR_OK as a positive code; -210 no usable
-// library; -212 the function list lacks a function we call (recorded with its name); -220 no
-// certificate object or an empty value; -221 no private key for the public key; -231 no
-// DigestInfo for the algorithm; 50 no slot with a token. Every failure is recorded.
+// close and C_Finalize. Results: 0; a CK_RV other than CKR_OK as a positive code (one wider than
+// 32 bits as CKR_GENERAL_ERROR); -210 no usable library; -212 the function list lacks a function
+// we call (recorded with its name); -220 no certificate object, or a value that is empty or
+// longer than any certificate; -221 no private key for the public key; -231 no DigestInfo for the
+// algorithm; 50 no slot with a token. Every failure is recorded.
 class Pkcs11Module {
 public:
     explicit Pkcs11Module(Pkcs11ErrorRecord* record) : errorRecord(record) {}
@@ -57,8 +58,9 @@ public:
     void unload();
     // 0 when at least one slot holds a token.
     int getStatus();
-    // 0 with `atRisk` set when the token of the session's slot reports a user PIN whose count is
-    // low, whose next try is the last, or that is locked (C_GetTokenInfo).
+    // 0 with `atRisk` set when the token that a session opens on (the first listed) reports a
+    // user PIN whose count is low, whose next try is the last, or that is locked
+    // (C_GetTokenInfo). Logs in nowhere.
     int userPinAtRisk(bool* atRisk);
     // Appends the DER of each certificate of the token (the first 20 objects), without CA
     // certificates and unparsable ones unless `includeCA`. Logs in only with a non-empty PIN.
