@@ -61,7 +61,7 @@ protected:
 // the signer the upload path and the library list where a page's commands hand it PINs; a token
 // that reports a low count, a last try or a lock would be locked by a page's wrong PINs. In each
 // case the PIN dialog asks instead, and without a display it answers Cancel.
-TEST_F(Pkcs11RoadTest, hostileModule_onlyThePagesPinForATokenWithTriesToSpareReachesCLogin) {
+TEST_F(Pkcs11RoadTest, hostileMockModule_onlyThePagesPinForATokenWithTriesToSpareReachesCLogin) {
     mv::test::HttpTestServer server;
     ASSERT_TRUE(server.start({"--log", home.file("http.log")}));
     const std::string ok = "<QrnResponse result=\"OK\"><hash>" + HASH + "</hash></QrnResponse>";

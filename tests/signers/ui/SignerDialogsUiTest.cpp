@@ -181,7 +181,7 @@ TEST(SignerDialogTest, pkcs11Selection_theChosenLinesKeySigns) {
 // The test module (a mock: SoftHSM never locks a PIN) notes every PIN it is handed. On a locked
 // token the page's PIN is not tried: the dialog asks, and the token refuses the typed one. An
 // empty field keeps the dialog open, and its Cancel ends the signing without a login.
-TEST(SignerDialogTest, pkcs11Pin_lockedTokenAsksTheUser_emptyFieldNeverLogsIn) {
+TEST(SignerDialogTest, mockModulePin_lockedTokenAsksTheUser_emptyFieldNeverLogsIn) {
     ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
     setlocale(LC_ALL, "");
     fixtures::TempHome home;
