@@ -47,6 +47,10 @@ int CmdRunner::execute(const CmdParams& params) {
     const std::u16string url = fromAnsi(params.url), sid = fromAnsi(params.sid);
     const std::u16string certUrl = fromAnsi(params.certUrl), signUrl = fromAnsi(params.signUrl);
     const std::u16string pin = fromAnsi(params.signerOptions);
+    // The PKCS#11 signer takes the text arguments of cert and sign as PINs. Here they are the
+    // upload path and the library list, which must never reach the token: none is passed, and
+    // its PIN dialog asks the user.
+    const bool tokenPins = (params.flags & FLAG_P11_SIGNER) != 0;
     int rc = apiInit(params.flags, pin.c_str(), sid.c_str());
     if (rc < 0 || !signer) {
         return rc < 0 ? rc : -1;
@@ -78,7 +82,7 @@ int CmdRunner::execute(const CmdParams& params) {
         }
 
         ByteBuffer certificate;
-        r = getCert(params.certFlags, certUrl.c_str(), certificate);
+        r = getCert(params.certFlags, tokenPins ? nullptr : certUrl.c_str(), certificate);
         if (r == 1) {
             logError(1, u"Cert select canceled.", u"cert");
             return 1;
@@ -148,7 +152,7 @@ int CmdRunner::execute(const CmdParams& params) {
         ByteBuffer signature;
         const std::u16string certHex = fromAnsi(params.signCertHex);
         r = runSignCommand(params.signFlags, certHex.c_str(), params.signAlg, hash.c_str(),
-                           pin.c_str(), signature);
+                           tokenPins ? nullptr : pin.c_str(), signature);
         // A cancelled PIN entry ends the run as cancelled: there is no signature to upload.
         if (r != 0) {
             logError(r, u"sign calculate error.", u"cert");

@@ -3,12 +3,15 @@
 #include <p11-kit/pkcs11.h>
 
 #include <dlfcn.h>
+#include <glob.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <utility>
 
 #include "foundation/Text.h"
@@ -79,6 +82,55 @@ std::string installedFile(const std::string& path) {
     return installed ? resolved : "";
 }
 
+// Appends the directories that the ld.so.conf `file` lists, its includes followed in place
+// (patterns relative to the including file's directory, as ldconfig reads them).
+void readLdSoConf(const std::string& file, std::vector<std::string>& dirs, int depth) {
+    std::ifstream in(file);
+    for (std::string line; depth < 8 && std::getline(in, line);) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string word;
+        if (!(words >> word)) {
+            continue;
+        }
+        if (word == "include") {
+            for (std::string pattern; words >> pattern;) {
+                if (pattern[0] != '/') {
+                    pattern = file.substr(0, file.rfind('/') + 1) + pattern;
+                }
+                glob_t found{};
+                if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
+                    for (size_t i = 0; i < found.gl_pathc; ++i) {
+                        readLdSoConf(found.gl_pathv[i], dirs, depth + 1);
+                    }
+                }
+                globfree(&found);
+            }
+        } else if (word[0] == '/') {
+            dirs.push_back(word);
+        }
+    }
+}
+
+// The first entry called `name` in the system's library directories: those of /etc/ld.so.conf,
+// then the loader's defaults; "" when there is none. The working directory and LD_LIBRARY_PATH
+// take no part, unlike in dlopen's own search of a bare name.
+std::string systemLibrary(const std::string& name) {
+    std::vector<std::string> dirs;
+    readLdSoConf("/etc/ld.so.conf", dirs, 0);
+    std::string multiarch = QUARNEL_MULTIARCH;
+    if (!multiarch.empty()) {
+        dirs.insert(dirs.end(), {"/lib/" + multiarch, "/usr/lib/" + multiarch});
+    }
+    dirs.insert(dirs.end(), {"/lib", "/usr/lib"});
+    struct stat st;
+    for (const std::string& dir : dirs) {
+        if (lstat((dir + "/" + name).c_str(), &st) == 0) {
+            return dir + "/" + name;
+        }
+    }
+    return "";
+}
+
 }  // namespace
 
 int Pkcs11ErrorRecord::setRecord(int code, const char16_t* name) {
@@ -110,7 +162,8 @@ int Pkcs11Module::load(const char16_t* path, bool pageNamed) {
     setError(0, nullptr);
     unload();
     std::string file = toFsPath(path);
-    if (pageNamed && file.find('/') != std::string::npos && (file = installedFile(file)).empty()) {
+    bool bare = file.find('/') == std::string::npos;
+    if ((bare || pageNamed) && (file = installedFile(bare ? systemLibrary(file) : file)).empty()) {
         return setError(-210, u"LoadLibraryW");
     }
     module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -127,7 +180,7 @@ int Pkcs11Module::load(const char16_t* path, bool pageNamed) {
     CK_RV rv = getFunctionList(&list);
     if (rv != CKR_OK) {
         unload();
-        return setError(static_cast<int>(rv), u"C_GetFunctionList");
+        return fail(rv, u"C_GetFunctionList");
     }
     if (list == nullptr) {
         unload();
@@ -142,7 +195,7 @@ int Pkcs11Module::load(const char16_t* path, bool pageNamed) {
         ENTRY(C_OpenSession), ENTRY(C_CloseSession),      ENTRY(C_Login),
         ENTRY(C_Logout),      ENTRY(C_GetAttributeValue), ENTRY(C_FindObjectsInit),
         ENTRY(C_FindObjects), ENTRY(C_FindObjectsFinal),  ENTRY(C_SignInit),
-        ENTRY(C_Sign)};
+        ENTRY(C_Sign),        ENTRY(C_GetTokenInfo)};
 #undef ENTRY
     for (const auto& [present, name] : used) {
         if (!present) {
@@ -154,16 +207,22 @@ int Pkcs11Module::load(const char16_t* path, bool pageNamed) {
     return 0;
 }
 
-CK_RV Pkcs11Module::initialize() {
+int Pkcs11Module::fail(CK_RV rv, const char16_t* name) {
+    // The code keeps the CK_RV when it fits 32 bits, as the standard's and vendor-defined values
+    // do (stored sign-extended). A wider value is no code of the standard: cut to 32 bits it could
+    // read as CKR_OK, so it is the general failure.
+    return setError(rv <= 0xFFFFFFFFu ? static_cast<int>(static_cast<uint32_t>(rv))
+                                      : static_cast<int>(CKR_GENERAL_ERROR),
+                    name);
+}
+
+int Pkcs11Module::initialize() {
     CK_RV rv = functions->C_Initialize(nullptr);
     initializedHere = rv == CKR_OK;
-    if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        return CKR_OK;
+    if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        return 0;
     }
-    if (rv != CKR_OK) {
-        setError(static_cast<int>(rv), u"C_Initialize");
-    }
-    return rv;
+    return fail(rv, u"C_Initialize");
 }
 
 CK_RV Pkcs11Module::finalize() {
@@ -179,33 +238,52 @@ int Pkcs11Module::getStatus() {
     if (functions == nullptr) {
         return setError(-210, u"getStatus");
     }
-    CK_RV rv = initialize();
-    if (rv != CKR_OK) {
-        return static_cast<int>(rv);
+    int result = initialize();
+    if (result != 0) {
+        return result;
     }
     CK_ULONG count = 0;
-    rv = functions->C_GetSlotList(CK_TRUE, nullptr, &count);
+    CK_RV rv = functions->C_GetSlotList(CK_TRUE, nullptr, &count);
     if (rv != CKR_OK || count == 0) {
         finalize();
-        return setError(rv != CKR_OK ? static_cast<int>(rv) : NO_TOKEN, u"C_GetSlotList");
+        return rv != CKR_OK ? fail(rv, u"C_GetSlotList") : setError(NO_TOKEN, u"C_GetSlotList");
     }
     rv = finalize();
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_Finalize");
+        return fail(rv, u"C_Finalize");
     }
     return 0;
 }
 
+int Pkcs11Module::userPinAtRisk(bool* atRisk) {
+    *atRisk = false;
+    if (functions == nullptr) {
+        return setError(-210, u"userPinAtRisk");
+    }
+    setError(0, nullptr);
+    int result = openSession(false, nullptr);
+    CK_TOKEN_INFO info{};
+    if (result == 0) {
+        CK_RV rv = functions->C_GetTokenInfo(slot, &info);
+        result = rv != CKR_OK ? fail(rv, u"C_GetTokenInfo") : 0;
+    }
+    *atRisk =
+        result == 0 &&
+        (info.flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED)) != 0;
+    int closed = closeSession();
+    return result != 0 ? result : closed;
+}
+
 int Pkcs11Module::openSession(bool login, const char16_t* pin) {
     loggedIn = false;
-    CK_RV rv = initialize();
-    if (rv != CKR_OK) {
-        return static_cast<int>(rv);
+    int result = initialize();
+    if (result != 0) {
+        return result;
     }
     CK_ULONG count = 0;
-    rv = functions->C_GetSlotList(CK_TRUE, nullptr, &count);
+    CK_RV rv = functions->C_GetSlotList(CK_TRUE, nullptr, &count);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_GetSlotList");
+        return fail(rv, u"C_GetSlotList");
     }
     if (count == 0) {
         return setError(NO_TOKEN, u"C_GetSlotList");
@@ -214,13 +292,13 @@ int Pkcs11Module::openSession(bool login, const char16_t* pin) {
     CK_ULONG listed = std::min<CK_ULONG>(count, slots.size());
     rv = functions->C_GetSlotList(CK_TRUE, slots.data(), &listed);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_GetSlotList");
+        return fail(rv, u"C_GetSlotList");
     }
     session = 0;
     slot = slots[0];
     rv = functions->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_OpenSession");
+        return fail(rv, u"C_OpenSession");
     }
     if (!login) {
         return 0;
@@ -232,7 +310,7 @@ int Pkcs11Module::openSession(bool login, const char16_t* pin) {
                             reinterpret_cast<CK_UTF8CHAR*>(utf8.empty() ? nullptr : utf8.data()),
                             utf8.size());
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_Login");
+        return fail(rv, u"C_Login");
     }
     loggedIn = true;
     return 0;
@@ -243,19 +321,19 @@ int Pkcs11Module::closeSession() {
         if (loggedIn) {
             CK_RV rv = functions->C_Logout(session);
             if (rv != CKR_OK) {
-                setError(static_cast<int>(rv), u"C_Logout");
+                fail(rv, u"C_Logout");
             }
             loggedIn = false;
         }
         CK_RV rv = functions->C_CloseSession(session);
         if (rv != CKR_OK) {
-            setError(static_cast<int>(rv), u"C_CloseSession");
+            fail(rv, u"C_CloseSession");
         }
         session = 0;
     }
     CK_RV rv = finalize();
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_Finalize");
+        return fail(rv, u"C_Finalize");
     }
     return 0;
 }
@@ -264,7 +342,7 @@ int Pkcs11Module::getAttributeValue(Pkcs11Handle object, ByteBuffer* value) {
     CK_ATTRIBUTE attribute{CKA_VALUE, nullptr, 0};
     CK_RV rv = functions->C_GetAttributeValue(session, object, &attribute, 1);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_GetAttributeValue");
+        return fail(rv, u"C_GetAttributeValue");
     }
     if (attribute.ulValueLen == 0 || attribute.ulValueLen > MAX_VALUE) {
         return setError(-220, u"C_GetAttributeValue");
@@ -273,7 +351,7 @@ int Pkcs11Module::getAttributeValue(Pkcs11Handle object, ByteBuffer* value) {
     attribute.pValue = value->data();
     rv = functions->C_GetAttributeValue(session, object, &attribute, 1);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_GetAttributeValue");
+        return fail(rv, u"C_GetAttributeValue");
     }
     if (attribute.ulValueLen == 0 || attribute.ulValueLen > value->size()) {
         return setError(-220, u"C_GetAttributeValue");
@@ -301,9 +379,9 @@ int Pkcs11Module::getCerts(std::vector<ByteBuffer>* out, const char16_t* pin, bo
     CK_ULONG found = 0;
     CK_RV rv = functions->C_FindObjectsInit(session, search, 2);
     if (rv != CKR_OK) {
-        result = setError(static_cast<int>(rv), u"C_FindObjectsInit");
+        result = fail(rv, u"C_FindObjectsInit");
     } else if ((rv = functions->C_FindObjects(session, handles, MAX_CERTS, &found)) != CKR_OK) {
-        result = setError(static_cast<int>(rv), u"C_FindObjects");
+        result = fail(rv, u"C_FindObjects");
     } else if (found == 0) {
         result = setError(-220, u"C_FindObjects");
     } else {
@@ -315,7 +393,7 @@ int Pkcs11Module::getCerts(std::vector<ByteBuffer>* out, const char16_t* pin, bo
             }
         }
         if (result == 0 && (rv = functions->C_FindObjectsFinal(session)) != CKR_OK) {
-            result = setError(static_cast<int>(rv), u"C_FindObjectsFinal");
+            result = fail(rv, u"C_FindObjectsFinal");
         }
     }
     int closed = closeSession();
@@ -352,20 +430,20 @@ int Pkcs11Module::signInSession(const ByteBuffer* modulus, const ByteBuffer* exp
     };
     CK_RV rv = functions->C_FindObjectsInit(session, search, 4);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_FindObjectsInit");
+        return fail(rv, u"C_FindObjectsInit");
     }
     CK_OBJECT_HANDLE keys[MAX_KEYS] = {};
     CK_ULONG found = 0;
     rv = functions->C_FindObjects(session, keys, MAX_KEYS, &found);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_FindObjects");
+        return fail(rv, u"C_FindObjects");
     }
     if (found == 0) {
         return setError(-221, u"C_FindObjects");
     }
     rv = functions->C_FindObjectsFinal(session);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_FindObjectsFinal");
+        return fail(rv, u"C_FindObjectsFinal");
     }
     ByteBuffer digestInfo;
     if (hash != nullptr) {
@@ -377,23 +455,23 @@ int Pkcs11Module::signInSession(const ByteBuffer* modulus, const ByteBuffer* exp
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
     rv = functions->C_SignInit(session, &mechanism, keys[0]);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_SignInit");
+        return fail(rv, u"C_SignInit");
     }
     CK_ULONG length = 0;
     rv = functions->C_Sign(session, digestInfo.data(), digestInfo.size(), nullptr, &length);
     if (rv != CKR_OK) {
-        return setError(static_cast<int>(rv), u"C_Sign");
+        return fail(rv, u"C_Sign");
     }
     // No signature at all is a broken library too, not a success with nothing to send.
     if (length == 0 || length > MAX_VALUE) {
-        return setError(static_cast<int>(CKR_GENERAL_ERROR), u"C_Sign");
+        return fail(CKR_GENERAL_ERROR, u"C_Sign");
     }
     signature->assign(length, 0);
     rv = functions->C_Sign(session, digestInfo.data(), digestInfo.size(), signature->data(),
                            &length);
     if (rv != CKR_OK || length == 0) {
         signature->clear();
-        return setError(static_cast<int>(rv != CKR_OK ? rv : CKR_GENERAL_ERROR), u"C_Sign");
+        return fail(rv != CKR_OK ? rv : CKR_GENERAL_ERROR, u"C_Sign");
     }
     signature->resize(std::min<size_t>(length, signature->size()));
     return 0;

@@ -32,10 +32,11 @@ struct Pkcs11ErrorRecord {
 // One PKCS#11 library loaded at run time (dlopen/dlsym stand in for LoadLibraryW/GetProcAddress,
 // whose names the record keeps). Every operation is a complete use of the library: C_Initialize,
 // one session on the first slot that holds a token, an optional login, the work, then logout,
-// close and C_Finalize. Results: 0; a CK_RV other than CKR_OK as a positive code; -210 no usable
-// library; -212 the function list lacks a function we call (recorded with its name); -220 no
-// certificate object or an empty value; -221 no private key for the public key; -231 no
-// DigestInfo for the algorithm; 50 no slot with a token. Every failure is recorded.
+// close and C_Finalize. Results: 0; a CK_RV other than CKR_OK as a positive code (one wider than
+// 32 bits as CKR_GENERAL_ERROR); -210 no usable library; -212 the function list lacks a function
+// we call (recorded with its name); -220 no certificate object, or a value that is empty or
+// longer than any certificate; -221 no private key for the public key; -231 no DigestInfo for the
+// algorithm; 50 no slot with a token. Every failure is recorded.
 class Pkcs11Module {
 public:
     explicit Pkcs11Module(Pkcs11ErrorRecord* record) : errorRecord(record) {}
@@ -49,13 +50,18 @@ public:
     // holds a directory part is loaded only from a file that root installed: an absolute path to
     // a regular file that, like every directory above it and above any link on the way, is owned
     // by root and writable by root alone; anything else fails as a library that does not load.
-    // Without a "/" the dynamic loader searches the system's directories only, never the current
-    // one. The user's own choice in the file dialog is loaded as it is.
+    // A name without a "/" is looked up in the system's library directories only (ld.so.conf's
+    // and the loader's defaults, never the working directory or LD_LIBRARY_PATH), and the file
+    // found must pass the same test. The user's own choice in the file dialog is loaded as it is.
     int load(const char16_t* path, bool pageNamed);
     // Releases the library without C_Finalize (every operation has finalised already).
     void unload();
     // 0 when at least one slot holds a token.
     int getStatus();
+    // 0 with `atRisk` set when the token that a session opens on (the first listed) reports a
+    // user PIN whose count is low, whose next try is the last, or that is locked
+    // (C_GetTokenInfo). Logs in nowhere.
+    int userPinAtRisk(bool* atRisk);
     // Appends the DER of each certificate of the token (the first 20 objects), without CA
     // certificates and unparsable ones unless `includeCA`. Logs in only with a non-empty PIN.
     int getCerts(std::vector<ByteBuffer>* out, const char16_t* pin, bool includeCA);
@@ -85,9 +91,12 @@ public:
     bool initializedHere = false;
 
 private:
-    // C_Initialize, recording a failure; CKR_CRYPTOKI_ALREADY_INITIALIZED counts as
+    // Records a CK_RV other than CKR_OK (compared at its full width) with `name` and returns its
+    // code, never 0. Every CK_RV becomes a result code here and nowhere else.
+    int fail(unsigned long rv, const char16_t* name);
+    // C_Initialize: 0, or the recorded failure; CKR_CRYPTOKI_ALREADY_INITIALIZED counts as
     // success.
-    unsigned long initialize();
+    int initialize();
     // C_Finalize when this operation initialised the library.
     unsigned long finalize();
     // Steps of getSign between the opened session and its close.

@@ -73,8 +73,13 @@ ByteBuffer Pkcs11Engine::getCertData(int flags, const char16_t* pin) {
         setRecord(-220, u"getCertData");
         return {};
     }
+    const char16_t* given = pin;
+    if (!keepPinIfTriesLeft(pin)) {
+        return {};
+    }
+    bool askUser = ((flags & 0x20) && given == nullptr) || pin != given;
     CCertPinDlg pinDialog;
-    if ((flags & 0x20) && pin == nullptr && pinDialog.DoModal() == 1) {
+    if (askUser && pinDialog.DoModal() == 1) {
         pin = pinDialog.pin;  // a cancelled dialog lists without a PIN
     }
     std::vector<ByteBuffer> certificates;
@@ -107,6 +112,9 @@ ByteBuffer Pkcs11Engine::getSignValue(int algCode, const unsigned char* certData
     }
     if (certData == nullptr || certLen <= 0) {
         setRecord(-221, u"getSignValue");
+        return {};
+    }
+    if (!keepPinIfTriesLeft(pin)) {
         return {};
     }
     CCertPinDlg pinDialog;
@@ -143,6 +151,20 @@ ByteBuffer Pkcs11Engine::getSignValue(int algCode, const unsigned char* certData
         return {};
     }
     return signature;
+}
+
+bool Pkcs11Engine::keepPinIfTriesLeft(const char16_t*& pin) {
+    if (pin == nullptr || pin[0] == 0 || !module->loaded()) {
+        return true;  // nothing to try, or nothing to ask (the operation names the fault)
+    }
+    bool atRisk = false;
+    if (module->userPinAtRisk(&atRisk) != 0) {
+        return false;
+    }
+    if (atRisk) {
+        pin = nullptr;
+    }
+    return true;
 }
 
 const char16_t* Pkcs11Engine::loadModule(int pickFile, const std::vector<std::u16string>& names) {

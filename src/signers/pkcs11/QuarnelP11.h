@@ -22,12 +22,13 @@ public:
     // The DER certificate chosen on the token; empty on failure or cancel (the record says
     // which: 1 cancelled, -220 flags or no certificate, or the module's failure). Flags: 0x1
     // always show the selection, 0x10 include CA certificates, 0x20 ask for the PIN (a null
-    // `pin`) before listing.
+    // `pin`) before listing. A `pin` that the token has no tries to spare for is asked for too.
     ByteBuffer getCertData(int flags, const char16_t* pin);
     // The RSA signature value (big-endian) of `hash` with the key of `certData`; empty on
     // failure: -233 no hash; -221 no certificate or no PIN; -230 no RSA public key; -231
     // algorithm or hash length; 1 the PIN dialog was cancelled; or the module's failure. Flag
-    // 0x1: `hash` is data and is hashed first; 0x10: never show the PIN dialog.
+    // 0x1: `hash` is data and is hashed first; 0x10: never show the PIN dialog. A `pin` that the
+    // token has no tries to spare for counts as none.
     ByteBuffer getSignValue(int algCode, const unsigned char* certData, int certLen,
                             const unsigned char* hash, int hashLen, const char16_t* pin, int flags);
     // Loads the library: pickFile 0x10 from the file dialog, 0 the first of `names` with a token
@@ -42,6 +43,13 @@ public:
 
     char16_t modulePath[PATH_SIZE] = {};
     std::unique_ptr<Pkcs11Module> module;
+
+private:
+    // A PIN that the caller passed (the page's, never typed here) is tried only on a token with
+    // tries to spare: when the token reports a low count, a final try or a lock, `pin` becomes
+    // null and the PIN dialog asks the user, as one wrong PIN could lock the card. False when the
+    // token could not be asked (the record holds the failure).
+    bool keepPinIfTriesLeft(const char16_t*& pin);
 };
 
 // The signer over a PKCS#11 token: the library named in the options (or chosen in a file

@@ -96,6 +96,13 @@ TEST_F(QuarnelP11Test, softHsmInNssDatabase_failures_recordCodeAndPlace_neverFin
     }
 
     std::u16string eeHex = u16(hexOf(readCert("ee"))), ee2Hex = u16(hexOf(readCert("ee2")));
+    // The wrong PIN left the token reporting a low count: the page's right PIN is not tried, the
+    // PIN dialog asks instead. The user's own login gives the count back.
+    signHex(0, eeHex.c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
+    EXPECT_EQ(std::pair(r, record()), std::pair(-11, Record(1, u"getSignValue")));
+    ASSERT_EQ(fixtures::TempHome::quietly("pkcs11-tool --module " + home.softHsmLibrary() +
+                                          " --login --pin 1234 -O"),
+              0);
     // flags, certificate, algorithm, hash length, PIN, record, mapped code
     const std::tuple<int, const char16_t*, int, size_t, const char16_t*, int64_t, const char16_t*,
                      int, const char*>
@@ -194,19 +201,22 @@ TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice_pageNamedOnlyRootInstalledFi
     }
 
     std::string root = installed.path(), softHsm = fixtures::TempHome::softHsmLibrary();
-    for (const char* dir : {"/Downloads", "/tmp", "/user"}) {
+    for (const char* dir : {"/Downloads", "/tmp", "/user", "/group"}) {
         std::filesystem::create_directory(root + dir);
     }
-    std::string downloaded = put("Downloads/evil.so"), planted = put("tmp/evil.so");
+    std::string downloaded = put("Downloads/evil.so"), planted = put("tmp/evil.so"),
+                staff = put("group/evil.so");
     std::filesystem::create_symlink(softHsm, root + "/user/softhsm.so");
     std::filesystem::create_symlink(softHsm, root + "/softhsm.so");
     ASSERT_EQ(chown(downloaded.c_str(), 65534, 65534) | chmod((root + "/tmp").c_str(), 01777) |
-                  chown((root + "/user").c_str(), 65534, 65534) | chdir((root + "/tmp").c_str()),
+                  chown((root + "/user").c_str(), 65534, 65534) | chdir((root + "/tmp").c_str()) |
+                  chmod((root + "/group").c_str(), 0775),
               0);
     const std::pair<std::string, const char*> pageNamed[] = {
         {downloaded, "a download owned by another user"},
         {"./evil.so", "relative: found in the agent's working directory, the shared one"},
         {planted, "in a world-writable directory"},
+        {staff, "in a directory that root's group may write to (as /var/local, /usr/local/lib)"},
         {root + "/user/softhsm.so", "a link from a directory a user can write to"},
         {root + "/softhsm.so", nullptr},  // root's link, as installed modules link to their library
     };
@@ -247,12 +257,16 @@ TEST_F(QuarnelP11Test, mockModule_unusable_tokenMissingOrRemoved_logoutFails_cod
          "C_FindObjects C_GetAttributeValue C_GetAttributeValue C_FindObjectsFinal C_Logout "
          "C_CloseSession C_Finalize"},
         {"notoken", -36, u"C_GetSlotList", "C_Initialize C_GetSlotList C_Finalize"},
-        // The close after the failed login fails too and overwrites the place.
-        {"remove:8", -36, u"C_CloseSession",
+        // The close after the failed login fails too and overwrites the place. (The PIN's tries
+        // are asked for in a session of their own first.)
+        {"remove:15", -36, u"C_CloseSession",
          "C_Initialize C_GetSlotList C_GetSlotList C_OpenSession C_Login C_CloseSession "
          "C_Finalize"},
         // Not initialised by us: never finalised by us.
         {"remove:1", -36, u"C_Initialize", "C_Initialize"},
+        // A length no certificate has is not trusted with an allocation.
+        {"huge", -11, u"C_GetAttributeValue",
+         "C_FindObjects C_GetAttributeValue C_Logout C_CloseSession C_Finalize"},
     };
     for (const auto& [mode, result, place, calls] : rows) {
         mv::test::ScopedEnv env("QUARNEL_TEST_P11", mode);
@@ -268,12 +282,19 @@ TEST_F(QuarnelP11Test, mockModule_unusable_tokenMissingOrRemoved_logoutFails_cod
         dlclose(handle);
         EXPECT_TRUE(made.ends_with(calls)) << mode << ": " << made;
     }
+    std::u16string err, eeHex = u16(hexOf(readCert("ee")));
+    int r = 0;
+    // A CK_RV whose low 32 bits are CKR_OK's is a failure all the same: the general one (5).
+    for (const char16_t* call : {u"C_Initialize", u"C_GetSlotList", u"C_Login", u"C_Sign"}) {
+        mv::test::ScopedEnv env("QUARNEL_TEST_P11", "wide:" + mv::toUtf8String(call));
+        ASSERT_EQ(p11.init(0x4, lib.c_str(), &err), 0);
+        signHex(0, eeHex.c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
+        EXPECT_EQ(std::pair(r, record()), std::pair(-11, Record(5, call)));
+    }
     mv::test::ScopedEnv env("QUARNEL_TEST_P11", "notoken");
-    std::u16string err;
     ASSERT_EQ(p11.init(0x4, lib.c_str(), &err), 0);
     EXPECT_EQ(p11.getStatus(), 0);
-    int r = 0;
-    signHex(0, u16(hexOf(readCert("ee"))).c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
+    signHex(0, eeHex.c_str(), 0, ByteBuffer(32, 1), u"1234", &r);
     EXPECT_EQ(r, -36);
     // The one-call exchange stops after init, before any server is asked.
     EXPECT_EQ(p11.http(0, lib.c_str(), u"http://127.0.0.1:9/", 0, 0, 0, 0, 0, 0, 0), -36);

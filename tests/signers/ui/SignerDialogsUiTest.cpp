@@ -1,14 +1,16 @@
-// The store signer's PIN prompt under Xvfb, driven with the keyboard through xdotool, and the
-// entries that the PIN opens.
+// The signers' dialogs under Xvfb, driven with the keyboard through xdotool: the store signer's
+// PIN prompt and the entries that the PIN opens; the PKCS#11 signer's selection and PIN dialog.
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <future>
 
 #include "Fixtures.h"
+#include "platform/Nss.h"
 #include "platform/ui/UiTestSupport.h"
 #include "signers/capi/CCapiSelDlg.h"
 #include "signers/capi/QuarnelCapi.h"
+#include "signers/pkcs11/QuarnelP11.h"
 
 namespace {
 
@@ -133,6 +135,103 @@ TEST(SignerDialogTest, pinPrompt_wrongAsksAgain_cancelSkips_rightOpensTheCardsIn
     std::u16string signature =
         signer.xmlGet(fixtures::u16(fixtures::textOf(out)).c_str(), u"/QrnRequest/sign");
     EXPECT_EQ(fixtures::verify("ee2", "sha256", hash, mv::hexToBytesW(signature.c_str())), 0);
+}
+
+// Two certificates on a SoftHSM token, each with its key: "cert" offers both, the second line and
+// then the first is chosen, and each time the key of that line's certificate signs (OpenSSL checks
+// with its public key), whichever key the token lists first.
+TEST(SignerDialogTest, pkcs11Selection_theChosenLinesKeySigns) {
+    ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
+    setlocale(LC_ALL, "");
+    fixtures::TempHome home;
+    setenv("DISPLAY", g_display.c_str(), 1);
+    home.addSoftHsmToken("ee");
+    const std::string key2 = home.file("key2.p8");
+    ASSERT_EQ(
+        fixtures::TempHome::quietly("openssl pkcs8 -topk8 -nocrypt -in " + fixtures::certDir() +
+                                    "/ee2.key -out " + key2 + " && softhsm2-util --import " + key2 +
+                                    " --token card --label key2 --id 02 --pin 1234"),
+        0);
+    home.addTokenCert("card", "ee2", "02");
+    // SoftHSM lists its objects in a new order each time it is initialised: held initialised by
+    // NSS (the module is in the user's database), it keeps one order, the dialog's.
+    home.makeNssDb("");
+    ASSERT_EQ(fixtures::run("modutil -force -dbdir sql:" + home.nssDir() + " -add card -libfile " +
+                            home.softHsmLibrary() + " >/dev/null"),
+              0);
+    auto nss = mv::nss::openUserContext();
+    mv::QuarnelP11 signer;
+    std::u16string err;
+    ASSERT_EQ(signer.init(0x4, fixtures::u16(home.softHsmLibrary()).c_str(), &err), 0);
+    std::vector<ByteBuffer> lines;  // in the order of the dialog's lines
+    ASSERT_EQ(signer.engine.module->getCerts(&lines, nullptr, false), 0);
+    ASSERT_EQ(lines.size(), 2u);
+    ByteBuffer out, hash(32, 0x5A);
+    std::string previous;
+    for (const auto& [line, typed] : {std::pair(1, "Down Return"), std::pair(0, "Return")}) {
+        auto choice = std::async(std::launch::async, [&] { return signer.cert(0, u"1234", &out); });
+        previous = window("証明書の選択", previous);
+        keys(previous, typed);
+        ASSERT_EQ(result(choice), 0);
+        EXPECT_EQ(signer.certDer, lines[line]) << line;
+        ASSERT_EQ(signer.sign(0, nullptr, 0, hash.data(), 32, u"1234", &out), 0);
+        const char* key = lines[line] == fixtures::readCert("ee2") ? "ee2" : "ee";
+        EXPECT_EQ(fixtures::verify(key, "sha256", hash, mv::hexToBytes(fixtures::textOf(out))), 0)
+            << line;
+    }
+}
+
+// The test module (a mock: SoftHSM never locks a PIN) notes every PIN it is handed. On a locked
+// token the page's PIN is not tried: the dialog asks, and the token refuses the typed one. An
+// empty field keeps the dialog open, and its Cancel ends the signing without a login.
+TEST(SignerDialogTest, mockModulePin_lockedTokenAsksTheUser_emptyFieldNeverLogsIn) {
+    ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
+    setlocale(LC_ALL, "");
+    fixtures::TempHome home;
+    setenv("DISPLAY", g_display.c_str(), 1);
+    mv::test::ScratchDir installed = fixtures::rootOnlyDir();
+    const std::string module = installed.file("p11.so"), log = home.file("p11.log");
+    std::filesystem::copy_file(QUARNEL_P11_TEST_MODULE, module);
+    mv::test::ScopedEnv logged("QUARNEL_TEST_P11_LOG", log);
+    const std::u16string eeHex = fixtures::u16(fixtures::hexOf(fixtures::readCert("ee")));
+    ByteBuffer hash(32, 0x5A), out;
+    mv::QuarnelP11 signer;
+    auto sign = [&](const char16_t* pin) {
+        return std::async(std::launch::async, [&, pin] {
+            return signer.sign(0, eeHex.c_str(), 0, hash.data(), 32, pin, &out);
+        });
+    };
+    auto record = [&] {
+        return std::pair(signer.engine.errorCode, std::u16string(signer.engine.errorText));
+    };
+    std::u16string err;
+    std::string previous;
+    // mode, the page's PIN, what is typed, the record, what the module saw after its load
+    const std::tuple<const char*, const char16_t*, const char*, int64_t, const char16_t*,
+                     const char*>
+        rows[] = {
+            {"pinlocked", u"1234", "5 6 7 8 Return", 0xA4, u"C_Login", "C_Login PIN=\"5678\"\n"},
+            {"", u"", "Return", 1, u"getSignValue", ""},  // then Escape
+        };
+    for (const auto& [mode, pin, typed, code, place, saw] : rows) {
+        SCOPED_TRACE(mode);
+        mv::test::ScopedEnv modeEnv("QUARNEL_TEST_P11", mode);
+        std::filesystem::remove(log);
+        ASSERT_EQ(signer.init(0x4, fixtures::u16(module).c_str(), &err), 0);
+        std::future<int> signing = sign(pin);
+        std::string dialog = window("PIN入力", previous);
+        keys(dialog, typed);
+        if (code == 1) {
+            std::this_thread::sleep_for(300ms);  // GTK's activate time-out (see dialog_test.py)
+            EXPECT_EQ(uitest::windowIds("^PIN入力$"), std::vector<std::string>{dialog})
+                << "OK closed the dialog on an empty field";
+            keys(dialog, "Escape");
+        }
+        EXPECT_EQ(result(signing), -11);
+        EXPECT_EQ(record(), std::pair(code, std::u16string(place)));
+        EXPECT_EQ(mv::test::readText(log), std::string("C_GetFunctionList\n") + saw);
+        previous = dialog;
+    }
 }
 
 // The silent card row lists the card without its PIN; its key asks for the PIN when it signs:
