@@ -8,6 +8,7 @@
 #include <climits>
 #include <clocale>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -112,6 +113,11 @@ std::u16string wide(const std::string& ansiText) {
 // failure. Every outcome is only logged; the exit code stays 0.
 int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdParams& params) {
     mv::setMainWndStatus(u"接続待ち...");
+    server.setRefusedClient([&runner](std::optional<uid_t> uid) {
+        std::string text = "WebSocket client of another user refused (uid " +
+                           (uid ? std::to_string(*uid) : std::string("unknown")) + ").";
+        runner.writeLog(mv::utf8ToWString(text.data(), text.size()).c_str(), u"ws-open");
+    });
     if (server.open(params.port, params.timeoutSec) < 0) {
         mv::setMainWndStatus(u"接続エラー");
         runner.logError(-60, u"WebSocket connection error.", u"ws-open");
