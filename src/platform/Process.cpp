@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,6 +140,16 @@ void appendArguments(const std::string& s, size_t i, std::vector<std::string>& a
 }
 
 }  // namespace
+
+bool isOwnProgram(const std::string& path) {
+    struct stat self {};
+    struct stat file {};
+    if (stat("/proc/self/exe", &self) != 0) {
+        return true;  // cannot tell: taken as ours, so it is not run
+    }
+    return stat(path.c_str(), &file) == 0 && file.st_dev == self.st_dev &&
+           file.st_ino == self.st_ino;
+}
 
 std::vector<std::string> splitCommandLine(const std::string& commandLine) {
     std::vector<std::string> args;

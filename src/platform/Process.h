@@ -59,4 +59,8 @@ using Launcher = std::function<pid_t(int output, int input, int error)>;
 PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, size_t size,
                             size_t keep, ByteBuffer& output);
 
+// True when `path` names the running program's own file (the same file system and inode as
+// /proc/self/exe, under whatever name or link), or when that cannot be told.
+bool isOwnProgram(const std::string& path);
+
 }  // namespace mv
