@@ -16,6 +16,7 @@
 #include "app/CmdRunner.h"
 #include "app/CommandThread.h"
 #include "foundation/Text.h"
+#include "platform/ExchangeAbort.h"
 #include "platform/Registration.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/MainWnd.h"
@@ -145,7 +146,9 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     // that has gone, and that would replace the reason the loop ended.
     std::string loopError = server.errorText();
     // The loop may end ("term" or a second command while one runs) with the command thread
-    // still working on the runner and its signer: both outlive it.
+    // still working on the runner and its signer: both outlive it. A server or helper that it
+    // still waits for is given up, so that the wait ends and the page's port is freed.
+    mv::abortExchanges();
     server.waitCommandThread();
     if (rc < 0) {
         mv::setMainWndStatus(u"通信エラー");
