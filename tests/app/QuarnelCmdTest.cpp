@@ -55,6 +55,12 @@ protected:
     std::vector<std::string> localeEnv = {"LANG=C.UTF-8", "LC_ALL="};
     mv::test::HttpTestServer server;
     mv::test::Outcome last;
+    // A copy of the program in a directory of its own, as installed; its helpers go beside it.
+    const std::string bin = dir + "/bin", copy = bin + "/quarnelcmd";
+    void installCopy() {
+        fs::create_directories(bin + "/sub");
+        fs::copy_file(program, copy);
+    }
 
     // No system-wide XDG directories and no desktop environment: xdg-mime reads the files itself.
     mv::test::Outcome run(std::vector<std::string> argv) {
@@ -334,30 +340,23 @@ TEST_F(QuarnelCmdTest, anotherUsersClient_isClosedAndLogged_thePageIsServed) {
     EXPECT_EQ(log(), START + served + WS_END);
 }
 
-// A page names the agent itself as its helper, by its name or by a link beside it, to run it
-// nested (here to remove the registration): refused like a bad name, and the registration stays.
+// A page names the agent itself as its helper, here by a link beside it, to remove the
+// registration in a nested run: refused like a bad name, and the registration stays.
 TEST_F(QuarnelCmdTest, agentAsItsOwnHelper_isRefused_theRegistrationStays) {
     home.makeNssDb("ee");
-    const std::string bin = dir + "/bin", copy = bin + "/quarnelcmd";
-    fs::create_directories(bin);
-    fs::copy_file(program, copy);
+    installCopy();
     fs::create_symlink("quarnelcmd", bin + "/self");
-    fs::create_hard_link(copy, bin + "/again");
     quarnelcmd({"regist"}, "60", copy);
-    ASSERT_TRUE(fs::exists(desktopEntry));
-    std::string plan = "[";
-    Lines lines = WS_START;
-    for (const std::string name : {"quarnelcmd", "self", "again"}) {
-        plan += R"({"op": "send", "text": "http,)" +
-                base64Of("file:///" + name + "?unregist-POSTX") + R"(,eA==,,0"}, {"op": "recv"},)";
-        lines =
-            lines + Lines{"ws-command / http cmd accept.", "debugExe / " + bin + "/" + name,
-                          "debugExe / unregist-POSTX", "debugExe / error(-10) Invalid hostname.",
-                          "http / error(-10) 引数エラー(-10)"};
-    }
-    Lines got = page("20,0,,,", plan + R"({"op": "send", "text": "term"}])", copy);
-    EXPECT_EQ(got, Lines(3, "{\"recv\": \"" + ARG_ERROR + "\"}"));
-    EXPECT_EQ(log(), lines + WS_END);
+    const std::string frame = "http," + base64Of("file:///self?unregist-POSTX") + ",eA==,,0";
+    Lines got = page("20,0,,,",
+                     R"([{"op": "send", "text": ")" + frame +
+                         R"("}, {"op": "recv"}, {"op": "send", "text": "term"}])",
+                     copy);
+    EXPECT_EQ(got, Lines{"{\"recv\": \"" + ARG_ERROR + "\"}"});
+    const Lines refused = {"ws-command / http cmd accept.", "debugExe / " + bin + "/self",
+                           "debugExe / unregist-POSTX", "debugExe / error(-10) Invalid hostname.",
+                           "http / error(-10) 引数エラー(-10)"};
+    EXPECT_EQ(log(), WS_START + refused + WS_END);
     EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("Exec=\"" + copy + "\" %u"));
 }
 
@@ -367,13 +366,10 @@ TEST_F(QuarnelCmdTest, agentAsItsOwnHelper_isRefused_theRegistrationStays) {
 TEST_F(QuarnelCmdTest, termWhileACommandWaits_silentServerOrHelper_runEndsAndFreesThePort) {
     home.makeNssDb("ee");
     ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
-    const std::string bin = dir + "/bin", copy = bin + "/quarnelcmd", hang = server.url() + "/hang";
-    fs::create_directories(bin);
-    fs::copy_file(program, copy);
+    const std::string hang = server.url() + "/hang";
+    installCopy();
     std::ofstream(bin + "/silent") << "#!/bin/sh\nsleep 600\n";
     fs::permissions(bin + "/silent", fs::perms::owner_all);
-    const Lines silent = {"debugExe / " + bin + "/silent", "debugExe / ",
-                          "debugExe / error(-22) debug exec error"};
     const struct {
         std::string frame;
         Lines log;  // after the accept line
@@ -382,10 +378,8 @@ TEST_F(QuarnelCmdTest, termWhileACommandWaits_silentServerOrHelper_runEndsAndFre
          {"httpSend / " + hang, "HttpConnect:request / error(-20) Callback aborted",
           "http / error(-20) HTTP通信エラー(-20)"}},
         {"http," + base64Of("file:///silent") + ",eA==,,0",
-         silent + Lines{"http / error(-22) デバッグコマンド実行エラー(-22)"}},
-        {"exec,0,," + base64Of("file:///silent") + ",0,,0,,,0",
-         Lines{"cert / cert command end."} + silent +
-             Lines{"exec.http1 / error(-22) デバッグコマンド実行エラー(-22)"}},
+         {"debugExe / " + bin + "/silent", "debugExe / ", "debugExe / error(-22) debug exec error",
+          "http / error(-22) デバッグコマンド実行エラー(-22)"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.frame);
@@ -531,10 +525,7 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
 TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
     home.makeNssDb("ee");
     ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
-    const std::string bin = dir + "/bin", copy = bin + "/quarnelcmd";
-    fs::create_directories(bin + "/sub");
-    fs::copy_file(program, copy);
-    fs::create_symlink("quarnelcmd", bin + "/self");
+    installCopy();
     fs::create_hard_link(copy, bin + "/again");
     const std::string helper = "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"$0.args\"\ncat >\"$0.in\"\n";
     for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
@@ -565,9 +556,8 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         {launch("debug://touch ", dir + "/marker", "sign"), -10, {host}},  // runs nothing
         {launch("file:///x", "..", "sign"), -10, {host}},
         {launch("file:///x", "cert", "sub/x"), -10, {host}},
-        {launch("file:///x", "quarnelcmd", "sign"), -10, {host}},  // the agent itself runs nested
-        {launch("file:///x", "cert", "self"), -10, {host}},        // a link to it
-        {launch("file:///x", "again", "sign"), -10, {host}},       // a hard link
+        {launch("file:///x", "quarnelcmd", "sign"), -10, {host}},  // the agent itself, nested
+        {launch("file:///x", "cert", "again"), -10, {host}},       // by a hard link
         {launch(url, "/zero", ok), -20, {got, "HttpConnect:request / error(-20) No message."}},
         {launch(url, answer("<QrnResponse><hash>00</hash></QrnResponse>"), ok), -20,
          {got, "httpSend / error(-20) "}},
