@@ -99,10 +99,13 @@ std::optional<uid_t> localPeerUid(int socket) {
         !endpointOf(ours, here) || !endpointOf(theirs, there)) {
         return std::nullopt;
     }
-    // The peer's socket is listed with the ends the other way round.
-    for (const char* list : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        if (std::optional<uid_t> uid = ownerInList(list, there, here)) {
-            return uid;
+    // The peer's socket is listed with the ends the other way round. The lists are read in pieces
+    // while connections come and go, which can pass over an entry: a second reading takes care.
+    for (int reading = 0; reading < 2; ++reading) {
+        for (const char* list : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+            if (std::optional<uid_t> uid = ownerInList(list, there, here)) {
+                return uid;
+            }
         }
     }
     return std::nullopt;
