@@ -59,8 +59,8 @@ int CmdRunner::execute(const CmdParams& params) {
     auto run = [&]() -> int {
         Transport transport;
         if (url.rfind(u"file:///", 0) == 0) {
-            // The helpers are named by the page: only programs beside ours may run.
-            if (!isPlainHelperName(certUrl) || !isPlainHelperName(signUrl)) {
+            // The helpers are named by the page: only programs beside ours may run, and never ours.
+            if (!isRunnableHelper(certUrl) || !isRunnableHelper(signUrl)) {
                 logError(-10, u"Invalid hostname.", u"execute");
                 return -10;
             }

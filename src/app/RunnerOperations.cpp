@@ -8,6 +8,7 @@
 #include "foundation/ErrorLog.h"
 #include "foundation/System.h"
 #include "foundation/Text.h"
+#include "platform/Process.h"
 
 namespace mv {
 namespace {
@@ -172,6 +173,10 @@ bool isPlainHelperName(const std::u16string& name) {
            name.find(u"..") == std::u16string::npos;
 }
 
+bool isRunnableHelper(const std::u16string& name) {
+    return isPlainHelperName(name) && !isOwnProgram(getModuleDir() + toFsPath(name.c_str()));
+}
+
 int debugExe(const char16_t* address, const unsigned char* data, int length,
              const char16_t* headers, int absolute, std::string& out) {
     std::u16string target = address != nullptr ? address : u"";
@@ -200,8 +205,8 @@ int debugExe(const char16_t* address, const unsigned char* data, int length,
     std::u16string program = utf8ToWString(dir.data(), dir.size()) + name;
     logOutsideText(program, u"debugExe");
     logOutsideText(arguments, u"debugExe");
-    // The page names the helper: only a program beside ours may run.
-    if (!isPlainHelperName(name)) {
+    // The page names the helper: only a program beside ours may run, and never ours.
+    if (!isRunnableHelper(name)) {
         logError(-10, u"Invalid hostname.", u"debugExe");
         return -10;
     }

@@ -43,7 +43,7 @@ int runXadesCommand(int first, int algCode, const char16_t* document, const char
 
 // Sends `data` to `address` through the signer's `httpSend`, or, for "file:///<name>[?<args>]",
 // to the helper program <name> beside the program file. `out` gets the reply on success.
-// The result of `httpSend` or of runDebugExe; -10 for a helper name that is not a plain file name.
+// The result of `httpSend` or of runDebugExe; -10 for a helper that is not isRunnableHelper.
 int debugExe(const char16_t* address, const unsigned char* data, int length,
              const char16_t* headers, int absolute, std::string& out);
 
@@ -53,6 +53,9 @@ int runPxmlCommand(const char16_t* xml, std::string& out);
 
 // True for a helper name that stays in the program's directory: not empty, no '/', '\' or "..".
 bool isPlainHelperName(const std::u16string& name);
+// True for a helper the page may run: a plain name whose file is not this program itself under
+// another name or link (a nested run would empty this run's log or change the registration).
+bool isRunnableHelper(const std::u16string& name);
 
 // Runs `program` with `arguments` (split by the Windows rules, no shell), its standard input fed
 // with `data` while its output is read; `reply` gets the first 10240 bytes of its output and

@@ -8,6 +8,7 @@
 #include <climits>
 #include <clocale>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "app/CmdRunner.h"
 #include "app/CommandThread.h"
 #include "foundation/Text.h"
+#include "platform/ExchangeAbort.h"
 #include "platform/Registration.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/MainWnd.h"
@@ -112,6 +114,11 @@ std::u16string wide(const std::string& ansiText) {
 // failure. Every outcome is only logged; the exit code stays 0.
 int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdParams& params) {
     mv::setMainWndStatus(u"接続待ち...");
+    server.setRefusedClient([&runner](std::optional<uid_t> uid) {
+        std::string text = "WebSocket client of another user refused (uid " +
+                           (uid ? std::to_string(*uid) : std::string("unknown")) + ").";
+        runner.writeLog(mv::utf8ToWString(text.data(), text.size()).c_str(), u"ws-open");
+    });
     if (server.open(params.port, params.timeoutSec) < 0) {
         mv::setMainWndStatus(u"接続エラー");
         runner.logError(-60, u"WebSocket connection error.", u"ws-open");
@@ -139,7 +146,9 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     // that has gone, and that would replace the reason the loop ended.
     std::string loopError = server.errorText();
     // The loop may end ("term" or a second command while one runs) with the command thread
-    // still working on the runner and its signer: both outlive it.
+    // still working on the runner and its signer: both outlive it. A server or helper that it
+    // still waits for is given up, so that the wait ends and the page's port is freed.
+    mv::abortExchanges();
     server.waitCommandThread();
     if (rc < 0) {
         mv::setMainWndStatus(u"通信エラー");

@@ -7,6 +7,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/ExchangeAbort.h"
+
 namespace mv {
 namespace {
 
@@ -18,6 +20,10 @@ constexpr size_t CREDENTIAL_LIMIT = 1024;
 // document of a few hundred KiB at most; without a bound a hostile server could make the agent
 // hold any amount, which the "http" command would then relay to the page whole.
 constexpr size_t ANSWER_LIMIT = 16u << 20;
+// Every request ends: a server that cannot be reached in this time, or that sends nothing for
+// this long once connected, fails the request as a send failure with libcurl's text.
+constexpr long CONNECT_TIMEOUT_SECONDS = 60;
+constexpr long STALL_SECONDS = 60;
 
 // The process-wide transport lock, made on first use (safely, also when two threads build their
 // first transport at once) and never destroyed, so that no exit order can pull it away from a
@@ -79,6 +85,11 @@ size_t receive(char* data, size_t size, size_t count, void* userData) {
         transfer->failure = std::current_exception();
         return 0;  // ends the transfer
     }
+}
+
+// libcurl asks this at least once a second while a transfer runs: the end of the run stops it.
+int progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return exchangesAborted() ? 1 : 0;  // 1: CURLE_ABORTED_BY_CALLBACK
 }
 
 // The caller's header text, one header a line (CR LF, or LF alone).
@@ -239,6 +250,11 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     bool ok = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_URL, target.c_str()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_SECONDS) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, STALL_SECONDS) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_USERAGENT, USER_AGENT) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerLines.get()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&

@@ -32,8 +32,10 @@ public:
     int open(const std::string& url) override;
     int requestBody(const ByteBuffer& body, ByteBuffer& reply, std::string headers) override;
     // -2002 before open; -1007, -1003 (also for a negative size or a missing body), -1005 (the
-    // library's text), -1006, -2005 ("HTTP STATUS = <code>"), -2003, -2004; -9998 / -9999 for an
-    // exception ("mv::HttpCurl::request : unkown exception.").
+    // library's text; also no connection within 60 s, no byte for 60 s before the status, or the
+    // run's end: exchangesAborted), -1006 (also such a stall or end after the status), -2005
+    // ("HTTP STATUS = <code>"), -2003, -2004; -9998 / -9999 for an exception
+    // ("mv::HttpCurl::request : unkown exception.").
     int request(const unsigned char* body, int size, ByteBuffer& reply,
                 std::string headers) override;
     const char* errorMessage() override;

@@ -4,14 +4,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
 #include "foundation/Text.h"
+#include "platform/ExchangeAbort.h"
 
 extern char** environ;
 
@@ -138,7 +141,47 @@ void appendArguments(const std::string& s, size_t i, std::vector<std::string>& a
     }
 }
 
+// Polls at most this long at once while a child runs, between looks at exchangesAborted.
+constexpr int POLL_SLICE_MS = 100;
+// A helper that was asked to end and has not is killed after this time.
+constexpr auto KILL_GRACE = std::chrono::seconds(1);
+
+// Ends the child `pid` and the group it leads (launchProgram gives it one): SIGTERM, SIGKILL for
+// what is left after KILL_GRACE, and reaps the child.
+void endProcessGroup(pid_t pid) {
+    if (pid <= 0) {
+        return;
+    }
+    auto send = [pid](int number) {
+        if (kill(-pid, number) != 0) {
+            kill(pid, number);  // a child that leads no group of its own
+        }
+    };
+    send(SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + KILL_GRACE;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        usleep(20000);
+    }
+    send(SIGKILL);
+    while (done == 0 || (done < 0 && errno == EINTR)) {
+        done = waitpid(pid, &status, 0);
+    }
+}
+
 }  // namespace
+
+bool isOwnProgram(const std::string& path) {
+    struct stat self {};
+    struct stat file {};
+    if (stat("/proc/self/exe", &self) != 0) {
+        return true;  // cannot tell: taken as ours, so it is not run
+    }
+    return stat(path.c_str(), &file) == 0 && file.st_dev == self.st_dev &&
+           file.st_ino == self.st_ino;
+}
 
 std::vector<std::string> splitCommandLine(const std::string& commandLine) {
     std::vector<std::string> args;
@@ -221,7 +264,10 @@ pid_t launchProgram(const std::string& program, std::vector<std::string> args, i
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    // A group of its own, so that ending a helper also ends what it started (endProcessGroup).
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
     pid_t pid = -1;
     bool ok = posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO) == 0 &&
@@ -236,7 +282,10 @@ pid_t launchProgram(const std::string& program, std::vector<std::string> args, i
 }
 
 bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, size_t size,
-                         int outputFd, size_t keep, ByteBuffer& output) {
+                         int outputFd, size_t keep, ByteBuffer& output,
+                         std::chrono::milliseconds stall) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastMove = Clock::now();
     SigPipeGuard sigPipe;
     Fd in(inputFd);
     // The process's own descriptor tells when it has ended even while a grandchild it left
@@ -267,16 +316,27 @@ bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, siz
             processSlot = static_cast<int>(count);
             fds[count++] = {processFd.get(), POLLIN, 0};
         }
-        if (poll(fds, count, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        // Short slices, so that the end of the run is seen soon.
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(lastMove + stall - Clock::now());
+        int slice = static_cast<int>(std::clamp<long long>(left.count(), 0, POLL_SLICE_MS));
+        int ready = poll(fds, count, slice);
+        if (ready < 0 && errno != EINTR) {
             break;
+        }
+        if (exchangesAborted() || (ready <= 0 && Clock::now() - lastMove >= stall)) {
+            in.reset();
+            endProcessGroup(pid);
+            return false;
+        }
+        if (ready <= 0) {
+            continue;
         }
         if (outSlot >= 0 && fds[outSlot].revents != 0) {
             ssize_t n = read(outputFd, chunk.data(), chunk.size());
             if (n > 0) {
                 keepBytes(output, chunk.data(), static_cast<size_t>(n), keep);
+                lastMove = Clock::now();
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 outputOpen = false;
             }
@@ -285,6 +345,7 @@ bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, siz
             ssize_t n = write(in.get(), input + written, size - written);
             if (n > 0) {
                 written += static_cast<size_t>(n);
+                lastMove = Clock::now();
                 if (written == size) {
                     in.reset();  // the child sees the end of its input
                 }
@@ -344,7 +405,7 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
 }  // namespace
 
 PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, size_t size,
-                            size_t keep, ByteBuffer& output) {
+                            size_t keep, ByteBuffer& output, std::chrono::milliseconds stall) {
     Fd outputRead, outputWrite, errorWrite, inputRead, inputWrite;
     if (!makePipe(outputRead, outputWrite)) {
         return PipeRunFailure::OutputPipe;
@@ -366,7 +427,7 @@ PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, 
     }
     int in = inputWrite.get();
     inputWrite.release();  // exchangeWithProcess closes it once the input is written
-    if (!exchangeWithProcess(pid, in, input, size, outputRead.get(), keep, output)) {
+    if (!exchangeWithProcess(pid, in, input, size, outputRead.get(), keep, output, stall)) {
         return PipeRunFailure::Wait;
     }
     return PipeRunFailure::None;

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -25,8 +26,8 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine);
 // Starts the program that `commandLine` (UTF-16) names, found through PATH unless it contains a
 // '/', with the three descriptors as its standard output, input and error, the caller's
 // environment and working directory, default signal handling, and no other descriptor of this
-// process. Returns the process id, or -1 when the command line is blank or the program could not
-// be started.
+// process, in a process group of its own. Returns the process id, or -1 when the command line is
+// blank or the program could not be started.
 pid_t launchProcess(const std::u16string& commandLine, int stdOutput, int stdInput, int stdError);
 
 // The arguments of a command line that has no program name in front, split as splitCommandLine
@@ -38,15 +39,22 @@ std::vector<std::string> splitArguments(const std::string& text);
 pid_t launchProgram(const std::string& program, std::vector<std::string> args, int stdOutput,
                     int stdInput, int stdError);
 
+// A child that moves no byte (neither writes output nor takes input) for this long has hung.
+constexpr std::chrono::milliseconds HELPER_STALL = std::chrono::seconds(60);
+
 // Writes `size` bytes of `input` to `inputFd` while it reads `outputFd`, keeping the first
 // `keep` bytes read in `output` and reading (and dropping) the rest, so that neither pipe can
 // block the child; a child that stops reading its input is no failure (SIGPIPE is not raised).
 // Ends when the child has ended and its output is drained, or when every writer of the output
 // has gone; closes `inputFd` as soon as the input is written or refused, so that the child
-// sees the end of its input. The caller keeps `outputFd`.
-// Returns true when the child `pid` was reaped, false when it could not be waited for.
+// sees the end of its input. The caller keeps `outputFd`. A child that moves no byte for `stall`,
+// or that still runs when the run ends (exchangesAborted), is ended with the group it leads
+// (SIGTERM, then SIGKILL) and reaped.
+// Returns true when the child `pid` ended and was reaped, false when it had to be ended or
+// could not be waited for.
 bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, size_t size,
-                         int outputFd, size_t keep, ByteBuffer& output);
+                         int outputFd, size_t keep, ByteBuffer& output,
+                         std::chrono::milliseconds stall = HELPER_STALL);
 
 // The step at which runWithPipes failed.
 enum class PipeRunFailure { None, OutputPipe, ErrorHandle, InputPipe, Start, Wait };
@@ -54,9 +62,15 @@ enum class PipeRunFailure { None, OutputPipe, ErrorHandle, InputPipe, Start, Wai
 // Starts a child through `launch` (given its standard output, input and error; returns its
 // process id or -1) with its standard output and standard error on one pipe and its standard
 // input on another, writes `size` bytes of `input` while it reads the output, and keeps the first
-// `keep` bytes of that output in `output` (exchangeWithProcess).
+// `keep` bytes of that output in `output` (exchangeWithProcess; a child that had to be ended is
+// the Wait failure).
 using Launcher = std::function<pid_t(int output, int input, int error)>;
 PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, size_t size,
-                            size_t keep, ByteBuffer& output);
+                            size_t keep, ByteBuffer& output,
+                            std::chrono::milliseconds stall = HELPER_STALL);
+
+// True when `path` names the running program's own file (the same file system and inode as
+// /proc/self/exe, under whatever name or link), or when that cannot be told.
+bool isOwnProgram(const std::string& path);
 
 }  // namespace mv

@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "foundation/Base64.h"
+#include "platform/SocketPeer.h"
 
 namespace mv {
 
@@ -70,15 +71,11 @@ size_t headerNeed(const unsigned char* data, size_t received) {
     return need;
 }
 
-// Waits up to `timeoutSeconds` for the socket to become readable: 1 readable, 0 time-out, -1
-// failure (errno set). poll rather than select: select cannot watch descriptors past FD_SETSIZE.
-int waitReadable(int socket, int timeoutSeconds) {
-    if (timeoutSeconds < 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+using Clock = std::chrono::steady_clock;
+
+// Waits until `deadline` for the socket to become readable: 1 readable, 0 time-out, -1 failure
+// (errno set). poll rather than select: select cannot watch descriptors past FD_SETSIZE.
+int waitReadableUntil(int socket, Clock::time_point deadline) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         long long ms = left.count() < 0 ? 0 : left.count();
@@ -92,6 +89,15 @@ int waitReadable(int socket, int timeoutSeconds) {
         }
         return r;
     }
+}
+
+// As waitReadableUntil, for `timeoutSeconds` from now.
+int waitReadable(int socket, int timeoutSeconds) {
+    if (timeoutSeconds < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return waitReadableUntil(socket, Clock::now() + std::chrono::seconds(timeoutSeconds));
 }
 
 }  // namespace
@@ -171,13 +177,33 @@ int WsServer::open(int port, int timeoutSeconds) {
     if (::listen(listenSocket, 5) != 0) {
         return fail(-403, withErrno("open listen: ", errno));
     }
-    // A time-out sets no error of its own, so it reports 0.
-    errno = 0;
-    if (waitReadable(listenSocket, timeoutSeconds) <= 0) {
-        return fail(-404, withErrno("open select: ", errno));
+    if (timeoutSeconds < 0) {
+        return fail(-404, withErrno("open select: ", EINVAL));
     }
-    // Not examined: a failed accept leaves -1, whose receive gets nothing and ends in -405.
-    clientSocket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+    // A page's browser runs as the user who started the agent: a client of another user is closed
+    // at once, and the wait for the page goes on until the launch time-out.
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+    for (;;) {
+        // A time-out sets no error of its own, so it reports 0.
+        errno = 0;
+        if (waitReadableUntil(listenSocket, deadline) <= 0) {
+            return fail(-404, withErrno("open select: ", errno));
+        }
+        // Not examined: a failed accept leaves -1, whose receive gets nothing and ends in -405.
+        clientSocket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (clientSocket < 0) {
+            break;
+        }
+        std::optional<uid_t> owner = localPeerUid(clientSocket);
+        if (owner == geteuid()) {
+            break;
+        }
+        ::close(clientSocket);
+        clientSocket = -1;
+        if (refusedClient) {
+            refusedClient(owner);
+        }
+    }
 
     // One receive: a request that arrives in pieces is judged by its first piece. A client that
     // connects and says nothing gets the launch time-out too, then counts as nothing received.

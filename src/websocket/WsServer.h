@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -62,13 +64,14 @@ public:
     WsServer(const WsServer&) = delete;
     WsServer& operator=(const WsServer&) = delete;
 
-    // Listens on 127.0.0.1:`port`, waits up to `timeoutSeconds` for one client (0 only polls),
-    // then as long again for its upgrade request, reads it with one receive and answers it. 0 on
-    // success (state 1). -400 not initialised; -401 socket; -402 bind (port in use); -403 listen;
-    // -404 no client in time (or the wait failed); -405 nothing parsable received (or nothing in
-    // time); -406 request line is not "GET / HTTP/1.1"; -407 "Upgrade" missing or not "websocket";
-    // -408 no "Sec-WebSocket-Key", or the response could not be sent; -100 to -104 the SHA-1 of the
-    // accept key failed.
+    // Listens on 127.0.0.1:`port`, waits up to `timeoutSeconds` for one client of this process's
+    // user (0 only polls; others are closed as they come), then as long again for its upgrade
+    // request, reads it with one receive and answers it. 0 on success (state 1). -400 not
+    // initialised; -401 socket; -402 bind (port in use); -403 listen; -404 no client in time (or
+    // the wait failed); -405 nothing parsable received (or nothing in time); -406 request line is
+    // not "GET / HTTP/1.1"; -407 "Upgrade" missing or not "websocket"; -408 no
+    // "Sec-WebSocket-Key", or the response could not be sent; -100 to -104 the SHA-1 of the accept
+    // key failed.
     int open(int port, int timeoutSeconds);
     // Waits for a command thread that still runs, then closes the client socket; state 0. Harmless
     // when nothing was opened, or twice. The listening socket stays open (further connection
@@ -107,6 +110,11 @@ public:
     // A copy of `lastError` taken under the server's lock: use it instead of the field while a
     // command thread may still be running.
     std::string errorText();
+
+    // Told about each client that `open` closed at once because another user owns its socket:
+    // that user's id, or none when the owner could not be found. Set it before `open`.
+    using RefusedClient = std::function<void(std::optional<uid_t> uid)>;
+    void setRefusedClient(RefusedClient handler) { refusedClient = std::move(handler); }
 
     // The thread procedure for commands; set it before `loop`. Without one, a command is treated
     // as a thread that could not be started: the counter stays taken.
@@ -168,6 +176,7 @@ private:
     std::mutex lock;
     std::atomic<int64_t> running{0};
     CommandProc commandProc = nullptr;
+    RefusedClient refusedClient;
     std::unique_ptr<CommandThreadArgs> commandArgs;
     std::thread commandThread;
     // Listening sockets that lost their handle on failure or close; without WinSock's clean-up to

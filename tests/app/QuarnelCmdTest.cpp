@@ -55,6 +55,12 @@ protected:
     std::vector<std::string> localeEnv = {"LANG=C.UTF-8", "LC_ALL="};
     mv::test::HttpTestServer server;
     mv::test::Outcome last;
+    // A copy of the program in a directory of its own, as installed; its helpers go beside it.
+    const std::string bin = dir + "/bin", copy = bin + "/quarnelcmd";
+    void installCopy() {
+        fs::create_directories(bin + "/sub");
+        fs::copy_file(program, copy);
+    }
 
     // No system-wide XDG directories and no desktop environment: xdg-mime reads the files itself.
     mv::test::Outcome run(std::vector<std::string> argv) {
@@ -75,12 +81,12 @@ protected:
         return mv::test::logLines(file.empty() ? defaultLog : file, true);
     }
     // WebSocket mode as a page starts it: "quarnel01:S,<port>," and `params`, while ws_client.py
-    // plays `plan`; the client's lines.
-    Lines page(const std::string& params, const std::string& plan) {
-        int port = wstest::freePort();
+    // plays `plan`; the client's lines. `file` and `limit` as for quarnelcmd.
+    Lines page(const std::string& params, const std::string& plan, const std::string& file = "",
+               int port = wstest::freePort(), const std::string& limit = "60") {
         Lines replies;
         std::thread client([&] { replies = wstest::runClient(port, plan); });
-        quarnelcmd({"quarnel01:S," + std::to_string(port) + "," + params});
+        quarnelcmd({"quarnel01:S," + std::to_string(port) + "," + params}, limit, file);
         client.join();
         EXPECT_EQ(last.exitCode, 0) << last.err;
         return replies;
@@ -309,6 +315,88 @@ TEST_F(QuarnelCmdTest, silentClient_handshakeEndsAfterTheLaunchTimeOut) {
     EXPECT_EQ(log(), openFailed("ws-open / open parse: no buffer. (-405)"));
 }
 
+// A client of another user (uid 65534) connects first, as a local attacker would to take the
+// page's session: it is closed at once and logged, the wait goes on, and the page is served.
+TEST_F(QuarnelCmdTest, anotherUsersClient_isClosedAndLogged_thePageIsServed) {
+    const Lines nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    if (run(nobody + Lines{"/bin/true"}).exitCode != 0) {
+        GTEST_SKIP() << "this machine cannot run a process as uid 65534 (needs root)";
+    }
+    home.makeNssDb("ee");
+    int port = wstest::freePort();
+    std::thread agent(
+        [&] { quarnelcmd({"quarnel01:S," + std::to_string(port) + ",30,4,,," + base64Of("s")}); });
+    const std::string cert = R"([{"op": "send", "text": "cert,0,"}, {"op": "recv"})";
+    Lines theirs = wstest::runClient(port, cert + "]", nobody);
+    Lines ours = wstest::runClient(port, cert + R"(, {"op": "send", "text": "term"}])");
+    agent.join();
+    ASSERT_EQ(theirs.size(), 1u);
+    EXPECT_THAT(theirs[0], ::testing::StartsWith("{\"connect_error\": "));
+    ASSERT_EQ(ours.size(), 1u);
+    EXPECT_THAT(ours[0], ::testing::StartsWith("{\"recv\": \"0,"));
+    const Lines served = {"ws-open / WebSocket client of another user refused (uid 65534).",
+                          "ws-open / WebScoket connection ok.", "api-init / sign api init ok.",
+                          "ws-command / cert cmd accept.", "cert / cert command end."};
+    EXPECT_EQ(log(), START + served + WS_END);
+}
+
+// A page names the agent itself as its helper, here by a link beside it, to remove the
+// registration in a nested run: refused like a bad name, and the registration stays.
+TEST_F(QuarnelCmdTest, agentAsItsOwnHelper_isRefused_theRegistrationStays) {
+    home.makeNssDb("ee");
+    installCopy();
+    fs::create_symlink("quarnelcmd", bin + "/self");
+    quarnelcmd({"regist"}, "60", copy);
+    const std::string frame = "http," + base64Of("file:///self?unregist-POSTX") + ",eA==,,0";
+    Lines got = page("20,0,,,",
+                     R"([{"op": "send", "text": ")" + frame +
+                         R"("}, {"op": "recv"}, {"op": "send", "text": "term"}])",
+                     copy);
+    EXPECT_EQ(got, Lines{"{\"recv\": \"" + ARG_ERROR + "\"}"});
+    const Lines refused = {"ws-command / http cmd accept.", "debugExe / " + bin + "/self",
+                           "debugExe / unregist-POSTX", "debugExe / error(-10) Invalid hostname.",
+                           "http / error(-10) 引数エラー(-10)"};
+    EXPECT_EQ(log(), WS_START + refused + WS_END);
+    EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("Exec=\"" + copy + "\" %u"));
+}
+
+// "term" while a command waits for a server that accepts and never answers, or for a helper that
+// neither writes nor ends: the wait is given up, the agent ends well before the 15 s limit (the
+// server would answer after 60 s, the helper never), and the page's port opens again.
+TEST_F(QuarnelCmdTest, termWhileACommandWaits_silentServerOrHelper_runEndsAndFreesThePort) {
+    home.makeNssDb("ee");
+    ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
+    const std::string hang = server.url() + "/hang";
+    installCopy();
+    std::ofstream(bin + "/silent") << "#!/bin/sh\nsleep 600\n";
+    fs::permissions(bin + "/silent", fs::perms::owner_all);
+    const struct {
+        std::string frame;
+        Lines log;  // after the accept line
+    } rows[] = {
+        {"http," + base64Of(hang) + ",eA==,,0",
+         {"httpSend / " + hang, "HttpConnect:request / error(-20) Callback aborted",
+          "http / error(-20) HTTP通信エラー(-20)"}},
+        {"http," + base64Of("file:///silent") + ",eA==,,0",
+         {"debugExe / " + bin + "/silent", "debugExe / ", "debugExe / error(-22) debug exec error",
+          "http / error(-22) デバッグコマンド実行エラー(-22)"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.frame);
+        int port = wstest::freePort();
+        Lines got = page("30,4,,,", R"([{"op": "send", "text": ")" + row.frame + R"("},
+            {"op": "sleep", "s": 1}, {"op": "send", "text": "term"}, {"op": "recv"}])",
+                         copy, port, "15");
+        EXPECT_EQ(got, Lines{"{\"recv\": \"er,-1\"}"});
+        const Lines accepted = {"ws-command / " + row.frame.substr(0, 4) + " cmd accept."},
+                    ended = {"ws-loop / error(-604) WebSocket loop error.",
+                             "ws-loop / loop cmd: break. (-604)"};
+        EXPECT_EQ(log(), WS_START + accepted + row.log + ended + END);
+        quarnelcmd({"quarnel01:S," + std::to_string(port) + ",0,0,,,"});
+        EXPECT_EQ(log(), openFailed("ws-open / open select: 0 (-404)"));
+    }
+}
+
 // Where the log goes, from a page (flag 0x2000, after its earlier lines with 0x4000) or a local
 // user who was there first: the line reaches only a plain file of ours in the temporary
 // directory, or it is lost with the warning. The port is taken: the server's reason is logged.
@@ -437,9 +525,8 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
 TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
     home.makeNssDb("ee");
     ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
-    const std::string bin = dir + "/bin", copy = bin + "/quarnelcmd";
-    fs::create_directories(bin + "/sub");
-    fs::copy_file(program, copy);
+    installCopy();
+    fs::create_hard_link(copy, bin + "/again");
     const std::string helper = "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"$0.args\"\ncat >\"$0.in\"\n";
     for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
              {"cert", helper + "cat <<'E'\n" + OK_HASH + "\nE\n"},
@@ -469,6 +556,8 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         {launch("debug://touch ", dir + "/marker", "sign"), -10, {host}},  // runs nothing
         {launch("file:///x", "..", "sign"), -10, {host}},
         {launch("file:///x", "cert", "sub/x"), -10, {host}},
+        {launch("file:///x", "quarnelcmd", "sign"), -10, {host}},  // the agent itself, nested
+        {launch("file:///x", "cert", "again"), -10, {host}},       // by a hard link
         {launch(url, "/zero", ok), -20, {got, "HttpConnect:request / error(-20) No message."}},
         {launch(url, answer("<QrnResponse><hash>00</hash></QrnResponse>"), ok), -20,
          {got, "httpSend / error(-20) "}},
@@ -498,7 +587,8 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
     expectSignature(readText(dir + "/http.log.body"));
     EXPECT_EQ(readText(bin + "/cert.args"), "-cert\na b\n");
     EXPECT_THAT(readText(bin + "/cert.in"), ::testing::HasSubstr("type=\"QRN_CERT\""));
-    // A server that never answers: the run waits for it (no time-out of its own) until ended.
+    // A server that never answers: the run waits for it (up to the stall time-out, 60 s) until
+    // ended.
     EXPECT_EQ(quarnelcmd({launch(url, "/hang", "")}, "2").exitCode, 124);
     EXPECT_EQ(log(), START + Lines{got});
 }

@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+#include "support/TestSupport.h"
+
 namespace mv {
 namespace {
 
@@ -55,6 +57,44 @@ TEST(LaunchProcess, childGetsOnlyTheStandardDescriptorsAndDefaultSignals) {
     sigset_t pending;
     sigpending(&pending);
     EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "a child that stops reading is no signal";
+}
+
+// A child that moves no byte for the stall time (1 s here, 60 s in the agent) is ended with what
+// it started, also when it ignores SIGTERM; one that keeps writing, however slowly, is not.
+TEST(RunWithPipes, silentChildForTheStallTime_isEndedWithItsGroup) {
+    const struct {
+        const char16_t* commandLine;
+        PipeRunFailure result;
+        std::string output;  // before the first line break
+    } rows[] = {
+        {u"sh -c \"sleep 30 & echo $!; wait\"", PipeRunFailure::Wait, ""},
+        {u"sh -c \"trap '' TERM; sleep 30 & echo $!; wait\"", PipeRunFailure::Wait, ""},
+        {u"sh -c \"for i in 1 2 3 4 5; do sleep 0.4; printf x; done\"", PipeRunFailure::None,
+         "xxxxx"},
+    };
+    for (const auto& row : rows) {
+        ByteBuffer output;
+        auto launch = [&](int out, int in, int err) {
+            return launchProcess(row.commandLine, out, in, err);
+        };
+        EXPECT_EQ(runWithPipes(launch, nullptr, 0, 1024, output, std::chrono::seconds(1)),
+                  row.result);
+        std::string text(output.begin(), output.end());
+        if (row.result == PipeRunFailure::Wait) {
+            // The grandchild (its pid the first line) ends soon after its signal: it is gone, or
+            // left unreaped by its new parent.
+            const std::string file = "/proc/" + text.substr(0, text.find('\n')) + "/stat";
+            std::string stat = mv::test::readText(file);
+            for (int wait = 0; wait < 100 && !stat.empty() && stat.find(") Z ") == stat.npos;
+                 ++wait) {
+                usleep(50000);
+                stat = mv::test::readText(file);
+            }
+            EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
+        } else {
+            EXPECT_EQ(text, row.output);
+        }
+    }
 }
 
 }  // namespace

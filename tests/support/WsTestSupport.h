@@ -93,13 +93,15 @@ struct ServerRun {
 };
 
 // Runs ws_client.py with `plan` (a JSON list of steps) against the port; its output lines.
-inline std::vector<std::string> runClient(int port, const std::string& plan) {
+// `asUser` is a command that runs the client as another user (setpriv ...); that user gets the
+// plan on its command line, since it may not read the test's files.
+inline std::vector<std::string> runClient(int port, const std::string& plan,
+                                          std::vector<std::string> asUser = {}) {
     mv::test::ScratchDir dir;
     std::ofstream(dir.file("plan")) << plan;
-    std::istringstream out(
-        mv::test::launch({"/usr/bin/python3", QUARNEL_TEST_SUPPORT_DIR "/ws_client.py",
-                          std::to_string(port), dir.file("plan")})
-            .out);
+    asUser.insert(asUser.end(), {"/usr/bin/python3", QUARNEL_TEST_SUPPORT_DIR "/ws_client.py",
+                                 std::to_string(port), asUser.empty() ? dir.file("plan") : plan});
+    std::istringstream out(mv::test::launch(asUser).out);
     std::vector<std::string> lines;
     for (std::string line; std::getline(out, line);) {
         lines.push_back(line);

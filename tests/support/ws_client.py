@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A WebSocket client for the tests, built on python3-websockets (RFC 6455 from a third party).
 
-usage: ws_client.py PORT PLAN.json
+usage: ws_client.py PORT PLAN.json     (or the plan's JSON text itself, for a client that runs as
+                                        another user and cannot read the test's files)
 """
 # PLAN is a list of steps run in order on one connection to ws://127.0.0.1:PORT/. Each step that
 # observes something prints one JSON line to standard output:
@@ -77,8 +78,11 @@ async def run(port, plan):
 
 def main():
     port = int(sys.argv[1])
-    with open(sys.argv[2], encoding="utf-8") as f:
-        plan = json.load(f)
+    if sys.argv[2].startswith("["):
+        plan = json.loads(sys.argv[2])
+    else:
+        with open(sys.argv[2], encoding="utf-8") as f:
+            plan = json.load(f)
     asyncio.run(run(port, plan))
 
 
