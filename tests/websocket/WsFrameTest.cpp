@@ -17,20 +17,20 @@ std::atomic<int> lateReplyResult{1};
 
 // The commands of these tests: "wait<ms>" answers "done" after that long, "empty" first tries an
 // empty reply and then answers with its result, "late" replies thrice after the client is
-// expected to have gone, "echo..." answers its own text, "next" answers like anything else from
-// a thread that runs only when no other thread can (so that, on one CPU, the loop and the client
-// run between its reply and whatever follows it), anything else "got:<length>:<first
-// 8>:<last 8>" (the length up to a NUL, so bytes that never arrived show as a short length).
+// expected to have gone, "echo..." answers its own text, anything else
+// "got:<length>:<first 8>:<last 8>" (the length up to a NUL, so bytes that never arrived show as a
+// short length). "next" answers from a thread that runs only when no other can: on one CPU the
+// loop and the client then run between its reply and whatever its thread does next.
 int testProc(mv::CommandThreadArgs* args) {
     std::string text = args->command ? std::string(args->command->c_str()) : std::string();
     std::string reply;
+    if (text == "next") {
+        const sched_param idle{};
+        sched_setscheduler(0, SCHED_IDLE, &idle);  // this thread only
+    }
     if (text.rfind("wait", 0) == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(text.c_str() + 4)));
         reply = "done";
-    } else if (text == "next") {
-        const sched_param idle{};
-        sched_setscheduler(0, SCHED_IDLE, &idle);  // this thread only
-        reply = "got:4:next:next";
     } else if (text.rfind("echo", 0) == 0) {
         reply = text;
     } else if (text == "empty") {
@@ -67,8 +67,10 @@ std::string frame(const std::string& text, bool wide = false, bool masked = true
     for (int shift = wide ? 56 : 8; shift >= 0; shift -= 8) {
         out.push_back(static_cast<unsigned char>(shift < 32 ? text.size() >> shift : 0));
     }
-    const Bytes key = masked ? Bytes{1, 2, 3, 4} : Bytes{0, 0, 0, 0};
-    out.insert(out.end(), key.begin(), key.begin() + (masked ? 4 : 0));
+    const Bytes key = masked ? Bytes{1, 2, 3, 4} : Bytes{0, 0, 0, 0};  // 0s leave the text as is
+    if (masked) {
+        out.insert(out.end(), key.begin(), key.end());
+    }
     for (size_t i = 0; i < text.size(); ++i) {
         out.push_back(static_cast<unsigned char>(text[i] ^ key[i % 4]));
     }
@@ -154,12 +156,14 @@ TEST(WsFrameTest, clientTable_repliesAndHowTheLoopEnds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         std::string plan = c.plan.substr(0, c.plan.size() - 2);
-        cpu_set_t all, one;
+        cpu_set_t all;
         sched_getaffinity(0, sizeof all, &all);
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
         if (c.oneCpu) {
-            sched_setaffinity(0, sizeof one, &one);  // inherited by the threads and the client
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(sched_getcpu(), &one);
+            // Inherited by the server's threads and by the client.
+            sched_setaffinity(0, sizeof one, &one);
         }
         int port = wstest::freePort();
         mv::WsServer server;
