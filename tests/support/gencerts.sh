@@ -4,8 +4,9 @@
 # variants that the certificate descriptions must handle: expired, not yet valid, self-issued,
 # JPKI alternative names, the registration extension, both, Japanese BMPString and UTF8String
 # names, repeated and multi-valued RDNs, a notAfter in 9999, missing required attributes and
-# malformed extensions; and HTTPS server certificates for 127.0.0.1 and for another host. Dates and serial numbers are fixed, so
-# descriptions are reproducible; only keys and signatures change from run to run.
+# malformed extensions; and HTTPS server certificates for 127.0.0.1 and for another host. Dates
+# and serial numbers are fixed, so descriptions are reproducible; only keys and signatures change
+# from run to run.
 set -euo pipefail
 out=${1:?usage: gencerts.sh <output-dir>}
 mkdir -p "$out/newcerts"
