@@ -212,7 +212,10 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     if (size < 0 || (size > 0 && body == nullptr)) {
         return HTTP_ERR_OPEN_REQUEST;
     }
-    // These are the credentials of the server itself, not of a proxy.
+    // These are the credentials of the server itself, not of a proxy. Over plain http anyone on
+    // the way reads a Basic password, so there only a scheme that does not reveal it may carry
+    // them (a server that offers only Basic gets none and answers 401); over https any scheme.
+    const unsigned long authSchemes = secure ? CURLAUTH_ANY : CURLAUTH_ANYSAFE;
     const std::string user = credential("MV_PROXY_USERNAME");
     if (!user.empty() && curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()) != CURLE_OK) {
         return HTTP_ERR_CREDENTIALS;
@@ -262,7 +265,7 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
               // libcurl of this age follows a redirect loop for ever.
               curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_ANY) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_HTTPAUTH, authSchemes) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
               // A Content-Length above the bound is refused before the body arrives.

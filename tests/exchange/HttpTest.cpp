@@ -72,11 +72,15 @@ std::string send(const std::string& urlOrPath, const std::string& body,
 class Exchange : public ::testing::Test {
 protected:
     static std::string url(const std::string& path, bool ftp = false) {
-        static test::ScratchDir dir;
         static test::HttpTestServer server;
-        static bool started = server.start({"--log", dir.file("requests.log")});
+        static bool started = server.start({"--log", requestLog()});
         EXPECT_TRUE(started);
         return (ftp ? server.ftpUrl() : server.url()) + path;
+    }
+    // The requests that reached that server, one line each.
+    static std::string requestLog() {
+        static test::ScratchDir dir;
+        return dir.file("requests.log");
     }
     // The path at which the server gives `answer` as its whole answer.
     static std::string raw(const std::string& answer) {
@@ -136,31 +140,61 @@ TEST_F(Exchange, post_sendsBodyAndHeadersAsGivenAndFollowsRedirects) {
     EXPECT_THAT(r, StartsWith("0 : |GET /echo/moved\n"));
 }
 
-// The server's credentials come from the two variables; a value of 1024 characters counts as
-// absent, so a server that knows it never sees it.
-TEST_F(Exchange, credentials_comeFromTheTwoVariables) {
-    const std::string longest(1023, 'p');
-    for (const auto& [password, known] :
-         {std::pair<std::string, bool>{"p:w d", true}, {longest, true}, {longest + "p", false}}) {
-        ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", password);
-        EXPECT_EQ(send(url("/auth/" + test::base64Of("signer:" + password)), "x"),
-                  known ? "0 : |welcome" : "-20 HttpConnect:request: HTTP STATUS = 401|")
-            << password.size();
-    }
+// An HTTPS server on 127.0.0.1 with the certificate <name>.pem that gencerts.sh made (for a name
+// without a key of its own, with ee.key).
+bool startTls(test::HttpTestServer& server, const test::ScratchDir& dir, const std::string& name) {
+    const std::string certs = test::certDir();  // empty if gencerts.sh failed: no server starts
+    const std::string key = certs + (name == "server" ? "/server.key" : "/ee.key");
+    return server.start(
+        {"--log", dir.file("requests.log"), "--cert", certs + "/" + name + ".pem", "--key", key});
 }
 
-// An untrusted peer never sees a request: only an authority named through SSL_CERT_FILE makes the
-// server's certificate trusted.
-TEST_F(Exchange, https_verifiesThePeerAgainstTheNamedTrustStore) {
-    const std::string certs = test::certDir();  // empty if gencerts.sh failed: no server starts
+// The server's credentials come from the two variables; a value of 1024 characters counts as
+// absent, so a server that knows it never sees it. Over plain http they never go as Basic, which
+// anyone on the way could read: a server that offers only Basic does not get them.
+TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndNeverGoInTheClear) {
     test::ScratchDir dir;
     test::HttpTestServer tls;
-    ASSERT_TRUE(tls.start({"--log", dir.file("requests.log"), "--cert", certs + "/server.pem",
-                           "--key", certs + "/server.key"}));
-    ScopedEnv file("SSL_CERT_FILE", certs + "/other-ca.pem");
-    EXPECT_THAT(send(tls.url("https") + "/echo/tls", "signed"),
-                ContainsRegex("^-20 HttpConnect:request: .*certificate.*\\|$"));
-    EXPECT_EQ(test::readText(dir.file("requests.log")), "");
+    ASSERT_TRUE(startTls(tls, dir, "server"));
+    ScopedEnv trust("SSL_CERT_FILE", test::certDir() + "/ca.pem");
+    const std::string longest(1023, 'p'), refused = "-20 HttpConnect:request: HTTP STATUS = 401|";
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        {tls.url("https"), "p:w d", "0 : |welcome"},
+        {tls.url("https"), longest, "0 : |welcome"},
+        {tls.url("https"), longest + "p", refused},
+        {url(""), "p:w d", refused},
+    };
+    for (const auto& [base, password, outcome] : rows) {
+        ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", password);
+        EXPECT_EQ(send(base + "/auth/" + test::base64Of("signer:" + password), "x"), outcome)
+            << base << " " << password.size();
+    }
+    EXPECT_EQ(test::readText(requestLog()).find("Authorization"), std::string::npos)
+        << "a password went in the clear";
+}
+
+// A peer must be trusted and named: its certificate from an authority named through SSL_CERT_FILE
+// and for the host the address names. A peer that fails either check never sees a request.
+TEST_F(Exchange, https_verifiesThePeerAgainstTheNamedTrustStoreAndTheHostName) {
+    const std::string certs = test::certDir();
+    // The server's certificate, the authority trusted, the outcome, the request log.
+    const std::tuple<const char*, const char*, std::string, std::string> rows[] = {
+        {"server", "other-ca", "^-20 HttpConnect:request: .*certificate.*\\|$", ""},
+        {"otherhost", "ca",
+         "^-20 HttpConnect:request: SSL: no alternative certificate subject name matches target "
+         "host name '127.0.0.1'\\|$",
+         ""},
+        {"server", "ca", "^0 : \\|POST /echo/tls\n", "POST /echo/tls\n"},
+    };
+    for (const auto& [name, authority, outcome, requests] : rows) {
+        SCOPED_TRACE(std::string(name) + " trusting " + authority);
+        test::ScratchDir dir;
+        test::HttpTestServer tls;
+        ASSERT_TRUE(startTls(tls, dir, name));
+        ScopedEnv file("SSL_CERT_FILE", certs + "/" + authority + ".pem");
+        EXPECT_THAT(send(tls.url("https") + "/echo/tls", "signed"), ContainsRegex(outcome));
+        EXPECT_EQ(test::readText(dir.file("requests.log")), requests);
+    }
 }
 
 TEST(HttpCurl, transportLock_serialisesThreadsAndLetsTheOwnerIn) {

@@ -4,8 +4,9 @@
 # variants that the certificate descriptions must handle: expired, not yet valid, self-issued,
 # JPKI alternative names, the registration extension, both, Japanese BMPString and UTF8String
 # names, repeated and multi-valued RDNs, a notAfter in 9999, missing required attributes and
-# malformed extensions; and an HTTPS server's certificate. Dates and serial numbers are fixed, so
-# descriptions are reproducible; only keys and signatures change from run to run.
+# malformed extensions; and HTTPS server certificates for 127.0.0.1 and for another host. Dates
+# and serial numbers are fixed, so descriptions are reproducible; only keys and signatures change
+# from run to run.
 set -euo pipefail
 out=${1:?usage: gencerts.sh <output-dir>}
 mkdir -p "$out/newcerts"
@@ -99,6 +100,12 @@ basicConstraints = CA:false
 keyUsage = critical,digitalSignature,keyEncipherment
 extendedKeyUsage = serverAuth
 subjectAltName = IP:127.0.0.1,DNS:localhost
+# Issued by the same authority to another host: only the host-name check refuses it on 127.0.0.1.
+[ otherhost ]
+basicConstraints = CA:false
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:other.example
 # A JPKI otherName whose string claims 5 bytes of 1, next to one of length 0.
 [ jpki_overrun ]
 2.5.29.17 = DER:3023A011060A2A83088C9B5508050501A0030C0541A00E060A2A83088C9B5508050503A000
@@ -124,7 +131,7 @@ sign() {
 
 # A chain of three (ca, inter, chained); an issuer whose Name is 200 bytes long (three RDNs of
 # 50, 50 and 64 characters) for the XML signatures' IssuerSerialV2; an HTTPS server's
-# certificate for 127.0.0.1 (server.pem, server.key).
+# certificate for 127.0.0.1 (server.pem, server.key) and one for other.example (otherhost.pem).
 while read -r name ext issuer serial dates subject; do
     sign "$name" "$ext" "$issuer" "$serial" "$dates" "$subject"
 done <<'ROWS'
@@ -150,6 +157,7 @@ jpkioverrun jpki_overrun ca 12 - /C=JP/CN=JPKI Overrun
 inter v3_ca ca 13 - /C=JP/O=Quarnel Test/CN=Quarnel Test Intermediate
 chained ee inter 14 - /C=JP/O=Quarnel Test/CN=Chained Signer
 server server ca 17 - /CN=127.0.0.1
+otherhost otherhost ca 18 - /CN=other.example
 ROWS
 sign longca v3_ca self 15 - "/O=$(printf 'O%.0s' {1..50})/OU=$(printf 'U%.0s' {1..50})/CN=$(printf 'C%.0s' {1..64})"
 sign longee ee longca 16 - "/C=JP/CN=Long Issuer Signer"

@@ -4,7 +4,8 @@
 # Prints "PORT <n> <pid> <ftp port>" on its first line once it listens: beside it, an FTP server
 # that refuses every client at once, a place to redirect to. Every request that reaches a handler
 # is appended to the --log file as "<method> <path>" before it is answered, so a test can tell
-# that none arrived. Paths:
+# that none arrived, followed by " Authorization: <value>" when the request carried credentials.
+# Paths:
 #   /echo...        200; the body is the request line, its headers, a blank line and the body
 #   /answer/<hex>   200 with the hex-decoded bytes; the request body is kept in <log>.body
 #   /raw/<base64>   the decoded bytes as the whole answer, status line and all, then closes:
@@ -49,7 +50,9 @@ def main():
 
         def do_POST(self):
             with open(args["--log"], "a", encoding="utf-8") as log:  # appends: one write a line
-                log.write(f"{self.command} {self.path}\n")
+                auth = self.headers.get("Authorization")
+                extra = f" Authorization: {auth}" if auth else ""
+                log.write(f"{self.command} {self.path}{extra}\n")
             body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
             path = self.path
             if path.startswith("/echo"):

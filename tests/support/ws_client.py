@@ -6,7 +6,9 @@ usage: ws_client.py PORT PLAN.json     (or the plan's JSON text itself, for a cl
 """
 # PLAN is a list of steps run in order on one connection to ws://127.0.0.1:PORT/. Each step that
 # observes something prints one JSON line to standard output:
-#   {"op": "send", "text": T}                 masked text frame (the client library's own framing)
+#   {"op": "send", "text": T}                 masked text frame (the client library's own framing);
+#                                             with "binary": true a binary frame of T's UTF-8 bytes
+#   {"op": "ping", "text": T}                 a ping frame carrying T (its pong is not awaited)
 #   {"op": "sendn", "n": N, "prefix": P}      text of N bytes: P, then "a" (or "fill") up to N
 #   {"op": "raw", "hex": H}                   raw bytes on the connection (frames made by the test)
 #   {"op": "close"}                           the client's close frame (close handshake)
@@ -16,6 +18,10 @@ usage: ws_client.py PORT PLAN.json     (or the plan's JSON text itself, for a cl
 #   {"op": "recv", "timeout": S}              prints {"recv": text}, {"closed": code} or
 #                                             {"timeout": true}; a text is printed whole ("full",
 #                                             which some plans still give, changes nothing)
+#   {"op": "chain", "text": T, "n": N}        sends T, waits for a reply, sends T again the moment
+#                                             it arrives, N times or until a receive fails; then
+#                                             prints {"replies": count} and what a failed receive
+#                                             gave, as "recv" prints it
 # A failed connection prints {"connect_error": text}.
 import asyncio
 import json
@@ -28,6 +34,15 @@ import websockets
 
 def out(obj):
     print(json.dumps(obj), flush=True)
+
+
+async def receive(ws, timeout):
+    try:
+        return {"recv": await asyncio.wait_for(ws.recv(), timeout)}
+    except websockets.ConnectionClosed as e:
+        return {"closed": e.code}
+    except asyncio.TimeoutError:
+        return {"timeout": True}
 
 
 async def run(port, plan):
@@ -49,7 +64,9 @@ async def run(port, plan):
     for step in plan:
         op = step["op"]
         if op == "send":
-            await ws.send(step["text"])
+            await ws.send(step["text"].encode() if step.get("binary") else step["text"])
+        elif op == "ping":
+            await ws.ping(step["text"])
         elif op == "sendn":
             prefix = step.get("prefix", "")
             await ws.send(prefix + step.get("fill", "a") * (step["n"] - len(prefix)))
@@ -67,12 +84,19 @@ async def run(port, plan):
         elif op == "sleep":
             await asyncio.sleep(step["s"])
         elif op == "recv":
-            try:
-                out({"recv": await asyncio.wait_for(ws.recv(), step.get("timeout", 10))})
-            except websockets.ConnectionClosed as e:
-                out({"closed": e.code})
-            except asyncio.TimeoutError:
-                out({"timeout": True})
+            out(await receive(ws, step.get("timeout", 10)))
+        elif op == "chain":
+            replies, failed = 0, None
+            while replies < step["n"] and failed is None:
+                await ws.send(step["text"])
+                got = await receive(ws, step.get("timeout", 10))
+                if "recv" in got:
+                    replies += 1
+                else:
+                    failed = got
+            out({"replies": replies})
+            if failed is not None:
+                out(failed)
     ws.transport.close()
 
 

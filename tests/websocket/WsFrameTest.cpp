@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <csignal>
 #include <cstdlib>
 
@@ -15,14 +17,22 @@ std::atomic<int> lateReplyResult{1};
 
 // The commands of these tests: "wait<ms>" answers "done" after that long, "empty" first tries an
 // empty reply and then answers with its result, "late" replies thrice after the client is
-// expected to have gone, anything else "got:<length>:<first 8>:<last 8>" (the length up to a NUL,
-// so bytes that never arrived show as a short length).
+// expected to have gone, "echo..." answers its own text, anything else
+// "got:<length>:<first 8>:<last 8>" (the length up to a NUL, so bytes that never arrived show as a
+// short length). "next" answers from a thread that runs only when no other can: on one CPU the
+// loop and the client then run between its reply and whatever its thread does next.
 int testProc(mv::CommandThreadArgs* args) {
     std::string text = args->command ? std::string(args->command->c_str()) : std::string();
     std::string reply;
+    if (text == "next") {
+        const sched_param idle{};
+        sched_setscheduler(0, SCHED_IDLE, &idle);  // this thread only
+    }
     if (text.rfind("wait", 0) == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(text.c_str() + 4)));
         reply = "done";
+    } else if (text.rfind("echo", 0) == 0) {
+        reply = text;
     } else if (text == "empty") {
         reply = "rc:" + std::to_string(args->server->response(""));
     } else if (text == "late") {
@@ -50,16 +60,19 @@ std::string hex(const Bytes& bytes) {
     return out;
 }
 
-// A final text frame as a client may send it, masked with the key 01 02 03 04, in the 16-bit
-// length form or with `wide` in the 64-bit one; as hexadecimal.
-std::string frame(const std::string& text, bool wide = false) {
-    Bytes out{0x81, static_cast<unsigned char>(wide ? 0xFF : 0xFE)};
+// A final text frame as a client may send it, masked with the key 01 02 03 04 or unmasked, in
+// the 16-bit length form or with `wide` in the 64-bit one; as hexadecimal.
+std::string frame(const std::string& text, bool wide = false, bool masked = true) {
+    Bytes out{0x81, static_cast<unsigned char>((masked ? 0x80 : 0) | (wide ? 127 : 126))};
     for (int shift = wide ? 56 : 8; shift >= 0; shift -= 8) {
         out.push_back(static_cast<unsigned char>(shift < 32 ? text.size() >> shift : 0));
     }
-    out.insert(out.end(), {1, 2, 3, 4});
+    const Bytes key = masked ? Bytes{1, 2, 3, 4} : Bytes{0, 0, 0, 0};  // 0s leave the text as is
+    if (masked) {
+        out.insert(out.end(), key.begin(), key.end());
+    }
     for (size_t i = 0; i < text.size(); ++i) {
-        out.push_back(static_cast<unsigned char>(text[i] ^ (i % 4 + 1)));
+        out.push_back(static_cast<unsigned char>(text[i] ^ key[i % 4]));
     }
     return hex(out);
 }
@@ -100,12 +113,21 @@ TEST(WsFrameTest, clientTable_repliesAndHowTheLoopEnds) {
         std::string plan;
         int loopResult = 0;
         std::string lines = "";  // the client's, each ended by a line feed
+        bool oneCpu = false;     // the server's threads and the client on the CPU of this one
     } cases[] = {
         {"7-bit length up to its limit, 64-bit length; 100000 bytes over many receives",
          sendn(125) + sendn(65536) + sendn(100000) + TERM, 0, got(125) + got(65536) + got(100000)},
         {"a header split after its first byte is gathered, in both long length forms",
          split(frame(P300), 1) + RECV + split(frame(P300, true), 1) + RECV + TERM, 0,
          got(300) + got(300)},
+        {"an unmasked frame reads as the masked one, in both long length forms",
+         raw(frame(P300, false, false)) + RECV + raw(frame(P300, true, false)) + RECV + TERM, 0,
+         got(300) + got(300)},
+        {"a reply of 65536 bytes goes in the 64-bit length form and arrives whole",
+         step("sendn", R"(, "prefix": "echo", "n": 65536)") + RECV + TERM, 0,
+         recvLine("echo" + std::string(65532, 'a'))},
+        {"a command sent the moment the reply before arrives is never an overlap",
+         step("chain", R"(, "text": "next", "n": 100)") + TERM, 0, "{\"replies\": 100}\n", true},
         {"an empty reply is refused and sends nothing", send("empty") + RECV + TERM, 0,
          recvLine("rc:-701")},
         {"terminate is term, and term while idle sends nothing", send("terminate") + WAIT, 0,
@@ -117,6 +139,9 @@ TEST(WsFrameTest, clientTable_repliesAndHowTheLoopEnds) {
         {"an overlapping command ends the loop and gets no reply",
          send("wait400") + PAUSE + send("second") + RECV + WAIT, -605, recvLine("done") + TIMEOUT},
         {"the client's close frame", step("close"), -501},
+        {"a ping frame, unanswered", step("ping", R"(, "text": "Paaa")") + WAIT, -501, TIMEOUT},
+        {"a binary frame", step("send", R"(, "text": "Paaa", "binary": true)") + WAIT, -501,
+         TIMEOUT},
         {"a connection closed by the client", step("drop"), -500},
         {"a reset between frames", step("reset"), -601},
         {"a reset inside a header", raw(frame(P300).substr(0, 2)) + PAUSE + step("reset"), -601},
@@ -131,6 +156,15 @@ TEST(WsFrameTest, clientTable_repliesAndHowTheLoopEnds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         std::string plan = c.plan.substr(0, c.plan.size() - 2);
+        cpu_set_t all;
+        sched_getaffinity(0, sizeof all, &all);
+        if (c.oneCpu) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(sched_getcpu(), &one);
+            // Inherited by the server's threads and by the client.
+            sched_setaffinity(0, sizeof one, &one);
+        }
         int port = wstest::freePort();
         mv::WsServer server;
         server.setCommandProc(testProc);
@@ -143,6 +177,7 @@ TEST(WsFrameTest, clientTable_repliesAndHowTheLoopEnds) {
         run.finish();
         EXPECT_EQ(run.openResult, 0);
         EXPECT_EQ(run.loopResult, c.loopResult) << server.lastError;
+        sched_setaffinity(0, sizeof all, &all);
     }
     EXPECT_EQ(lateReplyResult.load(), -702) << "the process must live on to tell";
 }
