@@ -177,9 +177,9 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
         std::string failed = regular ? "" : "に失敗";
         EXPECT_EQ(quarnelcmd({"regist"}).err,
                   "署名コマンド: レジストリ登録" + failed + "しました。\n");
-        // The entry was written first, also when the list was refused.
-        EXPECT_EQ(quarnelcmd().err, statusText(row.kind == 'e' ? "の取得に失敗しました。"
-                                                               : "登録済みです。\n" + exec));
+        // The status reads the entry and the list; an unreadable one is a failed read.
+        EXPECT_EQ(quarnelcmd().err,
+                  statusText(regular ? "登録済みです。\n" + exec : "の取得に失敗しました。"));
         if (regular) {
             EXPECT_EQ(readText(file), row.registered);
             std::string gio = run({"gio", "mime", "x-scheme-handler/quarnel01"}).out;
@@ -198,6 +198,19 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
         EXPECT_EQ(regular ? readText(file) : "",
                   row.unregistered.empty() ? row.before : row.unregistered);
     }
+    // What links open decides the status: another default chosen through GLib, or our entry run
+    // by another copy of the program, is no registration. Registering again keeps the keys that
+    // others put into our entry.
+    fs::remove_all(list), fs::remove(desktopEntry), fs::remove(elsewhere);
+    quarnelcmd({"regist"});
+    std::ofstream(desktopEntry, std::ios::app) << "X-Other=kept\n";
+    run({"gio", "mime", "x-scheme-handler/quarnel01", "other.desktop"});
+    EXPECT_EQ(quarnelcmd().err, statusText("未登録です。"));
+    EXPECT_EQ(quarnelcmd({"regist"}).err, "署名コマンド: レジストリ登録しました。\n");  // unasked
+    EXPECT_EQ(quarnelcmd().err, statusText("登録済みです。\n" + exec));
+    EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("\nX-Other=kept\n"));
+    fs::copy_file(program, elsewhere);
+    EXPECT_EQ(quarnelcmd({}, "60", elsewhere).err, statusText("未登録です。"));
 }
 
 // WebSocket runs that end early. A failed set-up of the store signer (the page's options reach

@@ -133,12 +133,14 @@ TEST_F(DialogTest, showCommandLineFlag_showsItOverTheProgressWindowThenRunsOn) {
               std::string::npos);
 }
 
-// "regist" over an existing registration asks first, keeps it on Cancel, and on OK writes it
-// again and reports that in a box of its own.
+// "regist" over an existing registration asks first, keeps it on Cancel, and on OK writes our
+// keys again (another program's stay) and reports that in a box of its own.
 TEST_F(DialogTest, registrationBoxes_overwriteQuestion) {
     const std::string entry = temp.home + "/.local/share/applications/quarnel01.desktop";
     ASSERT_EQ(start({"regist"}, {"DISPLAY="}).get(), 0);
-    std::ofstream(entry, std::ios::app) << "X-Marker=1\n";  // shows whether it is written again
+    std::string text = mv::test::readText(entry);
+    text.replace(text.find("Name="), 5, "X-Marker=1\nName=Changed ");  // shows a rewrite
+    std::ofstream(entry) << text;
 
     for (const char* key : {"Escape", "Return"}) {
         std::future<int> program = start({"regist"});
@@ -154,7 +156,8 @@ TEST_F(DialogTest, registrationBoxes_overwriteQuestion) {
             pressKey(report[0], "Return");
         }
         EXPECT_EQ(program.get(), 0);
-        EXPECT_EQ(mv::test::readText(entry).find("X-Marker=1") != std::string::npos,
+        EXPECT_NE(mv::test::readText(entry).find("X-Marker=1"), std::string::npos);
+        EXPECT_EQ(mv::test::readText(entry).find("Name=Changed") != std::string::npos,
                   key == std::string("Escape"));
     }
 }
