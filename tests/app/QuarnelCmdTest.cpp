@@ -384,6 +384,48 @@ TEST_F(QuarnelCmdTest, hostileLogPlaces_reachNoOtherFile) {
     ::close(holder);
 }
 
+// A relative TMPDIR names a place from the directory the program starts in: the run changes
+// into it, and its log (the default one or a page's) still lands there.
+TEST_F(QuarnelCmdTest, relativeTmpdir_theLogLandsInIt) {
+    int port = wstest::freePort(), holder = wstest::holdPort(port);  // a quick run of 4 lines
+    fs::create_directories(dir + "/start/rel");
+    const std::pair<int, std::string> rows[] = {{0, "QuarnelCmd-error.log"}, {0x2000, "page.log"}};
+    for (const auto& [flags, name] : rows) {
+        last = run({"env", "-C", dir + "/start", "TMPDIR=rel", "timeout", "60", program,
+                    "quarnel01:S," + std::to_string(port) + ",1," + std::to_string(flags) + ",," +
+                        base64Of("/x/page.log") + ","});
+        EXPECT_EQ(last.err, "");  // no "Log Write Error." box
+        EXPECT_EQ(log(dir + "/start/rel/" + name), openFailed("ws-open / open bind: 98 (-402)"));
+    }
+    ::close(holder);
+}
+
+// A page that sends command after command cannot fill the temporary directory: a run adds at
+// most 16 MiB to the log (here after an earlier run's line, flag 0x4000), the last line saying
+// that later ones are dropped. Every command is still answered.
+TEST_F(QuarnelCmdTest, manyCommands_theRunAddsAtMost16MiBToTheLog) {
+    const std::string earlier = "2026-01-01T00:00:00 earlier\r\n",
+                      frame = "y" + std::string(4200, 'A');
+    home.makeNssDb("ee");
+    std::ofstream(defaultLog) << earlier;
+    const int frames = 4200;  // each logs one line of about 4 KiB: 17 MiB in all
+    std::string plan = "[";
+    for (int i = 0; i < frames; ++i) {
+        plan += R"({"op": "send", "text": ")" + frame + R"("}, {"op": "recv"},)";
+    }
+    Lines replies = page("20,16384,,,", plan + R"({"op": "send", "text": "term"}])");
+    ASSERT_EQ(replies.size(), size_t(frames));
+    EXPECT_EQ(replies.back(), R"({"recv": ")" + ARG_ERROR + R"("})");
+    std::string text = readText(defaultLog);
+    EXPECT_EQ(text.substr(0, earlier.size()), earlier);
+    EXPECT_LE(text.size() - earlier.size(), 16u * 1024 * 1024);
+    EXPECT_GT(text.size() - earlier.size(), 16u * 1024 * 1024 - 8192);
+    size_t last = text.rfind("\r\n", text.size() - 3) + 2;
+    EXPECT_THAT(text.substr(last), ::testing::MatchesRegex(
+                                       "....-..-..T..:..:.. log / log limit of 16 MiB for this run "
+                                       "reached: later lines are dropped\\.\r\n"));
+}
+
 // A desktop in code page 932: the page's log name reaches the file system as the page wrote it.
 TEST_F(QuarnelCmdTest, logNameOutsideTheCodePage_keepsItsCharacters) {
     if (run({"localedef", "-i", "ja_JP", "-f", "WINDOWS-31J", dir + "/ja_JP.CP932"}).exitCode) {
@@ -415,6 +457,7 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
         std::string pattern;
         std::vector<std::pair<std::string, std::string>> files;  // name and text, oldest first
         std::string taken;  // the file taken and removed; every other file stays
+        Lines log = {};     // when not the success of `taken` or the quiet end without it
     } rows[] = {
         {"*.txt", {{"a.txt", text + pad}}, "a.txt"},  // 64 KiB
         {"*.txt", {{"a.txt", text + pad + " "}}, ""},
@@ -426,6 +469,14 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
         {"[a]*", {{"a.txt", text}}, ""},    // brackets are not wildcards
         {"*", {{"a.txt", text}}, "a.txt"},  // the folder itself is no entry of it
         {"../secret.txt", {}, ""},
+        // 13 columns, but no server address that the batch run takes: it runs and fails, and the
+        // user's table stays.
+        {"*.csv",
+         {{"staff.csv", "7,Sato,,sato@example.jp,0312,A1,Kato,2020,,3,Sales,,x"}},
+         "",
+         START + Lines{"execute / error(-10) Invalid hostname.",
+                       "execute / error(-10) command execute error.", "execute / 引数エラー(-10)",
+                       "cmd-end / cmd execute error."}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pattern);
@@ -440,7 +491,9 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
         for (const auto& file : row.files) {
             EXPECT_EQ(fs::exists(downloads + "/" + file.first), file.first != row.taken);
         }
-        EXPECT_EQ(log(), row.taken.empty() ? END : START + SUCCESS + END);
+        EXPECT_EQ(log(), !row.log.empty()    ? row.log
+                         : row.taken.empty() ? END
+                                             : START + SUCCESS + END);
     }
     expectSignature(readText(dir + "/https.log.body"));  // flag 0x4: hexadecimal
 }
