@@ -284,8 +284,8 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
          {"debugExe / " + fs::path(program).parent_path().string() + "/sub/x", "debugExe / -a",
           "debugExe / error(-10) Invalid hostname.", argError("http")}},
         // Names compare exactly; the page's unknown text can neither forge nor flood the log.
-        {"VERS,\\r\\n2026-01-01T00:00:00 forged\\u0085", ARG_ERROR,
-         {"ws-command / error(-10) VERS,\\x0D\\x0A2026-01-01T00:00:00 forged\\x85"}},
+        {"VERS,\\r\\n2026-01-01T00:00:00 forged\\u0085\\u009F", ARG_ERROR,
+         {"ws-command / error(-10) VERS,\\x0D\\x0A2026-01-01T00:00:00 forged\\x85\\x9F"}},
         {"y" + std::string(9000, 'A'), ARG_ERROR,
          {"ws-command / error(-10) y" + std::string(4095, 'A')}},
     };
@@ -309,6 +309,47 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
                 ::testing::HasSubstr("sid=\"sid-1\""));
     expectSignature(mv::test::textOf(mv::base64DecodeStr(got[2].substr(2))));
     EXPECT_EQ(log(), lines + WS_END);
+}
+
+// "stat" with the PKCS#11 signer on a SoftHSM2 token: the token's state, and a failure answered
+// and logged as one, not as a state. SoftHSM2 reads its configuration at each C_Initialize:
+// removed once the set-up is done (the page's first reply), it fails the state's query.
+TEST_F(QuarnelCmdTest, webSocketMode_statTable_tokenStateOrFailure) {
+    home.addSoftHsmToken("ee");
+    const std::string conf = readText(home.file("softhsm2.conf"));
+    const struct {
+        bool removed;
+        std::string reply;
+        Lines log;
+    } rows[] = {
+        {false, "1,", {"stat / stat command end."}},
+        {true,
+         "-11," + base64Of("証明書が見つからない(-11)"),
+         {"stat / error(-11) 証明書が見つからない(-11)"}},
+    };
+    for (const auto& row : rows) {
+        std::ofstream(home.file("softhsm2.conf")) << conf;
+        std::thread remover([&] {
+            for (int i = 0; i < 1000 && row.removed; ++i) {
+                if (readText(defaultLog).find("vers cmd accept.") != std::string::npos) {
+                    fs::remove(home.file("softhsm2.conf"));
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+        Lines got =
+            page("20,1," + base64Of(fixtures::TempHome::softHsmLibrary()) + ",,",
+                 R"([{"op": "send", "text": "vers"}, {"op": "recv"}, {"op": "sleep", "s": )" +
+                     std::string(row.removed ? "3" : "0") +
+                     R"(}, {"op": "send", "text": "stat"}, {"op": "recv"},
+                             {"op": "send", "text": "term"}])");
+        remover.join();
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[1], R"({"recv": ")" + row.reply + R"("})") << row.removed;
+        const Lines accepted = {"ws-command / vers cmd accept.", "ws-command / stat cmd accept."};
+        EXPECT_EQ(log(), WS_START + accepted + row.log + WS_END) << row.removed;
+    }
 }
 
 // A client that connects and never sends its upgrade request: the agent closes the connection
@@ -524,7 +565,7 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
                       got = "cert / 証明書取得完了";
     // clang-format off
     const std::map<int, std::string> messages = {{1, "実行キャンセル"}, {-10, "引数エラー"},
-        {-20, "HTTP通信エラー"}, {-22, "デバッグコマンド実行エラー"}};
+        {-20, "HTTP通信エラー"}, {-22, "デバッグコマンド実行エラー"}, {-16, "ハッシュ値の計算エラー"}};
     const struct {
         std::string launch;
         int rc;
@@ -539,6 +580,8 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         {launch(url, answer("<QrnResponse><hash>00</hash></QrnResponse>"), ok), -20,
          {got, "httpSend / error(-20) "}},
         {launch(url, ok, ok), -20, {got, "httpSend / error(-20) cert response hash is empty."}},
+        {launch(url, answer("<QrnResponse result=\"OK\"><hash>00</hash></QrnResponse>"), ok), -16,  // a 1-byte hash
+         UPLOADED + Lines{"sign / error(-16) sign cmd error.", "cert / error(-16) sign calculate error."}},
         {launch(url, answer(OK_HASH), answer("<QrnResponse result=\"NG\"/>")), -20,
          UPLOADED + Lines{"sign / 署名値計算完了", "httpSend / error(-20) NG"}},
         {launch("file:///x", "mute", "sign"), -20, {got, "httpSend / error(-20) cert response is empty."}},

@@ -1,6 +1,8 @@
 #include "platform/Registration.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -63,6 +65,24 @@ TEST_F(XdgHome, registration_escapesTheProgramPathAndRefusesUnsafeOnes) {
     EXPECT_EQ(registerUrlProtocol("quarnel01", "/opt/q"), -1);
 }
 
+// What registering makes stays the user's own: missing directories are made 0700 (the XDG
+// rule), and a private list stays private when it is rewritten.
+TEST_F(XdgHome, registration_privateDirectoriesAndTheListsModeKept) {
+    fs::remove_all(dir + "/.config");
+    ASSERT_EQ(registerUrlProtocol("quarnel01", "/opt/q"), 0);
+    for (const char* made :
+         {"/.local", "/.local/share", "/.local/share/applications", "/.config"}) {
+        EXPECT_EQ(fs::status(dir + made).permissions(), fs::perms::owner_all) << made;
+    }
+    fs::permissions(list, fs::perms::owner_read | fs::perms::owner_write);
+    for (bool set : {true, false}) {
+        ASSERT_EQ(
+            set ? registerUrlProtocol("quarnel01", "/opt/q") : unregisterUrlProtocol("quarnel01"),
+            0);
+        EXPECT_EQ(fs::status(list).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    }
+}
+
 // Registered: our entry runs this program and is the default as GLib reads the list (every
 // [Default Applications] group, the last line for the type winning, its first entry).
 TEST_F(XdgHome, getUrlProtocolCommand_entryAndListTable) {
@@ -114,6 +134,11 @@ TEST_F(XdgHome, baseDirectories_followTheXdgRules) {
     EXPECT_EQ(getXdgDataHome(), dir + "/.local/share");
     EXPECT_EQ(getXdgConfigHome(), dir + "/c");
     EXPECT_EQ(getTempPath(), "/tmp/");
+    // An empty HOME names no home: the password database's entry does, not the root directory.
+    ScopedEnv emptyHome("HOME", ""), noConfig("XDG_CONFIG_HOME", std::nullopt);
+    const passwd* entry = getpwuid(getuid());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(getXdgConfigHome(), std::string(entry->pw_dir) + "/.config");
 }
 
 TEST_F(XdgHome, downloadDir_table) {
