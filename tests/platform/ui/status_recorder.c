@@ -14,8 +14,9 @@ void gtk_label_set_text(GtkLabel* label, const char* text) {
     static void (*next)(GtkLabel*, const char*);
     static const char* (*nameOf)(void*);
     if (next == NULL) {
-        next = (void (*)(GtkLabel*, const char*))dlsym(RTLD_NEXT, "gtk_label_set_text");
-        nameOf = (const char* (*)(void*))dlsym(RTLD_DEFAULT, "gtk_widget_get_name");
+        /* POSIX's way to take a function from dlsym without converting an object pointer. */
+        *(void**)&next = dlsym(RTLD_NEXT, "gtk_label_set_text");
+        *(void**)&nameOf = dlsym(RTLD_DEFAULT, "gtk_widget_get_name");
     }
     const char* record = getenv("QUARNEL_STATUS_RECORD");
     if (record != NULL && nameOf != NULL && strcmp(nameOf(label), "status") == 0) {
