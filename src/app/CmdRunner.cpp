@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "foundation/ErrorLog.h"
 #include "foundation/ResultMessages.h"
 #include "foundation/Text.h"
@@ -12,14 +15,15 @@ namespace mv {
 
 CmdRunner* g_pCmdRunner = nullptr;
 
-std::u16string tempLogPath(std::u16string_view name) {
-    std::string temp = getTempPath();
-    return utf8ToWString(temp.data(), temp.size()).append(name);
+std::u16string CmdRunner::tempLogPath(std::u16string_view name) const {
+    return utf8ToWString(tempDir.data(), tempDir.size()).append(name);
 }
 
 CmdRunner::CmdRunner() {
-    // Every relative path of the run is relative to the temporary directory.
-    (void)!chdir(getTempPath().c_str());
+    // Every relative path of the run is relative to the temporary directory. The log's path is
+    // made absolute first: a relative $TMPDIR would name another place once we are inside it.
+    tempDir = getAbsoluteTempPath();
+    (void)!chdir(tempDir.c_str());
     logPath = tempLogPath(DEFAULT_LOG_NAME);
     g_pCmdRunner = this;
 }
@@ -31,8 +35,28 @@ CmdRunner::~CmdRunner() {
 }
 
 const char* CmdRunner::getResultMessage(int code) {
-    resultText = resultMessageText(code);
-    return resultText.c_str();
+    // Written into the kept buffer, never a new one: a pointer from an earlier call reads this
+    // text. Every message fits; a cut one would still end inside the buffer.
+    std::string text = resultMessageText(code);
+    size_t length = std::min(text.size(), resultText.size() - 1);
+    std::memcpy(resultText.data(), text.data(), length);
+    resultText[length] = '\0';
+    return resultText.data();
+}
+
+// A run adds at most LOG_RUN_LIMIT bytes to the log, however many commands a page sends: the
+// line that would pass the bound is replaced by one that says so, and later lines are dropped.
+bool CmdRunner::takeLogRoom(std::string& line) {
+    size_t before = logBytes.fetch_add(line.size());
+    if (before + line.size() <= LOG_RUN_LIMIT - LOG_DROPPED_LINE_ROOM) {
+        return true;
+    }
+    if (logDropped.exchange(true)) {
+        return false;
+    }
+    line = formatLogLine(u"log limit of 16 MiB for this run reached: later lines are dropped.",
+                         u"log");
+    return !line.empty();
 }
 
 void CmdRunner::writeLog(const char16_t* text, const char16_t* tag) {
@@ -44,7 +68,11 @@ void CmdRunner::writeLog(const char16_t* text, const char16_t* tag) {
         logWritten = 1;
         append = logAppend == 1;
     }
-    if (writeLogFile(path.c_str(), text, tag, append) != 0 && first) {
+    std::string line = formatLogLine(text, tag);
+    if (!line.empty() && !takeLogRoom(line)) {
+        return;
+    }
+    if ((line.empty() || writeLogBytes(path.c_str(), line, append) != 0) && first) {
         std::u16string warning = u"Warning: Log Write Error.\r\n" + path;
         std::string ansi;
         toAnsiString(warning.c_str(), ansi);

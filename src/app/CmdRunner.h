@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -22,7 +23,8 @@ public:
     CmdRunner(const CmdRunner&) = delete;
     CmdRunner& operator=(const CmdRunner&) = delete;
 
-    // "message(code)" in the thread's ANSI code page; valid until the next call on this runner.
+    // "message(code)" in the thread's ANSI code page, in the runner's one buffer: a pointer kept
+    // from an earlier call reads the latest message.
     const char* getResultMessage(int code);
 
     // One log line. The run's first line empties the file unless `logAppend` is 1; if that first
@@ -55,19 +57,30 @@ public:
     // failure is logged before it returns.
     int execute(const CmdParams& params);
 
-    std::string resultText;
-    std::unique_ptr<Quarnel> signer;  // null until apiInit; the runner owns it
+    // The path of the log file `name` in the user's temporary directory.
+    std::u16string tempLogPath(std::u16string_view name) const;
+
+    std::array<char, 256> resultText{};  // the last result message, NUL-terminated
+    std::unique_ptr<Quarnel> signer;     // null until apiInit; the runner owns it
     int logWritten = 0;
     int logAppend = 0;
     std::u16string logPath;
+    std::string tempDir;  // the user's temporary directory, absolute, with its final '/'
+    std::atomic<size_t> logBytes{0};  // bytes this run has handed to the log
+    std::atomic<bool> logDropped{false};
+
+private:
+    bool takeLogRoom(std::string& line);
 };
+
+// What one run may add to the log, the line that says it is full included.
+inline constexpr size_t LOG_RUN_LIMIT = 16 * 1024 * 1024;
+inline constexpr size_t LOG_DROPPED_LINE_ROOM = 256;
 
 extern CmdRunner* g_pCmdRunner;
 
 // The name of the default error log.
 inline constexpr char16_t DEFAULT_LOG_NAME[] = u"QuarnelCmd-error.log";
-// The path of the log file `name` in the user's temporary directory.
-std::u16string tempLogPath(std::u16string_view name);
 
 // Set while a signer worker runs; the worker clears it when its signer operation has returned.
 extern std::atomic<bool> g_signerBusy;

@@ -109,9 +109,14 @@ int wsCommandThreadProc(CommandThreadArgs* args) {
             runCommand(*args->command, reply);
         }
     } catch (const std::exception&) {
-        // Only an exhausted memory gets here; the client still gets an answer and the loop its
-        // counter back.
-        reply = "-10,";
+        // Only an exhausted memory gets here. What the command held is released by now, so the
+        // error reply and its log line have room; the client gets an answer and the loop its
+        // counter back either way.
+        try {
+            failCommand(-10, u"ws-command", reply);
+        } catch (const std::exception&) {
+            reply = "-10,";
+        }
     }
     if (args->server != nullptr) {
         // Not examined: a failed send leaves the server's error text, and the counter is released

@@ -11,6 +11,7 @@
 
 #include "app/CmdParams.h"
 #include "app/CmdRunner.h"
+#include "app/RunnerOperations.h"
 #include "foundation/Base64.h"
 #include "foundation/Split.h"
 #include "foundation/System.h"
@@ -61,9 +62,9 @@ bool matchesPattern(const char* pattern, const char* name) {
 }
 
 // The log a page names: the last component of its path (taken from the token's UTF-8 as it is,
-// not through the code page), in the temporary directory, so that no page can empty or write
-// into another file of the user. A name that is no plain file name gives the default log.
-std::u16string pageLogPath(const std::string& token) {
+// not through the code page), to stand in the temporary directory, so that no page can empty or
+// write into another file of the user. A name that is no plain file name gives the default log.
+std::u16string pageLogName(const std::string& token) {
     ByteBuffer utf8 = base64DecodeStr(token);
     std::u16string name = utf8VecToWString(utf8);
     name.erase(0, name.find_last_of(u"/\\") + 1);
@@ -72,7 +73,7 @@ std::u16string pageLogPath(const std::string& token) {
     if (name.empty() || name == u"." || name == u".." || control) {
         name = DEFAULT_LOG_NAME;
     }
-    return tempLogPath(name);
+    return name;
 }
 
 // Last-write times compare as the 100 ns ticks since 1601 of the program's home platform, so a
@@ -100,6 +101,24 @@ void decodeBase64Arg(const std::string& token, std::string& target) {
         utf8ToAnsi(reinterpret_cast<const char*>(bytes.data()), bytes.size(), target);
     }
 }
+
+namespace {
+
+// A batch text whose server address the batch run takes (execute: "http://", "https://", or
+// "file:///" with plain helper names), so a file that holds it is a parameter file.
+bool isBatchParameterText(const std::vector<std::string>& tokens) {
+    std::string url, certUrl, signUrl;
+    decodeBase64Arg(tokens[5], url);
+    decodeBase64Arg(tokens[6], certUrl);
+    decodeBase64Arg(tokens[7], signUrl);
+    if (url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0) {
+        return true;
+    }
+    return url.rfind("file:///", 0) == 0 && isPlainHelperName(fromAnsi(certUrl)) &&
+           isPlainHelperName(fromAnsi(signUrl.empty() ? certUrl : signUrl));
+}
+
+}  // namespace
 
 int findNewestFile(const std::string& folder, const std::string& pattern, std::string& path) {
     if (folder.empty() || pattern.empty()) {
@@ -154,7 +173,7 @@ int CmdRunner::parseLaunchArgs(const char* text, CmdParams& params) {
         decodeBase64Arg(tokens[5], params.logPath);
         // An empty log path keeps the default log in this mode.
         if ((params.flags & FLAG_LOG_PATH) && !params.logPath.empty()) {
-            logPath = pageLogPath(tokens[5]);
+            logPath = tempLogPath(pageLogName(tokens[5]));
         }
         decodeBase64Arg(tokens[6], params.sid);
         return 1;
@@ -174,11 +193,13 @@ int CmdRunner::parseLaunchArgs(const char* text, CmdParams& params) {
         tokens.clear();
         splitTokens(content.c_str(), tokens);
         // Only a parameter text is ours to remove: whatever else the newest download is (a photo,
-        // a document), it stays where it is.
+        // a table that happens to have 13 columns), it stays where it is.
         if (tokens.size() != BATCH_TOKENS) {
             return UNUSABLE;
         }
-        unlink(file.c_str());
+        if (isBatchParameterText(tokens)) {
+            unlink(file.c_str());
+        }
     }
     if (tokens.size() != BATCH_TOKENS) {
         return UNUSABLE;
@@ -191,7 +212,7 @@ int CmdRunner::parseLaunchArgs(const char* text, CmdParams& params) {
     decodeBase64Arg(tokens[3], params.logPath);
     // An empty path here gives the default log too.
     if (params.flags & FLAG_LOG_PATH) {
-        logPath = pageLogPath(tokens[3]);
+        logPath = tempLogPath(pageLogName(tokens[3]));
     }
     decodeBase64Arg(tokens[4], params.sid);
     decodeBase64Arg(tokens[5], params.url);

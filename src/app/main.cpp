@@ -66,7 +66,7 @@ void relaunchSelf(const char* argument) {
 int runRegistrationRoad(const std::string& commandLine) {
     std::string program = programPath();
     std::string registered;
-    int st = mv::getUrlProtocolCommand(SCHEME, registered);
+    int st = mv::getUrlProtocolCommand(SCHEME, program.c_str(), registered);
 
     if (commandLine == "regist-POSTX") {
         int r = mv::registerUrlProtocol(SCHEME, program.c_str());

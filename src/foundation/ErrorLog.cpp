@@ -23,10 +23,10 @@ bool isOwnPlainFile(int fd) {
 
 }  // namespace
 
-int writeLogFile(const char16_t* path, const char16_t* text, const char16_t* tag, bool append) {
+std::string formatLogLine(const char16_t* text, const char16_t* tag) {
     std::string time = getLocalTimeString();
-    if (time.empty() || path == nullptr) {
-        return -1;
+    if (time.empty()) {
+        return {};
     }
     std::u16string line(time.begin(), time.end());
     line += u" ";
@@ -50,7 +50,13 @@ int writeLogFile(const char16_t* path, const char16_t* text, const char16_t* tag
         }
         bytes.push_back(c);
     }
+    return bytes;
+}
 
+int writeLogBytes(const char16_t* path, const std::string& bytes, bool append) {
+    if (path == nullptr) {
+        return -1;
+    }
     // Not truncated by open: only a file that passes the checks may be emptied. O_NONBLOCK: a
     // FIFO without a reader costs the line instead of blocking the run (a regular file ignores
     // it).
@@ -68,6 +74,11 @@ int writeLogFile(const char16_t* path, const char16_t* text, const char16_t* tag
     (void)!write(fd, bytes.data(), bytes.size());
     close(fd);
     return 0;
+}
+
+int writeLogFile(const char16_t* path, const char16_t* text, const char16_t* tag, bool append) {
+    std::string bytes = formatLogLine(text, tag);
+    return bytes.empty() ? -1 : writeLogBytes(path, bytes, append);
 }
 
 std::u16string outsideTextForLog(std::u16string_view text) {

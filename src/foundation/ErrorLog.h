@@ -13,6 +13,10 @@ namespace mv {
 // Returns 0 when the line was handed to the file, -1 when the local time could not be formed or
 // the file could not be opened or is not such a file.
 int writeLogFile(const char16_t* path, const char16_t* text, const char16_t* tag, bool append);
+// writeLogFile in two steps, for a caller that counts what it writes: the line's bytes as they
+// reach the file (empty when the local time could not be formed), then their write (0 or -1).
+std::string formatLogLine(const char16_t* text, const char16_t* tag);
+int writeLogBytes(const char16_t* path, const std::string& bytes, bool append);
 
 // Most UTF-16 units that text from outside (a page's command, a server's answer) may fill in a
 // log line.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -171,6 +172,110 @@ std::string quotedExecArgument(const std::string& program) {
     return quoted + "\"";
 }
 
+// `lines` of a desktop entry with our keys of its main group set to our values: each in place of
+// its first line, later duplicates dropped, missing ones added at the group's end. Every other
+// line (another program's keys, comments, other groups) stays as it was.
+std::vector<std::string> withEntryKeys(
+    const std::vector<std::string>& lines,
+    const std::vector<std::pair<std::string, std::string>>& keys) {
+    std::string cr = lineEndOf(lines);
+    auto ourLine = [&](const std::string& key) -> std::string {
+        for (const auto& [name, value] : keys) {
+            if (name == key) {
+                return name + "=" + value + cr;
+            }
+        }
+        return {};
+    };
+    std::vector<std::string> out;
+    std::vector<std::string> written;
+    auto addMissing = [&] {
+        for (const auto& [name, value] : keys) {
+            if (std::find(written.begin(), written.end(), name) == written.end()) {
+                out.push_back(name + "=" + value + cr);
+            }
+        }
+    };
+    bool inMainGroup = false;
+    bool mainSeen = false;
+    for (const std::string& line : lines) {
+        std::string text = trim(line);
+        if (isGroupHeader(text)) {
+            if (inMainGroup) {
+                addMissing();
+            }
+            inMainGroup = !mainSeen && text == "[Desktop Entry]";
+            mainSeen = mainSeen || inMainGroup;
+        } else if (std::string key = keyOf(text); inMainGroup && !ourLine(key).empty()) {
+            if (std::find(written.begin(), written.end(), key) == written.end()) {
+                out.push_back(ourLine(key));
+                written.push_back(key);
+            }
+            continue;
+        }
+        out.push_back(line);
+    }
+    if (!mainSeen) {
+        // No main group yet (a new entry): it comes first, as the Desktop Entry rules require.
+        out.insert(out.begin(), "[Desktop Entry]" + cr);
+        std::vector<std::string> rest(out.begin() + 1, out.end());
+        out.resize(1);
+        addMissing();
+        out.insert(out.end(), rest.begin(), rest.end());
+    } else if (inMainGroup) {
+        addMissing();
+    }
+    return out;
+}
+
+// The program that an Exec value runs: its first argument, after the Desktop Entry rules'
+// string escapes and quoting ("%%" is a '%').
+std::string execProgram(const std::string& exec) {
+    std::string value;
+    for (size_t i = 0; i < exec.size(); ++i) {
+        value +=
+            exec[i] == '\\' && i + 1 < exec.size() && exec[i + 1] == '\\' ? exec[i++] : exec[i];
+    }
+    std::string program;
+    bool quoted = !value.empty() && value[0] == '"';
+    for (size_t i = quoted ? 1 : 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (quoted && c == '"') {
+            break;
+        }
+        if (!quoted && (c == ' ' || c == '\t')) {
+            break;
+        }
+        if (quoted && c == '\\' && i + 1 < value.size()) {
+            c = value[++i];
+        } else if (c == '%' && i + 1 < value.size() && value[i + 1] == '%') {
+            ++i;
+        }
+        program += c;
+    }
+    return program;
+}
+
+// The scheme's default handler as GLib reads the list: every [Default Applications] group merged,
+// the last line for the type winning, its first entry. 1 with `desktopId` set (empty when no line
+// names one), 0 without a list, -1 when the list cannot be read.
+int defaultApplication(const std::string& listPath, const std::string& mimeType,
+                       std::string& desktopId) {
+    std::vector<std::string> lines;
+    int read = readLines(listPath, lines);
+    bool inGroup = false;
+    for (const std::string& line : lines) {
+        std::string text = trim(line);
+        std::string value;
+        if (isGroupHeader(text)) {
+            inGroup = text == DEFAULTS_GROUP;
+        } else if (inGroup && keyOf(text, &value) == mimeType) {
+            desktopId = trim(value.substr(0, value.find(';')));
+        }
+    }
+    return read;
+}
+
 }  // namespace
 
 std::string desktopEntryId(const char* scheme) {
@@ -182,9 +287,9 @@ std::string desktopEntryPath(const char* scheme) {
     return data.empty() ? std::string() : data + "/applications/" + desktopEntryId(scheme);
 }
 
-int getUrlProtocolCommand(const char* scheme, std::string& command) {
+int getUrlProtocolCommand(const char* scheme, const char* programPath, std::string& command) {
     std::string path = desktopEntryPath(scheme);
-    if (path.empty()) {
+    if (path.empty() || programPath == nullptr) {
         return -1;
     }
     std::vector<std::string> lines;
@@ -203,6 +308,17 @@ int getUrlProtocolCommand(const char* scheme, std::string& command) {
         if (inMainGroup && keyOf(text, &value) == "Exec") {
             if (value.size() > COMMAND_LIMIT) {
                 return -1;
+            }
+            // Links open what the list names: our entry only counts while it is the default
+            // and runs this program.
+            std::string list = mimeappsListPath(), handler;
+            int listRead =
+                list.empty() ? -1 : defaultApplication(list, mimeTypeOf(scheme), handler);
+            if (listRead < 0) {
+                return -1;
+            }
+            if (handler != desktopEntryId(scheme) || execProgram(value) != programPath) {
+                return 0;
             }
             command = value;
             return 1;
@@ -226,16 +342,18 @@ int registerUrlProtocol(const char* scheme, const char* programPath) {
     if (path.empty() || !makeDirs(parentDir(path))) {
         return -1;
     }
-    std::ostringstream entry;
-    entry << "[Desktop Entry]\n"
-          << "Type=Application\n"
-          << "Name=URL:QuarnelCmd Protocol\n"
-          << "Exec=" << quotedExecArgument(program) << " %u\n"
-          << "Icon=application-x-executable\n"
-          << "MimeType=" << mimeTypeOf(scheme) << ";\n"
-          << "NoDisplay=true\n"
-          << "Terminal=false\n";
-    if (writeFileAtomically(path, entry.str(), 0644) != 0) {
+    const std::vector<std::pair<std::string, std::string>> ours = {
+        {"Type", "Application"},
+        {"Name", "URL:QuarnelCmd Protocol"},
+        {"Exec", quotedExecArgument(program) + " %u"},
+        {"Icon", "application-x-executable"},
+        {"MimeType", mimeTypeOf(scheme) + ";"},
+        {"NoDisplay", "true"},
+        {"Terminal", "false"},
+    };
+    std::vector<std::string> lines;
+    if (readLines(path, lines) < 0 ||
+        writeFileAtomically(path, joinLines(withEntryKeys(lines, ours)), 0644) != 0) {
         return -1;
     }
     std::string list = mimeappsListPath();

@@ -7,14 +7,16 @@
 // the line in $XDG_CONFIG_HOME/mimeapps.list that makes it the scheme's default handler.
 namespace mv {
 
-// 1: registered, `command` is the Exec line of the desktop entry; 0: no desktop entry or no Exec
-// line in it; -1: any other failure, an Exec line of 260 bytes or more and an entry that is no
-// regular file included.
-int getUrlProtocolCommand(const char* scheme, std::string& command);
+// 1: registered, `command` is the Exec line of the desktop entry; 0: not registered (no desktop
+// entry or no Exec line in it, an entry that runs another program than `programPath`, or one
+// that the list of defaults does not name as the scheme's handler); -1: any other failure, an
+// Exec line of 260 bytes or more and an entry or list that is no regular file included.
+int getUrlProtocolCommand(const char* scheme, const char* programPath, std::string& command);
 
-// Writes the desktop entry (Name "URL:QuarnelCmd Protocol", Exec "\"<program>\" %u") and then
-// makes it the scheme's default, so the list never names a missing entry. 0: both written; -1: a
-// step failed (what was written before it stays).
+// Writes the desktop entry (Name "URL:QuarnelCmd Protocol", Exec "\"<program>\" %u"; keys of
+// an existing entry that are not ours stay) and then makes it the scheme's default, so the list
+// never names a missing entry. 0: both written; -1: a step failed (what was written before it
+// stays).
 int registerUrlProtocol(const char* scheme, const char* programPath);
 
 // Removes the default line and then the desktop entry. -1 at once, changing nothing, when there

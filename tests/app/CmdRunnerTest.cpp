@@ -90,6 +90,10 @@ TEST(GetResultMessage, table_sparseRangesFallToDefault) {
     for (int code : {-1, -19, -145, -158, -604, 2}) {
         EXPECT_EQ(runner.getResultMessage(code), "未定義エラー(" + std::to_string(code) + ")");
     }
+    // A pointer kept from an earlier call reads the latest text, from the same live buffer.
+    const char* kept = runner.getResultMessage(-157);
+    runner.getResultMessage(-10);
+    EXPECT_STREQ(kept, "引数エラー(-10)");
 }
 
 TEST(ErrorLogTest, fileForm_privateCrLfAndCp932_aFifoWithoutReaderRefusedWithoutBlocking) {

@@ -183,9 +183,9 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
         std::string failed = regular ? "" : "に失敗";
         EXPECT_EQ(quarnelcmd({"regist"}).err,
                   "署名コマンド: レジストリ登録" + failed + "しました。\n");
-        // The entry was written first, also when the list was refused.
-        EXPECT_EQ(quarnelcmd().err, statusText(row.kind == 'e' ? "の取得に失敗しました。"
-                                                               : "登録済みです。\n" + exec));
+        // The status reads the entry and the list; an unreadable one is a failed read.
+        EXPECT_EQ(quarnelcmd().err,
+                  statusText(regular ? "登録済みです。\n" + exec : "の取得に失敗しました。"));
         if (regular) {
             EXPECT_EQ(readText(file), row.registered);
             std::string gio = run({"gio", "mime", "x-scheme-handler/quarnel01"}).out;
@@ -204,6 +204,19 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
         EXPECT_EQ(regular ? readText(file) : "",
                   row.unregistered.empty() ? row.before : row.unregistered);
     }
+    // What links open decides the status: another default chosen through GLib, or our entry run
+    // by another copy of the program, is no registration. Registering again keeps the keys that
+    // others put into our entry.
+    fs::remove_all(list), fs::remove(desktopEntry), fs::remove(elsewhere);
+    quarnelcmd({"regist"});
+    std::ofstream(desktopEntry, std::ios::app) << "X-Other=kept\n";
+    run({"gio", "mime", "x-scheme-handler/quarnel01", "other.desktop"});
+    EXPECT_EQ(quarnelcmd().err, statusText("未登録です。"));
+    EXPECT_EQ(quarnelcmd({"regist"}).err, "署名コマンド: レジストリ登録しました。\n");  // unasked
+    EXPECT_EQ(quarnelcmd().err, statusText("登録済みです。\n" + exec));
+    EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("\nX-Other=kept\n"));
+    fs::copy_file(program, elsewhere);
+    EXPECT_EQ(quarnelcmd({}, "60", elsewhere).err, statusText("未登録です。"));
 }
 
 // WebSocket runs that end early. A failed set-up of the store signer (the page's options reach
@@ -277,8 +290,8 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
          {"debugExe / " + fs::path(program).parent_path().string() + "/sub/x", "debugExe / -a",
           "debugExe / error(-10) Invalid hostname.", argError("http")}},
         // Names compare exactly; the page's unknown text can neither forge nor flood the log.
-        {"VERS,\\r\\n2026-01-01T00:00:00 forged\\u0085", ARG_ERROR,
-         {"ws-command / error(-10) VERS,\\x0D\\x0A2026-01-01T00:00:00 forged\\x85"}},
+        {"VERS,\\r\\n2026-01-01T00:00:00 forged\\u0085\\u009F", ARG_ERROR,
+         {"ws-command / error(-10) VERS,\\x0D\\x0A2026-01-01T00:00:00 forged\\x85\\x9F"}},
         {"y" + std::string(9000, 'A'), ARG_ERROR,
          {"ws-command / error(-10) y" + std::string(4095, 'A')}},
     };
@@ -302,6 +315,47 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
                 ::testing::HasSubstr("sid=\"sid-1\""));
     expectSignature(mv::test::textOf(mv::base64DecodeStr(got[2].substr(2))));
     EXPECT_EQ(log(), lines + WS_END);
+}
+
+// "stat" with the PKCS#11 signer on a SoftHSM2 token: the token's state, and a failure answered
+// and logged as one, not as a state. SoftHSM2 reads its configuration at each C_Initialize:
+// removed once the set-up is done (the page's first reply), it fails the state's query.
+TEST_F(QuarnelCmdTest, webSocketMode_statTable_tokenStateOrFailure) {
+    home.addSoftHsmToken("ee");
+    const std::string conf = readText(home.file("softhsm2.conf"));
+    const struct {
+        bool removed;
+        std::string reply;
+        Lines log;
+    } rows[] = {
+        {false, "1,", {"stat / stat command end."}},
+        {true,
+         "-11," + base64Of("証明書が見つからない(-11)"),
+         {"stat / error(-11) 証明書が見つからない(-11)"}},
+    };
+    for (const auto& row : rows) {
+        std::ofstream(home.file("softhsm2.conf")) << conf;
+        std::thread remover([&] {
+            for (int i = 0; i < 1000 && row.removed; ++i) {
+                if (readText(defaultLog).find("vers cmd accept.") != std::string::npos) {
+                    fs::remove(home.file("softhsm2.conf"));
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+        Lines got =
+            page("20,1," + base64Of(fixtures::TempHome::softHsmLibrary()) + ",,",
+                 R"([{"op": "send", "text": "vers"}, {"op": "recv"}, {"op": "sleep", "s": )" +
+                     std::string(row.removed ? "3" : "0") +
+                     R"(}, {"op": "send", "text": "stat"}, {"op": "recv"},
+                             {"op": "send", "text": "term"}])");
+        remover.join();
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[1], R"({"recv": ")" + row.reply + R"("})") << row.removed;
+        const Lines accepted = {"ws-command / vers cmd accept.", "ws-command / stat cmd accept."};
+        EXPECT_EQ(log(), WS_START + accepted + row.log + WS_END) << row.removed;
+    }
 }
 
 // A client that connects and never sends its upgrade request: the agent closes the connection
@@ -459,6 +513,48 @@ TEST_F(QuarnelCmdTest, hostileLogPlaces_reachNoOtherFile) {
     ::close(holder);
 }
 
+// A relative TMPDIR names a place from the directory the program starts in: the run changes
+// into it, and its log (the default one or a page's) still lands there.
+TEST_F(QuarnelCmdTest, relativeTmpdir_theLogLandsInIt) {
+    int port = wstest::freePort(), holder = wstest::holdPort(port);  // a quick run of 4 lines
+    fs::create_directories(dir + "/start/rel");
+    const std::pair<int, std::string> rows[] = {{0, "QuarnelCmd-error.log"}, {0x2000, "page.log"}};
+    for (const auto& [flags, name] : rows) {
+        last = run({"env", "-C", dir + "/start", "TMPDIR=rel", "timeout", "60", program,
+                    "quarnel01:S," + std::to_string(port) + ",1," + std::to_string(flags) + ",," +
+                        base64Of("/x/page.log") + ","});
+        EXPECT_EQ(last.err, "");  // no "Log Write Error." box
+        EXPECT_EQ(log(dir + "/start/rel/" + name), openFailed("ws-open / open bind: 98 (-402)"));
+    }
+    ::close(holder);
+}
+
+// A page that sends command after command cannot fill the temporary directory: a run adds at
+// most 16 MiB to the log (here after an earlier run's line, flag 0x4000), the last line saying
+// that later ones are dropped. Every command is still answered.
+TEST_F(QuarnelCmdTest, manyCommands_theRunAddsAtMost16MiBToTheLog) {
+    const std::string earlier = "2026-01-01T00:00:00 earlier\r\n",
+                      frame = "y" + std::string(4200, 'A');
+    home.makeNssDb("ee");
+    std::ofstream(defaultLog) << earlier;
+    const int frames = 4200;  // each logs one line of about 4 KiB: 17 MiB in all
+    std::string plan = "[";
+    for (int i = 0; i < frames; ++i) {
+        plan += R"({"op": "send", "text": ")" + frame + R"("}, {"op": "recv"},)";
+    }
+    Lines replies = page("20,16384,,,", plan + R"({"op": "send", "text": "term"}])");
+    ASSERT_EQ(replies.size(), size_t(frames));
+    EXPECT_EQ(replies.back(), R"({"recv": ")" + ARG_ERROR + R"("})");
+    std::string text = readText(defaultLog);
+    EXPECT_EQ(text.substr(0, earlier.size()), earlier);
+    EXPECT_LE(text.size() - earlier.size(), 16u * 1024 * 1024);
+    EXPECT_GT(text.size() - earlier.size(), 16u * 1024 * 1024 - 8192);
+    size_t last = text.rfind("\r\n", text.size() - 3) + 2;
+    EXPECT_THAT(text.substr(last), ::testing::MatchesRegex(
+                                       "....-..-..T..:..:.. log / log limit of 16 MiB for this run "
+                                       "reached: later lines are dropped\\.\r\n"));
+}
+
 // A desktop in code page 932: the page's log name reaches the file system as the page wrote it.
 TEST_F(QuarnelCmdTest, logNameOutsideTheCodePage_keepsItsCharacters) {
     if (run({"localedef", "-i", "ja_JP", "-f", "WINDOWS-31J", dir + "/ja_JP.CP932"}).exitCode) {
@@ -490,6 +586,7 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
         std::string pattern;
         std::vector<std::pair<std::string, std::string>> files;  // name and text, oldest first
         std::string taken;  // the file taken and removed; every other file stays
+        Lines log = {};     // when not the success of `taken` or the quiet end without it
     } rows[] = {
         {"*.txt", {{"a.txt", text + pad}}, "a.txt"},  // 64 KiB
         {"*.txt", {{"a.txt", text + pad + " "}}, ""},
@@ -501,6 +598,14 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
         {"[a]*", {{"a.txt", text}}, ""},    // brackets are not wildcards
         {"*", {{"a.txt", text}}, "a.txt"},  // the folder itself is no entry of it
         {"../secret.txt", {}, ""},
+        // 13 columns, but no server address that the batch run takes: it runs and fails, and the
+        // user's table stays.
+        {"*.csv",
+         {{"staff.csv", "7,Sato,,sato@example.jp,0312,A1,Kato,2020,,3,Sales,,x"}},
+         "",
+         START + Lines{"execute / error(-10) Invalid hostname.",
+                       "execute / error(-10) command execute error.", "execute / 引数エラー(-10)",
+                       "cmd-end / cmd execute error."}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pattern);
@@ -515,7 +620,9 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
         for (const auto& file : row.files) {
             EXPECT_EQ(fs::exists(downloads + "/" + file.first), file.first != row.taken);
         }
-        EXPECT_EQ(log(), row.taken.empty() ? END : START + SUCCESS + END);
+        EXPECT_EQ(log(), !row.log.empty()    ? row.log
+                         : row.taken.empty() ? END
+                                             : START + SUCCESS + END);
     }
     expectSignature(readText(dir + "/https.log.body"));  // flag 0x4: hexadecimal
 }
@@ -545,7 +652,7 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
                       got = "cert / 証明書取得完了";
     // clang-format off
     const std::map<int, std::string> messages = {{1, "実行キャンセル"}, {-10, "引数エラー"},
-        {-20, "HTTP通信エラー"}, {-22, "デバッグコマンド実行エラー"}};
+        {-20, "HTTP通信エラー"}, {-22, "デバッグコマンド実行エラー"}, {-16, "ハッシュ値の計算エラー"}};
     const struct {
         std::string launch;
         int rc;
@@ -562,6 +669,8 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         {launch(url, answer("<QrnResponse><hash>00</hash></QrnResponse>"), ok), -20,
          {got, "httpSend / error(-20) "}},
         {launch(url, ok, ok), -20, {got, "httpSend / error(-20) cert response hash is empty."}},
+        {launch(url, answer("<QrnResponse result=\"OK\"><hash>00</hash></QrnResponse>"), ok), -16,  // a 1-byte hash
+         UPLOADED + Lines{"sign / error(-16) sign cmd error.", "cert / error(-16) sign calculate error."}},
         {launch(url, answer(OK_HASH), answer("<QrnResponse result=\"NG\"/>")), -20,
          UPLOADED + Lines{"sign / 署名値計算完了", "httpSend / error(-20) NG"}},
         {launch("file:///x", "mute", "sign"), -20, {got, "httpSend / error(-20) cert response is empty."}},

@@ -1,6 +1,8 @@
 #include "platform/Registration.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -51,7 +53,7 @@ TEST_F(XdgHome, registration_escapesTheProgramPathAndRefusesUnsafeOnes) {
     // Every character that the Exec line's quoting must escape, in one path.
     std::string command;
     ASSERT_EQ(registerUrlProtocol("quarnel01", R"(/a b"$`\%/q)"), 0);
-    ASSERT_EQ(getUrlProtocolCommand("quarnel01", command), 1);
+    ASSERT_EQ(getUrlProtocolCommand("quarnel01", R"(/a b"$`\%/q)", command), 1);
     EXPECT_EQ(command, R"("/a b\\"\\$\\`\\\\%%/q" %u)");
     fs::remove_all(dir + "/.local/share");
     // A line break in the path would add keys of its own to the entry.
@@ -63,20 +65,65 @@ TEST_F(XdgHome, registration_escapesTheProgramPathAndRefusesUnsafeOnes) {
     EXPECT_EQ(registerUrlProtocol("quarnel01", "/opt/q"), -1);
 }
 
-TEST_F(XdgHome, getUrlProtocolCommand_readsOnlyTheMainGroupsExec) {
-    // 259 bytes fit the command buffer of the program's home platform, 260 do not.
-    const std::tuple<std::string, int, std::string> rows[] = {
-        {"[Desktop Entry]\nName=x\n[Desktop Action a]\nExec=/other\n", 0, ""},
-        {"[Desktop Entry]\nTryExec=/q\n", 0, ""},
-        {"[Desktop Entry]\nExec=" + std::string(259, 'x') + "\n", 1, std::string(259, 'x')},
-        {"[Desktop Entry]\nExec=" + std::string(260, 'x') + "\n", -1, ""},
+// What registering makes stays the user's own: missing directories are made 0700 (the XDG
+// rule), and a private list stays private when it is rewritten.
+TEST_F(XdgHome, registration_privateDirectoriesAndTheListsModeKept) {
+    fs::remove_all(dir + "/.config");
+    ASSERT_EQ(registerUrlProtocol("quarnel01", "/opt/q"), 0);
+    for (const char* made :
+         {"/.local", "/.local/share", "/.local/share/applications", "/.config"}) {
+        EXPECT_EQ(fs::status(dir + made).permissions(), fs::perms::owner_all) << made;
+    }
+    fs::permissions(list, fs::perms::owner_read | fs::perms::owner_write);
+    for (bool set : {true, false}) {
+        ASSERT_EQ(
+            set ? registerUrlProtocol("quarnel01", "/opt/q") : unregisterUrlProtocol("quarnel01"),
+            0);
+        EXPECT_EQ(fs::status(list).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    }
+}
+
+// Registered: our entry runs this program and is the default as GLib reads the list (every
+// [Default Applications] group, the last line for the type winning, its first entry).
+TEST_F(XdgHome, getUrlProtocolCommand_entryAndListTable) {
+    const std::string q = "/opt/q", exec = "\"/opt/q\" %u", group = "[Default Applications]\n";
+    const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
+                      theirs = "x-scheme-handler/quarnel01=other.desktop;\n";
+    const struct {
+        const char* why;
+        std::string entry, program, list;  // an empty list: none
+        int result;
+        std::string command;
+    } rows[] = {
+        {"Exec of another group", "[Desktop Entry]\nName=x\n[Desktop Action a]\nExec=/q %u\n", q,
+         group + ours, 0, ""},
+        {"TryExec is not Exec", "[Desktop Entry]\nTryExec=/opt/q\n", q, group + ours, 0, ""},
+        // 259 bytes fit the command buffer of the program's home platform, 260 do not.
+        {"259 bytes", "[Desktop Entry]\nExec=" + std::string(259, 'x') + "\n",
+         std::string(259, 'x'), group + ours, 1, std::string(259, 'x')},
+        {"260 bytes", "[Desktop Entry]\nExec=" + std::string(260, 'x') + "\n",
+         std::string(260, 'x'), group + ours, -1, ""},
+        {"ours, unquoted", "[Desktop Entry]\nExec=/opt/q %u\n", q, group + ours, 1, "/opt/q %u"},
+        {"another program", "[Desktop Entry]\nExec=" + exec + "\n", "/opt/q2", group + ours, 0, ""},
+        {"no list", "[Desktop Entry]\nExec=" + exec + "\n", q, "", 0, ""},
+        {"a later group names another", "[Desktop Entry]\nExec=" + exec + "\n", q,
+         group + ours + "[Added Associations]\n" + ours + group + theirs, 0, ""},
+        {"a later line is ours", "[Desktop Entry]\nExec=" + exec + "\n", q,
+         group + theirs + "\n" + group + ours, 1, exec},
+        {"ours second in the list", "[Desktop Entry]\nExec=" + exec + "\n", q,
+         group + "x-scheme-handler/quarnel01=other.desktop;quarnel01.desktop;\n", 0, ""},
     };
     fs::create_directories(dir + "/.local/share/applications");
-    for (const auto& [entry, result, command] : rows) {
-        std::ofstream(desktopEntryPath("quarnel01")) << entry;
+    for (const auto& row : rows) {
+        std::ofstream(desktopEntryPath("quarnel01")) << row.entry;
+        fs::remove(list);
+        if (!row.list.empty()) {
+            std::ofstream(list) << row.list;
+        }
         std::string read;
-        EXPECT_EQ(getUrlProtocolCommand("quarnel01", read), result) << entry;
-        EXPECT_EQ(read, command) << entry;
+        EXPECT_EQ(getUrlProtocolCommand("quarnel01", row.program.c_str(), read), row.result)
+            << row.why;
+        EXPECT_EQ(read, row.command) << row.why;
     }
 }
 
@@ -87,6 +134,11 @@ TEST_F(XdgHome, baseDirectories_followTheXdgRules) {
     EXPECT_EQ(getXdgDataHome(), dir + "/.local/share");
     EXPECT_EQ(getXdgConfigHome(), dir + "/c");
     EXPECT_EQ(getTempPath(), "/tmp/");
+    // An empty HOME names no home: the password database's entry does, not the root directory.
+    ScopedEnv emptyHome("HOME", ""), noConfig("XDG_CONFIG_HOME", std::nullopt);
+    const passwd* entry = getpwuid(getuid());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(getXdgConfigHome(), std::string(entry->pw_dir) + "/.config");
 }
 
 TEST_F(XdgHome, downloadDir_table) {

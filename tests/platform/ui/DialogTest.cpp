@@ -13,6 +13,8 @@
 #include "UiTestSupport.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/MainWnd.h"
+#include "signers/Fixtures.h"
+#include "support/WsTestSupport.h"
 
 namespace {
 
@@ -118,27 +120,100 @@ std::future<int> start(std::vector<std::string> args, std::vector<std::string> e
     return std::async(std::launch::async, [=] { return mv::test::launch(args, env).exitCode; });
 }
 
+// The page can connect only once the box is answered: until then nothing listens on its port.
 TEST_F(DialogTest, showCommandLineFlag_showsItOverTheProgressWindowThenRunsOn) {
-    std::future<int> program = start({"quarnel01:S,8080,0,4096,,,\r\nsecond", "line"});
+    const int port = wstest::freePort();
+    std::future<int> program =
+        start({"quarnel01:S," + std::to_string(port) + ",20,4096,,,\r\nsecond", "line"});
     // The progress window and, above it, the message with the command line.
     std::vector<std::string> windows = windowsNamed("署名コマンド", 2);
     ASSERT_EQ(windows.size(), 2u);
     const std::string message = hasState(windows[0], "MODAL") ? windows[0] : windows[1];
     ASSERT_TRUE(hasState(message, "MODAL"));
-    EXPECT_EQ(program.wait_for(300ms), std::future_status::timeout) << "the run waits for the user";
+    EXPECT_EQ(wstest::connectTo(port, "127.0.0.1", 0.5), -1) << "a page connected before the OK";
+    EXPECT_EQ(program.wait_for(0ms), std::future_status::timeout) << "the run waits for the user";
     pressKey(message, "Return");
+    int page = wstest::connectTo(port, "127.0.0.1", 10);
+    EXPECT_GE(page, 0) << "no page can connect after the OK";
+    ::close(page);  // without a handshake: the open fails
     EXPECT_EQ(program.get(), 0);
-    // With a time-out of 0 no page can connect: the run goes on to that after the OK.
     EXPECT_NE(mv::test::readText(temp.home + "/QuarnelCmd-error.log").find("ws-open / error(-60)"),
               std::string::npos);
 }
 
-// "regist" over an existing registration asks first, keeps it on Cancel, and on OK writes it
-// again and reports that in a box of its own.
+// The progress window's status line on each road of a run, in order, as GTK is given it (a
+// recorder preloaded into the program sees each text). Texts that the run sets after the window
+// has closed (in WebSocket mode, once the signer is set up) show nowhere.
+TEST_F(DialogTest, progressWindow_statusTextsOfEachRoadInOrder) {
+    fixtures::TempHome home;  // a store with one certificate: the set-up succeeds
+    home.makeNssDb("ee");
+    mv::test::ScopedEnv keepDisplayHere{"DISPLAY", display};  // the home took it away
+    const std::string record = home.file("status");
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::vector<std::string> env = {
+        "LD_PRELOAD=" STATUS_RECORDER, "QUARNEL_STATUS_RECORD=" + record,
+        std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    const int taken = wstest::freePort(), holder = wstest::holdPort(taken), port = taken + 1;
+    const std::string start = "署名コマンド実行中", waiting = "接続待ち...", setUp = "初期化中...";
+    const struct {
+        std::string launch;
+        char page;  // 'n' none; after the handshake 'c' closes, 't' sends "term"; 'b' the box
+        std::vector<std::string> shown;
+    } rows[] = {
+        {"S," + std::to_string(taken) + ",5,0,,,", 'n', {start, waiting, "接続エラー"}},
+        {"S," + std::to_string(port) + ",5,0," + mv::test::base64Of("bad") + ",,",
+         'c',
+         {start, waiting, setUp, "初期化エラー"}},
+        {"S," + std::to_string(port) + ",5,0,,,", 't', {start, waiting, setUp}},
+        {"B,0,,,," + mv::test::base64Of("debug://x") + ",,,0,0,,0,x",
+         'b',
+         {start, "一括コマンド実行", "一括実行エラー", "一括コマンド終了"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.launch);
+        std::filesystem::remove(record);
+        std::future<int> program = std::async(std::launch::async, [&] {
+            return mv::test::launch({"timeout", "60", QUARNELCMD_PATH, "quarnel01:" + row.launch},
+                                    env)
+                .exitCode;
+        });
+        if (row.page == 'c' || row.page == 't') {
+            int page = wstest::connectTo(port, "127.0.0.1", 10);
+            std::string upgrade =
+                "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
+                "Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                "Sec-WebSocket-Version: 13\r\n\r\n";
+            // "term" in a masked text frame (a zero mask).
+            std::string term = std::string("\x81\x84\0\0\0\0", 6) + "term";
+            char answer[512];
+            EXPECT_GT(::send(page, upgrade.data(), upgrade.size(), 0), 0);
+            EXPECT_GT(::recv(page, answer, sizeof answer, 0), 0);
+            if (row.page == 't') {
+                EXPECT_GT(::send(page, term.data(), term.size(), 0), 0);
+            }
+            program.wait();
+            ::close(page);
+        } else if (row.page == 'b') {
+            std::vector<std::string> box = windowsNamed("署名コマンドエラー");
+            ASSERT_EQ(box.size(), 1u);
+            pressKey(box[0], "Return");
+        }
+        EXPECT_EQ(program.get(), row.page == 'b' ? 1 : 0);
+        std::istringstream lines(mv::test::readText(record));
+        EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(lines), {}),
+                  row.shown);
+    }
+    ::close(holder);
+}
+
+// "regist" over an existing registration asks first, keeps it on Cancel, and on OK writes our
+// keys again (another program's stay) and reports that in a box of its own.
 TEST_F(DialogTest, registrationBoxes_overwriteQuestion) {
     const std::string entry = temp.home + "/.local/share/applications/quarnel01.desktop";
     ASSERT_EQ(start({"regist"}, {"DISPLAY="}).get(), 0);
-    std::ofstream(entry, std::ios::app) << "X-Marker=1\n";  // shows whether it is written again
+    std::string text = mv::test::readText(entry);
+    text.replace(text.find("Name="), 5, "X-Marker=1\nName=Changed ");  // shows a rewrite
+    std::ofstream(entry) << text;
 
     for (const char* key : {"Escape", "Return"}) {
         std::future<int> program = start({"regist"});
@@ -154,7 +229,8 @@ TEST_F(DialogTest, registrationBoxes_overwriteQuestion) {
             pressKey(report[0], "Return");
         }
         EXPECT_EQ(program.get(), 0);
-        EXPECT_EQ(mv::test::readText(entry).find("X-Marker=1") != std::string::npos,
+        EXPECT_NE(mv::test::readText(entry).find("X-Marker=1"), std::string::npos);
+        EXPECT_EQ(mv::test::readText(entry).find("Name=Changed") != std::string::npos,
                   key == std::string("Escape"));
     }
 }
