@@ -105,7 +105,7 @@ void decodeBase64Arg(const std::string& token, std::string& target) {
 namespace {
 
 // A batch text whose server address the batch run takes (execute: "http://", "https://", or
-// "file:///" with plain helper names), so a file that holds it is a parameter file.
+// "file:///" with helpers it may run), so a file that holds it is a parameter file.
 bool isBatchParameterText(const std::vector<std::string>& tokens) {
     std::string url, certUrl, signUrl;
     decodeBase64Arg(tokens[5], url);
@@ -114,8 +114,8 @@ bool isBatchParameterText(const std::vector<std::string>& tokens) {
     if (url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0) {
         return true;
     }
-    return url.rfind("file:///", 0) == 0 && isPlainHelperName(fromAnsi(certUrl)) &&
-           isPlainHelperName(fromAnsi(signUrl.empty() ? certUrl : signUrl));
+    return url.rfind("file:///", 0) == 0 && isRunnableHelper(fromAnsi(certUrl)) &&
+           isRunnableHelper(fromAnsi(signUrl));
 }
 
 }  // namespace
