@@ -100,9 +100,10 @@ int createRequest(const char* type, const char* childName, const char16_t* sid,
     }
 }
 
-// Text of a node and its descendants. Entity references add nothing: their replacement text
-// is never expanded, so a hostile document cannot make the answer grow.
-void appendText(const xmlNode* node, std::string& out) {
+// Text of a node and its descendants; false when an entity reference stands in it. Its
+// replacement text is never expanded (a hostile document cannot make the answer grow), and a
+// value with pieces left out would be one the server never sent: such a value is none.
+bool appendText(const xmlNode* node, std::string& out) {
     for (; node != nullptr; node = node->next) {
         switch (node->type) {
             case XML_TEXT_NODE:
@@ -113,12 +114,17 @@ void appendText(const xmlNode* node, std::string& out) {
                 break;
             case XML_ELEMENT_NODE:
             case XML_DOCUMENT_NODE:
-                appendText(node->children, out);
+                if (!appendText(node->children, out)) {
+                    return false;
+                }
                 break;
+            case XML_ENTITY_REF_NODE:
+                return false;
             default:
                 break;
         }
     }
+    return true;
 }
 
 std::string nodeText(const xmlNode* node) {
@@ -126,10 +132,10 @@ std::string nodeText(const xmlNode* node) {
     switch (node->type) {
         case XML_ELEMENT_NODE:
         case XML_ATTRIBUTE_NODE:
-            appendText(node->children, out);
-            break;
         case XML_DOCUMENT_NODE:
-            appendText(node->children, out);
+            if (!appendText(node->children, out)) {
+                out.clear();
+            }
             break;
         case XML_TEXT_NODE:
         case XML_CDATA_SECTION_NODE:

@@ -92,6 +92,12 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "<r>\n <v> A <b>B<i>C</i>\t</b><![CDATA[<]]>\r\n </v><v>2</v></r>", "/r/v", " A BC<"},
         {"declared encoding ignored for decoded text",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>\xE6\x97\xA5</r>", "/r", "\xE6\x97\xA5"},
+        // A value with an entity reference in it is none, never the text around the reference.
+        {"an entity in an attribute",
+         "<!DOCTYPE QrnResponse [<!ENTITY e \"XY\">]><QrnResponse result=\"o&e;k\"/>",
+         "/QrnResponse/@result", ""},
+        {"an entity in mixed element text, below a child",
+         "<!DOCTYPE r [<!ENTITY e \"XY\">]><r><v>a<b>b&e;</b>c</v></r>", "/r/v", ""},
         // Bad documents and queries give the empty text.
         {"unclosed root", R"(<QrnResponse result="OK">)", "/QrnResponse/@result", ""},
         {"query syntax error", "<r/>", "/r/[", ""},
