@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 
+#include "exchange/XmlCost.h"
 #include "foundation/Text.h"
 
 namespace mv {
@@ -182,11 +183,11 @@ std::u16string query(const char16_t* xml, const char16_t* path) {
         return {};
     }
     // No network, no entity substitution, no DTD loading, no XML_PARSE_HUGE: the parser's own
-    // limits then bound what a hostile server's entities can expand to. The text is already
-    // decoded, so its encoding declaration is overridden.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    DocPtr doc(
-        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, "UTF-8", options));
+    // limits then bound what a hostile server's entities can expand to, and readBoundedXml what
+    // the tree may cost. The text is already decoded, so its encoding declaration is overridden.
+    const int options =
+        XML_PARSE_NONET | XML_PARSE_COMPACT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+    DocPtr doc(readBoundedXml(text.data(), text.size(), "UTF-8", options));
     if (!doc) {
         return {};
     }

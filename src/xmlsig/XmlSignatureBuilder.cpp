@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "exchange/XmlCost.h"
 #include "foundation/Base64.h"
 #include "foundation/System.h"
 #include "xmlsig/Canonical.h"
@@ -155,20 +156,6 @@ int writeToBuffer(void* context, const char* data, int length) {
     return length;
 }
 
-struct MemoryReader {
-    const char* next;
-    size_t left;
-};
-
-int readFromMemory(void* context, char* buffer, int length) {
-    auto* reader = static_cast<MemoryReader*>(context);
-    size_t n = std::min(reader->left, static_cast<size_t>(length));
-    std::memcpy(buffer, reader->next, n);
-    reader->next += n;
-    reader->left -= n;
-    return static_cast<int>(n);
-}
-
 struct DocDeleter {
     void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
 };
@@ -270,12 +257,11 @@ int XmlSignatureBuilder::loadDocument(const unsigned char* data, size_t size) {
         return -137;
     }
     // The bytes are UTF-8 whatever encoding the text's own declaration names; whitespace text
-    // stays; nothing is fetched from the network. The parser reads them in pieces rather than
-    // taking a copy of them all.
-    MemoryReader reader{reinterpret_cast<const char*>(data), size};
-    inputDoc = xmlReadIO(readFromMemory, nullptr, &reader, nullptr, nullptr,
-                         XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
-                             XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    // stays; nothing is fetched from the network. A document whose tree would cost more than
+    // its size allows is refused like one that does not parse.
+    inputDoc = readBoundedXml(reinterpret_cast<const char*>(data), size, nullptr,
+                              XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
+                                  XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (inputDoc == nullptr) {
         return -137;
     }
