@@ -68,7 +68,7 @@ CASES = {
     "text-elements": lambda size: repeat('<r Id="x">', "<a>1</a>", "</r>", size).encode(),
     # Dense elements mixed with text, as dense as the bound takes.
     "mixed-dense": lambda size: repeat(
-        '<r Id="x">', "<a/>" * 100 + "<b>" + "x" * 330 + "</b>", "</r>", size).encode(),
+        '<r Id="x">', "<a/>" * 100 + "<b>" + "x" * 350 + "</b>", "</r>", size).encode(),
     "attributes": attributes,
     "attributes-1024": lambda size: attributes(size, 1024, "x" * 10),
     "attributes-1025": lambda size: attributes(size, 1025, "x" * 10),

@@ -14,24 +14,31 @@
 namespace mv {
 namespace {
 
-// What libxml2 2.9 allocates per node, malloc's own words included, measured on documents of
-// one shape each (bench/xml_parse_cost.py): an element or processing instruction 128 bytes; a
-// text, CDATA, comment or entity reference 160; an attribute with its value's text node 240; a
-// namespace declaration 128; a declaration of the document type about 160. Text itself costs
-// about its own size, counted once for the whole document.
-constexpr size_t ELEMENT_BYTES = 128;
-constexpr size_t TEXT_BYTES = 160;
+// What libxml2 2.9 allocates, malloc's own words included, measured on documents of one shape
+// each (bench/xml_parse_cost.py): 128 bytes for each node (element, text, comment, processing
+// instruction, CDATA), 240 for an attribute with its value's node, 160 for an entity
+// reference, 128 for a namespace declaration, about 160 for a declaration of the document
+// type; and a copy of each text unless it is short enough to live inside its node.
+constexpr size_t NODE_BYTES = 128;
 constexpr size_t ATTRIBUTE_BYTES = 240;
+constexpr size_t REFERENCE_BYTES = 160;
 constexpr size_t NAMESPACE_BYTES = 128;
 constexpr size_t DECLARATION_BYTES = 160;
+constexpr size_t INLINE_TEXT = 16;  // XML_PARSE_COMPACT keeps shorter texts in the node
+
+// The copy of a text of `length` bytes (NUL and malloc's header included), none for a short
+// one when `compact`.
+size_t textBytes(size_t length, bool compact) {
+    return compact && length < INLINE_TEXT ? 0 : length + 24;
+}
 
 // The bounds. With the copies of the text that the commands keep meanwhile (about four times
-// its size) a tree of 19 times the size keeps a run within about 24 times; below 64 MiB of tree
+// its size) a tree of 18 times the size keeps a run within about 24 times; below 16 MiB of tree
 // any shape is taken. libxml2 compares each attribute of an element with those before it and
 // searches the declarations in scope for each prefix: 1024 attributes and 256 declarations
 // keep a parse within a quarter of a second per MiB.
-constexpr size_t TREE_RATIO = 19;
-constexpr size_t TREE_FLOOR = 64u << 20;
+constexpr size_t TREE_RATIO = 18;
+constexpr size_t TREE_FLOOR = 16u << 20;
 constexpr size_t MAX_ATTRIBUTES = 1024;
 constexpr size_t MAX_NAMESPACES = 256;
 // libxml2 refuses documents deeper than 256 levels (2048 with XML_PARSE_HUGE).
@@ -88,14 +95,11 @@ public:
             if (t_[p_] != '<') {
                 text();
             } else if (at("<!--")) {
-                cost_.treeBytes += TEXT_BYTES;
-                skipPast("-->");
+                node("-->");
             } else if (at("<![CDATA[")) {
-                cost_.treeBytes += TEXT_BYTES;
-                skipPast("]]>");
+                node("]]>");
             } else if (at("<?")) {
-                cost_.treeBytes += ELEMENT_BYTES;
-                skipPast("?>");
+                node("?>");
             } else if (at("<!DOCTYPE") && !inEntity_) {
                 p_ += 9;
                 doctype();
@@ -120,6 +124,13 @@ private:
     void skipPast(std::string_view end) {
         size_t found = t_.find(end, p_);
         p_ = found == std::string_view::npos ? t_.size() : found + end.size();
+    }
+
+    // A comment, CDATA section or processing instruction, whose text is always a copy.
+    void node(std::string_view end) {
+        size_t start = p_;
+        skipPast(end);
+        cost_.treeBytes += NODE_BYTES + textBytes(p_ - start, false);
     }
 
     void skipSpace() {
@@ -163,7 +174,7 @@ private:
                 entity == "apos" || entity == "quot") {
                 continue;
             }
-            cost_.treeBytes += 2 * TEXT_BYTES;
+            cost_.treeBytes += REFERENCE_BYTES + NODE_BYTES;  // and the text after it
         }
     }
 
@@ -172,7 +183,7 @@ private:
         if (end == std::string_view::npos) {
             end = t_.size();
         }
-        cost_.treeBytes += TEXT_BYTES;
+        cost_.treeBytes += NODE_BYTES + textBytes(end - p_, true);
         references(t_.substr(p_, end - p_));
         p_ = end;
     }
@@ -203,9 +214,15 @@ private:
             if (p_ >= t_.size() || (t_[p_] != '"' && t_[p_] != '\'')) {
                 break;
             }
-            references(quoted());
+            std::string_view value = quoted();
+            references(value);
             ++attributes;
-            namespaces += isNamespaceDeclaration(attribute) ? 1 : 0;
+            if (isNamespaceDeclaration(attribute)) {
+                ++namespaces;
+                cost_.treeBytes += textBytes(value.size(), false);
+            } else {
+                cost_.treeBytes += textBytes(value.size(), true);
+            }
         }
         if (!defaults_.empty()) {
             auto found = defaults_.find(element);
@@ -214,7 +231,7 @@ private:
                 namespaces += found->second.namespaces;
             }
         }
-        cost_.treeBytes += ELEMENT_BYTES +
+        cost_.treeBytes += NODE_BYTES +
                            (attributes - std::min(attributes, namespaces)) * ATTRIBUTE_BYTES +
                            namespaces * NAMESPACE_BYTES;
         cost_.mostAttributes = std::max(cost_.mostAttributes, attributes);
@@ -379,7 +396,6 @@ XmlCost measureXmlCost(const char* text, size_t size) {
     }
     DefaultsMap defaults;
     Scan(std::string_view(text, size), cost, defaults, false).content();
-    cost.treeBytes += size;
     return cost;
 }
 

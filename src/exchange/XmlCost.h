@@ -22,7 +22,7 @@ struct XmlCost {
 // it is), judged without parsing it. Linear in the size whatever the text.
 XmlCost measureXmlCost(const char* text, size_t size);
 
-// True when libxml2 may build the document: a tree within about 19 times its size (or 64 MiB
+// True when libxml2 may build the document: a tree within about 18 times its size (or 16 MiB
 // for a small one), at most 1024 attributes on an element and 256 namespace declarations in
 // scope, no parameter entity references. Ordinary documents, business records included, stay
 // well inside; only pathological shapes (dense tiny elements, thousands of attributes or

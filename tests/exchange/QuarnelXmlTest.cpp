@@ -86,6 +86,24 @@ TEST(QuarnelXmlRequest, sizeLimit_exactlyFullBufferFitsOneMoreByteFails) {
 // The plain answers (a root attribute, a child's text, an attribute the root lacks) are the
 // launched program's: tests/app/QuarnelCmdTest.cpp.
 TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
+    // Shapes whose tree would cost libxml2 far more than their size, or minutes, beside an
+    // ordinary response of 8 MiB.
+    std::string dense, attributes, declarations, records;
+    for (int n = 0; n < 1 << 19; ++n) {
+        dense += "<a/>";
+    }
+    for (int n = 0; n < 2000; ++n) {
+        attributes += " a" + std::to_string(n) + "=\"1\"";
+    }
+    for (int n = 0; n < 300; ++n) {
+        declarations += " xmlns:p" + std::to_string(n) + " CDATA \"urn:p\"";
+    }
+    for (int n = 0; records.size() < 8 << 20; ++n) {
+        records += "\n  <entry no=\"" + std::to_string(n) +
+                   "\"><name>\xE5\xB1\xB1\xE7\x94\xB0 \xE5\xA4\xAA\xE9\x83\x8E</name>"
+                   "<amount currency=\"JPY\">" +
+                   std::to_string(n * 7) + "</amount></entry>";
+    }
     // Why, document, query, text.
     const std::tuple<const char*, std::string, std::string, std::string> rows[] = {
         {"the first of several, its nested text and CDATA joined, blank text nodes dropped",
@@ -98,6 +116,18 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "/QrnResponse/@result", ""},
         {"an entity in mixed element text, below a child",
          "<!DOCTYPE r [<!ENTITY e \"XY\">]><r><v>a<b>b&e;</b>c</v></r>", "/r/v", ""},
+        {"an ordinary response of 8 MiB",
+         "<QrnResponse result=\"ok\">" + records + "</QrnResponse>", "/QrnResponse/@result", "ok"},
+        {"dense tiny elements", "<QrnResponse result=\"ok\">" + dense + "</QrnResponse>",
+         "/QrnResponse/@result", ""},
+        {"dense tiny elements in an entity's value",
+         "<!DOCTYPE r [<!ENTITY e \"" + dense + "\">]><r><v>x</v>&e;</r>", "/r/v", ""},
+        {"thousands of attributes on one element", "<QrnResponse result=\"ok\"" + attributes + "/>",
+         "/QrnResponse/@result", ""},
+        {"hundreds of namespace declarations that the document type gives an element",
+         "<!DOCTYPE r [<!ATTLIST r" + declarations + ">]><r><v>x</v></r>", "/r/v", ""},
+        {"a parameter entity between declarations",
+         "<!DOCTYPE r [<!ENTITY % p \"<!ENTITY e 'x'>\"> %p;]><r><v>x</v></r>", "/r/v", ""},
         // Bad documents and queries give the empty text.
         {"unclosed root", R"(<QrnResponse result="OK">)", "/QrnResponse/@result", ""},
         {"query syntax error", "<r/>", "/r/[", ""},

@@ -63,6 +63,15 @@ protected:
 TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfThree_data) {
     fixtures::setZone("JST-9");
     useCertificate("chained");  // its bundle holds the intermediate too
+    // A plain document of 8 MiB: records of short values, as dense as business records come.
+    std::string ledger = "<ledger>";
+    for (int n = 0; ledger.size() < 8 << 20; ++n) {
+        ledger += "\n  <entry no=\"" + std::to_string(n) +
+                  "\">\n    <name>山田 太郎</name><amount " + "currency=\"JPY\">" +
+                  std::to_string(n * 7) +
+                  "</amount>\n    <note>plain &amp; simple</note>\n  </entry>";
+    }
+    ledger += "\n</ledger>";
     // A document that carries an earlier signature of ours below its top element.
     std::string earlier;
     ASSERT_EQ(sign("<doc><a>t</a></doc>", nullptr, earlier), 0);
@@ -113,6 +122,7 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfT
          "<r xmlns=\"urn:d\"><f xmlns=\"\"><a "
          "Id=\"t\"><b xmlns=\"\"/></a></f></r>",
          "t", "--id-attr:Id a"},
+        {"a plain document of 8 MiB", ledger, nullptr, ""},
         {"a declared encoding other than UTF-8",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><doc>漢字</doc>", nullptr, ""},
     };
@@ -200,6 +210,16 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
     EXPECT_EQ(fresh.xades(0, 0, doc.c_str(), nullptr, nullptr, nullptr, &out), -11)
         << "no certificate chosen";
     useCertificate("ee");
+    // Shapes whose tree would cost libxml2 far more than their size, or minutes.
+    std::u16string dense = u"<r Id=\"x\">", attributes = u"<r Id=\"x\"";
+    for (int n = 0; n < 1 << 19; ++n) {
+        dense += u"<a/>";
+    }
+    for (int n = 0; n < 2000; ++n) {
+        attributes += u" a" + u16(std::to_string(n)) + u"=\"1\"";
+    }
+    dense += u"</r>";
+    attributes += u"/>";
     // reason, document, Id, algorithm code, result
     const std::tuple<const char*, const char16_t*, const char16_t*, int, int> rows[] = {
         {"no text", nullptr, nullptr, 0, -10},
@@ -207,6 +227,8 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
         {"an empty Id", doc.c_str(), u"", 0, -10},
         {"an empty text", u"", nullptr, 0, -142},
         {"not well-formed", u"<doc><a></doc>", nullptr, 0, -141},
+        {"dense tiny elements", dense.c_str(), u"x", 0, -141},
+        {"thousands of attributes on one element", attributes.c_str(), u"x", 0, -141},
         {"a signature already", u"<r><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"/></r>",
          nullptr, 0, -142},
         {"no element has the Id", u"<r><a Id=\"x\"/></r>", u"y", 0, -133},
