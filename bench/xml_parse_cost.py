@@ -79,6 +79,10 @@ CASES = {
     "entity-nesting": entities,
     "namespaces-256": lambda size: namespaces(size, 256),
     "namespaces-2000": lambda size: namespaces(size, 2000),
+    "names-60000": lambda size: repeat(
+        '<r Id="x">', "".join(f"<n{i}>x</n{i}>" for i in range(60000)), "</r>", size).encode(),
+    "names-distinct": lambda size: ('<r Id="x">' + "".join(
+        f"<n{i}>x</n{i}>" for i in range(size // 14)) + "</r>").encode(),
     "deep": lambda size: repeat('<r Id="x">', "<a>" * 250 + "</a>" * 250, "</r>", size).encode(),
 }
 

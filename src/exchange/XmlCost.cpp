@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace mv {
@@ -25,6 +26,9 @@ constexpr size_t REFERENCE_BYTES = 160;
 constexpr size_t NAMESPACE_BYTES = 128;
 constexpr size_t DECLARATION_BYTES = 160;
 constexpr size_t INLINE_TEXT = 16;  // XML_PARSE_COMPACT keeps shorter texts in the node
+// Each name is kept once, in the parser's dictionary: its bytes and an entry of the hash table
+// with its share of the table's growth.
+constexpr size_t NAME_BYTES = 64;
 
 // The copy of a text of `length` bytes (NUL and malloc's header included), none for a short
 // one when `compact`.
@@ -41,6 +45,9 @@ constexpr size_t TREE_RATIO = 18;
 constexpr size_t TREE_FLOOR = 16u << 20;
 constexpr size_t MAX_ATTRIBUTES = 1024;
 constexpr size_t MAX_NAMESPACES = 256;
+// libxml2 2.9's dictionary stops growing its table, so each further name makes every lookup
+// longer: tens of thousands of names cost about 0.1 s per MiB, a million minutes.
+constexpr size_t MAX_NAMES = 65536;
 // libxml2 refuses documents deeper than 256 levels (2048 with XML_PARSE_HUGE).
 constexpr size_t MAX_DEPTH = 2048;
 
@@ -59,6 +66,18 @@ struct Defaults {
     size_t namespaces = 0;
 };
 using DefaultsMap = std::unordered_map<std::string_view, Defaults>;
+
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+};
+using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+
+// What the scans of a document and of its entities' values share.
+struct Seen {
+    DefaultsMap defaults;  // keys point into the document's text
+    NameSet names;
+};
 
 // The replacement text of an entity value: character references become the characters they
 // stand for (markup may hide behind them), those beyond ASCII a stand-in.
@@ -87,8 +106,8 @@ std::string expandCharacterReferences(std::string_view value) {
 // One pass over a document, or over the replacement text of one of its entities.
 class Scan {
 public:
-    Scan(std::string_view text, XmlCost& cost, DefaultsMap& defaults, bool inEntity)
-        : t_(text), cost_(cost), defaults_(defaults), inEntity_(inEntity) {}
+    Scan(std::string_view text, XmlCost& cost, Seen& seen, bool inEntity)
+        : t_(text), cost_(cost), seen_(seen), defaults_(seen.defaults), inEntity_(inEntity) {}
 
     void content() {
         while (p_ < t_.size()) {
@@ -99,6 +118,8 @@ public:
             } else if (at("<![CDATA[")) {
                 node("]]>");
             } else if (at("<?")) {
+                p_ += 2;
+                nameUse(name());
                 node("?>");
             } else if (at("<!DOCTYPE") && !inEntity_) {
                 p_ += 9;
@@ -131,6 +152,18 @@ private:
         size_t start = p_;
         skipPast(end);
         cost_.treeBytes += NODE_BYTES + textBytes(p_ - start, false);
+    }
+
+    // A name, namespace or blank text that libxml2 keeps in its dictionary: the first use adds
+    // it. Counting stops just past the bound.
+    void nameUse(std::string_view name) {
+        NameSet& names = seen_.names;
+        if (name.empty() || names.size() > MAX_NAMES || names.find(name) != names.end()) {
+            return;
+        }
+        cost_.treeBytes += name.size() + NAME_BYTES;
+        names.emplace(name);
+        cost_.names = names.size();
     }
 
     void skipSpace() {
@@ -169,6 +202,7 @@ private:
             std::string_view rest = text.substr(i + 1);
             size_t end = rest.find_first_of(";&");  // never past the next reference
             std::string_view entity = rest.substr(0, end);
+            nameUse(entity);
             if (end == std::string_view::npos || rest[end] != ';' || entity.empty() ||
                 entity[0] == '#' || entity == "lt" || entity == "gt" || entity == "amp" ||
                 entity == "apos" || entity == "quot") {
@@ -183,13 +217,22 @@ private:
         if (end == std::string_view::npos) {
             end = t_.size();
         }
-        cost_.treeBytes += NODE_BYTES + textBytes(end - p_, true);
-        references(t_.substr(p_, end - p_));
+        std::string_view run = t_.substr(p_, end - p_);
+        // Blank text of up to 59 bytes before a tag lives in the dictionary.
+        if (run.size() < 60 && run.find_first_not_of(" \t\r\n") == std::string_view::npos &&
+            t_.substr(end, 2) != "<!") {
+            nameUse(run);
+            cost_.treeBytes += NODE_BYTES;
+        } else {
+            cost_.treeBytes += NODE_BYTES + textBytes(run.size(), true);
+        }
+        references(run);
         p_ = end;
     }
 
     void startTag() {
         std::string_view element = name();
+        nameUse(element);
         size_t attributes = 0;
         size_t namespaces = 0;
         bool open = false;
@@ -209,6 +252,7 @@ private:
             if (attribute.empty() || !at("=")) {
                 break;  // not well-formed: libxml2 refuses it
             }
+            nameUse(attribute);
             ++p_;
             skipSpace();
             if (p_ >= t_.size() || (t_[p_] != '"' && t_[p_] != '\'')) {
@@ -219,6 +263,7 @@ private:
             ++attributes;
             if (isNamespaceDeclaration(attribute)) {
                 ++namespaces;
+                nameUse(value);
                 cost_.treeBytes += textBytes(value.size(), false);
             } else {
                 cost_.treeBytes += textBytes(value.size(), true);
@@ -295,11 +340,15 @@ private:
     }
 
     // The rest of a declaration up to its '>', quoted literals skipped whole.
+    // The rest of a declaration up to its '>': its names (a content model may list many),
+    // quoted literals skipped whole.
     void declarationRest() {
         cost_.treeBytes += DECLARATION_BYTES;
         while (p_ < t_.size() && t_[p_] != '>') {
             if (t_[p_] == '"' || t_[p_] == '\'') {
                 quoted();
+            } else if (std::string_view found = name(); !found.empty()) {
+                nameUse(found);
             } else {
                 ++p_;
             }
@@ -316,11 +365,11 @@ private:
             ++p_;
             skipSpace();
         }
-        name();
+        nameUse(name());
         skipSpace();
         if (!parameter && p_ < t_.size() && (t_[p_] == '"' || t_[p_] == '\'')) {
             std::string value = expandCharacterReferences(quoted());
-            Scan(value, cost_, defaults_, true).content();
+            Scan(value, cost_, seen_, true).content();
         }
         declarationRest();
     }
@@ -329,6 +378,7 @@ private:
     void attributeList() {
         skipSpace();
         std::string_view element = name();
+        nameUse(element);
         while (p_ < t_.size()) {
             skipSpace();
             if (at(">")) {
@@ -340,6 +390,7 @@ private:
                 declarationRest();  // not well-formed: libxml2 refuses it
                 return;
             }
+            nameUse(attribute);
             cost_.treeBytes += DECLARATION_BYTES;
             skipSpace();
             if (name() == "NOTATION") {
@@ -367,6 +418,7 @@ private:
     std::string_view t_;
     size_t p_ = 0;
     XmlCost& cost_;
+    Seen& seen_;
     DefaultsMap& defaults_;
     bool inEntity_;
     std::vector<size_t> open_;  // namespace declarations of each open element
@@ -394,15 +446,15 @@ XmlCost measureXmlCost(const char* text, size_t size) {
     if (text == nullptr) {
         return cost;
     }
-    DefaultsMap defaults;
-    Scan(std::string_view(text, size), cost, defaults, false).content();
+    Seen seen;
+    Scan(std::string_view(text, size), cost, seen, false).content();
     return cost;
 }
 
 bool xmlCostBounded(const char* text, size_t size) {
     const XmlCost cost = measureXmlCost(text, size);
-    return !cost.parameterEntities && !cost.tooDeep && cost.mostAttributes <= MAX_ATTRIBUTES &&
-           cost.mostNamespaces <= MAX_NAMESPACES &&
+    return !cost.parameterEntities && !cost.tooDeep && cost.names <= MAX_NAMES &&
+           cost.mostAttributes <= MAX_ATTRIBUTES && cost.mostNamespaces <= MAX_NAMESPACES &&
            cost.treeBytes <= TREE_RATIO * size + TREE_FLOOR;
 }
 

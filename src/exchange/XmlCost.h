@@ -16,6 +16,7 @@ struct XmlCost {
     size_t mostNamespaces = 0;  // declarations in scope at one element
     bool parameterEntities = false;  // references between the declarations of the internal subset
     bool tooDeep = false;            // more levels than libxml2 would ever take
+    size_t names = 0;  // distinct names and other texts the parser keeps in its dictionary
 };
 
 // The cost of the XML text `text` of `size` bytes (UTF-8 or any encoding that keeps ASCII where
@@ -23,10 +24,10 @@ struct XmlCost {
 XmlCost measureXmlCost(const char* text, size_t size);
 
 // True when libxml2 may build the document: a tree within about 18 times its size (or 16 MiB
-// for a small one), at most 1024 attributes on an element and 256 namespace declarations in
-// scope, no parameter entity references. Ordinary documents, business records included, stay
-// well inside; only pathological shapes (dense tiny elements, thousands of attributes or
-// declarations) are refused.
+// for a small one), at most 1024 attributes on an element, 256 namespace declarations in
+// scope and 65536 distinct names, no parameter entity references. Ordinary documents, business
+// records included, stay well inside; only pathological shapes (dense tiny elements, thousands of
+// attributes or declarations) are refused.
 bool xmlCostBounded(const char* text, size_t size);
 
 // The document parsed by libxml2 with `options`, read in pieces (no copy of the whole text is
