@@ -42,7 +42,7 @@ def attributes(size, each=None, value=""):
         return "<a" + "".join(f' a{n}="{value}"' for n in range(1, count + 1)) + "/>"
     if each is None:
         count = 1
-        while len(element(count)) < size:
+        while len(element(count * 2)) < size:
             count *= 2
         return f'<QrnResponse Id="x" result="ok">{element(count)}</QrnResponse>'.encode()
     return repeat('<QrnResponse Id="x" result="ok">', element(each), "</QrnResponse>",

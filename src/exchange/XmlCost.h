@@ -5,7 +5,7 @@
 #include <libxml/tree.h>
 
 // What a document from outside (a page's, a server's) may cost before libxml2 builds it. The
-// tree costs libxml2 about 128 bytes a node, so a document of dense tiny elements costs some 40
+// tree costs libxml2 about 128 bytes a node, so a document of dense tiny elements costs some 32
 // times its size, and libxml2 compares each attribute of an element with all the others before
 // it, so thousands on one element take minutes. One pass over the text counts both first.
 namespace mv {
