@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -59,10 +60,12 @@ bool isNamespaceDeclaration(std::string_view name) {
     return name == "xmlns" || name.substr(0, 6) == "xmlns:";
 }
 
-// Attributes that the document type gives a default value, per element name as written: libxml2
-// adds the namespace declarations among them to every such element and looks at all of them.
+// The attributes that the document type declares, per element name as written: libxml2 walks
+// an element's declarations at each further one of type ID, adds the namespace declarations
+// among the defaults to every such element and looks at all the defaults there.
 struct Defaults {
-    size_t attributes = 0;
+    size_t declared = 0;
+    size_t attributes = 0;  // with a default value
     size_t namespaces = 0;
 };
 using DefaultsMap = std::unordered_map<std::string_view, Defaults>;
@@ -392,6 +395,8 @@ private:
             }
             nameUse(attribute);
             cost_.treeBytes += DECLARATION_BYTES;
+            Defaults& defaults = defaults_[element];
+            cost_.mostAttributes = std::max(cost_.mostAttributes, ++defaults.declared);
             skipSpace();
             if (name() == "NOTATION") {
                 skipSpace();
@@ -408,7 +413,6 @@ private:
             }
             if (hasDefault) {
                 quoted();
-                Defaults& defaults = defaults_[element];
                 ++defaults.attributes;
                 defaults.namespaces += isNamespaceDeclaration(attribute) ? 1 : 0;
             }
@@ -423,6 +427,10 @@ private:
     bool inEntity_;
     std::vector<size_t> open_;  // namespace declarations of each open element
     size_t inScope_ = 0;
+};
+
+struct ParserFree {
+    void operator()(xmlParserCtxt* parser) const { xmlFreeParserCtxt(parser); }
 };
 
 struct MemoryReader {
@@ -466,8 +474,21 @@ xmlDocPtr readBoundedXml(const char* text, size_t size, const char* encoding, in
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
+    std::unique_ptr<xmlParserCtxt, ParserFree> parser(xmlNewParserCtxt());
+    if (!parser) {
+        return nullptr;
+    }
+    // One fatal error refuses the document whatever follows, and libxml2 2.9 would go on and
+    // format a message for each further one: seconds for a few MiB of stray '&'. (The handler's
+    // error argument became const in later libxml2 releases; the generic lambda fits both.)
+    parser->sax->serror = [](void* context, auto error) {
+        if (error != nullptr && error->level == XML_ERR_FATAL) {
+            xmlStopParser(static_cast<xmlParserCtxtPtr>(context));
+        }
+    };
     MemoryReader reader{text, size};
-    return xmlReadIO(readFromMemory, nullptr, &reader, nullptr, encoding, options);
+    return xmlCtxtReadIO(parser.get(), readFromMemory, nullptr, &reader, nullptr, encoding,
+                         options);
 }
 
 }  // namespace mv

@@ -88,12 +88,13 @@ TEST(QuarnelXmlRequest, sizeLimit_exactlyFullBufferFitsOneMoreByteFails) {
 TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
     // Shapes whose tree would cost libxml2 far more than their size, or minutes, beside an
     // ordinary response of 8 MiB.
-    std::string dense, attributes, declarations, records;
+    std::string dense, attributes, identifiers, declarations, records;
     for (int n = 0; n < 1 << 19; ++n) {
         dense += "<a/>";
     }
     for (int n = 0; n < 2000; ++n) {
         attributes += " a" + std::to_string(n) + "=\"1\"";
+        identifiers += " a" + std::to_string(n) + " ID #IMPLIED";
     }
     for (int n = 0; n < 300; ++n) {
         declarations += " xmlns:p" + std::to_string(n) + " CDATA \"urn:p\"";
@@ -124,6 +125,8 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "<!DOCTYPE r [<!ENTITY e \"" + dense + "\">]><r><v>x</v>&e;</r>", "/r/v", ""},
         {"thousands of attributes on one element", "<QrnResponse result=\"ok\"" + attributes + "/>",
          "/QrnResponse/@result", ""},
+        {"thousands of attributes that the document type declares for one element",
+         "<!DOCTYPE r [<!ATTLIST v" + identifiers + ">]><r><v>x</v></r>", "/r/v", ""},
         {"hundreds of namespace declarations that the document type gives an element",
          "<!DOCTYPE r [<!ATTLIST r" + declarations + ">]><r><v>x</v></r>", "/r/v", ""},
         {"a parameter entity between declarations",
