@@ -83,6 +83,16 @@ CASES = {
         '<r Id="x">', "".join(f"<n{i}>x</n{i}>" for i in range(60000)), "</r>", size).encode(),
     "names-distinct": lambda size: ('<r Id="x">' + "".join(
         f"<n{i}>x</n{i}>" for i in range(size // 14)) + "</r>").encode(),
+    # What the document type can add: ID declarations libxml2 walks at each new one, namespace
+    # declarations given to every element by default; and stray '&' after which the parser
+    # would format an error message each.
+    "declared-ids": lambda size: repeat(
+        "<!DOCTYPE r [", "".join(f"<!ATTLIST a b{i} ID #IMPLIED>" for i in range(5000)),
+        ']><r Id="x"/>', size).encode(),
+    "declared-namespaces": lambda size: repeat(
+        "<!DOCTYPE r [<!ATTLIST a" + "".join(f' xmlns:p{i} CDATA "urn:{i}"' for i in range(200))
+        + '>]><r Id="x">', "<a/>", "</r>", size).encode(),
+    "stray-amps": lambda size: repeat('<r Id="x">', "&", "</r>", size).encode(),
     "deep": lambda size: repeat('<r Id="x">', "<a>" * 250 + "</a>" * 250, "</r>", size).encode(),
 }
 
