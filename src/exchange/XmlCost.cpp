@@ -205,12 +205,12 @@ private:
             std::string_view rest = text.substr(i + 1);
             size_t end = rest.find_first_of(";&");  // never past the next reference
             std::string_view entity = rest.substr(0, end);
-            nameUse(entity);
             if (end == std::string_view::npos || rest[end] != ';' || entity.empty() ||
                 entity[0] == '#' || entity == "lt" || entity == "gt" || entity == "amp" ||
                 entity == "apos" || entity == "quot") {
                 continue;
             }
+            nameUse(entity);
             cost_.treeBytes += REFERENCE_BYTES + NODE_BYTES;  // and the text after it
         }
     }
@@ -342,7 +342,6 @@ private:
         }
     }
 
-    // The rest of a declaration up to its '>', quoted literals skipped whole.
     // The rest of a declaration up to its '>': its names (a content model may list many),
     // quoted literals skipped whole.
     void declarationRest() {
