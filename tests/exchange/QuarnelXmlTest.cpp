@@ -99,6 +99,15 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
     for (int n = 0; n < 300; ++n) {
         declarations += " xmlns:p" + std::to_string(n) + " CDATA \"urn:p\"";
     }
+    // n attributes, or n namespace declarations from `first` on.
+    auto many = [](const char* form, int first, int n) {
+        std::string text;
+        for (int i = first; i < first + n; ++i) {
+            text +=
+                " " + std::string(form) + std::to_string(i) + "=\"urn:" + std::to_string(i) + "\"";
+        }
+        return text;
+    };
     for (int n = 0; records.size() < 8 << 20; ++n) {
         records += "\n  <entry no=\"" + std::to_string(n) +
                    "\"><name>\xE5\xB1\xB1\xE7\x94\xB0 \xE5\xA4\xAA\xE9\x83\x8E</name>"
@@ -125,6 +134,18 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "<!DOCTYPE r [<!ENTITY e \"" + dense + "\">]><r><v>x</v>&e;</r>", "/r/v", ""},
         {"thousands of attributes on one element", "<QrnResponse result=\"ok\"" + attributes + "/>",
          "/QrnResponse/@result", ""},
+        // The bounds themselves: 1024 attributes on an element, 256 declarations in scope.
+        {"1024 attributes", "<r" + many("a", 0, 1024) + "><v>x</v></r>", "/r/v", "x"},
+        {"1025 attributes", "<r" + many("a", 0, 1025) + "><v>x</v></r>", "/r/v", ""},
+        {"256 declarations in scope, half on the top element",
+         "<r" + many("xmlns:p", 0, 128) + "><v" + many("xmlns:p", 128, 128) + ">x</v></r>", "/r/v",
+         "x"},
+        {"257 declarations in scope",
+         "<r" + many("xmlns:p", 0, 128) + "><v" + many("xmlns:p", 128, 129) + ">x</v></r>", "/r/v",
+         ""},
+        {"200 declarations each on siblings, never in scope together",
+         "<r><a" + many("xmlns:p", 0, 200) + "></a><v" + many("xmlns:p", 0, 200) + ">x</v></r>",
+         "/r/v", "x"},
         {"thousands of attributes that the document type declares for one element",
          "<!DOCTYPE r [<!ATTLIST v" + identifiers + ">]><r><v>x</v></r>", "/r/v", ""},
         {"hundreds of namespace declarations that the document type gives an element",
