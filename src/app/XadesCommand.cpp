@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include "app/CommandHandlers.h"
 #include "app/RunnerOperations.h"
 
@@ -10,7 +12,7 @@ int handleXadesCommand(const std::vector<std::string>& tokens, std::string& repl
     const int first = intArg(tokens[1]);
     const int algCode = intArg(tokens[2]);
     // Texts, never none: an empty Id token is an empty Id, which the signer refuses.
-    const std::u16string document = textArg(tokens[3]);
+    std::u16string document = textArg(tokens[3]);
     const std::u16string elementId = textArg(tokens[4]);
     const std::u16string fifth = textArg(tokens[5]);
     const std::u16string pin = textArg(tokens[6]);
@@ -20,6 +22,10 @@ int handleXadesCommand(const std::vector<std::string>& tokens, std::string& repl
         r = runXadesCommand(first, algCode, document.c_str(), elementId.c_str(), fifth.c_str(),
                             pin.c_str(), signedDocument);
     });
+    // The document may be many MiB: its copy, and the pages its freed tree held (glibc keeps
+    // them in the worker's arena), go before the reply's copy is made.
+    std::u16string().swap(document);
+    malloc_trim(0);
     if (r != 0) {
         return failCommand(r, u"xades", reply);
     }

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 
+#include "exchange/XmlCost.h"
 #include "foundation/Text.h"
 
 namespace mv {
@@ -100,9 +101,10 @@ int createRequest(const char* type, const char* childName, const char16_t* sid,
     }
 }
 
-// Text of a node and its descendants. Entity references add nothing: their replacement text
-// is never expanded, so a hostile document cannot make the answer grow.
-void appendText(const xmlNode* node, std::string& out) {
+// Text of a node and its descendants; false when an entity reference stands in it. Its
+// replacement text is never expanded (a hostile document cannot make the answer grow), and a
+// value with pieces left out would be one the server never sent: such a value is none.
+bool appendText(const xmlNode* node, std::string& out) {
     for (; node != nullptr; node = node->next) {
         switch (node->type) {
             case XML_TEXT_NODE:
@@ -113,12 +115,17 @@ void appendText(const xmlNode* node, std::string& out) {
                 break;
             case XML_ELEMENT_NODE:
             case XML_DOCUMENT_NODE:
-                appendText(node->children, out);
+                if (!appendText(node->children, out)) {
+                    return false;
+                }
                 break;
+            case XML_ENTITY_REF_NODE:
+                return false;
             default:
                 break;
         }
     }
+    return true;
 }
 
 std::string nodeText(const xmlNode* node) {
@@ -126,10 +133,10 @@ std::string nodeText(const xmlNode* node) {
     switch (node->type) {
         case XML_ELEMENT_NODE:
         case XML_ATTRIBUTE_NODE:
-            appendText(node->children, out);
-            break;
         case XML_DOCUMENT_NODE:
-            appendText(node->children, out);
+            if (!appendText(node->children, out)) {
+                out.clear();
+            }
             break;
         case XML_TEXT_NODE:
         case XML_CDATA_SECTION_NODE:
@@ -176,11 +183,11 @@ std::u16string query(const char16_t* xml, const char16_t* path) {
         return {};
     }
     // No network, no entity substitution, no DTD loading, no XML_PARSE_HUGE: the parser's own
-    // limits then bound what a hostile server's entities can expand to. The text is already
-    // decoded, so its encoding declaration is overridden.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    DocPtr doc(
-        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, "UTF-8", options));
+    // limits then bound what a hostile server's entities can expand to, and readBoundedXml what
+    // the tree may cost. The text is already decoded, so its encoding declaration is overridden.
+    const int options =
+        XML_PARSE_NONET | XML_PARSE_COMPACT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+    DocPtr doc(readBoundedXml(text.data(), text.size(), "UTF-8", options));
     if (!doc) {
         return {};
     }

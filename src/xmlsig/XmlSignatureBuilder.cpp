@@ -1,13 +1,16 @@
 #include "xmlsig/XmlSignatureBuilder.h"
 
 #include <libxml/parser.h>
+#include <libxml/valid.h>
 #include <libxml/xmlsave.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <new>
 
+#include "exchange/XmlCost.h"
 #include "foundation/Base64.h"
 #include "foundation/System.h"
 #include "xmlsig/Canonical.h"
@@ -61,40 +64,26 @@ std::string base64Of(const ByteBuffer& bytes) {
     return text;
 }
 
-// The value of `node`'s attribute `name` outside any namespace equals `value`.
-bool attributeEquals(xmlNodePtr node, const xmlChar* name, const char* value) {
-    for (xmlAttrPtr attr = node->properties; attr != nullptr; attr = attr->next) {
-        if (attr->ns != nullptr || !xmlStrEqual(attr->name, name)) {
-            continue;
-        }
-        if (value == nullptr) {
-            return true;
-        }
-        xmlNodePtr text = attr->children;
-        if (text != nullptr && text->next == nullptr && text->type == XML_TEXT_NODE) {
-            return xmlStrEqual(text->content, X(value)) != 0;
-        }
-        xmlChar* content = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(attr));
-        bool equal = xmlStrEqual(content != nullptr ? content : X(""), X(value)) != 0;
-        xmlFree(content);
-        return equal;
+// The attribute's value as text.
+std::string attributeValue(xmlAttrPtr attr) {
+    xmlNodePtr text = attr->children;
+    if (text != nullptr && text->next == nullptr && text->type == XML_TEXT_NODE) {
+        return reinterpret_cast<const char*>(text->content != nullptr ? text->content : X(""));
     }
-    return false;
+    xmlChar* content = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(attr));
+    std::string value = reinterpret_cast<const char*>(content != nullptr ? content : X(""));
+    xmlFree(content);
+    return value;
 }
 
-// Every element of the document whose attribute `name` has the value (any value when it is
-// null), in document order; at most one when `firstOnly`. Walked without recursion, so depth costs
-// no stack.
-std::vector<xmlNodePtr> elementsWithAttribute(xmlDocPtr doc, const char* name, const char* value,
-                                              bool firstOnly) {
-    std::vector<xmlNodePtr> found;
+// Calls `visit` with every element of the document in document order until it returns false.
+// Walked without recursion, so depth costs no stack.
+template <class Visit>
+void forEachElement(xmlDocPtr doc, Visit&& visit) {
     xmlNodePtr node = xmlDocGetRootElement(doc);
     while (node != nullptr) {
-        if (node->type == XML_ELEMENT_NODE && attributeEquals(node, X(name), value)) {
-            found.push_back(node);
-            if (firstOnly) {
-                break;
-            }
+        if (node->type == XML_ELEMENT_NODE && !visit(node)) {
+            return;
         }
         if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
             node = node->children;
@@ -110,7 +99,46 @@ std::vector<xmlNodePtr> elementsWithAttribute(xmlDocPtr doc, const char* name, c
             node = node->next;
         }
     }
+}
+
+// An attribute by which a verifier may find its element from a "#..." reference: Id or ID
+// outside any namespace (the names signatures use), xml:id, or one that the document type
+// declares of type ID (xmlIsID knows the last two).
+bool isIdAttribute(xmlDocPtr doc, xmlNodePtr element, xmlAttrPtr attr) {
+    if (attr->ns == nullptr &&
+        (xmlStrEqual(attr->name, X("Id")) || xmlStrEqual(attr->name, X("ID")))) {
+        return true;
+    }
+    return xmlIsID(doc, element, attr) != 0;
+}
+
+// Every element that holds `id` under any of its ID attributes, each once, in document order.
+std::vector<xmlNodePtr> elementsWithId(xmlDocPtr doc, const char* id) {
+    std::vector<xmlNodePtr> found;
+    forEachElement(doc, [&](xmlNodePtr element) {
+        for (xmlAttrPtr attr = element->properties; attr != nullptr; attr = attr->next) {
+            if (isIdAttribute(doc, element, attr) && attributeValue(attr) == id) {
+                found.push_back(element);
+                break;
+            }
+        }
+        return true;
+    });
     return found;
+}
+
+// An Id that a "#" reference can carry as it is written: RFC 3986 fragment characters
+// (unreserved, sub-delimiters, ":", "@", "/", "?") and, as in an IRI, characters beyond ASCII.
+// A "%" would be read as an escape, a blank or a quotation mark ends the reference early, and
+// an apostrophe, though a sub-delimiter, ends the id('...') that verifiers look it up with.
+bool standsInFragment(const char* id) {
+    for (const char* p = id; *p != 0; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c < 0x80 && !std::isalnum(c) && std::strchr("-._~!$&()*+,;=:@/?", c) == nullptr) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool isDsigSignature(xmlNodePtr node) {
@@ -126,20 +154,6 @@ int writeToBuffer(void* context, const char* data, int length) {
         return -1;
     }
     return length;
-}
-
-struct MemoryReader {
-    const char* next;
-    size_t left;
-};
-
-int readFromMemory(void* context, char* buffer, int length) {
-    auto* reader = static_cast<MemoryReader*>(context);
-    size_t n = std::min(reader->left, static_cast<size_t>(length));
-    std::memcpy(buffer, reader->next, n);
-    reader->next += n;
-    reader->left -= n;
-    return static_cast<int>(n);
 }
 
 struct DocDeleter {
@@ -243,12 +257,11 @@ int XmlSignatureBuilder::loadDocument(const unsigned char* data, size_t size) {
         return -137;
     }
     // The bytes are UTF-8 whatever encoding the text's own declaration names; whitespace text
-    // stays; nothing is fetched from the network. The parser reads them in pieces rather than
-    // taking a copy of them all.
-    MemoryReader reader{reinterpret_cast<const char*>(data), size};
-    inputDoc = xmlReadIO(readFromMemory, nullptr, &reader, nullptr, nullptr,
-                         XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
-                             XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    // stays; nothing is fetched from the network. A document whose tree would cost more than
+    // its size allows is refused like one that does not parse.
+    inputDoc = readBoundedXml(reinterpret_cast<const char*>(data), size, nullptr,
+                              XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
+                                  XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (inputDoc == nullptr) {
         return -137;
     }
@@ -274,7 +287,15 @@ bool idExists(const char* id, xmlDocPtr document) {
     if (id == nullptr || document == nullptr || std::strchr(id, '\'') != nullptr) {
         return false;
     }
-    return !elementsWithAttribute(document, "Id", id, true).empty();
+    bool found = false;
+    forEachElement(document, [&](xmlNodePtr element) {
+        for (xmlAttrPtr attr = element->properties; attr != nullptr && !found; attr = attr->next) {
+            found = attr->ns == nullptr && xmlStrEqual(attr->name, X("Id")) &&
+                    attributeValue(attr) == id;
+        }
+        return !found;
+    });
+    return found;
 }
 
 std::string XmlSignatureBuilder::makeUniqueId(const char* id) {
@@ -286,16 +307,16 @@ std::string XmlSignatureBuilder::makeUniqueId(const char* id) {
     }
     if (!inputIds_) {
         inputIds_.emplace();
-        for (xmlNodePtr element : elementsWithAttribute(inputDoc, "Id", nullptr, false)) {
-            xmlChar* value = xmlGetNoNsProp(element, X("Id"));
-            inputIds_->insert(reinterpret_cast<const char*>(value != nullptr ? value : X("")));
-            xmlFree(value);
-        }
+        forEachElement(inputDoc, [this](xmlNodePtr element) {
+            for (xmlAttrPtr attr = element->properties; attr != nullptr; attr = attr->next) {
+                if (isIdAttribute(inputDoc, element, attr)) {
+                    inputIds_->insert(attributeValue(attr));
+                }
+            }
+            return true;
+        });
     }
-    // As idExists: a value with an apostrophe is never found.
-    auto exists = [this](const std::string& candidate) {
-        return candidate.find('\'') == std::string::npos && inputIds_->count(candidate) > 0;
-    };
+    auto exists = [this](const std::string& candidate) { return inputIds_->count(candidate) > 0; };
     if (!exists(id)) {
         return id;
     }
@@ -351,18 +372,15 @@ int XmlSignatureBuilder::addReferenceById(const char* id, const char* referenceI
         if (inputDoc == nullptr) {
             return -138;
         }
-        // A quotation mark would end the quoted value of "ancestor-or-self::*[@Id=\"...\"]".
-        if (id == nullptr || std::strchr(id, '"') != nullptr) {
+        if (id == nullptr || !standsInFragment(id)) {
             return -133;
         }
         SubtreeFilter filter;
-        filter.roots = elementsWithAttribute(inputDoc, "Id", id, false);
-        if (filter.roots.empty()) {
-            filter.roots = elementsWithAttribute(inputDoc, "ID", id, false);
-        }
-        // Exactly one element: a verifier refuses a fragment that several elements carry, and
-        // each of them would repeat every namespace in scope in the digested form (a document
-        // of a few hundred KiB would take minutes).
+        filter.roots = elementsWithId(inputDoc, id);
+        // Exactly one element, under whichever ID attribute: a verifier refuses a fragment that
+        // several elements carry or resolves it to another one than we digested, and each of
+        // them would repeat every namespace in scope in the digested form (a document of a few
+        // hundred KiB would take minutes).
         if (filter.roots.size() != 1) {
             return -133;
         }
@@ -434,8 +452,11 @@ int XmlSignatureBuilder::addXadesObject(const char* xadesId, CERTCertificate* ce
         if (xadesId == nullptr) {
             return -10;
         }
-        std::string objectId = std::string(xadesId) + "-obj";
-        std::string referenceId = std::string(xadesId) + "-ref";
+        // Unique like every Id of the signature: a verifier registers them all beside the
+        // document's own.
+        const std::string propertiesId = makeUniqueId(xadesId);
+        const std::string objectId = makeUniqueId((std::string(xadesId) + "-obj").c_str());
+        const std::string referenceId = std::string(xadesId) + "-ref";
         if (certificate == nullptr) {
             return -11;
         }
@@ -459,7 +480,7 @@ int XmlSignatureBuilder::addXadesObject(const char* xadesId, CERTCertificate* ce
         std::string target = "#" + (signatureId.empty() ? "" : makeUniqueId(signatureId.c_str()));
         xmlNewProp(qualifying, X("Target"), X(target.c_str()));
         xmlNodePtr properties = addElement(doc, qualifying, nullptr, "SignedProperties");
-        xmlNewProp(properties, X("Id"), X(xadesId));
+        xmlNewProp(properties, X("Id"), X(propertiesId.c_str()));
         xmlNodePtr signatureProperties =
             addElement(doc, properties, nullptr, "SignedSignatureProperties");
         addElement(doc, signatureProperties, nullptr, "SigningTime", &time);
@@ -486,7 +507,7 @@ int XmlSignatureBuilder::addXadesObject(const char* xadesId, CERTCertificate* ce
         if (digestData(CALG_SHA_256, canonical.data(), canonical.size(), &digest) < 0) {
             return -16;
         }
-        std::string uri = std::string("#") + xadesId;
+        std::string uri = "#" + propertiesId;
         return addReference(uri.c_str(), referenceId.c_str(), SIGNED_PROPERTIES_TYPE, CALG_SHA_256,
                             digest, C14N_URI, false);
     });

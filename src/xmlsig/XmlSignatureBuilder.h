@@ -33,10 +33,12 @@ public:
 
     // Starts the Signature skeleton (SignedInfo, SignatureValue, KeyInfo). 0; -137.
     int init(const char* signatureId);
-    // 1 the top element already has an XML-DSig Signature child; 0 not; -137 not well-formed.
+    // 1 the top element already has an XML-DSig Signature child; 0 not; -137 not well-formed,
+    // or a shape whose tree would cost far more than its size (XmlCost.h).
     int loadDocument(const unsigned char* data, size_t size);
-    // The Reference to the element whose Id (else ID) attribute is `id`: 0; -133 no such element,
-    // several, or no canonical form; -138 no document; digest codes.
+    // The Reference to the one element that holds `id` under an ID attribute (Id, ID, xml:id or
+    // one the document type declares): 0; -133 no such element, several, an Id that a "#"
+    // reference cannot carry as written, or no canonical form; -138 no document; digest codes.
     int addReferenceById(const char* id, const char* referenceId);
     // The Reference over the whole document without its Signature: 0; -133; -138; digest codes.
     int addEnvelopedReference(const char* referenceId);
@@ -47,7 +49,8 @@ public:
     // The one writer of Reference elements: 0; -138 no document or no SignedInfo.
     int addReference(const char* uri, const char* referenceId, const char* type, AlgId alg,
                      const ByteBuffer& digest, const char* transform, bool enveloped);
-    // `id`, or `id` followed by 2, 3, ... while the input already has an element with that Id.
+    // `id`, or `id` followed by 2, 3, ... while the input already holds that value under an ID
+    // attribute (Id, ID, xml:id or one the document type declares).
     std::string makeUniqueId(const char* id);
     void reset();
 
@@ -87,7 +90,7 @@ private:
     void freeSignatureDoc();
 
     size_t inputSize_ = 0;
-    // The Id values of the input, gathered by the first makeUniqueId: the input does not change
+    // The ID values of the input, gathered by the first makeUniqueId: the input does not change
     // until the Signature is appended, and each search would walk the whole tree.
     std::optional<std::unordered_set<std::string>> inputIds_;
     std::shared_ptr<nss::Context> nss_;  // hashing and certificates

@@ -274,6 +274,8 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
          {"httpSend / " + url + answer("error:\r\nx"), "http / error:\\x0D\\x0Ax"}},
         {http(url + answer("Error:x")), "0," + base64Of("Error:x"),  // case matters
          {"httpSend / " + url + answer("Error:x"), end("http")}},
+        {http(url + answer("errors")), "0," + base64Of("errors"),  // the colon is part of it
+         {"httpSend / " + url + answer("errors"), end("http")}},
         {http(url + "/zero"), "-20," + base64Of("HTTP通信エラー(-20)"),
          {"httpSend / " + url + "/zero", "HttpConnect:request / error(-20) No message.",
           "http / error(-20) HTTP通信エラー(-20)"}},
@@ -285,6 +287,9 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
         {"exec,0,," + base64Of(url + okTypo) + ",0,,0,,,0", ARG_ERROR,
          {end("cert"), "httpSend / " + url + okTypo, "pxml / error(-10) Ok", argError("exec.pxml1")}},
         {"pxml," + base64Of("<QrnResponse result=\"ok\"/>"), "0,", {end("pxml")}},
+        {"pxml," + base64Of("<QrnResponse result=\"OK\" redirect=\"r\"><hash>00</hash>"
+                            "</QrnResponse>"),
+         "0," + base64Of("r"), {end("pxml")}},  // the redirect before the hash
         // Helper programs are plain names beside the program file.
         {http("file:///sub/x?-a"), ARG_ERROR,
          {"debugExe / " + fs::path(program).parent_path().string() + "/sub/x", "debugExe / -a",

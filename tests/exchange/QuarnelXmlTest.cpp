@@ -86,12 +86,72 @@ TEST(QuarnelXmlRequest, sizeLimit_exactlyFullBufferFitsOneMoreByteFails) {
 // The plain answers (a root attribute, a child's text, an attribute the root lacks) are the
 // launched program's: tests/app/QuarnelCmdTest.cpp.
 TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
+    // Shapes whose tree would cost libxml2 far more than their size, or minutes, beside an
+    // ordinary response of 8 MiB.
+    std::string dense, attributes, identifiers, declarations, records;
+    for (int n = 0; n < 1 << 19; ++n) {
+        dense += "<a/>";
+    }
+    for (int n = 0; n < 2000; ++n) {
+        attributes += " a" + std::to_string(n) + "=\"1\"";
+        identifiers += " a" + std::to_string(n) + " ID #IMPLIED";
+    }
+    for (int n = 0; n < 300; ++n) {
+        declarations += " xmlns:p" + std::to_string(n) + " CDATA \"urn:p\"";
+    }
+    // n attributes, or n namespace declarations from `first` on.
+    auto many = [](const char* form, int first, int n) {
+        std::string text;
+        for (int i = first; i < first + n; ++i) {
+            text +=
+                " " + std::string(form) + std::to_string(i) + "=\"urn:" + std::to_string(i) + "\"";
+        }
+        return text;
+    };
+    for (int n = 0; records.size() < 8 << 20; ++n) {
+        records += "\n  <entry no=\"" + std::to_string(n) +
+                   "\"><name>\xE5\xB1\xB1\xE7\x94\xB0 \xE5\xA4\xAA\xE9\x83\x8E</name>"
+                   "<amount currency=\"JPY\">" +
+                   std::to_string(n * 7) + "</amount></entry>";
+    }
     // Why, document, query, text.
     const std::tuple<const char*, std::string, std::string, std::string> rows[] = {
         {"the first of several, its nested text and CDATA joined, blank text nodes dropped",
          "<r>\n <v> A <b>B<i>C</i>\t</b><![CDATA[<]]>\r\n </v><v>2</v></r>", "/r/v", " A BC<"},
         {"declared encoding ignored for decoded text",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>\xE6\x97\xA5</r>", "/r", "\xE6\x97\xA5"},
+        // A value with an entity reference in it is none, never the text around the reference.
+        {"an entity in an attribute",
+         "<!DOCTYPE QrnResponse [<!ENTITY e \"XY\">]><QrnResponse result=\"o&e;k\"/>",
+         "/QrnResponse/@result", ""},
+        {"an entity in mixed element text, below a child",
+         "<!DOCTYPE r [<!ENTITY e \"XY\">]><r><v>a<b>b&e;</b>c</v></r>", "/r/v", ""},
+        {"an ordinary response of 8 MiB",
+         "<QrnResponse result=\"ok\">" + records + "</QrnResponse>", "/QrnResponse/@result", "ok"},
+        {"dense tiny elements", "<QrnResponse result=\"ok\">" + dense + "</QrnResponse>",
+         "/QrnResponse/@result", ""},
+        {"dense tiny elements in an entity's value",
+         "<!DOCTYPE r [<!ENTITY e \"" + dense + "\">]><r><v>x</v>&e;</r>", "/r/v", ""},
+        {"thousands of attributes on one element", "<QrnResponse result=\"ok\"" + attributes + "/>",
+         "/QrnResponse/@result", ""},
+        // The bounds themselves: 1024 attributes on an element, 256 declarations in scope.
+        {"1024 attributes", "<r" + many("a", 0, 1024) + "><v>x</v></r>", "/r/v", "x"},
+        {"1025 attributes", "<r" + many("a", 0, 1025) + "><v>x</v></r>", "/r/v", ""},
+        {"256 declarations in scope, half on the top element",
+         "<r" + many("xmlns:p", 0, 128) + "><v" + many("xmlns:p", 128, 128) + ">x</v></r>", "/r/v",
+         "x"},
+        {"257 declarations in scope",
+         "<r" + many("xmlns:p", 0, 128) + "><v" + many("xmlns:p", 128, 129) + ">x</v></r>", "/r/v",
+         ""},
+        {"200 declarations each on siblings, never in scope together",
+         "<r><a" + many("xmlns:p", 0, 200) + "></a><v" + many("xmlns:p", 0, 200) + ">x</v></r>",
+         "/r/v", "x"},
+        {"thousands of attributes that the document type declares for one element",
+         "<!DOCTYPE r [<!ATTLIST v" + identifiers + ">]><r><v>x</v></r>", "/r/v", ""},
+        {"hundreds of namespace declarations that the document type gives an element",
+         "<!DOCTYPE r [<!ATTLIST r" + declarations + ">]><r><v>x</v></r>", "/r/v", ""},
+        {"a parameter entity between declarations",
+         "<!DOCTYPE r [<!ENTITY % p \"<!ENTITY e 'x'>\"> %p;]><r><v>x</v></r>", "/r/v", ""},
         // Bad documents and queries give the empty text.
         {"unclosed root", R"(<QrnResponse result="OK">)", "/QrnResponse/@result", ""},
         {"query syntax error", "<r/>", "/r/[", ""},

@@ -63,6 +63,19 @@ protected:
 TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfThree_data) {
     fixtures::setZone("JST-9");
     useCertificate("chained");  // its bundle holds the intermediate too
+    // A plain document of 8 MiB: records of short values, as dense as business records come.
+    std::string ledger = "<ledger>";
+    for (int n = 0; ledger.size() < 8 << 20; ++n) {
+        ledger += "\n  <entry no=\"" + std::to_string(n) +
+                  "\">\n    <name>山田 太郎</name><amount " + "currency=\"JPY\">" +
+                  std::to_string(n * 7) +
+                  "</amount>\n    <note>plain &amp; simple</note>\n  </entry>";
+    }
+    ledger += "\n</ledger>";
+    // A document that carries an earlier signature of ours below its top element.
+    std::string earlier;
+    ASSERT_EQ(sign("<doc><a>t</a></doc>", nullptr, earlier), 0);
+    earlier = "<r><w Id=\"outer\">" + earlier.substr(earlier.find("<doc>")) + "</w></r>";
     // reason, document, Id of the element to sign (null: enveloped), xmlsec1's Id attributes
     const std::tuple<const char*, std::string, const char*, const char*> rows[] = {
         {"default and prefixed namespaces and xml:lang on the top element; declared again "
@@ -92,6 +105,24 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfT
          "<!DOCTYPE 文書 [<!ELEMENT 文書 ANY>]><文書 "
          "属性=\"値\"><項目>日本語のテキスト</項目></文書>",
          nullptr, ""},
+        // The signature's own Ids stay unique beside every ID of the document, whatever its
+        // attribute, and a redundant empty default namespace is never written.
+        {"the element signed holds the Id of the signed properties",
+         "<r><a Id=\"MVXDS01-xades\">x</a></r>", "MVXDS01-xades", "--id-attr:Id a"},
+        {"xml:id holds the signed properties' Id",
+         "<r xml:id=\"MVXDS01-xades\"><c xmlns=\"\"><d xmlns=\"\"/></c></r>", nullptr, ""},
+        {"IDs of the document type hold the signature's Ids",
+         "<!DOCTYPE r [<!ATTLIST b key ID #IMPLIED>]><r><b key=\"MVXDS01-xades\"/><b "
+         "key=\"MVXDS01-xades-obj\"/></r>",
+         nullptr, ""},
+        {"an earlier signature inside, signed again by an outer Id", earlier, "outer",
+         "--id-attr:Id w --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Signature --node-id "
+         "MVXDS012"},
+        {"by Id below an empty default namespace",
+         "<r xmlns=\"urn:d\"><f xmlns=\"\"><a "
+         "Id=\"t\"><b xmlns=\"\"/></a></f></r>",
+         "t", "--id-attr:Id a"},
+        {"a plain document of 8 MiB", ledger, nullptr, ""},
         {"a declared encoding other than UTF-8",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><doc>漢字</doc>", nullptr, ""},
     };
@@ -179,6 +210,16 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
     EXPECT_EQ(fresh.xades(0, 0, doc.c_str(), nullptr, nullptr, nullptr, &out), -11)
         << "no certificate chosen";
     useCertificate("ee");
+    // Shapes whose tree would cost libxml2 far more than their size, or minutes.
+    std::u16string dense = u"<r Id=\"x\">", attributes = u"<r Id=\"x\"";
+    for (int n = 0; n < 1 << 19; ++n) {
+        dense += u"<a/>";
+    }
+    for (int n = 0; n < 2000; ++n) {
+        attributes += u" a" + u16(std::to_string(n)) + u"=\"1\"";
+    }
+    dense += u"</r>";
+    attributes += u"/>";
     // reason, document, Id, algorithm code, result
     const std::tuple<const char*, const char16_t*, const char16_t*, int, int> rows[] = {
         {"no text", nullptr, nullptr, 0, -10},
@@ -186,10 +227,18 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
         {"an empty Id", doc.c_str(), u"", 0, -10},
         {"an empty text", u"", nullptr, 0, -142},
         {"not well-formed", u"<doc><a></doc>", nullptr, 0, -141},
+        {"dense tiny elements", dense.c_str(), u"x", 0, -141},
+        {"thousands of attributes on one element", attributes.c_str(), u"x", 0, -141},
         {"a signature already", u"<r><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"/></r>",
          nullptr, 0, -142},
         {"no element has the Id", u"<r><a Id=\"x\"/></r>", u"y", 0, -133},
         {"two elements have the Id", u"<r><a Id=\"x\"/><b Id=\"x\"/></r>", u"x", 0, -133},
+        {"another element has it as xml:id", u"<r><a Id=\"t\">x</a><b xml:id=\"t\">o</b></r>", u"t",
+         0, -133},
+        {"another element has it as an ID of the document type",
+         u"<!DOCTYPE r [<!ATTLIST b k ID #IMPLIED>]><r><a ID=\"t\"/><b k=\"t\"/></r>", u"t", 0,
+         -133},
+        {"an Id that a reference cannot carry", u"<r><a Id=\"a b\">x</a></r>", u"a b", 0, -133},
         // Nodes that canonical XML cannot hold: no digest can be made.
         {"an entity reference", u"<!DOCTYPE r [<!ENTITY e \"x\">]><r>&e;</r>", nullptr, 0, -133},
         {"a relative namespace URI", u"<r xmlns:p=\"relative\"/>", nullptr, 0, -133},
