@@ -125,6 +125,7 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfT
         {"a plain document of 8 MiB", ledger, nullptr, ""},
         {"a declared encoding other than UTF-8",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><doc>漢字</doc>", nullptr, ""},
+        {"a greater-than sign in an attribute value", "<a v=\"x&gt;y\"/>", nullptr, ""},
     };
     for (const auto& [reason, xml, id, idAttrs] : rows) {
         std::string out;
