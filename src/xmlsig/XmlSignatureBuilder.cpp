@@ -5,7 +5,6 @@
 #include <libxml/xmlsave.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -127,18 +126,56 @@ std::vector<xmlNodePtr> elementsWithId(xmlDocPtr doc, const char* id) {
     return found;
 }
 
-// An Id that a "#" reference can carry as it is written: RFC 3986 fragment characters
-// (unreserved, sub-delimiters, ":", "@", "/", "?") and, as in an IRI, characters beyond ASCII.
-// A "%" would be read as an escape, a blank or a quotation mark ends the reference early, and
-// an apostrophe, though a sub-delimiter, ends the id('...') that verifiers look it up with.
-bool standsInFragment(const char* id) {
-    for (const char* p = id; *p != 0; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c < 0x80 && !std::isalnum(c) && std::strchr("-._~!$&()*+,;=:@/?", c) == nullptr) {
-            return false;
+// The element that a "#id" reference names: the one whose attribute Id holds the id, or, when
+// none has it, whose attribute ID does (both outside any namespace). An xml:id or an ID of the
+// document type alone does not make an element the target.
+bool holdsReferenceId(xmlNodePtr element, const char* id) {
+    for (xmlAttrPtr attr = element->properties; attr != nullptr; attr = attr->next) {
+        if (attr->ns == nullptr &&
+            (xmlStrEqual(attr->name, X("Id")) || xmlStrEqual(attr->name, X("ID"))) &&
+            attributeValue(attr) == id) {
+            return true;
         }
     }
-    return true;
+    return false;
+}
+
+// Whether a verifier resolves "#id" to its element. xmlsec looks the fragment up as it stands (no
+// %-decoding) as the XPointer xpointer(id('id')): XPath's id() reads a list separated by
+// whitespace, an apostrophe ends its literal, and the XPointer scheme counts parentheses and reads
+// "^" before "(", ")" or "^" as an escape. A quotation mark cannot stand in the query [@Id="id"]
+// that finds the target. Every other character, "%" and those a URI would escape among them, is
+// written as it is.
+bool resolvesAsFragment(const char* id) {
+    int depth = 0;  // parentheses opened in the id and not yet closed
+    for (const char* p = id; *p != 0; ++p) {
+        switch (*p) {
+            case ' ':
+            case '\t':
+            case '\n':
+            case '\r':
+            case '\'':
+            case '"':
+                return false;
+            case '^':
+                if (p[1] == '(' || p[1] == ')' || p[1] == '^') {
+                    return false;
+                }
+                break;
+            case '(':
+                ++depth;
+                break;
+            case ')':
+                // A second unopened one closes the xpointer( around the id and ends the expression.
+                if (--depth < -1) {
+                    return false;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return depth == 0;
 }
 
 bool isDsigSignature(xmlNodePtr node) {
@@ -372,7 +409,7 @@ int XmlSignatureBuilder::addReferenceById(const char* id, const char* referenceI
         if (inputDoc == nullptr) {
             return -138;
         }
-        if (id == nullptr || !standsInFragment(id)) {
+        if (id == nullptr || !resolvesAsFragment(id)) {
             return -133;
         }
         SubtreeFilter filter;
@@ -380,8 +417,9 @@ int XmlSignatureBuilder::addReferenceById(const char* id, const char* referenceI
         // Exactly one element, under whichever ID attribute: a verifier refuses a fragment that
         // several elements carry or resolves it to another one than we digested, and each of
         // them would repeat every namespace in scope in the digested form (a document of a few
-        // hundred KiB would take minutes).
-        if (filter.roots.size() != 1) {
+        // hundred KiB would take minutes). With no other element claiming the id, the one that
+        // holds it as Id or ID is the target.
+        if (filter.roots.size() != 1 || !holdsReferenceId(filter.roots[0], id)) {
             return -133;
         }
         ByteBuffer digest;

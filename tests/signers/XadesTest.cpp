@@ -125,6 +125,21 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfT
         {"a plain document of 8 MiB", ledger, nullptr, ""},
         {"a declared encoding other than UTF-8",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><doc>漢字</doc>", nullptr, ""},
+        {"a greater-than sign in an attribute value", "<a v=\"x&gt;y\"/>", nullptr, ""},
+        // Ids that the reference carries as written, characters a URI would escape among them;
+        // verifiers read "%" as itself.
+        {"an Id with %20", "<r><a Id=\"a%20b\">x</a></r>", "a%20b", "--id-attr:Id a"},
+        {"an Id with braces", "<r><a Id=\"a{b}\">x</a></r>", "a{b}", "--id-attr:Id a"},
+        {"an Id with |", "<r><a Id=\"a|b\">x</a></r>", "a|b", "--id-attr:Id a"},
+        {"an Id with ^", "<r><a Id=\"a^b\">x</a></r>", "a^b", "--id-attr:Id a"},
+        {"an Id with `", "<r><a Id=\"a`b\">x</a></r>", "a`b", "--id-attr:Id a"},
+        {"an Id with \\", "<r><a Id=\"a\\b\">x</a></r>", "a\\b", "--id-attr:Id a"},
+        {"an Id with <", "<r><a Id=\"a&lt;b\">x</a></r>", "a<b", "--id-attr:Id a"},
+        {"an Id with >", "<r><a Id=\"a>b\">x</a></r>", "a>b", "--id-attr:Id a"},
+        {"an Id with brackets", "<r><a Id=\"a[b]\">x</a></r>", "a[b]", "--id-attr:Id a"},
+        {"an Id with #", "<r><a Id=\"a#b\">x</a></r>", "a#b", "--id-attr:Id a"},
+        {"an Id with parentheses that close what they open", "<r><a Id=\"f(x)\">x</a></r>", "f(x)",
+         "--id-attr:Id a"},
     };
     for (const auto& [reason, xml, id, idAttrs] : rows) {
         std::string out;
@@ -239,6 +254,16 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
          u"<!DOCTYPE r [<!ATTLIST b k ID #IMPLIED>]><r><a ID=\"t\"/><b k=\"t\"/></r>", u"t", 0,
          -133},
         {"an Id that a reference cannot carry", u"<r><a Id=\"a b\">x</a></r>", u"a b", 0, -133},
+        // Ids that verifiers cannot resolve: each would be signed and never verify.
+        {"an Id with an apostrophe", u"<r><a Id=\"a'b\">x</a></r>", u"a'b", 0, -133},
+        {"an Id with a parenthesis left open", u"<r><a Id=\"a(b\">x</a></r>", u"a(b", 0, -133},
+        {"an Id that closes two parentheses before it opens them", u"<r><a Id=\"a))((b\">x</a></r>",
+         u"a))((b", 0, -133},
+        {"an Id with ^ before ^", u"<r><a Id=\"a^^b\">x</a></r>", u"a^^b", 0, -133},
+        // The reference names its target by Id (or ID): other kinds of ID only keep it unique.
+        {"the element has the Id only as xml:id", u"<r><a xml:id=\"t\">x</a></r>", u"t", 0, -133},
+        {"the element has the Id only as an ID of the document type",
+         u"<!DOCTYPE r [<!ATTLIST a k ID #IMPLIED>]><r><a k=\"t\">x</a></r>", u"t", 0, -133},
         // Nodes that canonical XML cannot hold: no digest can be made.
         {"an entity reference", u"<!DOCTYPE r [<!ENTITY e \"x\">]><r>&e;</r>", nullptr, 0, -133},
         {"a relative namespace URI", u"<r xmlns:p=\"relative\"/>", nullptr, 0, -133},
