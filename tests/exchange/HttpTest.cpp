@@ -104,9 +104,10 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         {url("/size/100"), "0 : |" + std::string(100, 'a')},  // chunked: no length announced
         {raw(ok + "Connection: close\r\n\r\n"), "-20 HttpConnect:response: |"},
         {raw(ok + "Content-Length: 100\r\n\r\n0123456789"), failed + "No message.|"},
-        // No answer above 16 MiB is kept, announced or not.
+        // No answer above 16 MiB is kept, announced or not, nor read whatever its status.
         {raw(ok + "Content-Length: 16777217\r\n\r\n"), failed + "Maximum file size exceeded|"},
         {url("/size/16777217"), failed + "Failure writing output to destination|"},
+        {url("/size/16777217/404"), failed + "Failure writing output to destination|"},
         {raw("HTTP/1.1 500 Oops\r\nContent-Length: 7\r\n\r\nrefused"),
          failed + "HTTP STATUS = 500|"},
         {"DEBUG://cat", "-20 HttpConnect:open: No message.|"},  // no command: the prefix is exact
@@ -171,6 +172,34 @@ TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndNeverGoInTheClear) {
     }
     EXPECT_EQ(test::readText(requestLog()).find("Authorization"), std::string::npos)
         << "a password went in the clear";
+}
+
+// A request ends within its limits however the server moves: one that trickles without ever
+// stalling ends at the total limit, whatever its status; one that keeps moving for longer than
+// the connect and stall times is an answer. (Limits of seconds here; the agent's are 60 s, 60 s
+// and 10 minutes.)
+TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
+    using std::chrono::seconds;
+    const std::string timedOut =
+        "^-1006 Operation timed out after [0-9]+ milliseconds with [0-9]+ bytes received\\|$";
+    const std::tuple<std::string, seconds, std::string> rows[] = {
+        {"/trickle/200/3", seconds(30), "^0 No message.\\|a{30}$"},
+        {"/trickle/200/10", seconds(2), timedOut},
+        {"/trickle/404/10", seconds(2), timedOut},
+    };
+    for (const auto& [path, total, outcome] : rows) {
+        HttpCurl transport({seconds(1), seconds(1), total});
+        ByteBuffer reply;
+        const unsigned char body[] = {'x'};
+        int code = transport.open(url(path));
+        if (code == 0) {
+            code = transport.request(body, 1, reply, "");
+        }
+        EXPECT_THAT(
+            std::to_string(code) + " " + transport.errorMessage() + "|" + test::textOf(reply),
+            ContainsRegex(outcome))
+            << path;
+    }
 }
 
 // A peer must be trusted and named: its certificate from an authority named through SSL_CERT_FILE
