@@ -221,10 +221,11 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     if (size < 0 || (size > 0 && body == nullptr)) {
         return HTTP_ERR_OPEN_REQUEST;
     }
-    // These are the credentials of the server itself, not of a proxy. Over plain http anyone on
-    // the way reads a Basic password, so there only a scheme that does not reveal it may carry
-    // them (a server that offers only Basic gets none and answers 401); over https any scheme.
-    const unsigned long authSchemes = secure ? CURLAUTH_ANY : CURLAUTH_ANYSAFE;
+    // These are the credentials of the server itself, not of a proxy. They answer the server's
+    // challenge in whatever scheme it names, Basic included, over http as over https: the
+    // signing servers this agent talks to may offer nothing else. With more than one scheme
+    // allowed libcurl sends none before the server asks.
+    const unsigned long authSchemes = CURLAUTH_ANY;
     const std::string user = credential("MV_PROXY_USERNAME");
     if (!user.empty() && curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()) != CURLE_OK) {
         return HTTP_ERR_CREDENTIALS;

@@ -22,9 +22,9 @@ struct HttpLimits {
 
 // The HTTP transport over libcurl. Proxies come from the environment (http_proxy, https_proxy,
 // no_proxy); MV_PROXY_USERNAME and MV_PROXY_PASSWORD, when set and not empty, are the user name
-// and password of the connection to the server (over plain http never sent as Basic); TLS
-// peers are always verified against the system trust store, or the one named by SSL_CERT_FILE /
-// SSL_CERT_DIR.
+// and password of the connection to the server, sent only when the server asks for them, in the
+// scheme it asks for; TLS peers are always verified against the system trust store, or the one
+// named by SSL_CERT_FILE / SSL_CERT_DIR.
 //
 // One process-wide lock is held from construction to destruction, so that the HTTP transactions
 // of the process run one after the other. The lock is recursive: the thread that holds it may
