@@ -90,11 +90,14 @@ bool setNonBlocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-void keepBytes(ByteBuffer& output, const unsigned char* data, size_t n, size_t keep) {
-    if (output.size() < keep) {
-        size_t take = std::min(n, keep - output.size());
-        output.insert(output.end(), data, data + take);
+// True when some of the bytes were kept.
+bool keepBytes(ByteBuffer& output, const unsigned char* data, size_t n, size_t keep) {
+    if (output.size() >= keep || n == 0) {
+        return false;
     }
+    size_t take = std::min(n, keep - output.size());
+    output.insert(output.end(), data, data + take);
+    return true;
 }
 
 // The arguments after the program name, from `i` on, by the Windows start-up code's rules.
@@ -283,8 +286,9 @@ pid_t launchProgram(const std::string& program, std::vector<std::string> args, i
 
 bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, size_t size,
                          int outputFd, size_t keep, ByteBuffer& output,
-                         std::chrono::milliseconds stall) {
+                         std::chrono::milliseconds stall, std::chrono::milliseconds total) {
     using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + total;
     Clock::time_point lastMove = Clock::now();
     SigPipeGuard sigPipe;
     Fd in(inputFd);
@@ -301,6 +305,12 @@ bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, siz
     bool outputOpen = true;
     bool ended = false;
     while (!ended && (outputOpen || in.get() >= 0 || processFd.get() >= 0)) {
+        const Clock::time_point now = Clock::now();
+        if (exchangesAborted() || now >= deadline || now - lastMove >= stall) {
+            in.reset();
+            endProcessGroup(pid);
+            return false;
+        }
         pollfd fds[3];
         nfds_t count = 0;
         int outSlot = -1, inSlot = -1, processSlot = -1;
@@ -317,17 +327,12 @@ bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, siz
             fds[count++] = {processFd.get(), POLLIN, 0};
         }
         // Short slices, so that the end of the run is seen soon.
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(lastMove + stall - Clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::min(lastMove + stall, deadline) - now);
         int slice = static_cast<int>(std::clamp<long long>(left.count(), 0, POLL_SLICE_MS));
         int ready = poll(fds, count, slice);
         if (ready < 0 && errno != EINTR) {
             break;
-        }
-        if (exchangesAborted() || (ready <= 0 && Clock::now() - lastMove >= stall)) {
-            in.reset();
-            endProcessGroup(pid);
-            return false;
         }
         if (ready <= 0) {
             continue;
@@ -335,8 +340,11 @@ bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, siz
         if (outSlot >= 0 && fds[outSlot].revents != 0) {
             ssize_t n = read(outputFd, chunk.data(), chunk.size());
             if (n > 0) {
-                keepBytes(output, chunk.data(), static_cast<size_t>(n), keep);
-                lastMove = Clock::now();
+                // Output past the reply is drained so that the child cannot block on it, but it
+                // is no sign of progress: a child could trickle it for ever.
+                if (keepBytes(output, chunk.data(), static_cast<size_t>(n), keep)) {
+                    lastMove = Clock::now();
+                }
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 outputOpen = false;
             }
@@ -405,7 +413,8 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
 }  // namespace
 
 PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, size_t size,
-                            size_t keep, ByteBuffer& output, std::chrono::milliseconds stall) {
+                            size_t keep, ByteBuffer& output, std::chrono::milliseconds stall,
+                            std::chrono::milliseconds total) {
     Fd outputRead, outputWrite, errorWrite, inputRead, inputWrite;
     if (!makePipe(outputRead, outputWrite)) {
         return PipeRunFailure::OutputPipe;
@@ -427,7 +436,7 @@ PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, 
     }
     int in = inputWrite.get();
     inputWrite.release();  // exchangeWithProcess closes it once the input is written
-    if (!exchangeWithProcess(pid, in, input, size, outputRead.get(), keep, output, stall)) {
+    if (!exchangeWithProcess(pid, in, input, size, outputRead.get(), keep, output, stall, total)) {
         return PipeRunFailure::Wait;
     }
     return PipeRunFailure::None;
