@@ -149,10 +149,25 @@ constexpr int POLL_SLICE_MS = 100;
 // A helper that was asked to end and has not is killed after this time.
 constexpr auto KILL_GRACE = std::chrono::seconds(1);
 
+enum class ChildState { Running, Ended, Gone };
+
+// Looks at the child `pid` without reaping it; Gone when it is not there to be waited for.
+ChildState childState(pid_t pid) {
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (errno != EINTR) {
+            return ChildState::Gone;
+        }
+    }
+    return info.si_pid == pid ? ChildState::Ended : ChildState::Running;
+}
+
 // Ends the child `pid` and the group it leads (launchProgram gives it one): SIGTERM, SIGKILL for
-// what is left after KILL_GRACE, and reaps the child.
+// what is left after KILL_GRACE or once the child has ended, and reaps the child. Signals go only
+// while the child is unreaped: until then neither its pid nor its group id can pass to another
+// process.
 void endProcessGroup(pid_t pid) {
-    if (pid <= 0) {
+    if (pid <= 0 || childState(pid) == ChildState::Gone) {
         return;
     }
     auto send = [pid](int number) {
@@ -161,16 +176,18 @@ void endProcessGroup(pid_t pid) {
         }
     };
     send(SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + KILL_GRACE;
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+    const auto deadline = std::chrono::steady_clock::now() + KILL_GRACE;
+    ChildState state = ChildState::Running;
+    while ((state = childState(pid)) == ChildState::Running &&
            std::chrono::steady_clock::now() < deadline) {
         usleep(20000);
     }
-    send(SIGKILL);
-    while (done == 0 || (done < 0 && errno == EINTR)) {
-        done = waitpid(pid, &status, 0);
+    if (state == ChildState::Gone) {
+        return;
+    }
+    send(SIGKILL);  // also what the group holds besides a child that has ended
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
 }
 

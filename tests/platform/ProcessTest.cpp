@@ -1,13 +1,46 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 
 #include "support/TestSupport.h"
+
+namespace mv {
+namespace {
+
+// The child whose signals the kill stand-in below checks, and how many named it once reaped.
+std::atomic<pid_t> watchedChild{0};
+std::atomic<int> signalsAfterReaping{0};
+
+}  // namespace
+}  // namespace mv
+
+// A stand-in for the C library's kill, which every kill of this test program (the code under
+// test included) calls: it sends the signal as the system call does, and counts a signal that
+// names the watched child, or its group, after the child was reaped. No real process can be
+// made to take over that pid in the moment between the reaping and the signal, so this mock is
+// the witness.
+extern "C" int kill(pid_t pid, int number) {
+    const pid_t watched = mv::watchedChild;
+    if (watched > 0 && (pid == watched || pid == -watched)) {
+        const int saved = errno;
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(watched), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+            errno == ECHILD) {
+            ++mv::signalsAfterReaping;
+        }
+        errno = saved;
+    }
+    return static_cast<int>(syscall(SYS_kill, pid, number));
+}
 
 namespace mv {
 namespace {
@@ -117,6 +150,22 @@ TEST(RunWithPipes, silentChildForTheStallTime_isEndedWithItsGroup) {
             EXPECT_EQ(text, row.output);
         }
     }
+}
+
+// A child that ends at once on SIGTERM, in a group of its own, gets nothing more once it is
+// reaped: by then its pid may be another process's.
+TEST(RunWithPipes, mockedKill_childEndedInItsGrace_isSignalledOnlyBeforeItIsReaped) {
+    ByteBuffer output;
+    auto launch = [&](int out, int in, int err) {
+        const pid_t pid = launchProcess(u"sleep 30", out, in, err);
+        watchedChild = pid;
+        return pid;
+    };
+    signalsAfterReaping = 0;
+    EXPECT_EQ(runWithPipes(launch, nullptr, 0, 16, output, std::chrono::seconds(1)),
+              PipeRunFailure::Wait);
+    watchedChild = 0;
+    EXPECT_EQ(signalsAfterReaping, 0);
 }
 
 }  // namespace
