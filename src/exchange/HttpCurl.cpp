@@ -91,8 +91,11 @@ size_t receive(char* data, size_t size, size_t count, void* userData) {
 }
 
 // libcurl asks this at least once a second while a transfer runs: the end of the run stops it.
-int progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return exchangesAborted() ? 1 : 0;  // 1: CURLE_ABORTED_BY_CALLBACK
+// The body of an answer that libcurl reads past on its own (a redirect, a challenge) never
+// reaches `receive`, but counts here toward the same bound.
+int progress(void*, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+    const bool tooLarge = received > static_cast<curl_off_t>(ANSWER_LIMIT);
+    return exchangesAborted() || tooLarge ? 1 : 0;  // 1: CURLE_ABORTED_BY_CALLBACK
 }
 
 // The transfer was ended by this side: a time limit, the answer bound or the end of the run.

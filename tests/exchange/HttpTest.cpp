@@ -108,6 +108,7 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         {raw(ok + "Content-Length: 16777217\r\n\r\n"), failed + "Maximum file size exceeded|"},
         {url("/size/16777217"), failed + "Failure writing output to destination|"},
         {url("/size/16777217/404"), failed + "Failure writing output to destination|"},
+        {url("/size/16777217/302"), failed + "Callback aborted|"},
         {raw("HTTP/1.1 500 Oops\r\nContent-Length: 7\r\n\r\nrefused"),
          failed + "HTTP STATUS = 500|"},
         {"DEBUG://cat", "-20 HttpConnect:open: No message.|"},  // no command: the prefix is exact

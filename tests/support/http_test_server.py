@@ -10,7 +10,8 @@
 #   /answer/<hex>   200 with the hex-decoded bytes; the request body is kept in <log>.body
 #   /raw/<base64>   the decoded bytes as the whole answer, status line and all, then closes:
 #                   a server that answers anything the test chooses
-#   /size/<n>[/<status>]  200 or <status>, chunked (so no length announces it), <n> bytes
+#   /size/<n>[/<status>]  200 or <status> (a redirect to /echo for 3xx), chunked (so no length
+#                   announces it), <n> bytes
 #   /trickle/<status>/<seconds>  <status>, chunked, one byte every 0.1 s for <seconds>
 #   /zero           200 with Content-Length 0
 #   /auth/<base64>  200 if the Basic authentication is the base64 of "user:password", else 401
@@ -68,6 +69,8 @@ def main():
             elif path.startswith("/size/"):
                 n, status = (path[6:].split("/") + ["200"])[:2]
                 self.send_response(int(status))
+                if status.startswith("3"):
+                    self.send_header("Location", "/echo")
                 self.send_header("Transfer-Encoding", "chunked")
                 self.end_headers()
                 self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (int(n), b"a" * int(n)))
