@@ -20,10 +20,6 @@ constexpr size_t CREDENTIAL_LIMIT = 1024;
 // document of a few hundred KiB at most; without a bound a hostile server could make the agent
 // hold any amount, which the "http" command would then relay to the page whole.
 constexpr size_t ANSWER_LIMIT = 16u << 20;
-// Every request ends: a server that cannot be reached in this time, or that sends nothing for
-// this long once connected, fails the request as a send failure with libcurl's text.
-constexpr long CONNECT_TIMEOUT_SECONDS = 60;
-constexpr long STALL_SECONDS = 60;
 
 // The process-wide transport lock, made on first use (safely, also when two threads build their
 // first transport at once) and never destroyed, so that no exit order can pull it away from a
@@ -51,6 +47,10 @@ long long leadingNumber(const char* text) {
     return std::strtoll(text, nullptr, 10);
 }
 
+long seconds(std::chrono::seconds limit) {
+    return static_cast<long>(limit.count());
+}
+
 std::string credential(const char* name) {
     const char* value = std::getenv(name);
     if (value == nullptr || std::strlen(value) >= CREDENTIAL_LIMIT) {
@@ -62,22 +62,25 @@ std::string credential(const char* name) {
 struct Transfer {
     CURL* curl;
     ByteBuffer* reply;
+    size_t received;
     std::exception_ptr failure;
 };
 
-// Collects the body of a 200 answer; the body of any other answer is not kept. No exception may
-// cross libcurl, so one is carried out and raised again after the transfer.
+// Collects the body of a 200 answer; the body of any other answer is read and dropped. Every
+// body counts toward the bound, so that no status lets a server send without end. No exception
+// may cross libcurl, so one is carried out and raised again after the transfer.
 size_t receive(char* data, size_t size, size_t count, void* userData) {
     auto* transfer = static_cast<Transfer*>(userData);
     const size_t n = size * count;
     try {
+        // Also an answer without a Content-Length (chunked) stops at the bound.
+        if (n > ANSWER_LIMIT - transfer->received) {
+            return 0;  // ends the transfer: CURLE_WRITE_ERROR
+        }
+        transfer->received += n;
         long status = 0;
         curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
         if (status == 200) {
-            // Also an answer without a Content-Length (chunked) stops at the bound.
-            if (n > ANSWER_LIMIT - transfer->reply->size()) {
-                return 0;  // ends the transfer: CURLE_WRITE_ERROR
-            }
             transfer->reply->insert(transfer->reply->end(), data, data + n);
         }
         return n;
@@ -88,8 +91,17 @@ size_t receive(char* data, size_t size, size_t count, void* userData) {
 }
 
 // libcurl asks this at least once a second while a transfer runs: the end of the run stops it.
-int progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return exchangesAborted() ? 1 : 0;  // 1: CURLE_ABORTED_BY_CALLBACK
+// The body of an answer that libcurl reads past on its own (a redirect, a challenge) never
+// reaches `receive`, but counts here toward the same bound.
+int progress(void*, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+    const bool tooLarge = received > static_cast<curl_off_t>(ANSWER_LIMIT);
+    return exchangesAborted() || tooLarge ? 1 : 0;  // 1: CURLE_ABORTED_BY_CALLBACK
+}
+
+// The transfer was ended by this side: a time limit, the answer bound or the end of the run.
+bool endedHere(CURLcode code) {
+    return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_WRITE_ERROR ||
+           code == CURLE_FILESIZE_EXCEEDED || code == CURLE_ABORTED_BY_CALLBACK;
 }
 
 // The caller's header text, one header a line (CR LF, or LF alone).
@@ -133,7 +145,7 @@ SlistPtr headerList(const std::string& headers) {
 
 }  // namespace
 
-HttpCurl::HttpCurl() : transportLock(transportMutex()) {}
+HttpCurl::HttpCurl(HttpLimits limits) : limits(limits), transportLock(transportMutex()) {}
 
 HttpCurl::~HttpCurl() {
     close();
@@ -212,10 +224,11 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     if (size < 0 || (size > 0 && body == nullptr)) {
         return HTTP_ERR_OPEN_REQUEST;
     }
-    // These are the credentials of the server itself, not of a proxy. Over plain http anyone on
-    // the way reads a Basic password, so there only a scheme that does not reveal it may carry
-    // them (a server that offers only Basic gets none and answers 401); over https any scheme.
-    const unsigned long authSchemes = secure ? CURLAUTH_ANY : CURLAUTH_ANYSAFE;
+    // These are the credentials of the server itself, not of a proxy. They answer the server's
+    // challenge in whatever scheme it names, Basic included, over http as over https: the
+    // signing servers this agent talks to may offer nothing else. With more than one scheme
+    // allowed libcurl sends none before the server asks.
+    const unsigned long authSchemes = CURLAUTH_ANY;
     const std::string user = credential("MV_PROXY_USERNAME");
     if (!user.empty() && curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()) != CURLE_OK) {
         return HTTP_ERR_CREDENTIALS;
@@ -249,13 +262,15 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     curl_free(parsedHost);
 
     SlistPtr headerLines = headerList(headers);
-    Transfer transfer{curl, &reply, nullptr};
+    Transfer transfer{curl, &reply, 0, nullptr};
     bool ok = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_URL, target.c_str()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_SECONDS) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, seconds(limits.connect)) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, STALL_SECONDS) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, seconds(limits.stall)) == CURLE_OK &&
+              // A server that trickles bytes never stalls; this ends it.
+              curl_easy_setopt(curl, CURLOPT_TIMEOUT, seconds(limits.total)) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_USERAGENT, USER_AGENT) == CURLE_OK &&
@@ -303,6 +318,11 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
         setCurlError(code);
         return HTTP_ERR_SEND;
     }
+    if (endedHere(code)) {
+        // Whatever its status, the answer did not end by itself: the limit is the failure.
+        setCurlError(code);
+        return HTTP_ERR_READ;
+    }
     if (status != 200) {
         error = "HTTP STATUS = " + std::to_string(status);
         return HTTP_ERR_STATUS;
@@ -317,9 +337,6 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
             (code == CURLE_OK && reply.size() < static_cast<size_t>(length))) {
             return HTTP_ERR_SHORT_BODY;
         }
-    }
-    if (code == CURLE_WRITE_ERROR || code == CURLE_FILESIZE_EXCEEDED) {
-        setCurlError(code);  // an answer above the bound
     }
     if (code != CURLE_OK) {
         return HTTP_ERR_READ;

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -10,11 +11,20 @@
 
 namespace mv {
 
+// How long a request may take. Every request ends: one that gets no connection within `connect`,
+// that moves no byte for `stall` once connected, or that still runs after `total` (however it
+// moves), fails with libcurl's text.
+struct HttpLimits {
+    std::chrono::seconds connect{60};
+    std::chrono::seconds stall{60};
+    std::chrono::seconds total{600};
+};
+
 // The HTTP transport over libcurl. Proxies come from the environment (http_proxy, https_proxy,
 // no_proxy); MV_PROXY_USERNAME and MV_PROXY_PASSWORD, when set and not empty, are the user name
-// and password of the connection to the server (over plain http never sent as Basic); TLS
-// peers are always verified against the system trust store, or the one named by SSL_CERT_FILE /
-// SSL_CERT_DIR.
+// and password of the connection to the server, sent only when the server asks for them, in the
+// scheme it asks for; TLS peers are always verified against the system trust store, or the one
+// named by SSL_CERT_FILE / SSL_CERT_DIR.
 //
 // One process-wide lock is held from construction to destruction, so that the HTTP transactions
 // of the process run one after the other. The lock is recursive: the thread that holds it may
@@ -22,7 +32,7 @@ namespace mv {
 class HttpCurl : public HttpConnect {
 public:
     // Waits, without a time-out, for the transport lock.
-    HttpCurl();
+    explicit HttpCurl(HttpLimits limits = {});
     // Closes as `close` does and releases the lock.
     ~HttpCurl() override;
     HttpCurl(const HttpCurl&) = delete;
@@ -33,10 +43,10 @@ public:
     int open(const std::string& url) override;
     int requestBody(const ByteBuffer& body, ByteBuffer& reply, std::string headers) override;
     // -2002 before open; -1007, -1003 (also for a negative size or a missing body), -1005 (the
-    // library's text; also no connection within 60 s, no byte for 60 s before the status, or the
-    // run's end: exchangesAborted), -1006 (also such a stall or end after the status), -2005
-    // ("HTTP STATUS = <code>"), -2003, -2004; -9998 / -9999 for an exception
-    // ("mv::HttpCurl::request : unkown exception.").
+    // library's text; also a request ended by its limits or by the run's end, exchangesAborted,
+    // before the status), -1006 (the library's text when such an end, or an answer above 16 MiB,
+    // came after the status, whatever the status), -2005 ("HTTP STATUS = <code>"), -2003, -2004;
+    // -9998 / -9999 for an exception ("mv::HttpCurl::request : unkown exception.").
     int request(const unsigned char* body, int size, ByteBuffer& reply,
                 std::string headers) override;
     const char* errorMessage() override;
@@ -50,6 +60,7 @@ private:
     // text for the code, else "HTTP error(<code>)".
     void setCurlError(CURLcode code);
 
+    HttpLimits limits;
     std::string error;
     std::string path;
     bool secure = false;

@@ -90,11 +90,14 @@ bool setNonBlocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-void keepBytes(ByteBuffer& output, const unsigned char* data, size_t n, size_t keep) {
-    if (output.size() < keep) {
-        size_t take = std::min(n, keep - output.size());
-        output.insert(output.end(), data, data + take);
+// True when some of the bytes were kept.
+bool keepBytes(ByteBuffer& output, const unsigned char* data, size_t n, size_t keep) {
+    if (output.size() >= keep || n == 0) {
+        return false;
     }
+    size_t take = std::min(n, keep - output.size());
+    output.insert(output.end(), data, data + take);
+    return true;
 }
 
 // The arguments after the program name, from `i` on, by the Windows start-up code's rules.
@@ -146,10 +149,25 @@ constexpr int POLL_SLICE_MS = 100;
 // A helper that was asked to end and has not is killed after this time.
 constexpr auto KILL_GRACE = std::chrono::seconds(1);
 
+enum class ChildState { Running, Ended, Gone };
+
+// Looks at the child `pid` without reaping it; Gone when it is not there to be waited for.
+ChildState childState(pid_t pid) {
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (errno != EINTR) {
+            return ChildState::Gone;
+        }
+    }
+    return info.si_pid == pid ? ChildState::Ended : ChildState::Running;
+}
+
 // Ends the child `pid` and the group it leads (launchProgram gives it one): SIGTERM, SIGKILL for
-// what is left after KILL_GRACE, and reaps the child.
+// what is left after KILL_GRACE or once the child has ended, and reaps the child. Signals go only
+// while the child is unreaped: until then neither its pid nor its group id can pass to another
+// process.
 void endProcessGroup(pid_t pid) {
-    if (pid <= 0) {
+    if (pid <= 0 || childState(pid) == ChildState::Gone) {
         return;
     }
     auto send = [pid](int number) {
@@ -158,16 +176,18 @@ void endProcessGroup(pid_t pid) {
         }
     };
     send(SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + KILL_GRACE;
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+    const auto deadline = std::chrono::steady_clock::now() + KILL_GRACE;
+    ChildState state = ChildState::Running;
+    while ((state = childState(pid)) == ChildState::Running &&
            std::chrono::steady_clock::now() < deadline) {
         usleep(20000);
     }
-    send(SIGKILL);
-    while (done == 0 || (done < 0 && errno == EINTR)) {
-        done = waitpid(pid, &status, 0);
+    if (state == ChildState::Gone) {
+        return;
+    }
+    send(SIGKILL);  // also what the group holds besides a child that has ended
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
 }
 
@@ -283,8 +303,9 @@ pid_t launchProgram(const std::string& program, std::vector<std::string> args, i
 
 bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, size_t size,
                          int outputFd, size_t keep, ByteBuffer& output,
-                         std::chrono::milliseconds stall) {
+                         std::chrono::milliseconds stall, std::chrono::milliseconds total) {
     using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + total;
     Clock::time_point lastMove = Clock::now();
     SigPipeGuard sigPipe;
     Fd in(inputFd);
@@ -301,6 +322,12 @@ bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, siz
     bool outputOpen = true;
     bool ended = false;
     while (!ended && (outputOpen || in.get() >= 0 || processFd.get() >= 0)) {
+        const Clock::time_point now = Clock::now();
+        if (exchangesAborted() || now >= deadline || now - lastMove >= stall) {
+            in.reset();
+            endProcessGroup(pid);
+            return false;
+        }
         pollfd fds[3];
         nfds_t count = 0;
         int outSlot = -1, inSlot = -1, processSlot = -1;
@@ -317,17 +344,12 @@ bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, siz
             fds[count++] = {processFd.get(), POLLIN, 0};
         }
         // Short slices, so that the end of the run is seen soon.
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(lastMove + stall - Clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::min(lastMove + stall, deadline) - now);
         int slice = static_cast<int>(std::clamp<long long>(left.count(), 0, POLL_SLICE_MS));
         int ready = poll(fds, count, slice);
         if (ready < 0 && errno != EINTR) {
             break;
-        }
-        if (exchangesAborted() || (ready <= 0 && Clock::now() - lastMove >= stall)) {
-            in.reset();
-            endProcessGroup(pid);
-            return false;
         }
         if (ready <= 0) {
             continue;
@@ -335,8 +357,11 @@ bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, siz
         if (outSlot >= 0 && fds[outSlot].revents != 0) {
             ssize_t n = read(outputFd, chunk.data(), chunk.size());
             if (n > 0) {
-                keepBytes(output, chunk.data(), static_cast<size_t>(n), keep);
-                lastMove = Clock::now();
+                // Output past the reply is drained so that the child cannot block on it, but it
+                // is no sign of progress: a child could trickle it for ever.
+                if (keepBytes(output, chunk.data(), static_cast<size_t>(n), keep)) {
+                    lastMove = Clock::now();
+                }
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 outputOpen = false;
             }
@@ -405,7 +430,8 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
 }  // namespace
 
 PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, size_t size,
-                            size_t keep, ByteBuffer& output, std::chrono::milliseconds stall) {
+                            size_t keep, ByteBuffer& output, std::chrono::milliseconds stall,
+                            std::chrono::milliseconds total) {
     Fd outputRead, outputWrite, errorWrite, inputRead, inputWrite;
     if (!makePipe(outputRead, outputWrite)) {
         return PipeRunFailure::OutputPipe;
@@ -427,7 +453,7 @@ PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, 
     }
     int in = inputWrite.get();
     inputWrite.release();  // exchangeWithProcess closes it once the input is written
-    if (!exchangeWithProcess(pid, in, input, size, outputRead.get(), keep, output, stall)) {
+    if (!exchangeWithProcess(pid, in, input, size, outputRead.get(), keep, output, stall, total)) {
         return PipeRunFailure::Wait;
     }
     return PipeRunFailure::None;

@@ -39,22 +39,26 @@ std::vector<std::string> splitArguments(const std::string& text);
 pid_t launchProgram(const std::string& program, std::vector<std::string> args, int stdOutput,
                     int stdInput, int stdError);
 
-// A child that moves no byte (neither writes output nor takes input) for this long has hung.
+// A child that neither takes input nor writes reply bytes for this long has hung.
 constexpr std::chrono::milliseconds HELPER_STALL = std::chrono::seconds(60);
+// No child runs longer than this, however it moves: a signing exchange takes seconds.
+constexpr std::chrono::milliseconds HELPER_TOTAL = std::chrono::minutes(10);
 
 // Writes `size` bytes of `input` to `inputFd` while it reads `outputFd`, keeping the first
 // `keep` bytes read in `output` and reading (and dropping) the rest, so that neither pipe can
 // block the child; a child that stops reading its input is no failure (SIGPIPE is not raised).
 // Ends when the child has ended and its output is drained, or when every writer of the output
 // has gone; closes `inputFd` as soon as the input is written or refused, so that the child
-// sees the end of its input. The caller keeps `outputFd`. A child that moves no byte for `stall`,
-// or that still runs when the run ends (exchangesAborted), is ended with the group it leads
-// (SIGTERM, then SIGKILL) and reaped.
+// sees the end of its input. The caller keeps `outputFd`. A child that for `stall` neither takes
+// input nor writes a byte of the kept output, that still runs after `total`, or that still runs
+// when the run ends (exchangesAborted), is ended with the group it leads (SIGTERM, then SIGKILL)
+// and reaped.
 // Returns true when the child `pid` ended and was reaped, false when it had to be ended or
 // could not be waited for.
 bool exchangeWithProcess(pid_t pid, int inputFd, const unsigned char* input, size_t size,
                          int outputFd, size_t keep, ByteBuffer& output,
-                         std::chrono::milliseconds stall = HELPER_STALL);
+                         std::chrono::milliseconds stall = HELPER_STALL,
+                         std::chrono::milliseconds total = HELPER_TOTAL);
 
 // The step at which runWithPipes failed.
 enum class PipeRunFailure { None, OutputPipe, ErrorHandle, InputPipe, Start, Wait };
@@ -67,7 +71,8 @@ enum class PipeRunFailure { None, OutputPipe, ErrorHandle, InputPipe, Start, Wai
 using Launcher = std::function<pid_t(int output, int input, int error)>;
 PipeRunFailure runWithPipes(const Launcher& launch, const unsigned char* input, size_t size,
                             size_t keep, ByteBuffer& output,
-                            std::chrono::milliseconds stall = HELPER_STALL);
+                            std::chrono::milliseconds stall = HELPER_STALL,
+                            std::chrono::milliseconds total = HELPER_TOTAL);
 
 // True when `path` names the running program's own file (the same file system and inode as
 // /proc/self/exe, under whatever name or link), or when that cannot be told.

@@ -104,9 +104,11 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         {url("/size/100"), "0 : |" + std::string(100, 'a')},  // chunked: no length announced
         {raw(ok + "Connection: close\r\n\r\n"), "-20 HttpConnect:response: |"},
         {raw(ok + "Content-Length: 100\r\n\r\n0123456789"), failed + "No message.|"},
-        // No answer above 16 MiB is kept, announced or not.
+        // No answer above 16 MiB is kept, announced or not, nor read whatever its status.
         {raw(ok + "Content-Length: 16777217\r\n\r\n"), failed + "Maximum file size exceeded|"},
         {url("/size/16777217"), failed + "Failure writing output to destination|"},
+        {url("/size/16777217/404"), failed + "Failure writing output to destination|"},
+        {url("/size/16777217/302"), failed + "Callback aborted|"},
         {raw("HTTP/1.1 500 Oops\r\nContent-Length: 7\r\n\r\nrefused"),
          failed + "HTTP STATUS = 500|"},
         {"DEBUG://cat", "-20 HttpConnect:open: No message.|"},  // no command: the prefix is exact
@@ -150,27 +152,58 @@ bool startTls(test::HttpTestServer& server, const test::ScratchDir& dir, const s
 }
 
 // The server's credentials come from the two variables; a value of 1024 characters counts as
-// absent, so a server that knows it never sees it. Over plain http they never go as Basic, which
-// anyone on the way could read: a server that offers only Basic does not get them.
-TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndNeverGoInTheClear) {
-    test::ScratchDir dir;
-    test::HttpTestServer tls;
+// absent, so a server that knows it never sees it. They answer the server's challenge in the
+// scheme it names, Basic here, over http as over https, and never go before it asks.
+TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndAnswerTheChallenge) {
+    test::ScratchDir dir, plainDir;
+    test::HttpTestServer tls, plain;
     ASSERT_TRUE(startTls(tls, dir, "server"));
+    ASSERT_TRUE(plain.start({"--log", plainDir.file("requests.log")}));
     ScopedEnv trust("SSL_CERT_FILE", test::certDir() + "/ca.pem");
     const std::string longest(1023, 'p'), refused = "-20 HttpConnect:request: HTTP STATUS = 401|";
     const std::tuple<std::string, std::string, std::string> rows[] = {
         {tls.url("https"), "p:w d", "0 : |welcome"},
         {tls.url("https"), longest, "0 : |welcome"},
         {tls.url("https"), longest + "p", refused},
-        {url(""), "p:w d", refused},
+        {plain.url(), "p:w d", "0 : |welcome"},
     };
     for (const auto& [base, password, outcome] : rows) {
         ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", password);
         EXPECT_EQ(send(base + "/auth/" + test::base64Of("signer:" + password), "x"), outcome)
             << base << " " << password.size();
     }
-    EXPECT_EQ(test::readText(requestLog()).find("Authorization"), std::string::npos)
-        << "a password went in the clear";
+    const std::string path = "POST /auth/" + test::base64Of("signer:p:w d");
+    EXPECT_EQ(
+        test::readText(plainDir.file("requests.log")),
+        path + "\n" + path + " Authorization: Basic " + test::base64Of("signer:p:w d") + "\n");
+}
+
+// A request ends within its limits however the server moves: one that trickles without ever
+// stalling ends at the total limit, whatever its status; one that keeps moving for longer than
+// the connect and stall times is an answer. (Limits of seconds here; the agent's are 60 s, 60 s
+// and 10 minutes.)
+TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
+    using std::chrono::seconds;
+    const std::string timedOut =
+        "^-1006 Operation timed out after [0-9]+ milliseconds with [0-9]+ bytes received\\|$";
+    const std::tuple<std::string, seconds, std::string> rows[] = {
+        {"/trickle/200/3", seconds(30), "^0 No message.\\|a{30}$"},
+        {"/trickle/200/10", seconds(2), timedOut},
+        {"/trickle/404/10", seconds(2), timedOut},
+    };
+    for (const auto& [path, total, outcome] : rows) {
+        HttpCurl transport({seconds(1), seconds(1), total});
+        ByteBuffer reply;
+        const unsigned char body[] = {'x'};
+        int code = transport.open(url(path));
+        if (code == 0) {
+            code = transport.request(body, 1, reply, "");
+        }
+        EXPECT_THAT(
+            std::to_string(code) + " " + transport.errorMessage() + "|" + test::textOf(reply),
+            ContainsRegex(outcome))
+            << path;
+    }
 }
 
 // A peer must be trusted and named: its certificate from an authority named through SSL_CERT_FILE

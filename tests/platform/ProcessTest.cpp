@@ -1,13 +1,46 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 
 #include "support/TestSupport.h"
+
+namespace mv {
+namespace {
+
+// The child whose signals the kill stand-in below checks, and how many named it once reaped.
+std::atomic<pid_t> watchedChild{0};
+std::atomic<int> signalsAfterReaping{0};
+
+}  // namespace
+}  // namespace mv
+
+// A stand-in for the C library's kill, which every kill of this test program (the code under
+// test included) calls: it sends the signal as the system call does, and counts a signal that
+// names the watched child, or its group, after the child was reaped. No real process can be
+// made to take over that pid in the moment between the reaping and the signal, so this mock is
+// the witness.
+extern "C" int kill(pid_t pid, int number) {
+    const pid_t watched = mv::watchedChild;
+    if (watched > 0 && (pid == watched || pid == -watched)) {
+        const int saved = errno;
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(watched), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+            errno == ECHILD) {
+            ++mv::signalsAfterReaping;
+        }
+        errno = saved;
+    }
+    return static_cast<int>(syscall(SYS_kill, pid, number));
+}
 
 namespace mv {
 namespace {
@@ -59,31 +92,53 @@ TEST(LaunchProcess, childGetsOnlyTheStandardDescriptorsAndDefaultSignals) {
     EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "a child that stops reading is no signal";
 }
 
-// A child that moves no byte for the stall time (1 s here, 60 s in the agent) is ended with what
-// it started, also when it ignores SIGTERM; one that keeps writing, however slowly, is not.
+// A child that for the stall time (1 s here, 60 s in the agent) neither takes input nor writes
+// reply bytes is ended with what it started, also when it ignores SIGTERM or writes only past the
+// reply; so is one that still runs at the total limit, however it moves. One that keeps writing
+// its reply or taking its input, however slowly, is not.
 TEST(RunWithPipes, silentChildForTheStallTime_isEndedWithItsGroup) {
+    using std::chrono::seconds;
+    const std::string none, mebibyte(1 << 20, 'i');
     const struct {
         const char16_t* commandLine;
+        const std::string& input;
+        size_t keep;
+        seconds total;
         PipeRunFailure result;
-        std::string output;  // before the first line break
+        std::string output;  // before the first line break (where an ended child wrote a pid)
     } rows[] = {
-        {u"sh -c \"sleep 30 & echo $!; wait\"", PipeRunFailure::Wait, ""},
-        {u"sh -c \"trap '' TERM; sleep 30 & echo $!; wait\"", PipeRunFailure::Wait, ""},
-        {u"sh -c \"for i in 1 2 3 4 5; do sleep 0.4; printf x; done\"", PipeRunFailure::None,
-         "xxxxx"},
+        {u"sh -c \"sleep 30 & echo $!; wait\"", none, 1024, seconds(60), PipeRunFailure::Wait, ""},
+        {u"sh -c \"trap '' TERM; sleep 30 & echo $!; wait\"", none, 1024, seconds(60),
+         PipeRunFailure::Wait, ""},
+        {u"sh -c \"for i in 1 2 3 4 5; do sleep 0.4; printf x; done\"", none, 1024, seconds(60),
+         PipeRunFailure::None, "xxxxx"},
+        {u"sh -c \"sleep 30 & echo $!; while :; do sleep 0.2; printf x; done\"", none, 1024,
+         seconds(2), PipeRunFailure::Wait, ""},
+        {u"sh -c \"sleep 30 & echo $!; while :; do sleep 0.2; printf x; done\"", none, 16,
+         seconds(60), PipeRunFailure::Wait, ""},
+        // 1 MiB taken in 64 KiB pieces, more slowly than the stall time in all.
+        {u"sh -c \"for i in $(seq 16); do head -c 65536 >/dev/null; sleep 0.1; done; echo all\"",
+         mebibyte, 1024, seconds(60), PipeRunFailure::None, "all"},
     };
     for (const auto& row : rows) {
+        const std::u16string line = row.commandLine;
+        SCOPED_TRACE(std::string(line.begin(), line.end()));
         ByteBuffer output;
         auto launch = [&](int out, int in, int err) {
             return launchProcess(row.commandLine, out, in, err);
         };
-        EXPECT_EQ(runWithPipes(launch, nullptr, 0, 1024, output, std::chrono::seconds(1)),
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(runWithPipes(launch, reinterpret_cast<const unsigned char*>(row.input.data()),
+                               row.input.size(), row.keep, output, seconds(1), row.total),
                   row.result);
+        // Well before the total limit of the rows that do not reach it.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(30));
         std::string text(output.begin(), output.end());
+        text = text.substr(0, text.find('\n'));
         if (row.result == PipeRunFailure::Wait) {
-            // The grandchild (its pid the first line) ends soon after its signal: it is gone, or
-            // left unreaped by its new parent.
-            const std::string file = "/proc/" + text.substr(0, text.find('\n')) + "/stat";
+            // The grandchild ends soon after its signal: it is gone, or left unreaped by its new
+            // parent.
+            const std::string file = "/proc/" + text + "/stat";
             std::string stat = mv::test::readText(file);
             for (int wait = 0; wait < 100 && !stat.empty() && stat.find(") Z ") == stat.npos;
                  ++wait) {
@@ -95,6 +150,22 @@ TEST(RunWithPipes, silentChildForTheStallTime_isEndedWithItsGroup) {
             EXPECT_EQ(text, row.output);
         }
     }
+}
+
+// A child that ends at once on SIGTERM, in a group of its own, gets nothing more once it is
+// reaped: by then its pid may be another process's.
+TEST(RunWithPipes, mockedKill_childEndedInItsGrace_isSignalledOnlyBeforeItIsReaped) {
+    ByteBuffer output;
+    auto launch = [&](int out, int in, int err) {
+        const pid_t pid = launchProcess(u"sleep 30", out, in, err);
+        watchedChild = pid;
+        return pid;
+    };
+    signalsAfterReaping = 0;
+    EXPECT_EQ(runWithPipes(launch, nullptr, 0, 16, output, std::chrono::seconds(1)),
+              PipeRunFailure::Wait);
+    watchedChild = 0;
+    EXPECT_EQ(signalsAfterReaping, 0);
 }
 
 }  // namespace

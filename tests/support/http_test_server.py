@@ -10,7 +10,9 @@
 #   /answer/<hex>   200 with the hex-decoded bytes; the request body is kept in <log>.body
 #   /raw/<base64>   the decoded bytes as the whole answer, status line and all, then closes:
 #                   a server that answers anything the test chooses
-#   /size/<n>       200, chunked (so no length announces it), <n> bytes
+#   /size/<n>[/<status>]  200 or <status> (a redirect to /echo for 3xx), chunked (so no length
+#                   announces it), <n> bytes
+#   /trickle/<status>/<seconds>  <status>, chunked, one byte every 0.1 s for <seconds>
 #   /zero           200 with Content-Length 0
 #   /auth/<base64>  200 if the Basic authentication is the base64 of "user:password", else 401
 #   /hang           no answer for 60 s
@@ -65,11 +67,25 @@ def main():
                 self.wfile.write(base64.b64decode(path[5:]))
                 self.close_connection = True
             elif path.startswith("/size/"):
-                n = int(path[6:])
-                self.send_response(200)
+                n, status = (path[6:].split("/") + ["200"])[:2]
+                self.send_response(int(status))
+                if status.startswith("3"):
+                    self.send_header("Location", "/echo")
                 self.send_header("Transfer-Encoding", "chunked")
                 self.end_headers()
-                self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (n, b"a" * n))
+                self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (int(n), b"a" * int(n)))
+            elif path.startswith("/trickle/"):
+                status, seconds = path[9:].split("/")
+                self.send_response(int(status))
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                try:
+                    for _ in range(int(float(seconds) * 10)):
+                        self.wfile.write(b"1\r\na\r\n")
+                        time.sleep(0.1)
+                    self.wfile.write(b"0\r\n\r\n")
+                except OSError:  # the client gave up
+                    self.close_connection = True
             elif path == "/zero":
                 self.answer(200, b"")
             elif path.startswith("/auth/"):
