@@ -548,9 +548,7 @@ bool WsServer::startCommand(ByteBuffer& payload) {
         commandThread = std::thread(
             [proc = commandProc, record = commandArgs.get(), ended = std::move(ended)]() mutable {
                 proc(record);
-                // Ready once the thread is all but gone, so that the join after the wait is
-                // immediate.
-                ended.set_value_at_thread_exit();
+                ended.set_value();
             });
     } catch (const std::system_error&) {
         return false;

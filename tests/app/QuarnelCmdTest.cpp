@@ -419,11 +419,12 @@ TEST_F(QuarnelCmdTest, agentAsItsOwnHelper_isRefused_theRegistrationStays) {
     EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("Exec=\"" + copy + "\" %u"));
 }
 
-// "term" while a command waits for a server that accepts and never answers, or for a helper that
+// "term" while a command waits for a server that accepts and never answers, for a helper that
 // neither writes nor ends, or while libxml2 parses a long document that every bound takes (40 MiB
-// of elements with 1000 attributes each, parsed for seconds, once per query): the wait is given
-// up, or the command after 2 s, and the agent ends well before the 15 s limit (the server would
-// answer after 60 s, the helper never), the page's port open again.
+// of elements with 1000 attributes each: seconds a parse, and "pxml" parses once per query). The
+// wait is given up at once, the parse after 2 s with a line that says so; either way the agent
+// ends well before the 15 s limit (the server would answer after 60 s, the helper never, the
+// queries after about ten) and the page's port opens again.
 TEST_F(QuarnelCmdTest, termWhileACommandRuns_silentServerHelperOrLongParse_runEndsAndFreesThePort) {
     home.makeNssDb("ee");
     ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
