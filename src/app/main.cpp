@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <clocale>
 #include <cstring>
@@ -30,6 +31,10 @@ constexpr const char* URL_PREFIX = "quarnel01:";
 constexpr const char* SCHEME = "quarnel01";
 constexpr const char* VERSION = "v1.1.R1";
 constexpr const char* CAPTION = "署名コマンド";
+// How long the end of WebSocket mode waits for a command still running. A parse, a canonical
+// form or a token's signature cannot be interrupted: past this the command is given up, so that
+// the agent ends and frees the page's port whatever the command is doing.
+constexpr auto COMMAND_END_WAIT = std::chrono::seconds(2);
 
 // The program's texts are written in UTF-8; dialogs take the thread's ANSI code page.
 std::string ansi(const std::string& utf8) {
@@ -111,8 +116,11 @@ std::u16string wide(const std::string& ansiText) {
 }
 
 // WebSocket mode: wait for the page, set up the signer, then serve commands until "term" or a
-// failure. Every outcome is only logged; the exit code stays 0.
-int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdParams& params) {
+// failure. Every outcome is only logged; the exit code stays 0. `givenUp` is set when a command
+// still ran COMMAND_END_WAIT after the loop ended: its thread still uses the server, the runner
+// and its signer.
+int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdParams& params,
+                     bool& givenUp) {
     mv::setMainWndStatus(u"接続待ち...");
     server.setRefusedClient([&runner](std::optional<uid_t> uid) {
         std::string text = "WebSocket client of another user refused (uid " +
@@ -142,6 +150,7 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
 
     server.setCommandProc(mv::wsCommandThreadProc);
     rc = server.loop();
+    const auto deadline = std::chrono::steady_clock::now() + COMMAND_END_WAIT;
     // Taken before the wait: a command thread still running may fail its reply to a client
     // that has gone, and that would replace the reason the loop ended.
     std::string loopError = server.errorText();
@@ -149,7 +158,7 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     // still working on the runner and its signer: both outlive it. A server or helper that it
     // still waits for is given up, so that the wait ends and the page's port is freed.
     mv::abortExchanges();
-    server.waitCommandThread();
+    givenUp = !server.waitCommandThreadUntil(deadline);
     if (rc < 0) {
         mv::setMainWndStatus(u"通信エラー");
         runner.logError(rc, u"WebSocket loop error.", u"ws-loop");
@@ -157,6 +166,9 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     } else {
         mv::setMainWndStatus(u"WSコマンド終了");
         runner.writeLog(u"WebScoket connection end.", u"ws-loop");
+    }
+    if (givenUp) {
+        runner.writeLog(u"command still running after the loop ended: given up.", u"ws-loop");
     }
     return rc;
 }
@@ -176,9 +188,10 @@ int runBatchMode(mv::CmdRunner& runner, const mv::CmdParams& params) {
 }
 
 // The run of the mode that the parameters chose; the result code of the run.
-int runMode(int mode, mv::WsServer& server, mv::CmdRunner& runner, mv::CmdParams& params) {
+int runMode(int mode, mv::WsServer& server, mv::CmdRunner& runner, mv::CmdParams& params,
+            bool& givenUp) {
     if (mode == 1) {
-        return runWebSocketMode(server, runner, params);
+        return runWebSocketMode(server, runner, params, givenUp);
     }
     return runBatchMode(runner, params);
 }
@@ -196,16 +209,19 @@ int runUrlRoad(mv::WsServer& server, const std::string& commandLine) {
         mv::CmdParams params;
         int r = runner.parseLaunchArgs(commandLine.c_str() + std::strlen(URL_PREFIX), params);
         int rc = 0;
+        bool givenUp = false;
         // Unusable parameters end the run quietly: only the closing line is logged.
         if (r >= 0) {
             runner.writeLog(u"cmd execute start.", u"cmd-start");
             if (params.flags & mv::FLAG_SHOW_COMMAND_LINE) {
                 mv::showMessage(commandLine.c_str());
             }
-            rc = runMode(r, server, runner, params);
+            rc = runMode(r, server, runner, params, givenUp);
         }
 
-        server.close();
+        if (!givenUp) {
+            server.close();
+        }
         mv::closeMainWnd();
         mv::g_hDlgParent = mv::g_hForeground.load();
         if (r == 0 && rc != 0) {
@@ -214,6 +230,12 @@ int runUrlRoad(mv::WsServer& server, const std::string& commandLine) {
             exitCode = 1;
         } else {
             runner.writeLog(u"cmd execute end.", u"cmd-end");
+        }
+        if (givenUp) {
+            // Nothing that the command thread still uses may be released, nor may anything wait
+            // for it. The reply and every log line have reached the kernel (nothing is buffered
+            // in the process), and the process's end closes the sockets, freeing the port.
+            _exit(exitCode);
         }
     }
     window.join();

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <future>
 #include <new>
 #include <system_error>
 
@@ -256,6 +257,15 @@ void WsServer::waitCommandThread() {
     if (commandThread.joinable()) {
         commandThread.join();
     }
+}
+
+bool WsServer::waitCommandThreadUntil(std::chrono::steady_clock::time_point deadline) {
+    if (commandThread.joinable() && commandEnded.valid() &&
+        commandEnded.wait_until(deadline) == std::future_status::timeout) {
+        return false;
+    }
+    waitCommandThread();
+    return true;
 }
 
 int WsServer::parseHeader(const char* text, std::string& requestLine,
@@ -532,11 +542,18 @@ bool WsServer::startCommand(ByteBuffer& payload) {
         return false;
     }
     commandArgs = std::move(args);
+    std::promise<void> ended;
+    std::future<void> endedFuture = ended.get_future();
     try {
-        commandThread = std::thread(commandProc, commandArgs.get());
+        commandThread = std::thread(
+            [proc = commandProc, record = commandArgs.get(), ended = std::move(ended)]() mutable {
+                proc(record);
+                ended.set_value();
+            });
     } catch (const std::system_error&) {
         return false;
     }
+    commandEnded = std::move(endedFuture);
     return true;
 }
 

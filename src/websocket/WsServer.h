@@ -3,9 +3,11 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -103,6 +105,10 @@ public:
     // working through them. `close` and the destructor call it too. Call it from the thread that
     // runs `loop`, never from a command thread.
     void waitCommandThread();
+    // The same wait, until `deadline` at most: true when no command thread runs any more, false
+    // when it still does (it is left running, and the record, the counter and the server stay in
+    // its use).
+    bool waitCommandThreadUntil(std::chrono::steady_clock::time_point deadline);
 
     // Empties `lastError`; for a non-null text stores it, and for a negative code appends
     // " (code)". Returns the code.
@@ -179,6 +185,8 @@ private:
     RefusedClient refusedClient;
     std::unique_ptr<CommandThreadArgs> commandArgs;
     std::thread commandThread;
+    // Ready when the command thread has ended, so that a wait can end without it.
+    std::future<void> commandEnded;
     // Listening sockets that lost their handle on failure or close; without WinSock's clean-up to
     // release them, the destructor does.
     std::vector<int> heldListenSockets;

@@ -15,6 +15,9 @@ usage: ws_client.py PORT PLAN.json     (or the plan's JSON text itself, for a cl
 #   {"op": "drop"}                            closes the TCP connection without a close frame
 #   {"op": "reset"}                           resets the TCP connection (RST)
 #   {"op": "sleep", "s": S}
+#   {"op": "wait_file", "path": P, "text": T} waits until file P holds T (a line of the agent's log
+#                                             that says where a command is), at most "timeout"
+#                                             seconds (30); prints {"timeout": true} if it never does
 #   {"op": "recv", "timeout": S}              prints {"recv": text}, {"closed": code} or
 #                                             {"timeout": true}; a text is printed whole ("full",
 #                                             which some plans still give, changes nothing)
@@ -43,6 +46,21 @@ async def receive(ws, timeout):
         return {"closed": e.code}
     except asyncio.TimeoutError:
         return {"timeout": True}
+
+
+async def wait_file(path, text, timeout):
+    deadline = asyncio.get_running_loop().time() + timeout
+    while True:
+        try:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                if text in f.read():
+                    return
+        except OSError:
+            pass
+        if asyncio.get_running_loop().time() > deadline:
+            out({"timeout": True})
+            return
+        await asyncio.sleep(0.05)
 
 
 async def run(port, plan):
@@ -83,6 +101,8 @@ async def run(port, plan):
             ws.transport.abort()
         elif op == "sleep":
             await asyncio.sleep(step["s"])
+        elif op == "wait_file":
+            await wait_file(step["path"], step["text"], step.get("timeout", 30))
         elif op == "recv":
             out(await receive(ws, step.get("timeout", 10)))
         elif op == "chain":
