@@ -60,7 +60,8 @@ protected:
 // Only a PIN that a page sends for a token with tries to spare reaches C_Login. Batch mode hands
 // the signer the upload path and the library list where a page's commands hand it PINs; a token
 // that reports a low count, a last try or a lock would be locked by a page's wrong PINs. In each
-// case the PIN dialog asks instead, and without a display it answers Cancel.
+// case the PIN dialog asks instead, and without a display it answers Cancel. A token that does
+// not tell its state at all is not tried either: the command fails.
 TEST_F(Pkcs11RoadTest, hostileMockModule_onlyThePagesPinForATokenWithTriesToSpareReachesCLogin) {
     mv::test::HttpTestServer server;
     ASSERT_TRUE(server.start({"--log", home.file("http.log")}));
@@ -88,6 +89,8 @@ TEST_F(Pkcs11RoadTest, hostileMockModule_onlyThePagesPinForATokenWithTriesToSpar
         {"count low", page, "pinlow", {cert, sign}, {"0", "-11"}, loaded},
         {"final try", page, "pinfinal", {cert, sign}, {"0", "-11"}, loaded},
         {"locked", page, "pinlocked", {cert, sign}, {"0", "-11"}, loaded},
+        {"the token's state unknown", page, "wide:C_GetTokenInfo", {cert, sign}, {"-11", "-11"},
+         loaded},
         // clang-format on
     };
     for (const auto& row : rows) {

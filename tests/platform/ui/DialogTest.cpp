@@ -153,7 +153,11 @@ TEST_F(DialogTest, progressWindow_statusTextsOfEachRoadInOrder) {
     const std::vector<std::string> env = {
         "LD_PRELOAD=" STATUS_RECORDER, "QUARNEL_STATUS_RECORD=" + record,
         std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
-    const int taken = wstest::freePort(), holder = wstest::holdPort(taken), port = taken + 1;
+    // The agent's port is one that bind(0) finds free, not the one above `taken`: the kernel gives
+    // connect() the other parity, so that port may be the local end of any connection on the
+    // machine, and even one waiting in TIME_WAIT fails the agent's bind.
+    const int taken = wstest::freePort(), holder = wstest::holdPort(taken),
+              port = wstest::freePort();
     const std::string start = "署名コマンド実行中", waiting = "接続待ち...", setUp = "初期化中...";
     const struct {
         std::string launch;
@@ -177,8 +181,14 @@ TEST_F(DialogTest, progressWindow_statusTextsOfEachRoadInOrder) {
                                     env)
                 .exitCode;
         });
+        // The page and the user wait for the program as long as it runs, however slowly a busy
+        // machine starts it.
+        auto running = [&] { return program.wait_for(100ms) == std::future_status::timeout; };
         if (row.page == 'c' || row.page == 't') {
-            int page = wstest::connectTo(port, "127.0.0.1", 10);
+            int page = -1;
+            while ((page = wstest::connectTo(port, "127.0.0.1", 0)) < 0 && running()) {
+            }
+            ASSERT_GE(page, 0) << "the program ended without listening";
             std::string upgrade =
                 "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
                 "Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
@@ -194,7 +204,9 @@ TEST_F(DialogTest, progressWindow_statusTextsOfEachRoadInOrder) {
             program.wait();
             ::close(page);
         } else if (row.page == 'b') {
-            std::vector<std::string> box = windowsNamed("署名コマンドエラー");
+            std::vector<std::string> box;
+            while ((box = windowIds("^署名コマンドエラー$")).empty() && running()) {
+            }
             ASSERT_EQ(box.size(), 1u);
             pressKey(box[0], "Return");
         }

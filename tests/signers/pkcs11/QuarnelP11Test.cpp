@@ -201,26 +201,31 @@ TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice_pageNamedOnlyRootInstalledFi
     }
 
     std::string root = installed.path(), softHsm = fixtures::TempHome::softHsmLibrary();
-    for (const char* dir : {"/Downloads", "/tmp", "/user", "/group"}) {
+    for (const char* dir : {"/Downloads", "/tmp", "/user", "/group", "/open", "/open/lib"}) {
         std::filesystem::create_directory(root + dir);
     }
     std::string downloaded = put("Downloads/evil.so"), planted = put("tmp/evil.so"),
                 staff = put("group/evil.so");
     std::filesystem::create_symlink(softHsm, root + "/user/softhsm.so");
     std::filesystem::create_symlink(softHsm, root + "/softhsm.so");
+    std::filesystem::create_symlink(put("open/lib/evil.so"), root + "/open.so");
     ASSERT_EQ(chown(downloaded.c_str(), 65534, 65534) | chmod((root + "/tmp").c_str(), 01777) |
                   chown((root + "/user").c_str(), 65534, 65534) | chdir((root + "/tmp").c_str()) |
-                  chmod((root + "/group").c_str(), 0775),
+                  chmod((root + "/group").c_str(), 0775) | chmod((root + "/open").c_str(), 0777),
               0);
+    const std::string moduleLog = home.file("p11.log");  // a refused library is never called
+    mv::test::ScopedEnv logged("QUARNEL_TEST_P11_LOG", moduleLog);
     const std::pair<std::string, const char*> pageNamed[] = {
         {downloaded, "a download owned by another user"},
         {"./evil.so", "relative: found in the agent's working directory, the shared one"},
         {planted, "in a world-writable directory"},
         {staff, "in a directory that root's group may write to (as /var/local, /usr/local/lib)"},
         {root + "/user/softhsm.so", "a link from a directory a user can write to"},
+        {root + "/open.so", "root's link to below a directory anyone can write to"},
         {root + "/softhsm.so", nullptr},  // root's link, as installed modules link to their library
     };
     for (const auto& [name, refused] : pageNamed) {
+        std::filesystem::remove(moduleLog);
         std::u16string err;
         ByteBuffer out;
         int r = p11.init(0x4, u16(name).c_str(), &err);  // before the record is read
@@ -228,6 +233,7 @@ TEST_F(QuarnelP11Test, init_optionsAndLibraryChoice_pageNamedOnlyRootInstalledFi
                   std::pair(refused ? -31 : 0, refused ? Record(-31, u"init") : Record(0, u"")))
             << name;
         EXPECT_EQ(p11.cert(0, u"1234", &out), refused ? -11 : 0) << name;
+        EXPECT_EQ(mv::test::readText(moduleLog), "") << name;
     }
 }
 

@@ -181,9 +181,10 @@ TEST(SignerDialogTest, pkcs11Selection_theChosenLinesKeySigns) {
     }
 }
 
-// The test module (a mock: SoftHSM never locks a PIN) notes every PIN it is handed. On a locked
-// token the page's PIN is not tried: the dialog asks, and the token refuses the typed one. An
-// empty field keeps the dialog open, and its Cancel ends the signing without a login.
+// The test module (a mock: SoftHSM never locks a PIN) notes every PIN it is handed. On a token at
+// risk the page's PIN is not tried: the dialog asks, for the listing (a low count) as for the
+// signature (a lock, where the token refuses the typed one). An empty field keeps the dialog open,
+// and its Cancel ends the signing without a login.
 TEST(SignerDialogTest, mockModulePin_lockedTokenAsksTheUser_emptyFieldNeverLogsIn) {
     ASSERT_FALSE(g_display.empty()) << "run through xvfb-run (see CMakeLists.txt)";
     setlocale(LC_ALL, "");
@@ -193,12 +194,14 @@ TEST(SignerDialogTest, mockModulePin_lockedTokenAsksTheUser_emptyFieldNeverLogsI
     const std::string module = installed.file("p11.so"), log = home.file("p11.log");
     std::filesystem::copy_file(QUARNEL_P11_TEST_MODULE, module);
     mv::test::ScopedEnv logged("QUARNEL_TEST_P11_LOG", log);
+    mv::test::ScopedEnv onToken("QUARNEL_TEST_P11_CERT", fixtures::certDir() + "/ee.der");
     const std::u16string eeHex = fixtures::u16(fixtures::hexOf(fixtures::readCert("ee")));
     ByteBuffer hash(32, 0x5A), out;
     mv::QuarnelP11 signer;
-    auto sign = [&](const char16_t* pin) {
-        return std::async(std::launch::async, [&, pin] {
-            return signer.sign(0, eeHex.c_str(), 0, hash.data(), 32, pin, &out);
+    auto start = [&](bool listing, const char16_t* pin) {
+        return std::async(std::launch::async, [&, listing, pin] {
+            return listing ? signer.cert(0, pin, &out)
+                           : signer.sign(0, eeHex.c_str(), 0, hash.data(), 32, pin, &out);
         });
     };
     auto record = [&] {
@@ -206,19 +209,22 @@ TEST(SignerDialogTest, mockModulePin_lockedTokenAsksTheUser_emptyFieldNeverLogsI
     };
     std::u16string err;
     std::string previous;
-    // mode, the page's PIN, what is typed, the record, what the module saw after its load
-    const std::tuple<const char*, const char16_t*, const char*, int64_t, const char16_t*,
-                     const char*>
+    // mode, "cert" or "sign", the page's PIN, what is typed, the result and the record, what the
+    // module saw after its load
+    const std::tuple<const char*, std::string, const char16_t*, const char*, int, int64_t,
+                     const char16_t*, const char*>
         rows[] = {
-            {"pinlocked", u"1234", "5 6 7 8 Return", 0xA4, u"C_Login", "C_Login PIN=\"5678\"\n"},
-            {"", u"", "Return", 1, u"getSignValue", ""},  // then Escape
+            {"pinlow", "cert", u"1234", "5 6 7 8 Return", 0, 0, u"", "C_Login PIN=\"5678\"\n"},
+            {"pinlocked", "sign", u"1234", "5 6 7 8 Return", -11, 0xA4, u"C_Login",
+             "C_Login PIN=\"5678\"\n"},
+            {"", "sign", u"", "Return", -11, 1, u"getSignValue", ""},  // then Escape
         };
-    for (const auto& [mode, pin, typed, code, place, saw] : rows) {
+    for (const auto& [mode, command, pin, typed, ends, code, place, saw] : rows) {
         SCOPED_TRACE(mode);
         mv::test::ScopedEnv modeEnv("QUARNEL_TEST_P11", mode);
         std::filesystem::remove(log);
         ASSERT_EQ(signer.init(0x4, fixtures::u16(module).c_str(), &err), 0);
-        std::future<int> signing = sign(pin);
+        std::future<int> worker = start(command == "cert", pin);
         std::string dialog = window("PIN入力", previous);
         keys(dialog, typed);
         if (code == 1) {
@@ -227,11 +233,12 @@ TEST(SignerDialogTest, mockModulePin_lockedTokenAsksTheUser_emptyFieldNeverLogsI
                 << "OK closed the dialog on an empty field";
             keys(dialog, "Escape");
         }
-        EXPECT_EQ(result(signing), -11);
+        EXPECT_EQ(result(worker), ends);
         EXPECT_EQ(record(), std::pair(code, std::u16string(place)));
         EXPECT_EQ(mv::test::readText(log), std::string("C_GetFunctionList\n") + saw);
         previous = dialog;
     }
+    EXPECT_EQ(signer.certDer, fixtures::readCert("ee")) << "the typed PIN's listing";
 }
 
 // The silent card row lists the card without its PIN; its key asks for the PIN when it signs:
