@@ -62,11 +62,12 @@ protected:
         fs::copy_file(program, copy);
     }
 
-    // No system-wide XDG directories and no desktop environment: xdg-mime reads the files itself.
+    // The machine's own XDG directories and desktop stay out: the lists of XDG_CONFIG_DIRS and
+    // the desktop's own list (test-mimeapps.list) are the test's, in its home.
     mv::test::Outcome run(std::vector<std::string> argv) {
-        std::vector<std::string> env = {"XDG_DATA_DIRS=" + dir + "/none",
-                                        "XDG_CONFIG_DIRS=" + dir + "/none",
-                                        "DBUS_SESSION_BUS_ADDRESS=disabled:"};
+        std::vector<std::string> env = {
+            "XDG_DATA_DIRS=" + dir + "/none", "XDG_CONFIG_DIRS=" + dir + "/etc/xdg",
+            "XDG_CURRENT_DESKTOP=Test", "DBUS_SESSION_BUS_ADDRESS=disabled:"};
         env.insert(env.end(), localeEnv.begin(), localeEnv.end());
         return mv::test::launch(argv, env);
     }
@@ -101,6 +102,14 @@ protected:
     }
     std::string statusText(const std::string& state) const {
         return "署名コマンド: QuarnelCmd v1.1.R1\n状態：レジストリ(quarnel01)" + state + "\n";
+    }
+    // The status box for the handler `command` runs, or for none.
+    std::string statusOf(const std::string& command) const {
+        return statusText(command.empty() ? "未登録です。" : "登録済みです。\n" + command);
+    }
+    // "regist" when `command` is registered: asked first; without a display the answer is Cancel.
+    static std::string overwriteQuestion(const std::string& command) {
+        return "署名コマンド: レジストリ登録済みです。\n上書きしますか？\n" + command + "\n";
     }
 };
 
@@ -144,11 +153,13 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
         char kind;  // 'f' a file, 'l' a link to one, 'p' a FIFO, 'e' no list but a FIFO in the
                     // desktop entry's place
         std::string before = {}, registered = {}, unregistered = {};  // empty: as before
+        std::string asked = {};  // the handler's command when "regist" asks first
     } rows[] = {
         {"a second group naming another handler (GLib takes the last value), a duplicate", 'f',
          group + "# mine\n" + theirs + "x-scheme-handler/quarnel01 = dup\n" + html + "\n" + group +
              theirs,
-         group + "# mine\n" + ours + html + "\n" + group + ours, group + "# mine\n" + html},
+         group + "# mine\n" + ours + html + "\n" + group + ours, group + "# mine\n" + html,
+         "/bin/true %u"},
         {"blanks around the header: the same group, ours after its last line", 'f',
          "  [Default Applications] \n" + html + added,
          "  [Default Applications] \n" + html + ours + added},
@@ -181,7 +192,11 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
             fs::create_symlink(elsewhere, list);
         }
         std::string failed = regular ? "" : "に失敗";
-        EXPECT_EQ(quarnelcmd({"regist"}).err,
+        if (!row.asked.empty()) {
+            // Registered to another program: "regist" asks, and OK starts "regist-POSTX".
+            EXPECT_EQ(quarnelcmd({"regist"}).err, overwriteQuestion(row.asked));
+        }
+        EXPECT_EQ(quarnelcmd({row.asked.empty() ? "regist" : "regist-POSTX"}).err,
                   "署名コマンド: レジストリ登録" + failed + "しました。\n");
         // The status reads the entry and the list; an unreadable one is a failed read.
         EXPECT_EQ(quarnelcmd().err,
@@ -194,9 +209,7 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
             EXPECT_THAT(readText(desktopEntry),
                         ::testing::ContainsRegex("\nName=URL:QuarnelCmd Protocol\n.*\n"
                                                  "MimeType=x-scheme-handler/quarnel01;\n"));
-            // Asked whether to overwrite; without a display the answer is Cancel.
-            EXPECT_EQ(quarnelcmd({"regist"}).err,
-                      "署名コマンド: レジストリ登録済みです。\n上書きしますか？\n" + exec + "\n");
+            EXPECT_EQ(quarnelcmd({"regist"}).err, overwriteQuestion(exec));
         }
         EXPECT_EQ(quarnelcmd({"unregist"}).err,
                   "署名コマンド: レジストリ削除" + failed + "しました。\n");
@@ -204,19 +217,93 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
         EXPECT_EQ(regular ? readText(file) : "",
                   row.unregistered.empty() ? row.before : row.unregistered);
     }
-    // What links open decides the status: another default chosen through GLib, or our entry run
-    // by another copy of the program, is no registration. Registering again keeps the keys that
-    // others put into our entry.
+    // Another default chosen through GLib is what links open, and what the status shows.
+    // Registering again keeps what others put into our entry: their keys and their groups.
     fs::remove_all(list), fs::remove(desktopEntry), fs::remove(elsewhere);
     quarnelcmd({"regist"});
-    std::ofstream(desktopEntry, std::ios::app) << "X-Other=kept\n";
+    const std::string action = "[Desktop Action a]\nName=A\nExec=/bin/true a\n";
+    std::ofstream(desktopEntry, std::ios::app) << "X-Other=kept\n" << action;
     run({"gio", "mime", "x-scheme-handler/quarnel01", "other.desktop"});
-    EXPECT_EQ(quarnelcmd().err, statusText("未登録です。"));
-    EXPECT_EQ(quarnelcmd({"regist"}).err, "署名コマンド: レジストリ登録しました。\n");  // unasked
-    EXPECT_EQ(quarnelcmd().err, statusText("登録済みです。\n" + exec));
-    EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("\nX-Other=kept\n"));
+    EXPECT_EQ(quarnelcmd().err, statusOf("/bin/true %u"));
+    EXPECT_EQ(quarnelcmd({"regist-POSTX"}).err, "署名コマンド: レジストリ登録しました。\n");
+    EXPECT_EQ(quarnelcmd().err, statusOf(exec));
+    EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("\nX-Other=kept\n" + action));
+}
+
+// The status is what links open, as the desktop resolves every list and entry, whichever program
+// that is: "regist" asks before it overwrites it, and "unregist" removes what is ours and leaves
+// another program's handler in place.
+TEST_F(QuarnelCmdTest, registrationStatus_whatLinksOpen_table) {
+    const std::string group = "[Default Applications]\n", exec = "\"" + program + "\" %u";
+    const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
+                      theirs = "x-scheme-handler/quarnel01=other.desktop;\n";
+    const std::string elsewhere = dir + "/elsewhere";
+    const struct {
+        const char* why;
+        std::string registeredBy;  // the program that ran "regist", or none
+        std::vector<std::pair<std::string, std::string>> lists;  // in place of the registered one
+        std::string command;                                     // what the status shows
+        bool removed;       // "unregist" removed something of ours
+        std::string after;  // what the status shows after it
+    } rows[] = {
+        {"our entry through an added association alone",
+         program,
+         {{".config/mimeapps.list", "[Added Associations]\n" + ours}},
+         exec,
+         true,
+         ""},
+        {"our entry the default only in a list of XDG_CONFIG_DIRS",
+         program,
+         {{"etc/xdg/mimeapps.list", group + ours}},
+         exec,
+         true,
+         ""},
+        {"our entry, run by another copy of the agent",
+         elsewhere,
+         {{".config/mimeapps.list", group + ours}},
+         "\"" + elsewhere + "\" %u",
+         true,
+         ""},
+        {"the desktop's own list names another handler",
+         program,
+         {{".config/mimeapps.list", group + ours}, {".config/test-mimeapps.list", group + theirs}},
+         "/bin/true %u",
+         true,
+         "/bin/true %u"},
+        {"another handler, nothing of ours",
+         "",
+         {{".config/mimeapps.list", group + theirs}},
+         "/bin/true %u",
+         false,
+         "/bin/true %u"},
+    };
     fs::copy_file(program, elsewhere);
-    EXPECT_EQ(quarnelcmd({}, "60", elsewhere).err, statusText("未登録です。"));
+    fs::create_directories(dir + "/.local/share/applications");
+    fs::create_directories(dir + "/etc/xdg");
+    std::ofstream(dir + "/.local/share/applications/other.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Other\nExec=/bin/true %u\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        for (const char* each :
+             {".config/mimeapps.list", ".config/test-mimeapps.list", "etc/xdg/mimeapps.list",
+              ".local/share/applications/quarnel01.desktop"}) {
+            fs::remove(dir + "/" + each);
+        }
+        if (!row.registeredBy.empty()) {
+            EXPECT_EQ(quarnelcmd({"regist"}, "60", row.registeredBy).err,
+                      "署名コマンド: レジストリ登録しました。\n");
+            fs::remove(dir + "/.config/mimeapps.list");
+        }
+        for (const auto& [path, text] : row.lists) {
+            std::ofstream(dir + "/" + path) << text;
+        }
+        EXPECT_EQ(quarnelcmd().err, statusOf(row.command));
+        EXPECT_EQ(quarnelcmd({"regist"}).err, overwriteQuestion(row.command));
+        EXPECT_EQ(quarnelcmd({"unregist"}).err, std::string("署名コマンド: レジストリ削除") +
+                                                    (row.removed ? "" : "に失敗") + "しました。\n");
+        EXPECT_FALSE(fs::exists(desktopEntry));
+        EXPECT_EQ(quarnelcmd().err, statusOf(row.after));
+    }
 }
 
 // WebSocket runs that end early. A failed set-up of the store signer (the page's options reach
