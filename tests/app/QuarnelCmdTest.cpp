@@ -486,24 +486,50 @@ TEST_F(QuarnelCmdTest, anotherUsersClient_isClosedAndLogged_thePageIsServed) {
     EXPECT_EQ(log(), START + served + WS_END);
 }
 
-// A page names the agent itself as its helper, here by a link beside it, to remove the
-// registration in a nested run: refused like a bad name, and the registration stays.
+// A page names the agent itself as its helper to remove the registration in a nested run: by a
+// link beside it, or by its own name once an upgrade has renamed a new binary over the running
+// agent. Refused like a bad name, and the registration stays.
 TEST_F(QuarnelCmdTest, agentAsItsOwnHelper_isRefused_theRegistrationStays) {
     home.makeNssDb("ee");
     installCopy();
     fs::create_symlink("quarnelcmd", bin + "/self");
+    std::ofstream(bin + "/upgrade")
+        << "#!/bin/sh\ncd \"${0%/*}\" && cp quarnelcmd new && mv new quarnelcmd\n";
+    fs::permissions(bin + "/upgrade", fs::perms::owner_all);
     quarnelcmd({"regist"}, "60", copy);
-    const std::string frame = "http," + base64Of("file:///self?unregist-POSTX") + ",eA==,,0";
-    Lines got = page("20,0,,,",
-                     R"([{"op": "send", "text": ")" + frame +
-                         R"("}, {"op": "recv"}, {"op": "send", "text": "term"}])",
-                     copy);
-    EXPECT_EQ(got, Lines{"{\"recv\": \"" + ARG_ERROR + "\"}"});
-    const Lines refused = {"ws-command / http cmd accept.", "debugExe / " + bin + "/self",
-                           "debugExe / unregist-POSTX", "debugExe / error(-10) Invalid hostname.",
-                           "http / error(-10) 引数エラー(-10)"};
-    EXPECT_EQ(log(), WS_START + refused + WS_END);
-    EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("Exec=\"" + copy + "\" %u"));
+    auto http = [](const std::string& address) {
+        return R"({"op": "send", "text": "http,)" + base64Of(address) +
+               R"(,eA==,,0"}, {"op": "recv"}, )";
+    };
+    const struct {
+        std::string helper, before;  // the frames sent before, and their log lines
+        Lines beforeLog;
+    } rows[] = {
+        {"self", "", {}},
+        {"quarnelcmd",
+         http("file:///upgrade"),
+         {"ws-command / http cmd accept.", "debugExe / " + bin + "/upgrade", "debugExe / ",
+          "http / response is empty."}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.helper);
+        struct stat agent {};
+        stat(copy.c_str(), &agent);
+        Lines got = page("20,0,,,",
+                         "[" + row.before + http("file:///" + row.helper + "?unregist-POSTX") +
+                             R"({"op": "send", "text": "term"}])",
+                         copy);
+        EXPECT_EQ(got.back(), "{\"recv\": \"" + ARG_ERROR + "\"}");
+        const Lines refused = {"ws-command / http cmd accept.",
+                               "debugExe / " + bin + "/" + row.helper, "debugExe / unregist-POSTX",
+                               "debugExe / error(-10) Invalid hostname.",
+                               "http / error(-10) 引数エラー(-10)"};
+        EXPECT_EQ(log(), WS_START + row.beforeLog + refused + WS_END);
+        EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("Exec=\"" + copy + "\" %u"));
+        struct stat now {};
+        stat(copy.c_str(), &now);
+        EXPECT_EQ(now.st_ino != agent.st_ino, !row.before.empty()) << "a new file in its place";
+    }
 }
 
 // "term" while a command waits for a server that accepts and never answers, or for a helper that
