@@ -684,10 +684,25 @@ TEST_F(QuarnelCmdTest, logNameOutsideTheCodePage_keepsItsCharacters) {
 }
 
 // The file form with what a Downloads folder may hold: only the newest entry that matches the
-// pattern is taken, only if it is a parameter text of at most 64 KiB, and then it is removed. The
-// text (its first token unread) signs over HTTPS, trusted through SSL_CERT_FILE.
+// pattern is taken, only if it is a parameter text of at most 64 KiB that the batch run takes,
+// and then it is removed, so that the next launch does not run it again. The text (its first
+// token unread) signs over HTTPS, trusted through SSL_CERT_FILE, or with helper programs beside a
+// copy of the program.
 TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSignsOverHttps) {
     home.makeNssDb("ee");
+    installCopy();
+    std::ofstream(bin + "/both") << "#!/bin/sh\ncat >/dev/null\nif [ \"$1\" = -cert ]; then\n"
+                                 << "echo '" << OK_HASH << "'\nelse\n"
+                                 << "echo '<QrnResponse result=\"OK\"/>'\nfi\n";
+    fs::permissions(bin + "/both", fs::perms::owner_all);
+    auto helpers = [](const std::string& url, const std::string& cert, const std::string& sign) {
+        return "x,0,,,," + base64Of(url) + "," + base64Of(cert) + "," + base64Of(sign) +
+               ",0,0,,0,x";
+    };
+    const Lines refused =
+        START + Lines{"execute / error(-10) Invalid hostname.",
+                      "execute / error(-10) command execute error.", "execute / 引数エラー(-10)",
+                      "cmd-end / cmd execute error."};
     const std::string certs = fixtures::certDir();
     ASSERT_TRUE(server.start({"--log", dir + "/https.log", "--cert", certs + "/server.pem", "--key",
                               certs + "/server.key"}));
@@ -698,7 +713,7 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
                       pad(64 * 1024 - text.size(), ' ');
     const std::string downloads = dir + "/Downloads", secret = dir + "/secret.txt";
     std::ofstream(secret) << text;
-    quarnelcmd({"quarnel01:F,*"});
+    quarnelcmd({"quarnel01:F,*"}, "60", copy);
     EXPECT_EQ(log(), END) << "no Downloads folder";
     const struct {
         std::string pattern;
@@ -721,9 +736,11 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
         {"*.csv",
          {{"staff.csv", "7,Sato,,sato@example.jp,0312,A1,Kato,2020,,3,Sales,,x"}},
          "",
-         START + Lines{"execute / error(-10) Invalid hostname.",
-                       "execute / error(-10) command execute error.", "execute / 引数エラー(-10)",
-                       "cmd-end / cmd execute error."}},
+         refused},
+        // An empty sign helper is the cert helper: the text runs, so it goes.
+        {"*.txt", {{"a.txt", helpers("file:///x", "both", "")}}, "a.txt"},
+        {"*.txt", {{"a.txt", helpers("file:///x", "quarnelcmd", "both")}}, "", refused},
+        {"*.txt", {{"a.txt", helpers("httpx://x", "both", "both")}}, "", refused},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pattern);
@@ -734,7 +751,7 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
             timespec times[2] = {{stamp += 31536000, 0}, {stamp, 0}};
             utimensat(AT_FDCWD, (downloads + "/" + name).c_str(), times, 0);
         }
-        quarnelcmd({"quarnel01:F," + row.pattern});
+        quarnelcmd({"quarnel01:F," + row.pattern}, "60", copy);
         for (const auto& file : row.files) {
             EXPECT_EQ(fs::exists(downloads + "/" + file.first), file.first != row.taken);
         }
