@@ -238,50 +238,32 @@ TEST_F(QuarnelCmdTest, registrationStatus_whatLinksOpen_table) {
     const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
                       theirs = "x-scheme-handler/quarnel01=other.desktop;\n";
     const std::string elsewhere = dir + "/elsewhere";
+    const std::string config = ".config/mimeapps.list", other = "/bin/true %u";
     const struct {
         const char* why;
         std::string registeredBy;  // the program that ran "regist", or none
+        std::string command;       // what the status shows
+        bool removed;              // "unregist" removed something of ours
+        std::string after;         // what the status shows after it
         std::vector<std::pair<std::string, std::string>> lists;  // in place of the registered one
-        std::string command;                                     // what the status shows
-        bool removed;       // "unregist" removed something of ours
-        std::string after;  // what the status shows after it
     } rows[] = {
-        {"our entry through an added association alone",
-         program,
-         {{".config/mimeapps.list", "[Added Associations]\n" + ours}},
-         exec,
-         true,
-         ""},
-        {"our entry the default only in a list of XDG_CONFIG_DIRS",
-         program,
-         {{"etc/xdg/mimeapps.list", group + ours}},
-         exec,
-         true,
-         ""},
-        {"our entry, run by another copy of the agent",
-         elsewhere,
-         {{".config/mimeapps.list", group + ours}},
-         "\"" + elsewhere + "\" %u",
-         true,
-         ""},
-        {"the desktop's own list names another handler",
-         program,
-         {{".config/mimeapps.list", group + ours}, {".config/test-mimeapps.list", group + theirs}},
-         "/bin/true %u",
-         true,
-         "/bin/true %u"},
-        {"another handler, nothing of ours",
-         "",
-         {{".config/mimeapps.list", group + theirs}},
-         "/bin/true %u",
-         false,
-         "/bin/true %u"},
+        // clang-format off
+        {"our entry through an added association alone", program, exec, true, "",
+         {{config, "[Added Associations]\n" + ours}}},
+        {"our entry the default only in a list of XDG_CONFIG_DIRS", program, exec, true, "",
+         {{"etc/xdg/mimeapps.list", group + ours}}},
+        {"our entry, run by another copy of the agent", elsewhere, "\"" + elsewhere + "\" %u",
+         true, "", {{config, group + ours}}},
+        {"the desktop's own list names another handler", program, other, true, other,
+         {{config, group + ours}, {".config/test-mimeapps.list", group + theirs}}},
+        {"another handler, nothing of ours", "", other, false, other, {{config, group + theirs}}},
+        // clang-format on
     };
     fs::copy_file(program, elsewhere);
     fs::create_directories(dir + "/.local/share/applications");
     fs::create_directories(dir + "/etc/xdg");
     std::ofstream(dir + "/.local/share/applications/other.desktop")
-        << "[Desktop Entry]\nType=Application\nName=Other\nExec=/bin/true %u\n";
+        << "[Desktop Entry]\nType=Application\nName=Other\nExec=" << other << "\n";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
         for (const char* each :

@@ -166,64 +166,39 @@ TEST_F(XdgHome, getUrlProtocolCommand_entryAndListTable) {
                       config = ".config/mimeapps.list";
     const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
                       theirs = "x-scheme-handler/quarnel01=other.desktop;\n";
-    const std::string long259 = "/bin/true " + std::string(249, 'x');
+    const std::string long259 = "/bin/true " + std::string(249, 'x'),
+                      entry = main + "Exec=" + exec + "\n";
+    using Lists = std::vector<std::pair<std::string, std::string>>;  // path in the home, text
+    const Lists listsOurs = {{config, group + ours}};
     const struct {
         const char* why;
         std::string entry;
-        std::vector<std::pair<std::string, std::string>> lists;  // path in the home, text
         int result;
         std::string command;
+        Lists lists;
     } rows[] = {
-        {"Exec of another group",
-         main + "[Desktop Action a]\nExec=/bin/true %u\n",
-         {{config, group + ours}},
-         0,
-         ""},
-        {"TryExec is not Exec", main + "TryExec=/bin/true\n", {{config, group + ours}}, 0, ""},
+        // clang-format off
+        {"Exec of another group", main + "[Desktop Action a]\nExec=/bin/true %u\n", 0, "",
+         listsOurs},
+        {"TryExec is not Exec", main + "TryExec=/bin/true\n", 0, "", listsOurs},
         // 259 bytes fit the command buffer of the program's home platform, 260 do not.
-        {"259 bytes", main + "Exec=" + long259 + "\n", {{config, group + ours}}, 1, long259},
-        {"260 bytes", main + "Exec=" + long259 + "x\n", {{config, group + ours}}, -1, ""},
-        {"ours, unquoted",
-         main + "Exec=/bin/true %u\n",
-         {{config, group + ours}},
-         1,
-         "/bin/true %u"},
-        {"another program, such as another copy of the agent",
-         main + "Exec=/bin/cp %u\n",
-         {{config, group + ours}},
-         1,
-         "/bin/cp %u"},
-        {"no list", main + "Exec=" + exec + "\n", {}, 0, ""},
-        {"a later group names another",
-         main + "Exec=" + exec + "\n",
-         {{config, group + ours + "[Added Associations]\n" + ours + group + theirs}},
-         1,
-         "/bin/cat %u"},
-        {"a later line is ours",
-         main + "Exec=" + exec + "\n",
-         {{config, group + theirs + "\n" + group + ours}},
-         1,
-         exec},
-        {"ours second in the list",
-         main + "Exec=" + exec + "\n",
-         {{config, group + "x-scheme-handler/quarnel01=other.desktop;quarnel01.desktop;\n"}},
-         1,
-         "/bin/cat %u"},
-        {"an added association alone",
-         main + "Exec=" + exec + "\n",
-         {{config, "[Added Associations]\n" + ours}},
-         1,
-         exec},
-        {"the default only in a list of XDG_CONFIG_DIRS",
-         main + "Exec=" + exec + "\n",
-         {{"etc/xdg/mimeapps.list", group + ours}},
-         1,
-         exec},
-        {"the desktop's own list names another",
-         main + "Exec=" + exec + "\n",
-         {{config, group + ours}, {".config/test-mimeapps.list", group + theirs}},
-         1,
-         "/bin/cat %u"},
+        {"259 bytes", main + "Exec=" + long259 + "\n", 1, long259, listsOurs},
+        {"260 bytes", main + "Exec=" + long259 + "x\n", -1, "", listsOurs},
+        {"ours, unquoted", main + "Exec=/bin/true %u\n", 1, "/bin/true %u", listsOurs},
+        {"another program, such as another copy of the agent", main + "Exec=/bin/cp %u\n", 1,
+         "/bin/cp %u", listsOurs},
+        {"no list", entry, 0, "", {}},
+        {"a later group names another", entry, 1, "/bin/cat %u",
+         {{config, group + ours + "[Added Associations]\n" + ours + group + theirs}}},
+        {"a later line is ours", entry, 1, exec, {{config, group + theirs + "\n" + group + ours}}},
+        {"ours second in the list", entry, 1, "/bin/cat %u",
+         {{config, group + "x-scheme-handler/quarnel01=other.desktop;quarnel01.desktop;\n"}}},
+        {"an added association alone", entry, 1, exec, {{config, "[Added Associations]\n" + ours}}},
+        {"the default only in a list of XDG_CONFIG_DIRS", entry, 1, exec,
+         {{"etc/xdg/mimeapps.list", group + ours}}},
+        {"the desktop's own list names another", entry, 1, "/bin/cat %u",
+         {{config, group + ours}, {".config/test-mimeapps.list", group + theirs}}},
+        // clang-format on
     };
     fs::create_directories(dir + "/.local/share/applications");
     fs::create_directories(dir + "/etc/xdg");
