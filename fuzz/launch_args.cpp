@@ -1,5 +1,6 @@
 // The launch parameter text comes from any web page that opens a "quarnel01:" link.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +15,10 @@
 
 namespace {
 
-// The file form reads the Downloads folder: point it at an empty directory of our own.
+std::string parameterFile;
+
+// The file form reads the newest file of the Downloads folder: a home of our own whose Downloads
+// folder holds one parameter file.
 bool isolateHome() {
     static char dirTemplate[] = "/tmp/fuzz_launch_args.XXXXXX";
     const char* dir = mkdtemp(dirTemplate);
@@ -26,7 +30,19 @@ bool isolateHome() {
     setenv("XDG_CONFIG_HOME", dir, 1);
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
-    return true;
+    std::string downloads = std::string(dir) + "/Downloads";
+    parameterFile = downloads + "/params.txt";
+    return mkdir(downloads.c_str(), 0700) == 0;
+}
+
+bool writeParameterFile(const std::string& content) {
+    int fd = open(parameterFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    bool written =
+        write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    return close(fd) == 0 && written;
 }
 
 }  // namespace
@@ -41,7 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     struct Restore {
         ~Restore() { (void)!fchdir(startDir); }
     } restore;
+    // The launch text ends at its first zero byte; what follows it, or else the whole input, is
+    // the parameter file that an "F,<pattern>" text finds.
     std::string text(reinterpret_cast<const char*>(data), size);
+    size_t zero = text.find('\0');
+    if (!writeParameterFile(zero == std::string::npos ? text : text.substr(zero + 1))) {
+        return 0;
+    }
     mv::CmdRunner runner;
     std::u16string defaultLog = runner.logPath;
     mv::CmdParams params;
@@ -55,6 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __builtin_trap();
     }
     if (r == 0 && params.signUrl.empty() && !params.certUrl.empty()) {
+        __builtin_trap();
+    }
+    // Only a parameter text that the batch run takes is removed.
+    if (access(parameterFile.c_str(), F_OK) != 0 &&
+        (r != 0 || mv::batchTransportOf(params) == mv::BatchTransport::Refused)) {
         __builtin_trap();
     }
     // Whatever the page names, the log stays a plain name in the temporary directory.

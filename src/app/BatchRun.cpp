@@ -1,5 +1,6 @@
 // Batch mode: the whole signing exchange with a server, or with the helper programs of the
 // "file:///" form, run by the program itself.
+#include "app/CmdParams.h"
 #include "app/CmdRunner.h"
 #include "app/RunnerOperations.h"
 #include "exchange/QuarnelHttp.h"
@@ -17,6 +18,18 @@ struct Transport {
 };
 
 }  // namespace
+
+BatchTransport batchTransportOf(const CmdParams& params) {
+    if (params.url.rfind("https://", 0) == 0 || params.url.rfind("http://", 0) == 0) {
+        return BatchTransport::Http;
+    }
+    // The helpers are named by the page: only programs beside ours may run, and never ours.
+    if (params.url.rfind("file:///", 0) == 0 && isRunnableHelper(fromAnsi(params.certUrl)) &&
+        isRunnableHelper(fromAnsi(params.signUrl))) {
+        return BatchTransport::Helpers;
+    }
+    return BatchTransport::Refused;
+}
 
 pid_t launchDebugExe(const std::u16string& program, const std::u16string& arguments, int output,
                      int input, int error) {
@@ -58,21 +71,18 @@ int CmdRunner::execute(const CmdParams& params) {
 
     auto run = [&]() -> int {
         Transport transport;
-        if (url.rfind(u"file:///", 0) == 0) {
-            // The helpers are named by the page: only programs beside ours may run, and never ours.
-            if (!isRunnableHelper(certUrl) || !isRunnableHelper(signUrl)) {
-                logError(-10, u"Invalid hostname.", u"execute");
-                return -10;
-            }
+        BatchTransport how = batchTransportOf(params);
+        if (how == BatchTransport::Refused) {
+            logError(-10, u"Invalid hostname.", u"execute");
+            return -10;
+        }
+        if (how == BatchTransport::Helpers) {
             std::string dir = getModuleDir();
             std::u16string moduleDir = utf8ToWString(dir.data(), dir.size());
             transport.fileForm = true;
             transport.certProgram = moduleDir + certUrl;
             transport.signProgram = moduleDir + signUrl;
             transport.target = url.substr(8);
-        } else if (url.rfind(u"https://", 0) != 0 && url.rfind(u"http://", 0) != 0) {
-            logError(-10, u"Invalid hostname.", u"execute");
-            return -10;
         }
 
         int r = signer->httpSet(url.c_str(), sid.c_str(), nullptr);

@@ -30,6 +30,12 @@ inline constexpr int32_t FLAG_SHOW_COMMAND_LINE = 0x1000;
 inline constexpr int32_t FLAG_LOG_PATH = 0x2000;
 inline constexpr int32_t FLAG_LOG_APPEND = 0x4000;
 
+// How a batch run with these parameters reaches its server: over HTTP(S), through the helper
+// programs of the "file:///" form, or not at all (the run refuses the address with -10). The one
+// decision by which the run goes ahead and the file form removes a parameter file.
+enum class BatchTransport { Refused, Http, Helpers };
+BatchTransport batchTransportOf(const CmdParams& params);
+
 // A Base64 token of the parameter text: its bytes are UTF-8 and `target` gets them in the ANSI
 // code page. A token that decodes to nothing leaves `target` empty.
 void decodeBase64Arg(const std::string& token, std::string& target);

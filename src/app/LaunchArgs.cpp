@@ -11,7 +11,6 @@
 
 #include "app/CmdParams.h"
 #include "app/CmdRunner.h"
-#include "app/RunnerOperations.h"
 #include "foundation/Base64.h"
 #include "foundation/Split.h"
 #include "foundation/System.h"
@@ -102,24 +101,6 @@ void decodeBase64Arg(const std::string& token, std::string& target) {
     }
 }
 
-namespace {
-
-// A batch text whose server address the batch run takes (execute: "http://", "https://", or
-// "file:///" with helpers it may run), so a file that holds it is a parameter file.
-bool isBatchParameterText(const std::vector<std::string>& tokens) {
-    std::string url, certUrl, signUrl;
-    decodeBase64Arg(tokens[5], url);
-    decodeBase64Arg(tokens[6], certUrl);
-    decodeBase64Arg(tokens[7], signUrl);
-    if (url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0) {
-        return true;
-    }
-    return url.rfind("file:///", 0) == 0 && isRunnableHelper(fromAnsi(certUrl)) &&
-           isRunnableHelper(fromAnsi(signUrl));
-}
-
-}  // namespace
-
 int findNewestFile(const std::string& folder, const std::string& pattern, std::string& path) {
     if (folder.empty() || pattern.empty()) {
         return -1;
@@ -178,8 +159,9 @@ int CmdRunner::parseLaunchArgs(const char* text, CmdParams& params) {
         decodeBase64Arg(tokens[6], params.sid);
         return 1;
     }
+    std::string file;
+    bool fileForm = false;
     if (tokens.size() >= 2 && !tokens[0].empty() && tokens[0][0] == 'F') {
-        std::string file;
         if (findNewestFile(getDownloadDir(), tokens[1], file) != 0) {
             return UNUSABLE;
         }
@@ -192,14 +174,7 @@ int CmdRunner::parseLaunchArgs(const char* text, CmdParams& params) {
                             strnlen(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
         tokens.clear();
         splitTokens(content.c_str(), tokens);
-        // Only a parameter text is ours to remove: whatever else the newest download is (a photo,
-        // a table that happens to have 13 columns), it stays where it is.
-        if (tokens.size() != BATCH_TOKENS) {
-            return UNUSABLE;
-        }
-        if (isBatchParameterText(tokens)) {
-            unlink(file.c_str());
-        }
+        fileForm = true;
     }
     if (tokens.size() != BATCH_TOKENS) {
         return UNUSABLE;
@@ -225,6 +200,11 @@ int CmdRunner::parseLaunchArgs(const char* text, CmdParams& params) {
     params.signFlags = toInt(tokens[9]);
     decodeBase64Arg(tokens[10], params.signCertHex);
     params.signAlg = toInt(tokens[11]);
+    // Only a parameter text is ours to remove, one that the batch run takes: whatever else the
+    // newest download is (a photo, a table that happens to have 13 columns) stays where it is.
+    if (fileForm && batchTransportOf(params) != BatchTransport::Refused) {
+        unlink(file.c_str());
+    }
     return 0;
 }
 

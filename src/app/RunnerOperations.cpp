@@ -174,7 +174,13 @@ bool isPlainHelperName(const std::u16string& name) {
 }
 
 bool isRunnableHelper(const std::u16string& name) {
-    return isPlainHelperName(name) && !isOwnProgram(getModuleDir() + toFsPath(name.c_str()));
+    if (!isPlainHelperName(name)) {
+        return false;
+    }
+    // A package upgrade renames a new binary over the running agent: the file of the agent's own
+    // name is then another file, and still the agent.
+    std::string path = getModuleDir() + toFsPath(name.c_str());
+    return path != getModulePath() && !isOwnProgram(path);
 }
 
 int debugExe(const char16_t* address, const unsigned char* data, int length,

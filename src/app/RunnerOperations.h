@@ -53,8 +53,9 @@ int runPxmlCommand(const char16_t* xml, std::string& out);
 
 // True for a helper name that stays in the program's directory: not empty, no '/', '\' or "..".
 bool isPlainHelperName(const std::u16string& name);
-// True for a helper the page may run: a plain name whose file is not this program itself under
-// another name or link (a nested run would empty this run's log or change the registration).
+// True for a helper the page may run: a plain name that is neither the program's own name nor a
+// file that is this program under another name or link (a nested run would empty this run's log
+// or change the registration).
 bool isRunnableHelper(const std::u16string& name);
 
 // Runs `program` with `arguments` (split by the Windows rules, no shell), its standard input fed

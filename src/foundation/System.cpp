@@ -25,21 +25,36 @@ std::string formatTime(bool utc, const char* format) {
 
 }  // namespace
 
-std::string getModuleDir() {
+std::string getModulePath() {
     char path[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0) {
         return {};
     }
-    std::string dir(path, static_cast<size_t>(n));
+    std::string file(path, static_cast<size_t>(n));
+    // The kernel's mark for a program file that was replaced or removed while it runs.
+    const std::string replaced = " (deleted)";
+    if (file.size() > replaced.size() &&
+        file.compare(file.size() - replaced.size(), replaced.size(), replaced) == 0) {
+        file.resize(file.size() - replaced.size());
+    }
+    return file;
+}
+
+std::string getModuleDir() {
+    std::string dir = getModulePath();
     size_t slash = dir.rfind('/');
     // /proc/self/exe always names an absolute path; without a separator there is no directory.
     return slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
 }
 
-std::string getUtcTimeString() { return formatTime(true, "%Y-%m-%dT%H:%M:%SZ"); }
+std::string getUtcTimeString() {
+    return formatTime(true, "%Y-%m-%dT%H:%M:%SZ");
+}
 
-std::string getLocalTimeString() { return formatTime(false, "%Y-%m-%dT%H:%M:%S"); }
+std::string getLocalTimeString() {
+    return formatTime(false, "%Y-%m-%dT%H:%M:%S");
+}
 
 ByteBuffer readFileBytes(const std::string& fileName, size_t maxSize) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever; a FIFO

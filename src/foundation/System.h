@@ -7,6 +7,10 @@
 
 namespace mv {
 
+// The program file's path (/proc/self/exe); after an upgrade renamed a new file over the running
+// program, the path it was started from. Empty when it cannot be read.
+std::string getModulePath();
+
 // Directory of the program file with its trailing '/'; empty when /proc/self/exe cannot be read.
 std::string getModuleDir();
 

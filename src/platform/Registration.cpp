@@ -1,6 +1,7 @@
 #include "platform/Registration.h"
 
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,20 +58,42 @@ bool isGroupHeader(const std::string& text) {
     return !text.empty() && text[0] == '[';
 }
 
-// The file's lines as they stand, a CR before the line feed included. 0: no file; -1: anything
-// but a regular file (a link is followed), or a read failure. The file is opened without
-// blocking, so that a FIFO in its place is refused instead of waiting for a writer for ever.
-int readLines(const std::string& path, std::vector<std::string>& lines) {
-    lines.clear();
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+// Opens `path` for reading if it is a regular file (a link is followed). 1 with `fd` open, 0: no
+// file, -1: anything else. Without blocking, so that a FIFO in its place is refused instead of
+// waiting for a writer for ever.
+int openRegularFile(const std::string& path, int& fd) {
+    fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return errno == ENOENT ? 0 : -1;
     }
-    std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { close(*f); });
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        fd = -1;
         return -1;
     }
+    return 1;
+}
+
+int fileState(const std::string& path) {
+    int fd = -1;
+    int state = openRegularFile(path, fd);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return state;
+}
+
+// The file's lines as they stand, a CR before the line feed included. 0: no file; -1: anything
+// but a regular file, or a read failure.
+int readLines(const std::string& path, std::vector<std::string>& lines) {
+    lines.clear();
+    int fd = -1;
+    int state = openRegularFile(path, fd);
+    if (state <= 0) {
+        return state;
+    }
+    std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { close(*f); });
     std::string content;
     char buffer[8192];
     for (;;) {
@@ -228,54 +251,6 @@ std::vector<std::string> withEntryKeys(
     return out;
 }
 
-// The program that an Exec value runs: its first argument, after the Desktop Entry rules'
-// string escapes and quoting ("%%" is a '%').
-std::string execProgram(const std::string& exec) {
-    std::string value;
-    for (size_t i = 0; i < exec.size(); ++i) {
-        value +=
-            exec[i] == '\\' && i + 1 < exec.size() && exec[i + 1] == '\\' ? exec[i++] : exec[i];
-    }
-    std::string program;
-    bool quoted = !value.empty() && value[0] == '"';
-    for (size_t i = quoted ? 1 : 0; i < value.size(); ++i) {
-        char c = value[i];
-        if (quoted && c == '"') {
-            break;
-        }
-        if (!quoted && (c == ' ' || c == '\t')) {
-            break;
-        }
-        if (quoted && c == '\\' && i + 1 < value.size()) {
-            c = value[++i];
-        } else if (c == '%' && i + 1 < value.size() && value[i + 1] == '%') {
-            ++i;
-        }
-        program += c;
-    }
-    return program;
-}
-
-// The scheme's default handler as GLib reads the list: every [Default Applications] group merged,
-// the last line for the type winning, its first entry. 1 with `desktopId` set (empty when no line
-// names one), 0 without a list, -1 when the list cannot be read.
-int defaultApplication(const std::string& listPath, const std::string& mimeType,
-                       std::string& desktopId) {
-    std::vector<std::string> lines;
-    int read = readLines(listPath, lines);
-    bool inGroup = false;
-    for (const std::string& line : lines) {
-        std::string text = trim(line);
-        std::string value;
-        if (isGroupHeader(text)) {
-            inGroup = text == DEFAULTS_GROUP;
-        } else if (inGroup && keyOf(text, &value) == mimeType) {
-            desktopId = trim(value.substr(0, value.find(';')));
-        }
-    }
-    return read;
-}
-
 }  // namespace
 
 std::string desktopEntryId(const char* scheme) {
@@ -287,44 +262,29 @@ std::string desktopEntryPath(const char* scheme) {
     return data.empty() ? std::string() : data + "/applications/" + desktopEntryId(scheme);
 }
 
-int getUrlProtocolCommand(const char* scheme, const char* programPath, std::string& command) {
-    std::string path = desktopEntryPath(scheme);
-    if (path.empty() || programPath == nullptr) {
+int getUrlProtocolCommand(const char* scheme, const char* /*programPath*/, std::string& command) {
+    if (scheme == nullptr) {
         return -1;
     }
-    std::vector<std::string> lines;
-    int read = readLines(path, lines);
-    if (read <= 0) {
-        return read;
+    // GIO waits for ever on a FIFO and passes over a file it cannot read: the two files that
+    // registering writes must be readable regular files, or the answer would mean nothing.
+    std::string entry = desktopEntryPath(scheme), list = mimeappsListPath();
+    if (entry.empty() || list.empty() || fileState(entry) < 0 || fileState(list) < 0) {
+        return -1;
     }
-    bool inMainGroup = false;
-    for (const std::string& line : lines) {
-        std::string text = trim(line);
-        if (isGroupHeader(text)) {
-            inMainGroup = text == "[Desktop Entry]";
-            continue;
-        }
-        std::string value;
-        if (inMainGroup && keyOf(text, &value) == "Exec") {
-            if (value.size() > COMMAND_LIMIT) {
-                return -1;
-            }
-            // Links open what the list names: our entry only counts while it is the default
-            // and runs this program.
-            std::string list = mimeappsListPath(), handler;
-            int listRead =
-                list.empty() ? -1 : defaultApplication(list, mimeTypeOf(scheme), handler);
-            if (listRead < 0) {
-                return -1;
-            }
-            if (handler != desktopEntryId(scheme) || execProgram(value) != programPath) {
-                return 0;
-            }
-            command = value;
-            return 1;
-        }
+    std::unique_ptr<GAppInfo, void (*)(gpointer)> handler(
+        g_app_info_get_default_for_uri_scheme(scheme), g_object_unref);
+    // A handler without a command line (an entry without Exec) opens nothing: as no command.
+    const char* line = handler ? g_app_info_get_commandline(handler.get()) : nullptr;
+    if (line == nullptr || line[0] == '\0') {
+        return 0;
     }
-    return 0;
+    std::string text = line;
+    if (text.size() > COMMAND_LIMIT) {
+        return -1;
+    }
+    command = text;
+    return 1;
 }
 
 int registerUrlProtocol(const char* scheme, const char* programPath) {
@@ -367,15 +327,19 @@ int unregisterUrlProtocol(const char* scheme) {
     if (scheme == nullptr) {
         return -1;
     }
-    std::string path = desktopEntryPath(scheme);
-    struct stat st {};
-    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    // Something else in the entry's place is not ours to remove.
+    std::string path = desktopEntryPath(scheme), list = mimeappsListPath();
+    int entry = path.empty() ? -1 : fileState(path);
+    if (entry < 0 || list.empty()) {
         return -1;
     }
-    std::string list = mimeappsListPath();
-    if (list.empty() ||
-        removeDefaultApplication(list, mimeTypeOf(scheme), desktopEntryId(scheme)) != 0) {
+    bool lineRemoved = false;
+    if (removeDefaultApplication(list, mimeTypeOf(scheme), desktopEntryId(scheme), &lineRemoved) !=
+        0) {
         return -1;
+    }
+    if (entry == 0) {
+        return lineRemoved ? 0 : -1;
     }
     return unlink(path.c_str()) == 0 ? 0 : -1;
 }
@@ -435,7 +399,10 @@ int setDefaultApplication(const std::string& listPath, const std::string& mimeTy
 // A group that held nothing but our line goes with it, so that registering and unregistering
 // give the file back as it was.
 int removeDefaultApplication(const std::string& listPath, const std::string& mimeType,
-                             const std::string& desktopId) {
+                             const std::string& desktopId, bool* removed) {
+    if (removed != nullptr) {
+        *removed = false;
+    }
     std::vector<std::string> lines;
     int read = readLines(listPath, lines);
     if (read <= 0) {
@@ -493,7 +460,16 @@ int removeDefaultApplication(const std::string& listPath, const std::string& mim
         out.push_back(line);
     }
     dropEmptiedGroup(true);
-    return changed ? writeFileAtomically(listPath, joinLines(out), 0644) : 0;
+    if (!changed) {
+        return 0;
+    }
+    if (writeFileAtomically(listPath, joinLines(out), 0644) != 0) {
+        return -1;
+    }
+    if (removed != nullptr) {
+        *removed = true;
+    }
+    return 0;
 }
 
 }  // namespace mv

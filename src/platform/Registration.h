@@ -4,13 +4,16 @@
 
 // The URL-scheme registration of the user, as Linux desktops and browsers read it: a desktop
 // entry $XDG_DATA_HOME/applications/<scheme>.desktop that handles x-scheme-handler/<scheme>, and
-// the line in $XDG_CONFIG_HOME/mimeapps.list that makes it the scheme's default handler.
+// the line in $XDG_CONFIG_HOME/mimeapps.list that makes it the scheme's default handler. What
+// links open is read back through GIO, which resolves every list and entry as the desktop does.
 namespace mv {
 
-// 1: registered, `command` is the Exec line of the desktop entry; 0: not registered (no desktop
-// entry or no Exec line in it, an entry that runs another program than `programPath`, or one
-// that the list of defaults does not name as the scheme's handler); -1: any other failure, an
-// Exec line of 260 bytes or more and an entry or list that is no regular file included.
+// The scheme's handler as the desktop resolves it (GIO's default application for the scheme,
+// whichever program that is): 1 with `command` its command line, 0 when there is none, -1 when it
+// cannot be read (no home, our desktop entry or the user's list of defaults present but no
+// readable regular file, a command of 260 bytes or more). `programPath` is not consulted. GIO
+// keeps what it has read, and the XDG directories it read it from, for the life of the process:
+// a process asks once.
 int getUrlProtocolCommand(const char* scheme, const char* programPath, std::string& command);
 
 // Writes the desktop entry (Name "URL:QuarnelCmd Protocol", Exec "\"<program>\" %u"; keys of
@@ -19,8 +22,9 @@ int getUrlProtocolCommand(const char* scheme, const char* programPath, std::stri
 // stays).
 int registerUrlProtocol(const char* scheme, const char* programPath);
 
-// Removes the default line and then the desktop entry. -1 at once, changing nothing, when there
-// is no desktop entry or it is no regular file; -1 when a step fails; else 0.
+// Removes our lines from the list of defaults and then our desktop entry; another program's
+// handler stays. 0 when something of ours was removed; -1 when nothing was, at once when the
+// entry's place holds anything but a regular file, or when a step fails.
 int unregisterUrlProtocol(const char* scheme);
 
 // The desktop entry's path and name for a scheme.
@@ -32,10 +36,11 @@ std::string desktopEntryId(const char* scheme);
 // setDefaultApplication makes `desktopId` the default for `mimeType` (creating the file and the
 // group when needed); removeDefaultApplication takes `desktopId` out of that key's lists, drops a
 // key with nothing left, and a group with nothing left once our line is gone (a missing file is
-// nothing to remove). 0 or -1; -1 also for anything but a regular file (a link is followed).
+// nothing to remove), and sets `removed` when it took a line. 0 or -1; -1 also for anything but a
+// regular file (a link is followed).
 int setDefaultApplication(const std::string& listPath, const std::string& mimeType,
                           const std::string& desktopId);
 int removeDefaultApplication(const std::string& listPath, const std::string& mimeType,
-                             const std::string& desktopId);
+                             const std::string& desktopId, bool* removed = nullptr);
 
 }  // namespace mv

@@ -62,11 +62,12 @@ protected:
         fs::copy_file(program, copy);
     }
 
-    // No system-wide XDG directories and no desktop environment: xdg-mime reads the files itself.
+    // The machine's own XDG directories and desktop stay out: the lists of XDG_CONFIG_DIRS and
+    // the desktop's own list (test-mimeapps.list) are the test's, in its home.
     mv::test::Outcome run(std::vector<std::string> argv) {
-        std::vector<std::string> env = {"XDG_DATA_DIRS=" + dir + "/none",
-                                        "XDG_CONFIG_DIRS=" + dir + "/none",
-                                        "DBUS_SESSION_BUS_ADDRESS=disabled:"};
+        std::vector<std::string> env = {
+            "XDG_DATA_DIRS=" + dir + "/none", "XDG_CONFIG_DIRS=" + dir + "/etc/xdg",
+            "XDG_CURRENT_DESKTOP=Test", "DBUS_SESSION_BUS_ADDRESS=disabled:"};
         env.insert(env.end(), localeEnv.begin(), localeEnv.end());
         return mv::test::launch(argv, env);
     }
@@ -101,6 +102,14 @@ protected:
     }
     std::string statusText(const std::string& state) const {
         return "署名コマンド: QuarnelCmd v1.1.R1\n状態：レジストリ(quarnel01)" + state + "\n";
+    }
+    // The status box for the handler `command` runs, or for none.
+    std::string statusOf(const std::string& command) const {
+        return statusText(command.empty() ? "未登録です。" : "登録済みです。\n" + command);
+    }
+    // "regist" when `command` is registered: asked first; without a display the answer is Cancel.
+    static std::string overwriteQuestion(const std::string& command) {
+        return "署名コマンド: レジストリ登録済みです。\n上書きしますか？\n" + command + "\n";
     }
 };
 
@@ -144,11 +153,13 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
         char kind;  // 'f' a file, 'l' a link to one, 'p' a FIFO, 'e' no list but a FIFO in the
                     // desktop entry's place
         std::string before = {}, registered = {}, unregistered = {};  // empty: as before
+        std::string asked = {};  // the handler's command when "regist" asks first
     } rows[] = {
         {"a second group naming another handler (GLib takes the last value), a duplicate", 'f',
          group + "# mine\n" + theirs + "x-scheme-handler/quarnel01 = dup\n" + html + "\n" + group +
              theirs,
-         group + "# mine\n" + ours + html + "\n" + group + ours, group + "# mine\n" + html},
+         group + "# mine\n" + ours + html + "\n" + group + ours, group + "# mine\n" + html,
+         "/bin/true %u"},
         {"blanks around the header: the same group, ours after its last line", 'f',
          "  [Default Applications] \n" + html + added,
          "  [Default Applications] \n" + html + ours + added},
@@ -181,7 +192,11 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
             fs::create_symlink(elsewhere, list);
         }
         std::string failed = regular ? "" : "に失敗";
-        EXPECT_EQ(quarnelcmd({"regist"}).err,
+        if (!row.asked.empty()) {
+            // Registered to another program: "regist" asks, and OK starts "regist-POSTX".
+            EXPECT_EQ(quarnelcmd({"regist"}).err, overwriteQuestion(row.asked));
+        }
+        EXPECT_EQ(quarnelcmd({row.asked.empty() ? "regist" : "regist-POSTX"}).err,
                   "署名コマンド: レジストリ登録" + failed + "しました。\n");
         // The status reads the entry and the list; an unreadable one is a failed read.
         EXPECT_EQ(quarnelcmd().err,
@@ -194,9 +209,7 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
             EXPECT_THAT(readText(desktopEntry),
                         ::testing::ContainsRegex("\nName=URL:QuarnelCmd Protocol\n.*\n"
                                                  "MimeType=x-scheme-handler/quarnel01;\n"));
-            // Asked whether to overwrite; without a display the answer is Cancel.
-            EXPECT_EQ(quarnelcmd({"regist"}).err,
-                      "署名コマンド: レジストリ登録済みです。\n上書きしますか？\n" + exec + "\n");
+            EXPECT_EQ(quarnelcmd({"regist"}).err, overwriteQuestion(exec));
         }
         EXPECT_EQ(quarnelcmd({"unregist"}).err,
                   "署名コマンド: レジストリ削除" + failed + "しました。\n");
@@ -204,19 +217,75 @@ TEST_F(QuarnelCmdTest, registrationRoundTrip_hostileMimeappsListsTable) {
         EXPECT_EQ(regular ? readText(file) : "",
                   row.unregistered.empty() ? row.before : row.unregistered);
     }
-    // What links open decides the status: another default chosen through GLib, or our entry run
-    // by another copy of the program, is no registration. Registering again keeps the keys that
-    // others put into our entry.
+    // Another default chosen through GLib is what links open, and what the status shows.
+    // Registering again keeps what others put into our entry: their keys and their groups.
     fs::remove_all(list), fs::remove(desktopEntry), fs::remove(elsewhere);
     quarnelcmd({"regist"});
-    std::ofstream(desktopEntry, std::ios::app) << "X-Other=kept\n";
+    const std::string action = "[Desktop Action a]\nName=A\nExec=/bin/true a\n";
+    std::ofstream(desktopEntry, std::ios::app) << "X-Other=kept\n" << action;
     run({"gio", "mime", "x-scheme-handler/quarnel01", "other.desktop"});
-    EXPECT_EQ(quarnelcmd().err, statusText("未登録です。"));
-    EXPECT_EQ(quarnelcmd({"regist"}).err, "署名コマンド: レジストリ登録しました。\n");  // unasked
-    EXPECT_EQ(quarnelcmd().err, statusText("登録済みです。\n" + exec));
-    EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("\nX-Other=kept\n"));
+    EXPECT_EQ(quarnelcmd().err, statusOf("/bin/true %u"));
+    EXPECT_EQ(quarnelcmd({"regist-POSTX"}).err, "署名コマンド: レジストリ登録しました。\n");
+    EXPECT_EQ(quarnelcmd().err, statusOf(exec));
+    EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("\nX-Other=kept\n" + action));
+}
+
+// The status is what links open, as the desktop resolves every list and entry, whichever program
+// that is: "regist" asks before it overwrites it, and "unregist" removes what is ours and leaves
+// another program's handler in place.
+TEST_F(QuarnelCmdTest, registrationStatus_whatLinksOpen_table) {
+    const std::string group = "[Default Applications]\n", exec = "\"" + program + "\" %u";
+    const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
+                      theirs = "x-scheme-handler/quarnel01=other.desktop;\n";
+    const std::string elsewhere = dir + "/elsewhere";
+    const std::string config = ".config/mimeapps.list", other = "/bin/true %u";
+    const struct {
+        const char* why;
+        std::string registeredBy;  // the program that ran "regist", or none
+        std::string command;       // what the status shows
+        bool removed;              // "unregist" removed something of ours
+        std::string after;         // what the status shows after it
+        std::vector<std::pair<std::string, std::string>> lists;  // in place of the registered one
+    } rows[] = {
+        // clang-format off
+        {"our entry through an added association alone", program, exec, true, "",
+         {{config, "[Added Associations]\n" + ours}}},
+        {"our entry the default only in a list of XDG_CONFIG_DIRS", program, exec, true, "",
+         {{"etc/xdg/mimeapps.list", group + ours}}},
+        {"our entry, run by another copy of the agent", elsewhere, "\"" + elsewhere + "\" %u",
+         true, "", {{config, group + ours}}},
+        {"the desktop's own list names another handler", program, other, true, other,
+         {{config, group + ours}, {".config/test-mimeapps.list", group + theirs}}},
+        {"another handler, nothing of ours", "", other, false, other, {{config, group + theirs}}},
+        // clang-format on
+    };
     fs::copy_file(program, elsewhere);
-    EXPECT_EQ(quarnelcmd({}, "60", elsewhere).err, statusText("未登録です。"));
+    fs::create_directories(dir + "/.local/share/applications");
+    fs::create_directories(dir + "/etc/xdg");
+    std::ofstream(dir + "/.local/share/applications/other.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Other\nExec=" << other << "\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        for (const char* each :
+             {".config/mimeapps.list", ".config/test-mimeapps.list", "etc/xdg/mimeapps.list",
+              ".local/share/applications/quarnel01.desktop"}) {
+            fs::remove(dir + "/" + each);
+        }
+        if (!row.registeredBy.empty()) {
+            EXPECT_EQ(quarnelcmd({"regist"}, "60", row.registeredBy).err,
+                      "署名コマンド: レジストリ登録しました。\n");
+            fs::remove(dir + "/.config/mimeapps.list");
+        }
+        for (const auto& [path, text] : row.lists) {
+            std::ofstream(dir + "/" + path) << text;
+        }
+        EXPECT_EQ(quarnelcmd().err, statusOf(row.command));
+        EXPECT_EQ(quarnelcmd({"regist"}).err, overwriteQuestion(row.command));
+        EXPECT_EQ(quarnelcmd({"unregist"}).err, std::string("署名コマンド: レジストリ削除") +
+                                                    (row.removed ? "" : "に失敗") + "しました。\n");
+        EXPECT_FALSE(fs::exists(desktopEntry));
+        EXPECT_EQ(quarnelcmd().err, statusOf(row.after));
+    }
 }
 
 // WebSocket runs that end early. A failed set-up of the store signer (the page's options reach
@@ -399,24 +468,50 @@ TEST_F(QuarnelCmdTest, anotherUsersClient_isClosedAndLogged_thePageIsServed) {
     EXPECT_EQ(log(), START + served + WS_END);
 }
 
-// A page names the agent itself as its helper, here by a link beside it, to remove the
-// registration in a nested run: refused like a bad name, and the registration stays.
+// A page names the agent itself as its helper to remove the registration in a nested run: by a
+// link beside it, or by its own name once an upgrade has renamed a new binary over the running
+// agent. Refused like a bad name, and the registration stays.
 TEST_F(QuarnelCmdTest, agentAsItsOwnHelper_isRefused_theRegistrationStays) {
     home.makeNssDb("ee");
     installCopy();
     fs::create_symlink("quarnelcmd", bin + "/self");
+    std::ofstream(bin + "/upgrade")
+        << "#!/bin/sh\ncd \"${0%/*}\" && cp quarnelcmd new && mv new quarnelcmd\n";
+    fs::permissions(bin + "/upgrade", fs::perms::owner_all);
     quarnelcmd({"regist"}, "60", copy);
-    const std::string frame = "http," + base64Of("file:///self?unregist-POSTX") + ",eA==,,0";
-    Lines got = page("20,0,,,",
-                     R"([{"op": "send", "text": ")" + frame +
-                         R"("}, {"op": "recv"}, {"op": "send", "text": "term"}])",
-                     copy);
-    EXPECT_EQ(got, Lines{"{\"recv\": \"" + ARG_ERROR + "\"}"});
-    const Lines refused = {"ws-command / http cmd accept.", "debugExe / " + bin + "/self",
-                           "debugExe / unregist-POSTX", "debugExe / error(-10) Invalid hostname.",
-                           "http / error(-10) 引数エラー(-10)"};
-    EXPECT_EQ(log(), WS_START + refused + WS_END);
-    EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("Exec=\"" + copy + "\" %u"));
+    auto http = [](const std::string& address) {
+        return R"({"op": "send", "text": "http,)" + base64Of(address) +
+               R"(,eA==,,0"}, {"op": "recv"}, )";
+    };
+    const struct {
+        std::string helper, before;  // the frames sent before, and their log lines
+        Lines beforeLog;
+    } rows[] = {
+        {"self", "", {}},
+        {"quarnelcmd",
+         http("file:///upgrade"),
+         {"ws-command / http cmd accept.", "debugExe / " + bin + "/upgrade", "debugExe / ",
+          "http / response is empty."}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.helper);
+        struct stat agent {};
+        stat(copy.c_str(), &agent);
+        Lines got = page("20,0,,,",
+                         "[" + row.before + http("file:///" + row.helper + "?unregist-POSTX") +
+                             R"({"op": "send", "text": "term"}])",
+                         copy);
+        EXPECT_EQ(got.back(), "{\"recv\": \"" + ARG_ERROR + "\"}");
+        const Lines refused = {"ws-command / http cmd accept.",
+                               "debugExe / " + bin + "/" + row.helper, "debugExe / unregist-POSTX",
+                               "debugExe / error(-10) Invalid hostname.",
+                               "http / error(-10) 引数エラー(-10)"};
+        EXPECT_EQ(log(), WS_START + row.beforeLog + refused + WS_END);
+        EXPECT_THAT(readText(desktopEntry), ::testing::HasSubstr("Exec=\"" + copy + "\" %u"));
+        struct stat now {};
+        stat(copy.c_str(), &now);
+        EXPECT_EQ(now.st_ino != agent.st_ino, !row.before.empty()) << "a new file in its place";
+    }
 }
 
 // "term" while a command waits for a server that accepts and never answers, for a helper that
@@ -616,10 +711,25 @@ TEST_F(QuarnelCmdTest, logNameOutsideTheCodePage_keepsItsCharacters) {
 }
 
 // The file form with what a Downloads folder may hold: only the newest entry that matches the
-// pattern is taken, only if it is a parameter text of at most 64 KiB, and then it is removed. The
-// text (its first token unread) signs over HTTPS, trusted through SSL_CERT_FILE.
+// pattern is taken, only if it is a parameter text of at most 64 KiB that the batch run takes,
+// and then it is removed, so that the next launch does not run it again. The text (its first
+// token unread) signs over HTTPS, trusted through SSL_CERT_FILE, or with helper programs beside a
+// copy of the program.
 TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSignsOverHttps) {
     home.makeNssDb("ee");
+    installCopy();
+    std::ofstream(bin + "/both") << "#!/bin/sh\ncat >/dev/null\nif [ \"$1\" = -cert ]; then\n"
+                                 << "echo '" << OK_HASH << "'\nelse\n"
+                                 << "echo '<QrnResponse result=\"OK\"/>'\nfi\n";
+    fs::permissions(bin + "/both", fs::perms::owner_all);
+    auto helpers = [](const std::string& url, const std::string& cert, const std::string& sign) {
+        return "x,0,,,," + base64Of(url) + "," + base64Of(cert) + "," + base64Of(sign) +
+               ",0,0,,0,x";
+    };
+    const Lines refused =
+        START + Lines{"execute / error(-10) Invalid hostname.",
+                      "execute / error(-10) command execute error.", "execute / 引数エラー(-10)",
+                      "cmd-end / cmd execute error."};
     const std::string certs = fixtures::certDir();
     ASSERT_TRUE(server.start({"--log", dir + "/https.log", "--cert", certs + "/server.pem", "--key",
                               certs + "/server.key"}));
@@ -630,7 +740,7 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
                       pad(64 * 1024 - text.size(), ' ');
     const std::string downloads = dir + "/Downloads", secret = dir + "/secret.txt";
     std::ofstream(secret) << text;
-    quarnelcmd({"quarnel01:F,*"});
+    quarnelcmd({"quarnel01:F,*"}, "60", copy);
     EXPECT_EQ(log(), END) << "no Downloads folder";
     const struct {
         std::string pattern;
@@ -653,9 +763,11 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
         {"*.csv",
          {{"staff.csv", "7,Sato,,sato@example.jp,0312,A1,Kato,2020,,3,Sales,,x"}},
          "",
-         START + Lines{"execute / error(-10) Invalid hostname.",
-                       "execute / error(-10) command execute error.", "execute / 引数エラー(-10)",
-                       "cmd-end / cmd execute error."}},
+         refused},
+        // An empty sign helper is the cert helper: the text runs, so it goes.
+        {"*.txt", {{"a.txt", helpers("file:///x", "both", "")}}, "a.txt"},
+        {"*.txt", {{"a.txt", helpers("file:///x", "quarnelcmd", "both")}}, "", refused},
+        {"*.txt", {{"a.txt", helpers("httpx://x", "both", "both")}}, "", refused},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pattern);
@@ -666,7 +778,7 @@ TEST_F(QuarnelCmdTest, fileForm_takesOnlyTheNewestMatchingParameterText_andSigns
             timespec times[2] = {{stamp += 31536000, 0}, {stamp, 0}};
             utimensat(AT_FDCWD, (downloads + "/" + name).c_str(), times, 0);
         }
-        quarnelcmd({"quarnel01:F," + row.pattern});
+        quarnelcmd({"quarnel01:F," + row.pattern}, "60", copy);
         for (const auto& file : row.files) {
             EXPECT_EQ(fs::exists(downloads + "/" + file.first), file.first != row.taken);
         }

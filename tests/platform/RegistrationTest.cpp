@@ -1,7 +1,9 @@
 #include "platform/Registration.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -21,7 +23,40 @@ protected:
     void SetUp() override { fs::create_directories(dir + "/.config"); }
     test::TempHome home;
     const std::string dir = home.home, list = dir + "/.config/mimeapps.list";
+    // The machine's own lists and entries stay out; the desktop's own list is test-mimeapps.list.
+    ScopedEnv configDirs{"XDG_CONFIG_DIRS", dir + "/etc/xdg"},
+        dataDirs{"XDG_DATA_DIRS", dir + "/none"}, desktop{"XDG_CURRENT_DESKTOP", "Test"};
 };
+
+// The status as a run of the agent reads it, in a process of its own: GIO keeps what it has read
+// for the life of a process, and would answer a later row from an earlier row's files.
+std::pair<int, std::string> statusOfAFreshProcess(const char* programPath) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return {-2, "no pipe"};
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string command;
+        int st = getUrlProtocolCommand("quarnel01", programPath, command);
+        std::string out = std::to_string(st) + "\n" + command;
+        _exit(write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    size_t lineEnd = text.find('\n');
+    if (lineEnd == std::string::npos) {
+        return {-2, "no answer"};
+    }
+    return {std::stoi(text.substr(0, lineEnd)), text.substr(lineEnd + 1)};
+}
 
 TEST_F(XdgHome, defaultApplications_table) {
     // Why, set or remove q.desktop for x/s, the list before (null: no file) and after.
@@ -50,11 +85,21 @@ TEST_F(XdgHome, defaultApplications_table) {
 }
 
 TEST_F(XdgHome, registration_escapesTheProgramPathAndRefusesUnsafeOnes) {
-    // Every character that the Exec line's quoting must escape, in one path.
-    std::string command;
+    // Every character that the Exec line's quoting must escape, in one path. GIO takes the entry
+    // only when it finds the program that it reads from the line (before it turns "%%" into '%',
+    // so that character is checked in the file alone).
+    const std::string program = dir + R"(/a b"$`\/q)";
+    fs::create_directories(fs::path(program).parent_path());
+    std::ofstream(program) << "#!/bin/sh\n";
+    fs::permissions(program, fs::perms::owner_all);
+    ASSERT_EQ(registerUrlProtocol("quarnel01", program.c_str()), 0);
+    EXPECT_EQ(statusOfAFreshProcess(program.c_str()),
+              std::make_pair(1, "\"" + dir + R"(/a b\"\$\`\\/q" %u)"));
     ASSERT_EQ(registerUrlProtocol("quarnel01", R"(/a b"$`\%/q)"), 0);
-    ASSERT_EQ(getUrlProtocolCommand("quarnel01", R"(/a b"$`\%/q)", command), 1);
-    EXPECT_EQ(command, R"("/a b\\"\\$\\`\\\\%%/q" %u)");
+    EXPECT_THAT(test::readText(desktopEntryPath("quarnel01")),
+                ::testing::HasSubstr("\nExec="
+                                     R"("/a b\\"\\$\\`\\\\%%/q" %u)"
+                                     "\n"));
     fs::remove_all(dir + "/.local/share");
     // A line break in the path would add keys of its own to the entry.
     EXPECT_EQ(registerUrlProtocol("quarnel01", "/a\nExec=/bin/evil"), -1);
@@ -83,47 +128,92 @@ TEST_F(XdgHome, registration_privateDirectoriesAndTheListsModeKept) {
     }
 }
 
-// Registered: our entry runs this program and is the default as GLib reads the list (every
-// [Default Applications] group, the last line for the type winning, its first entry).
-TEST_F(XdgHome, getUrlProtocolCommand_entryAndListTable) {
-    const std::string q = "/opt/q", exec = "\"/opt/q\" %u", group = "[Default Applications]\n";
+// Unregistering takes what is ours, our entry and the lines that name it, and nothing else: 0
+// when it took something, -1 when nothing of ours was there.
+TEST_F(XdgHome, unregisterUrlProtocol_removesOnlyWhatIsOurs_table) {
+    const std::string group = "[Default Applications]\n", html = "text/html=other.desktop;\n";
     const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
                       theirs = "x-scheme-handler/quarnel01=other.desktop;\n";
     const struct {
         const char* why;
-        std::string entry, program, list;  // an empty list: none
+        bool entry;
+        std::string before;
         int result;
-        std::string command;
+        std::string after;
     } rows[] = {
-        {"Exec of another group", "[Desktop Entry]\nName=x\n[Desktop Action a]\nExec=/q %u\n", q,
-         group + ours, 0, ""},
-        {"TryExec is not Exec", "[Desktop Entry]\nTryExec=/opt/q\n", q, group + ours, 0, ""},
-        // 259 bytes fit the command buffer of the program's home platform, 260 do not.
-        {"259 bytes", "[Desktop Entry]\nExec=" + std::string(259, 'x') + "\n",
-         std::string(259, 'x'), group + ours, 1, std::string(259, 'x')},
-        {"260 bytes", "[Desktop Entry]\nExec=" + std::string(260, 'x') + "\n",
-         std::string(260, 'x'), group + ours, -1, ""},
-        {"ours, unquoted", "[Desktop Entry]\nExec=/opt/q %u\n", q, group + ours, 1, "/opt/q %u"},
-        {"another program", "[Desktop Entry]\nExec=" + exec + "\n", "/opt/q2", group + ours, 0, ""},
-        {"no list", "[Desktop Entry]\nExec=" + exec + "\n", q, "", 0, ""},
-        {"a later group names another", "[Desktop Entry]\nExec=" + exec + "\n", q,
-         group + ours + "[Added Associations]\n" + ours + group + theirs, 0, ""},
-        {"a later line is ours", "[Desktop Entry]\nExec=" + exec + "\n", q,
-         group + theirs + "\n" + group + ours, 1, exec},
-        {"ours second in the list", "[Desktop Entry]\nExec=" + exec + "\n", q,
-         group + "x-scheme-handler/quarnel01=other.desktop;quarnel01.desktop;\n", 0, ""},
+        {"our entry, another program's handler stays", true, group + theirs, 0, group + theirs},
+        {"our line without our entry", false, group + html + ours, 0, group + html},
+        {"nothing of ours", false, group + theirs, -1, group + theirs},
     };
     fs::create_directories(dir + "/.local/share/applications");
     for (const auto& row : rows) {
-        std::ofstream(desktopEntryPath("quarnel01")) << row.entry;
-        fs::remove(list);
-        if (!row.list.empty()) {
-            std::ofstream(list) << row.list;
+        if (row.entry) {
+            std::ofstream(desktopEntryPath("quarnel01")) << "[Desktop Entry]\n";
         }
-        std::string read;
-        EXPECT_EQ(getUrlProtocolCommand("quarnel01", row.program.c_str(), read), row.result)
+        std::ofstream(list) << row.before;
+        EXPECT_EQ(unregisterUrlProtocol("quarnel01"), row.result) << row.why;
+        EXPECT_EQ(test::readText(list), row.after) << row.why;
+        EXPECT_FALSE(fs::exists(desktopEntryPath("quarnel01"))) << row.why;
+    }
+}
+
+// The status is the scheme's handler as GIO resolves it, whichever program that is: every
+// [Default Applications] group (the last line for the type winning, the first installed entry of
+// it), added associations, the desktop's own list and those of XDG_CONFIG_DIRS.
+TEST_F(XdgHome, getUrlProtocolCommand_entryAndListTable) {
+    const std::string exec = "\"/bin/true\" %u", group = "[Default Applications]\n",
+                      main = "[Desktop Entry]\nType=Application\nName=x\n",
+                      config = ".config/mimeapps.list";
+    const std::string ours = "x-scheme-handler/quarnel01=quarnel01.desktop;\n",
+                      theirs = "x-scheme-handler/quarnel01=other.desktop;\n";
+    const std::string long259 = "/bin/true " + std::string(249, 'x'),
+                      entry = main + "Exec=" + exec + "\n";
+    using Lists = std::vector<std::pair<std::string, std::string>>;  // path in the home, text
+    const Lists listsOurs = {{config, group + ours}};
+    const struct {
+        const char* why;
+        std::string entry;
+        int result;
+        std::string command;
+        Lists lists;
+    } rows[] = {
+        // clang-format off
+        {"Exec of another group", main + "[Desktop Action a]\nExec=/bin/true %u\n", 0, "",
+         listsOurs},
+        {"TryExec is not Exec", main + "TryExec=/bin/true\n", 0, "", listsOurs},
+        // 259 bytes fit the command buffer of the program's home platform, 260 do not.
+        {"259 bytes", main + "Exec=" + long259 + "\n", 1, long259, listsOurs},
+        {"260 bytes", main + "Exec=" + long259 + "x\n", -1, "", listsOurs},
+        {"ours, unquoted", main + "Exec=/bin/true %u\n", 1, "/bin/true %u", listsOurs},
+        {"another program, such as another copy of the agent", main + "Exec=/bin/cp %u\n", 1,
+         "/bin/cp %u", listsOurs},
+        {"no list", entry, 0, "", {}},
+        {"a later group names another", entry, 1, "/bin/cat %u",
+         {{config, group + ours + "[Added Associations]\n" + ours + group + theirs}}},
+        {"a later line is ours", entry, 1, exec, {{config, group + theirs + "\n" + group + ours}}},
+        {"ours second in the list", entry, 1, "/bin/cat %u",
+         {{config, group + "x-scheme-handler/quarnel01=other.desktop;quarnel01.desktop;\n"}}},
+        {"an added association alone", entry, 1, exec, {{config, "[Added Associations]\n" + ours}}},
+        {"the default only in a list of XDG_CONFIG_DIRS", entry, 1, exec,
+         {{"etc/xdg/mimeapps.list", group + ours}}},
+        {"the desktop's own list names another", entry, 1, "/bin/cat %u",
+         {{config, group + ours}, {".config/test-mimeapps.list", group + theirs}}},
+        // clang-format on
+    };
+    fs::create_directories(dir + "/.local/share/applications");
+    fs::create_directories(dir + "/etc/xdg");
+    std::ofstream(dir + "/.local/share/applications/other.desktop") << main << "Exec=/bin/cat %u\n";
+    for (const auto& row : rows) {
+        std::ofstream(desktopEntryPath("quarnel01")) << row.entry;
+        for (const char* each :
+             {".config/mimeapps.list", ".config/test-mimeapps.list", "etc/xdg/mimeapps.list"}) {
+            fs::remove(dir + "/" + each);
+        }
+        for (const auto& [path, text] : row.lists) {
+            std::ofstream(dir + "/" + path) << text;
+        }
+        EXPECT_EQ(statusOfAFreshProcess("/bin/true"), std::make_pair(row.result, row.command))
             << row.why;
-        EXPECT_EQ(read, row.command) << row.why;
     }
 }
 
