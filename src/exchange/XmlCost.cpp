@@ -27,6 +27,14 @@ constexpr size_t MAX_NAMESPACES = 256;
 constexpr size_t MAX_NAMES = 65536;
 // As deep as libxml2 itself goes without XML_PARSE_HUGE.
 constexpr size_t MAX_DEPTH = 257;
+// Declared defaults take no room in the document but are applied again at every element of
+// their name. 256 comparisons per byte keep their work within a quarter of a second per MiB, and
+// a namespace declaration (about 140 bytes in the tree) per 4 bytes their memory within that of
+// the densest tree; beyond what one element at the bounds above receives.
+constexpr size_t DEFAULT_COMPARISONS_PER_BYTE = 256;
+constexpr size_t BYTES_PER_DEFAULT_NAMESPACE = 4;
+// Sums stop here: far past any bound, far below overflow.
+constexpr size_t SUM_CAP = size_t(1) << 60;
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -228,8 +236,14 @@ private:
         if (!defaults_.empty()) {
             auto found = defaults_.find(element);
             if (found != defaults_.end()) {
-                attributes += found->second.attributes;
-                namespaces += found->second.namespaces;
+                const Defaults& received = found->second;
+                cost_.defaultComparisons =
+                    std::min(SUM_CAP, cost_.defaultComparisons +
+                                          received.attributes * (attributes + received.attributes));
+                cost_.defaultNamespaces =
+                    std::min(SUM_CAP, cost_.defaultNamespaces + received.namespaces);
+                attributes += received.attributes;
+                namespaces += received.namespaces;
             }
         }
         cost_.mostAttributes = std::max(cost_.mostAttributes, attributes);
@@ -411,7 +425,11 @@ XmlCost measureXmlCost(const char* text, size_t size) {
 bool xmlCostBounded(const char* text, size_t size) {
     const XmlCost cost = measureXmlCost(text, size);
     return !cost.entityReferences && cost.depth <= MAX_DEPTH && cost.names <= MAX_NAMES &&
-           cost.mostAttributes <= MAX_ATTRIBUTES && cost.mostNamespaces <= MAX_NAMESPACES;
+           cost.mostAttributes <= MAX_ATTRIBUTES && cost.mostNamespaces <= MAX_NAMESPACES &&
+           cost.defaultComparisons <=
+               DEFAULT_COMPARISONS_PER_BYTE * size + MAX_ATTRIBUTES * MAX_ATTRIBUTES &&
+           cost.defaultNamespaces * BYTES_PER_DEFAULT_NAMESPACE <=
+               size + BYTES_PER_DEFAULT_NAMESPACE * MAX_NAMESPACES;
 }
 
 xmlDocPtr readBoundedXml(const char* text, size_t size, const char* encoding, int options) {

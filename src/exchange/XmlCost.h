@@ -18,8 +18,14 @@ struct XmlCost {
     // element by the document type.
     size_t mostAttributes = 0;
     size_t mostNamespaces = 0;  // declarations in scope at one element
-    size_t names = 0;           // distinct names and other texts the parser keeps in its dictionary
-    size_t depth = 0;           // levels of the deepest element
+    // What the defaults that the document type declares add at all the elements that receive
+    // them together: libxml2 compares each default with the element's attributes and the
+    // defaults before it, and makes a namespace declaration of each namespace default, at every
+    // such element, though the document does not repeat them.
+    size_t defaultComparisons = 0;
+    size_t defaultNamespaces = 0;
+    size_t names = 0;  // distinct names and other texts the parser keeps in its dictionary
+    size_t depth = 0;  // levels of the deepest element
     // A reference to an entity other than the five predefined ones: `&name;` in text or in an
     // attribute value (a declared default too), or `%name;` in the document type.
     bool entityReferences = false;
@@ -32,9 +38,12 @@ XmlCost measureXmlCost(const char* text, size_t size);
 
 // True when libxml2 may parse the document: it refers to no entity beyond the five predefined
 // ones (character references are fine), and it has at most 1024 attributes on an element, 256
-// namespace declarations in scope, 65536 distinct names and 257 levels. A document type that only
-// declares (elements, attributes, entities nothing uses) is taken, and so is any document whose
-// cost grows in proportion to its size, however dense.
+// namespace declarations in scope, 65536 distinct names and 257 levels; the declared defaults
+// that its elements receive make at most 256 comparisons per byte of the document beyond those
+// of one element at the attribute bound, and at most one namespace declaration per 4 bytes beyond
+// those of one element at the namespace bound. A document type that only declares (elements,
+// attributes, entities nothing uses) is taken, and so is any document whose cost grows in
+// proportion to its size, however dense.
 bool xmlCostBounded(const char* text, size_t size);
 
 // The document parsed by libxml2 with `options`, read in pieces (no copy of the whole text is

@@ -134,6 +134,17 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         }
         return "<r><v>x</v>" + open + close + "</r>";
     };
+    // `v` and n elements `a` after a document type, padded with a comment to `size` bytes.
+    auto receiving = [](const std::string& type, int n, size_t size) {
+        std::string text = type + "<r><v>x</v>";
+        for (int i = 0; i < n; ++i) {
+            text += "<a/>";
+        }
+        text += "</r><!--";
+        return text + std::string(size - text.size() - 3, 'x') + "-->";
+    };
+    const std::string namespaceDefaults =
+        "<!DOCTYPE r [<!ATTLIST a xmlns:p CDATA \"urn:p\" xmlns:q CDATA \"urn:q\">]>";
     const std::string unused =
         "<!ENTITY a0 \"\"><!ENTITY a1 \"&a0;&a0;\"><!ENTITY a2 \"&a1;&a1;\">";
     for (int n = 0; records.size() < 8 << 20; ++n) {
@@ -193,6 +204,17 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          declared("v", 1024, " ID #IMPLIED") + "<r><v>x</v></r>", "/r/v", "x"},
         {"1025 attributes that the document type declares for one element",
          declared("v", 1025, " CDATA #IMPLIED") + "<r><v>x</v></r>", "/r/v", ""},
+        // Defaults given to many elements: 64 at each of 1024 make 4 Mi comparisons, 1 Mi of
+        // them free and 256 a byte for the rest; 2 namespace declarations at each, 256 of them
+        // free and one per 4 bytes for the rest.
+        {"64 defaults at each of 1024 elements in 12288 bytes",
+         receiving(declared("a", 64, " CDATA \"x\""), 1024, 12288), "/r/v", "x"},
+        {"64 defaults at each of 1024 elements in 12287 bytes",
+         receiving(declared("a", 64, " CDATA \"x\""), 1024, 12287), "/r/v", ""},
+        {"2 namespace defaults at each of 1024 elements in 7168 bytes",
+         receiving(namespaceDefaults, 1024, 7168), "/r/v", "x"},
+        {"2 namespace defaults at each of 1024 elements in 7167 bytes",
+         receiving(namespaceDefaults, 1024, 7167), "/r/v", ""},
         {"65536 distinct names", names(65536), "/r/v", "x"},
         {"65537 distinct names", names(65537), "/r/v", ""},
         {"257 levels", levels(257), "/r/v", "x"},
