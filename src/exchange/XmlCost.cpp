@@ -28,11 +28,11 @@ constexpr size_t MAX_NAMES = 65536;
 // As deep as libxml2 itself goes without XML_PARSE_HUGE.
 constexpr size_t MAX_DEPTH = 257;
 // Declared defaults take no room in the document but are applied again at every element of
-// their name. 256 comparisons per byte keep their work within a quarter of a second per MiB, and
-// a namespace declaration (about 140 bytes in the tree) per 4 bytes their memory within that of
-// the densest tree; beyond what one element at the bounds above receives.
-constexpr size_t DEFAULT_COMPARISONS_PER_BYTE = 256;
-constexpr size_t BYTES_PER_DEFAULT_NAMESPACE = 4;
+// their name. 128 comparisons per byte keep their work within about a tenth of a second per MiB,
+// and a namespace declaration (about 160 bytes in the tree) per 16 bytes the memory they add
+// within 10 times the document; beyond what one element at the bounds above receives.
+constexpr size_t DEFAULT_COMPARISONS_PER_BYTE = 128;
+constexpr size_t BYTES_PER_DEFAULT_NAMESPACE = 16;
 // Sums stop here: far past any bound, far below overflow.
 constexpr size_t SUM_CAP = size_t(1) << 60;
 

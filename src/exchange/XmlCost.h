@@ -39,9 +39,9 @@ XmlCost measureXmlCost(const char* text, size_t size);
 // True when libxml2 may parse the document: it refers to no entity beyond the five predefined
 // ones (character references are fine), and it has at most 1024 attributes on an element, 256
 // namespace declarations in scope, 65536 distinct names and 257 levels; the declared defaults
-// that its elements receive make at most 256 comparisons per byte of the document beyond those
-// of one element at the attribute bound, and at most one namespace declaration per 4 bytes beyond
-// those of one element at the namespace bound. A document type that only declares (elements,
+// that its elements receive make at most 128 comparisons per byte of the document beyond those
+// of one element at the attribute bound, and at most one namespace declaration per 16 bytes
+// beyond those of one element at the namespace bound. A document type that only declares (elements,
 // attributes, entities nothing uses) is taken, and so is any document whose cost grows in
 // proportion to its size, however dense.
 bool xmlCostBounded(const char* text, size_t size);

@@ -205,16 +205,16 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         {"1025 attributes that the document type declares for one element",
          declared("v", 1025, " CDATA #IMPLIED") + "<r><v>x</v></r>", "/r/v", ""},
         // Defaults given to many elements: 64 at each of 1024 make 4 Mi comparisons, 1 Mi of
-        // them free and 256 a byte for the rest; 2 namespace declarations at each, 256 of them
-        // free and one per 4 bytes for the rest.
-        {"64 defaults at each of 1024 elements in 12288 bytes",
-         receiving(declared("a", 64, " CDATA \"x\""), 1024, 12288), "/r/v", "x"},
-        {"64 defaults at each of 1024 elements in 12287 bytes",
-         receiving(declared("a", 64, " CDATA \"x\""), 1024, 12287), "/r/v", ""},
-        {"2 namespace defaults at each of 1024 elements in 7168 bytes",
-         receiving(namespaceDefaults, 1024, 7168), "/r/v", "x"},
-        {"2 namespace defaults at each of 1024 elements in 7167 bytes",
-         receiving(namespaceDefaults, 1024, 7167), "/r/v", ""},
+        // them free and 128 a byte for the rest; 2 namespace declarations at each, 256 of them
+        // free and one per 16 bytes for the rest.
+        {"64 defaults at each of 1024 elements in 24576 bytes",
+         receiving(declared("a", 64, " CDATA \"x\""), 1024, 24576), "/r/v", "x"},
+        {"64 defaults at each of 1024 elements in 24575 bytes",
+         receiving(declared("a", 64, " CDATA \"x\""), 1024, 24575), "/r/v", ""},
+        {"2 namespace defaults at each of 1024 elements in 28672 bytes",
+         receiving(namespaceDefaults, 1024, 28672), "/r/v", "x"},
+        {"2 namespace defaults at each of 1024 elements in 28671 bytes",
+         receiving(namespaceDefaults, 1024, 28671), "/r/v", ""},
         {"65536 distinct names", names(65536), "/r/v", "x"},
         {"65537 distinct names", names(65537), "/r/v", ""},
         {"257 levels", levels(257), "/r/v", "x"},
