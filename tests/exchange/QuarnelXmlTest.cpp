@@ -159,7 +159,7 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "<r>\n <v> A <b>B<i>C</i>\t</b><![CDATA[<]]>\r\n </v><v>2</v></r>", "/r/v", " A BC<"},
         {"declared encoding ignored for decoded text",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>\xE6\x97\xA5</r>", "/r", "\xE6\x97\xA5"},
-        // A value with an entity reference in it is none, never the text around the reference.
+        // A document that refers to an entity gives no value, never the text around it.
         {"an entity in an attribute",
          "<!DOCTYPE QrnResponse [<!ENTITY e \"XY\">]><QrnResponse result=\"o&e;k\"/>",
          "/QrnResponse/@result", ""},
