@@ -182,9 +182,9 @@ std::u16string query(const char16_t* xml, const char16_t* path) {
     if (text.empty() || xpath.empty()) {
         return {};
     }
-    // No network, no entity substitution, no DTD loading, no XML_PARSE_HUGE: the parser's own
-    // limits then bound what a hostile server's entities can expand to, and readBoundedXml what
-    // the tree may cost. The text is already decoded, so its encoding declaration is overridden.
+    // No network, no entity substitution, no DTD loading, no XML_PARSE_HUGE; readBoundedXml
+    // refuses a document that refers to an entity at all. The text is already decoded, so its
+    // encoding declaration is overridden.
     const int options =
         XML_PARSE_NONET | XML_PARSE_COMPACT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
     DocPtr doc(readBoundedXml(text.data(), text.size(), "UTF-8", options));

@@ -31,9 +31,9 @@ public:
     // The text of the first node that the XPath `query` selects in the document `xml`: an
     // attribute's value, or the character content of an element and its descendants (text nodes
     // of white space only are dropped). Empty on any failure: null or empty input, a document
-    // that is not well-formed or would cost far more than its size to parse (XmlCost.h), a
-    // query that selects nothing, a value that holds an entity reference. Entities are never
-    // expanded and nothing is fetched from the network.
+    // that is not well-formed, refers to an entity beyond the predefined ones or has a shape
+    // that libxml2 parses in more than linear time (XmlCost.h), a query that selects nothing.
+    // Entities are never expanded and nothing is fetched from the network.
     std::u16string xmlGet(const char16_t* xml, const char16_t* query);
 };
 

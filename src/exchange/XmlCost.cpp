@@ -16,41 +16,25 @@
 namespace mv {
 namespace {
 
-// What libxml2 2.9 allocates, malloc's own words included, measured on documents of one shape
-// each (bench/xml_parse_cost.py): 128 bytes for each node (element, text, comment, processing
-// instruction, CDATA), 240 for an attribute with its value's node, 160 for an entity
-// reference, 128 for a namespace declaration, about 160 for a declaration of the document
-// type; and a copy of each text unless it is short enough to live inside its node.
-constexpr size_t NODE_BYTES = 128;
-constexpr size_t ATTRIBUTE_BYTES = 240;
-constexpr size_t REFERENCE_BYTES = 160;
-constexpr size_t NAMESPACE_BYTES = 128;
-constexpr size_t DECLARATION_BYTES = 160;
-constexpr size_t INLINE_TEXT = 16;  // XML_PARSE_COMPACT keeps shorter texts in the node
-// Each name is kept once, in the parser's dictionary: its bytes and an entry of the hash table
-// with its share of the table's growth.
-constexpr size_t NAME_BYTES = 64;
-
-// The copy of a text of `length` bytes (NUL and malloc's header included), none for a short
-// one when `compact`.
-size_t textBytes(size_t length, bool compact) {
-    return compact && length < INLINE_TEXT ? 0 : length + 24;
-}
-
-// The bounds. With the copies of the text that the commands keep meanwhile (about four times
-// its size) a tree of 18 times the size keeps a run within about 24 times; below 16 MiB of tree
-// any shape is taken. libxml2 compares each attribute of an element with those before it and
-// searches the declarations in scope for each prefix: 1024 attributes and 256 declarations
-// keep a parse within a quarter of a second per MiB.
-constexpr size_t TREE_RATIO = 18;
-constexpr size_t TREE_FLOOR = 16u << 20;
+// libxml2 compares each attribute of an element with those before it (declared defaults
+// included) and walks an element's declared attributes at each further one of type ID; it
+// searches the declarations in scope for each prefix. 1024 attributes and 256 declarations keep
+// a parse within a quarter of a second per MiB.
 constexpr size_t MAX_ATTRIBUTES = 1024;
 constexpr size_t MAX_NAMESPACES = 256;
 // libxml2 2.9's dictionary stops growing its table, so each further name makes every lookup
 // longer: tens of thousands of names cost about 0.1 s per MiB, a million minutes.
 constexpr size_t MAX_NAMES = 65536;
-// libxml2 refuses documents deeper than 256 levels (2048 with XML_PARSE_HUGE).
-constexpr size_t MAX_DEPTH = 2048;
+// As deep as libxml2 itself goes without XML_PARSE_HUGE.
+constexpr size_t MAX_DEPTH = 257;
+// Declared defaults take no room in the document but are applied again at every element of
+// their name. 128 comparisons per byte keep their work within about a tenth of a second per MiB,
+// and a namespace declaration (about 160 bytes in the tree) per 16 bytes the memory they add
+// within 10 times the document; beyond what one element at the bounds above receives.
+constexpr size_t DEFAULT_COMPARISONS_PER_BYTE = 128;
+constexpr size_t BYTES_PER_DEFAULT_NAMESPACE = 16;
+// Sums stop here: far past any bound, far below overflow.
+constexpr size_t SUM_CAP = size_t(1) << 60;
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -58,6 +42,19 @@ bool isSpace(char c) {
 
 bool isNamespaceDeclaration(std::string_view name) {
     return name == "xmlns" || name.substr(0, 6) == "xmlns:";
+}
+
+// Text or an attribute's value that refers to an entity other than the five predefined ones. A
+// '&' that starts no reference at all is not well-formed, which libxml2 refuses anyway.
+bool refersToEntity(std::string_view text) {
+    for (size_t i = text.find('&'); i != std::string_view::npos; i = text.find('&', i + 1)) {
+        std::string_view rest = text.substr(i + 1, 5);
+        if (rest.substr(0, 1) != "#" && rest.substr(0, 3) != "lt;" && rest.substr(0, 3) != "gt;" &&
+            rest.substr(0, 4) != "amp;" && rest != "apos;" && rest != "quot;") {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The attributes that the document type declares, per element name as written: libxml2 walks
@@ -68,63 +65,30 @@ struct Defaults {
     size_t attributes = 0;  // with a default value
     size_t namespaces = 0;
 };
-using DefaultsMap = std::unordered_map<std::string_view, Defaults>;
 
 struct NameHash {
     using is_transparent = void;
     size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
 };
-using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
 
-// What the scans of a document and of its entities' values share.
-struct Seen {
-    DefaultsMap defaults;  // keys point into the document's text
-    NameSet names;
-};
-
-// The replacement text of an entity value: character references become the characters they
-// stand for (markup may hide behind them), those beyond ASCII a stand-in.
-std::string expandCharacterReferences(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
-    for (size_t i = 0; i < value.size(); ++i) {
-        if (value[i] != '&' || value.substr(i + 1, 1) != "#") {
-            out += value[i];
-            continue;
-        }
-        size_t end = value.find_first_of(";&", i + 1);
-        if (end == std::string_view::npos || value[end] != ';') {
-            out += value[i];
-            continue;
-        }
-        bool hex = value.substr(i + 2, 1) == "x";
-        unsigned long code =
-            std::strtoul(std::string(value.substr(i + 2 + hex, 8)).c_str(), nullptr, hex ? 16 : 10);
-        out += code > 0 && code < 0x80 ? static_cast<char>(code) : 'x';
-        i = end;
-    }
-    return out;
-}
-
-// One pass over a document, or over the replacement text of one of its entities.
+// One pass over a document.
 class Scan {
 public:
-    Scan(std::string_view text, XmlCost& cost, Seen& seen, bool inEntity)
-        : t_(text), cost_(cost), seen_(seen), defaults_(seen.defaults), inEntity_(inEntity) {}
+    Scan(std::string_view text, XmlCost& cost) : t_(text), cost_(cost) {}
 
     void content() {
         while (p_ < t_.size()) {
             if (t_[p_] != '<') {
                 text();
             } else if (at("<!--")) {
-                node("-->");
+                skipPast("-->");
             } else if (at("<![CDATA[")) {
-                node("]]>");
+                skipPast("]]>");
             } else if (at("<?")) {
                 p_ += 2;
                 nameUse(name());
-                node("?>");
-            } else if (at("<!DOCTYPE") && !inEntity_) {
+                skipPast("?>");
+            } else if (at("<!DOCTYPE")) {
                 p_ += 9;
                 doctype();
             } else if (at("</")) {
@@ -150,23 +114,31 @@ private:
         p_ = found == std::string_view::npos ? t_.size() : found + end.size();
     }
 
-    // A comment, CDATA section or processing instruction, whose text is always a copy.
-    void node(std::string_view end) {
-        size_t start = p_;
-        skipPast(end);
-        cost_.treeBytes += NODE_BYTES + textBytes(p_ - start, false);
+    // Nothing after this changes the verdict.
+    void refuse() {
+        cost_.entityReferences = true;
+        p_ = t_.size();
     }
 
-    // A name, namespace or blank text that libxml2 keeps in its dictionary: the first use adds
+    // A name, namespace or other text that libxml2 keeps in its dictionary: the first use adds
     // it. Counting stops just past the bound.
     void nameUse(std::string_view name) {
-        NameSet& names = seen_.names;
-        if (name.empty() || names.size() > MAX_NAMES || names.find(name) != names.end()) {
+        if (name.empty() || names_.size() > MAX_NAMES || names_.find(name) != names_.end()) {
             return;
         }
-        cost_.treeBytes += name.size() + NAME_BYTES;
-        names.emplace(name);
-        cost_.names = names.size();
+        names_.emplace(name);
+        cost_.names = names_.size();
+    }
+
+    // The dictionary keeps a prefixed name's prefix and local part apart.
+    void qualifiedNameUse(std::string_view name) {
+        size_t colon = name.find(':');
+        if (colon == std::string_view::npos || colon == 0 || colon + 1 == name.size()) {
+            nameUse(name);
+        } else {
+            nameUse(name.substr(0, colon));
+            nameUse(name.substr(colon + 1));
+        }
     }
 
     void skipSpace() {
@@ -198,44 +170,33 @@ private:
         return t_.substr(start, end - start);
     }
 
-    // Character data (text or an attribute's value): each reference to an entity other than the
-    // five predefined ones is a node, and the text after it another.
-    void references(std::string_view text) {
-        for (size_t i = text.find('&'); i != std::string_view::npos; i = text.find('&', i + 1)) {
-            std::string_view rest = text.substr(i + 1);
-            size_t end = rest.find_first_of(";&");  // never past the next reference
-            std::string_view entity = rest.substr(0, end);
-            if (end == std::string_view::npos || rest[end] != ';' || entity.empty() ||
-                entity[0] == '#' || entity == "lt" || entity == "gt" || entity == "amp" ||
-                entity == "apos" || entity == "quot") {
-                continue;
-            }
-            nameUse(entity);
-            cost_.treeBytes += REFERENCE_BYTES + NODE_BYTES;  // and the text after it
-        }
-    }
-
     void text() {
         size_t end = t_.find('<', p_);
         if (end == std::string_view::npos) {
             end = t_.size();
         }
         std::string_view run = t_.substr(p_, end - p_);
+        if (refersToEntity(run)) {
+            refuse();
+            return;
+        }
         // Blank text of up to 59 bytes before a tag lives in the dictionary.
         if (run.size() < 60 && run.find_first_not_of(" \t\r\n") == std::string_view::npos &&
             t_.substr(end, 2) != "<!") {
             nameUse(run);
-            cost_.treeBytes += NODE_BYTES;
-        } else {
-            cost_.treeBytes += NODE_BYTES + textBytes(run.size(), true);
         }
-        references(run);
         p_ = end;
     }
 
     void startTag() {
         std::string_view element = name();
-        nameUse(element);
+        qualifiedNameUse(element);
+        const size_t level = open_.size() + 1;
+        cost_.depth = std::max(cost_.depth, level);
+        if (level > MAX_DEPTH) {
+            p_ = t_.size();
+            return;
+        }
         size_t attributes = 0;
         size_t namespaces = 0;
         bool open = false;
@@ -255,47 +216,46 @@ private:
             if (attribute.empty() || !at("=")) {
                 break;  // not well-formed: libxml2 refuses it
             }
-            nameUse(attribute);
+            qualifiedNameUse(attribute);
             ++p_;
             skipSpace();
             if (p_ >= t_.size() || (t_[p_] != '"' && t_[p_] != '\'')) {
                 break;
             }
             std::string_view value = quoted();
-            references(value);
+            if (refersToEntity(value)) {
+                refuse();
+                return;
+            }
             ++attributes;
             if (isNamespaceDeclaration(attribute)) {
                 ++namespaces;
                 nameUse(value);
-                cost_.treeBytes += textBytes(value.size(), false);
-            } else {
-                cost_.treeBytes += textBytes(value.size(), true);
             }
         }
         if (!defaults_.empty()) {
             auto found = defaults_.find(element);
             if (found != defaults_.end()) {
-                attributes += found->second.attributes;
-                namespaces += found->second.namespaces;
+                const Defaults& received = found->second;
+                cost_.defaultComparisons =
+                    std::min(SUM_CAP, cost_.defaultComparisons +
+                                          received.attributes * (attributes + received.attributes));
+                cost_.defaultNamespaces =
+                    std::min(SUM_CAP, cost_.defaultNamespaces + received.namespaces);
+                attributes += received.attributes;
+                namespaces += received.namespaces;
             }
         }
-        cost_.treeBytes += NODE_BYTES +
-                           (attributes - std::min(attributes, namespaces)) * ATTRIBUTE_BYTES +
-                           namespaces * NAMESPACE_BYTES;
         cost_.mostAttributes = std::max(cost_.mostAttributes, attributes);
         cost_.mostNamespaces = std::max(cost_.mostNamespaces, inScope_ + namespaces);
         if (open) {
-            if (open_.size() >= MAX_DEPTH) {
-                cost_.tooDeep = true;
-                p_ = t_.size();
-                return;
-            }
             open_.push_back(namespaces);
             inScope_ += namespaces;
         }
     }
 
-    // After "<!DOCTYPE": its name and external identifier, then the internal subset.
+    // After "<!DOCTYPE": its name and external identifier, then the internal subset. A '%'
+    // outside a literal is a parameter entity reference, or not well-formed.
     void doctype() {
         while (p_ < t_.size()) {
             char c = t_[p_];
@@ -307,6 +267,8 @@ private:
             } else if (c == '>') {
                 ++p_;
                 return;
+            } else if (c == '%') {
+                refuse();
             } else {
                 ++p_;
             }
@@ -321,9 +283,7 @@ private:
                 return;
             }
             if (at("%")) {
-                // Its replacement text would be read as declarations again at each reference.
-                cost_.parameterEntities = true;
-                ++p_;
+                refuse();  // its replacement text would be read as declarations
             } else if (at("<!--")) {
                 skipPast("-->");
             } else if (at("<?")) {
@@ -345,10 +305,12 @@ private:
     // The rest of a declaration up to its '>': its names (a content model may list many),
     // quoted literals skipped whole.
     void declarationRest() {
-        cost_.treeBytes += DECLARATION_BYTES;
         while (p_ < t_.size() && t_[p_] != '>') {
             if (t_[p_] == '"' || t_[p_] == '\'') {
                 quoted();
+            } else if (t_[p_] == '%') {
+                refuse();
+                return;
             } else if (std::string_view found = name(); !found.empty()) {
                 nameUse(found);
             } else {
@@ -358,20 +320,21 @@ private:
         p_ = std::min(p_ + 1, t_.size());
     }
 
-    // A general entity's replacement text is parsed once, at its first reference, into a tree
-    // of its own: it costs what the same text would cost in the document.
+    // A declaration alone expands nothing: a general entity's value is read only where the
+    // entity is referenced, and every such document is refused. Only the parameter entity
+    // references in a value are expanded at once.
     void entity() {
         skipSpace();
-        bool parameter = at("%");
-        if (parameter) {
-            ++p_;
+        if (at("%")) {
+            ++p_;  // declares a parameter entity
             skipSpace();
         }
         nameUse(name());
         skipSpace();
-        if (!parameter && p_ < t_.size() && (t_[p_] == '"' || t_[p_] == '\'')) {
-            std::string value = expandCharacterReferences(quoted());
-            Scan(value, cost_, seen_, true).content();
+        if (p_ < t_.size() && (t_[p_] == '"' || t_[p_] == '\'') &&
+            quoted().find('%') != std::string_view::npos) {
+            refuse();
+            return;
         }
         declarationRest();
     }
@@ -393,7 +356,6 @@ private:
                 return;
             }
             nameUse(attribute);
-            cost_.treeBytes += DECLARATION_BYTES;
             Defaults& defaults = defaults_[element];
             cost_.mostAttributes = std::max(cost_.mostAttributes, ++defaults.declared);
             skipSpace();
@@ -411,7 +373,12 @@ private:
                 skipSpace();
             }
             if (hasDefault) {
-                quoted();
+                std::string_view value = quoted();
+                if (refersToEntity(value)) {
+                    refuse();
+                    return;
+                }
+                nameUse(value);
                 ++defaults.attributes;
                 defaults.namespaces += isNamespaceDeclaration(attribute) ? 1 : 0;
             }
@@ -421,9 +388,8 @@ private:
     std::string_view t_;
     size_t p_ = 0;
     XmlCost& cost_;
-    Seen& seen_;
-    DefaultsMap& defaults_;
-    bool inEntity_;
+    std::unordered_set<std::string, NameHash, std::equal_to<>> names_;
+    std::unordered_map<std::string_view, Defaults> defaults_;  // keys point into the text
     std::vector<size_t> open_;  // namespace declarations of each open element
     size_t inScope_ = 0;
 };
@@ -450,19 +416,20 @@ int readFromMemory(void* context, char* buffer, int length) {
 
 XmlCost measureXmlCost(const char* text, size_t size) {
     XmlCost cost;
-    if (text == nullptr) {
-        return cost;
+    if (text != nullptr) {
+        Scan(std::string_view(text, size), cost).content();
     }
-    Seen seen;
-    Scan(std::string_view(text, size), cost, seen, false).content();
     return cost;
 }
 
 bool xmlCostBounded(const char* text, size_t size) {
     const XmlCost cost = measureXmlCost(text, size);
-    return !cost.parameterEntities && !cost.tooDeep && cost.names <= MAX_NAMES &&
+    return !cost.entityReferences && cost.depth <= MAX_DEPTH && cost.names <= MAX_NAMES &&
            cost.mostAttributes <= MAX_ATTRIBUTES && cost.mostNamespaces <= MAX_NAMESPACES &&
-           cost.treeBytes <= TREE_RATIO * size + TREE_FLOOR;
+           cost.defaultComparisons <=
+               DEFAULT_COMPARISONS_PER_BYTE * size + MAX_ATTRIBUTES * MAX_ATTRIBUTES &&
+           cost.defaultNamespaces * BYTES_PER_DEFAULT_NAMESPACE <=
+               size + BYTES_PER_DEFAULT_NAMESPACE * MAX_NAMESPACES;
 }
 
 xmlDocPtr readBoundedXml(const char* text, size_t size, const char* encoding, int options) {

@@ -4,30 +4,46 @@
 
 #include <libxml/tree.h>
 
-// What a document from outside (a page's, a server's) may cost before libxml2 builds it. The
-// tree costs libxml2 about 128 bytes a node, so a document of dense tiny elements costs some 32
-// times its size, and libxml2 compares each attribute of an element with all the others before
-// it, so thousands on one element take minutes. One pass over the text counts both first.
+// What a document from outside (a page's, a server's) may ask of libxml2 before it builds it.
+// Its tree costs libxml2 a few dozen times the document's size, whatever the shape: the frame and
+// answer bounds bound that. What is judged here is what grows faster than the document: entities
+// whose replacement refers to other entities (every reference expands them again, in the parser
+// and in whoever reads a value later), and shapes that make the parser's own work super-linear
+// (each attribute of an element compared with all the others, each prefix searched among the
+// declarations in scope, each name looked up in a dictionary that stops growing its table).
 namespace mv {
 
 struct XmlCost {
-    size_t treeBytes = 0;       // estimate of what libxml2 allocates for the tree
-    size_t mostAttributes = 0;  // on one element, namespace declarations and declared defaults too
+    // On one element, namespace declarations and declared defaults too; or declared for one
+    // element by the document type.
+    size_t mostAttributes = 0;
     size_t mostNamespaces = 0;  // declarations in scope at one element
-    bool parameterEntities = false;  // references between the declarations of the internal subset
-    bool tooDeep = false;            // more levels than libxml2 would ever take
+    // What the defaults that the document type declares add at all the elements that receive
+    // them together: libxml2 compares each default with the element's attributes and the
+    // defaults before it, and makes a namespace declaration of each namespace default, at every
+    // such element, though the document does not repeat them.
+    size_t defaultComparisons = 0;
+    size_t defaultNamespaces = 0;
     size_t names = 0;  // distinct names and other texts the parser keeps in its dictionary
+    size_t depth = 0;  // levels of the deepest element
+    // A reference to an entity other than the five predefined ones: `&name;` in text or in an
+    // attribute value (a declared default too), or `%name;` in the document type.
+    bool entityReferences = false;
 };
 
-// The cost of the XML text `text` of `size` bytes (UTF-8 or any encoding that keeps ASCII where
-// it is), judged without parsing it. Linear in the size whatever the text.
+// The measures of the XML text `text` of `size` bytes (UTF-8 or any encoding that keeps ASCII
+// where it is), taken without parsing it, in one pass. The pass stops at an entity reference or
+// past the depth bound: the measures are then no more than what it saw.
 XmlCost measureXmlCost(const char* text, size_t size);
 
-// True when libxml2 may build the document: a tree within about 18 times its size (or 16 MiB
-// for a small one), at most 1024 attributes on an element, 256 namespace declarations in
-// scope and 65536 distinct names, no parameter entity references. Ordinary documents, business
-// records included, stay well inside; only pathological shapes (dense tiny elements, thousands of
-// attributes or declarations) are refused.
+// True when libxml2 may parse the document: it refers to no entity beyond the five predefined
+// ones (character references are fine), and it has at most 1024 attributes on an element, 256
+// namespace declarations in scope, 65536 distinct names and 257 levels; the declared defaults
+// that its elements receive make at most 128 comparisons per byte of the document beyond those
+// of one element at the attribute bound, and at most one namespace declaration per 16 bytes
+// beyond those of one element at the namespace bound. A document type that only declares (elements,
+// attributes, entities nothing uses) is taken, and so is any document whose cost grows in
+// proportion to its size, however dense.
 bool xmlCostBounded(const char* text, size_t size);
 
 // The document parsed by libxml2 with `options`, read in pieces (no copy of the whole text is

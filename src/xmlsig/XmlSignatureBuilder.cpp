@@ -294,8 +294,8 @@ int XmlSignatureBuilder::loadDocument(const unsigned char* data, size_t size) {
         return -137;
     }
     // The bytes are UTF-8 whatever encoding the text's own declaration names; whitespace text
-    // stays; nothing is fetched from the network. A document whose tree would cost more than
-    // its size allows is refused like one that does not parse.
+    // stays; nothing is fetched from the network. A document that refers to an entity, or that
+    // libxml2 would parse in more than linear time, is refused like one that does not parse.
     inputDoc = readBoundedXml(reinterpret_cast<const char*>(data), size, nullptr,
                               XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
                                   XML_PARSE_NOERROR | XML_PARSE_NOWARNING);

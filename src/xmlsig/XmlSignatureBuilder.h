@@ -34,7 +34,8 @@ public:
     // Starts the Signature skeleton (SignedInfo, SignatureValue, KeyInfo). 0; -137.
     int init(const char* signatureId);
     // 1 the top element already has an XML-DSig Signature child; 0 not; -137 not well-formed,
-    // or a shape whose tree would cost far more than its size (XmlCost.h).
+    // a reference to an entity, or a shape that libxml2 parses in more than linear time
+    // (XmlCost.h).
     int loadDocument(const unsigned char* data, size_t size);
     // The Reference to the one element that holds `id` under an ID attribute (Id, ID, xml:id or
     // one the document type declares): 0; -133 no such element, several, an Id that a "#"

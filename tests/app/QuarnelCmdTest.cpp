@@ -40,9 +40,39 @@ Lines openFailed(const std::string& reason) {
 }
 const Lines SUCCESS = UPLOADED + Lines{"sign / 署名値計算完了", "httpSend / 署名値通信完了"};
 
-// A path of the test server that answers with `text`.
+// A path of the test server that answers with `text`, or with the bytes of the file `path`.
 std::string answer(const std::string& text) {
     return "/answer/" + fixtures::hexOf(mv::test::bytesOf(text));
+}
+std::string answerFile(const std::string& path) {
+    return "/file/" + fixtures::hexOf(mv::test::bytesOf(path));
+}
+
+// Successful answers of a hostile page or server, with entities that refer to entities: empty
+// ones three levels deep, referenced a thousand times (cubic work in the parser); and one of
+// 1 MiB ten by ten by ten, referenced in text and as an Id (expanded whole wherever the Id is
+// read). Either is refused at once.
+std::string entityAnswer(bool large) {
+    auto times = [](const std::string& text, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) {
+            out += text;
+        }
+        return out;
+    };
+    std::string types = "<!ENTITY a0 \"\"><!ENTITY a1 \"" + times("&a0;", 1000) +
+                        "\"><!ENTITY a2 \"" + times("&a1;", 1000) + "\">",
+                body = times("&a2;", 1000);
+    if (large) {
+        types = "<!ENTITY a0 \"" + std::string(1 << 20, 'x') + "\">";
+        for (int level = 1; level <= 3; ++level) {
+            types += "<!ENTITY a" + std::to_string(level) + " \"" +
+                     times("&a" + std::to_string(level - 1) + ";", 10) + "\">";
+        }
+        body = "<v Id=\"&a3;\">&a3;</v>";
+    }
+    return "<!DOCTYPE QrnResponse [" + types + "]><QrnResponse Id=\"x\" result=\"OK\"><hash>" +
+           HASH + "</hash>" + body + "</QrnResponse>";
 }
 
 class QuarnelCmdTest : public ::testing::Test {
@@ -327,6 +357,10 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
     auto http = [&](const std::string& path) { return "http," + base64Of(path) + ",eA==,,0"; };
     auto argError = [](const std::string& tag) { return tag + " / error(-10) 引数エラー(-10)"; };
     auto end = [](const std::string& tag) { return tag + " / " + tag + " command end."; };
+    const std::string notWellFormed = "-141," + base64Of("Enveloped指定のエラー(-141)");
+    const Lines xdesRefused = {"xades / error(-141) xades cmd error.",
+                               "xades / error(-141) Enveloped指定のエラー(-141)"},
+                pxmlRefused = {"pxml / error(-10) ", argError("pxml")};
     // clang-format off
     const struct {
         std::string frame, reply;  // an empty reply is checked below the table
@@ -356,6 +390,10 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
         {"exec,0,," + base64Of(url + okTypo) + ",0,,0,,,0", ARG_ERROR,
          {end("cert"), "httpSend / " + url + okTypo, "pxml / error(-10) Ok", argError("exec.pxml1")}},
         {"pxml," + base64Of("<QrnResponse result=\"ok\"/>"), "0,", {end("pxml")}},
+        {"pxml," + base64Of(entityAnswer(false)), ARG_ERROR, pxmlRefused},
+        {"pxml," + base64Of(entityAnswer(true)), ARG_ERROR, pxmlRefused},
+        {"xdes,0,0," + base64Of(entityAnswer(false)) + ",eA==,,", notWellFormed, xdesRefused},
+        {"xdes,0,0," + base64Of(entityAnswer(true)) + ",eA==,,", notWellFormed, xdesRefused},
         {"pxml," + base64Of("<QrnResponse result=\"OK\" redirect=\"r\"><hash>00</hash>"
                             "</QrnResponse>"),
          "0," + base64Of("r"), {end("pxml")}},  // the redirect before the hash
@@ -811,7 +849,10 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
     };
     const std::string url = server.url(), ok = answer("<QrnResponse result=\"ok\"/>");
     const std::string host = "execute / error(-10) Invalid hostname.",
-                      got = "cert / 証明書取得完了";
+                      got = "cert / 証明書取得完了", nested = dir + "/nested.xml",
+                      large = dir + "/large.xml";
+    std::ofstream(nested) << entityAnswer(false);
+    std::ofstream(large) << entityAnswer(true);
     // clang-format off
     const std::map<int, std::string> messages = {{1, "実行キャンセル"}, {-10, "引数エラー"},
         {-20, "HTTP通信エラー"}, {-22, "デバッグコマンド実行エラー"}, {-16, "ハッシュ値の計算エラー"}};
@@ -831,6 +872,8 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         {launch(url, answer("<QrnResponse><hash>00</hash></QrnResponse>"), ok), -20,
          {got, "httpSend / error(-20) "}},
         {launch(url, ok, ok), -20, {got, "httpSend / error(-20) cert response hash is empty."}},
+        {launch(url, answerFile(nested), ok), -20, {got, "httpSend / error(-20) "}},
+        {launch(url, answerFile(large), ok), -20, {got, "httpSend / error(-20) "}},
         {launch(url, answer("<QrnResponse result=\"OK\"><hash>00</hash></QrnResponse>"), ok), -16,  // a 1-byte hash
          UPLOADED + Lines{"sign / error(-16) sign cmd error.", "cert / error(-16) sign calculate error."}},
         {launch(url, answer(OK_HASH), answer("<QrnResponse result=\"NG\"/>")), -20,

@@ -86,11 +86,14 @@ TEST(QuarnelXmlRequest, sizeLimit_exactlyFullBufferFitsOneMoreByteFails) {
 // The plain answers (a root attribute, a child's text, an attribute the root lacks) are the
 // launched program's: tests/app/QuarnelCmdTest.cpp.
 TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
-    // Shapes whose tree would cost libxml2 far more than their size, or minutes, beside an
-    // ordinary response of 8 MiB.
-    std::string dense, attributes, identifiers, declarations, records;
+    // Shapes that cost libxml2 minutes, or that an entity would expand, beside ordinary ones
+    // of a few MiB however dense.
+    std::string dense, attributes, identifiers, declarations, records, rowsOfFour;
     for (int n = 0; n < 1 << 19; ++n) {
         dense += "<a/>";
+    }
+    while (rowsOfFour.size() < 4 << 20) {
+        rowsOfFour += "<row a=\"1\" b=\"2\" c=\"3\" d=\"4\"/>";
     }
     for (int n = 0; n < 2000; ++n) {
         attributes += " a" + std::to_string(n) + "=\"1\"";
@@ -108,6 +111,42 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         }
         return text;
     };
+    // n declarations of attributes of `element`, each with `rest` after its name.
+    auto declared = [](const char* element, int n, const char* rest) {
+        std::string text = "<!DOCTYPE r [<!ATTLIST " + std::string(element);
+        for (int i = 0; i < n; ++i) {
+            text += " d" + std::to_string(i) + rest;
+        }
+        return text + ">]>";
+    };
+    // The top element and `v` beside n - 2 elements of other names; n levels of elements.
+    auto names = [](int n) {
+        std::string text = "<r><v>x</v>";
+        for (int i = 0; i < n - 2; ++i) {
+            text += "<n" + std::to_string(i) + "/>";
+        }
+        return text + "</r>";
+    };
+    auto levels = [](int n) {
+        std::string open, close;
+        for (int i = 1; i < n; ++i) {
+            open += "<a>", close += "</a>";
+        }
+        return "<r><v>x</v>" + open + close + "</r>";
+    };
+    // `v` and n elements `a` after a document type, padded with a comment to `size` bytes.
+    auto receiving = [](const std::string& type, int n, size_t size) {
+        std::string text = type + "<r><v>x</v>";
+        for (int i = 0; i < n; ++i) {
+            text += "<a/>";
+        }
+        text += "</r><!--";
+        return text + std::string(size - text.size() - 3, 'x') + "-->";
+    };
+    const std::string namespaceDefaults =
+        "<!DOCTYPE r [<!ATTLIST a xmlns:p CDATA \"urn:p\" xmlns:q CDATA \"urn:q\">]>";
+    const std::string unused =
+        "<!ENTITY a0 \"\"><!ENTITY a1 \"&a0;&a0;\"><!ENTITY a2 \"&a1;&a1;\">";
     for (int n = 0; records.size() < 8 << 20; ++n) {
         records += "\n  <entry no=\"" + std::to_string(n) +
                    "\"><name>\xE5\xB1\xB1\xE7\x94\xB0 \xE5\xA4\xAA\xE9\x83\x8E</name>"
@@ -120,7 +159,7 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "<r>\n <v> A <b>B<i>C</i>\t</b><![CDATA[<]]>\r\n </v><v>2</v></r>", "/r/v", " A BC<"},
         {"declared encoding ignored for decoded text",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>\xE6\x97\xA5</r>", "/r", "\xE6\x97\xA5"},
-        // A value with an entity reference in it is none, never the text around the reference.
+        // A document that refers to an entity gives no value, never the text around it.
         {"an entity in an attribute",
          "<!DOCTYPE QrnResponse [<!ENTITY e \"XY\">]><QrnResponse result=\"o&e;k\"/>",
          "/QrnResponse/@result", ""},
@@ -128,8 +167,20 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "<!DOCTYPE r [<!ENTITY e \"XY\">]><r><v>a<b>b&e;</b>c</v></r>", "/r/v", ""},
         {"an ordinary response of 8 MiB",
          "<QrnResponse result=\"ok\">" + records + "</QrnResponse>", "/QrnResponse/@result", "ok"},
-        {"dense tiny elements", "<QrnResponse result=\"ok\">" + dense + "</QrnResponse>",
-         "/QrnResponse/@result", ""},
+        {"dense tiny elements, a tree's price in proportion to the size",
+         "<QrnResponse result=\"ok\">" + dense + "</QrnResponse>", "/QrnResponse/@result", "ok"},
+        {"rows of four short attributes",
+         "<QrnResponse result=\"ok\">" + rowsOfFour + "</QrnResponse>", "/QrnResponse/@result",
+         "ok"},
+        {"a document type that only declares: entities nothing uses, one from outside",
+         "<!DOCTYPE r [" + unused + "<!ENTITY % ext PUBLIC \"-//X//ENTITIES x//EN\" \"x.ent\">" +
+             "<!ATTLIST v k ID #IMPLIED d CDATA \"&amp;&#38;\">]><r><v k=\"i\">x</v></r>",
+         "/r/v", "x"},
+        {"an entity referenced in another element's attribute",
+         "<!DOCTYPE r [" + unused + "]><r><v>x</v><w a=\"&a2;\"/></r>", "/r/v", ""},
+        {"an entity referenced in a declared default",
+         "<!DOCTYPE r [" + unused + "<!ATTLIST w a CDATA \"&a2;\">]><r><v>x</v><w/></r>", "/r/v",
+         ""},
         {"dense tiny elements in an entity's value",
          "<!DOCTYPE r [<!ENTITY e \"" + dense + "\">]><r><v>x</v>&e;</r>", "/r/v", ""},
         {"thousands of attributes on one element", "<QrnResponse result=\"ok\"" + attributes + "/>",
@@ -143,6 +194,31 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         {"257 declarations in scope",
          "<r" + many("xmlns:p", 0, 128) + "><v" + many("xmlns:p", 128, 129) + ">x</v></r>", "/r/v",
          ""},
+        {"1024 attributes with the defaults the document type declares",
+         declared("v", 512, " CDATA \"x\"") + "<r><v" + many("a", 0, 512) + ">x</v></r>", "/r/v",
+         "x"},
+        {"1025 attributes with the defaults the document type declares",
+         declared("v", 513, " CDATA #FIXED \"x\"") + "<r><v" + many("a", 0, 512) + ">x</v></r>",
+         "/r/v", ""},
+        {"1024 attributes that the document type declares for one element",
+         declared("v", 1024, " ID #IMPLIED") + "<r><v>x</v></r>", "/r/v", "x"},
+        {"1025 attributes that the document type declares for one element",
+         declared("v", 1025, " CDATA #IMPLIED") + "<r><v>x</v></r>", "/r/v", ""},
+        // Defaults given to many elements: 64 at each of 1024 make 4 Mi comparisons, 1 Mi of
+        // them free and 128 a byte for the rest; 2 namespace declarations at each, 256 of them
+        // free and one per 16 bytes for the rest.
+        {"64 defaults at each of 1024 elements in 24576 bytes",
+         receiving(declared("a", 64, " CDATA \"x\""), 1024, 24576), "/r/v", "x"},
+        {"64 defaults at each of 1024 elements in 24575 bytes",
+         receiving(declared("a", 64, " CDATA \"x\""), 1024, 24575), "/r/v", ""},
+        {"2 namespace defaults at each of 1024 elements in 28672 bytes",
+         receiving(namespaceDefaults, 1024, 28672), "/r/v", "x"},
+        {"2 namespace defaults at each of 1024 elements in 28671 bytes",
+         receiving(namespaceDefaults, 1024, 28671), "/r/v", ""},
+        {"65536 distinct names", names(65536), "/r/v", "x"},
+        {"65537 distinct names", names(65537), "/r/v", ""},
+        {"257 levels", levels(257), "/r/v", "x"},
+        {"258 levels", levels(258), "/r/v", ""},
         {"200 declarations each on siblings, never in scope together",
          "<r><a" + many("xmlns:p", 0, 200) + "></a><v" + many("xmlns:p", 0, 200) + ">x</v></r>",
          "/r/v", "x"},

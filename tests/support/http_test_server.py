@@ -8,6 +8,8 @@
 # Paths:
 #   /echo...        200; the body is the request line, its headers, a blank line and the body
 #   /answer/<hex>   200 with the hex-decoded bytes; the request body is kept in <log>.body
+#   /file/<hex>     200 with the bytes of the file whose path is hex-encoded (answers too long
+#                   for a path)
 #   /raw/<base64>   the decoded bytes as the whole answer, status line and all, then closes:
 #                   a server that answers anything the test chooses
 #   /size/<n>[/<status>]  200 or <status> (a redirect to /echo for 3xx), chunked (so no length
@@ -63,6 +65,9 @@ def main():
                 with open(args["--log"] + ".body", "wb") as kept:
                     kept.write(body)
                 self.answer(200, bytes.fromhex(path[8:]))
+            elif path.startswith("/file/"):
+                with open(bytes.fromhex(path[6:]), "rb") as kept:
+                    self.answer(200, kept.read())
             elif path.startswith("/raw/"):
                 self.wfile.write(base64.b64decode(path[5:]))
                 self.close_connection = True
