@@ -69,12 +69,11 @@ void relaunchSelf(const char* argument) {
 }
 
 int runRegistrationRoad(const std::string& commandLine) {
-    std::string program = programPath();
     std::string registered;
-    int st = mv::getUrlProtocolCommand(SCHEME, program.c_str(), registered);
+    int st = mv::getUrlProtocolCommand(SCHEME, registered);
 
     if (commandLine == "regist-POSTX") {
-        int r = mv::registerUrlProtocol(SCHEME, program.c_str());
+        int r = mv::registerUrlProtocol(SCHEME, programPath().c_str());
         messageBox(r == 0 ? "レジストリ登録しました。" : "レジストリ登録に失敗しました。");
     } else if (commandLine == "unregist-POSTX") {
         int r = mv::unregisterUrlProtocol(SCHEME);

@@ -262,7 +262,7 @@ std::string desktopEntryPath(const char* scheme) {
     return data.empty() ? std::string() : data + "/applications/" + desktopEntryId(scheme);
 }
 
-int getUrlProtocolCommand(const char* scheme, const char* /*programPath*/, std::string& command) {
+int getUrlProtocolCommand(const char* scheme, std::string& command) {
     if (scheme == nullptr) {
         return -1;
     }

@@ -11,10 +11,9 @@ namespace mv {
 // The scheme's handler as the desktop resolves it (GIO's default application for the scheme,
 // whichever program that is): 1 with `command` its command line, 0 when there is none, -1 when it
 // cannot be read (no home, our desktop entry or the user's list of defaults present but no
-// readable regular file, a command of 260 bytes or more). `programPath` is not consulted. GIO
-// keeps what it has read, and the XDG directories it read it from, for the life of the process:
-// a process asks once.
-int getUrlProtocolCommand(const char* scheme, const char* programPath, std::string& command);
+// readable regular file, a command of 260 bytes or more). GIO keeps what it has read, and the XDG
+// directories it read it from, for the life of the process: a process asks once.
+int getUrlProtocolCommand(const char* scheme, std::string& command);
 
 // Writes the desktop entry (Name "URL:QuarnelCmd Protocol", Exec "\"<program>\" %u"; keys of
 // an existing entry that are not ours stay) and then makes it the scheme's default, so the list

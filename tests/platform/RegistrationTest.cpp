@@ -30,7 +30,7 @@ protected:
 
 // The status as a run of the agent reads it, in a process of its own: GIO keeps what it has read
 // for the life of a process, and would answer a later row from an earlier row's files.
-std::pair<int, std::string> statusOfAFreshProcess(const char* programPath) {
+std::pair<int, std::string> statusOfAFreshProcess() {
     int fds[2];
     if (pipe(fds) != 0) {
         return {-2, "no pipe"};
@@ -39,7 +39,7 @@ std::pair<int, std::string> statusOfAFreshProcess(const char* programPath) {
     if (pid == 0) {
         close(fds[0]);
         std::string command;
-        int st = getUrlProtocolCommand("quarnel01", programPath, command);
+        int st = getUrlProtocolCommand("quarnel01", command);
         std::string out = std::to_string(st) + "\n" + command;
         _exit(write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
     }
@@ -93,8 +93,7 @@ TEST_F(XdgHome, registration_escapesTheProgramPathAndRefusesUnsafeOnes) {
     std::ofstream(program) << "#!/bin/sh\n";
     fs::permissions(program, fs::perms::owner_all);
     ASSERT_EQ(registerUrlProtocol("quarnel01", program.c_str()), 0);
-    EXPECT_EQ(statusOfAFreshProcess(program.c_str()),
-              std::make_pair(1, "\"" + dir + R"(/a b\"\$\`\\/q" %u)"));
+    EXPECT_EQ(statusOfAFreshProcess(), std::make_pair(1, "\"" + dir + R"(/a b\"\$\`\\/q" %u)"));
     ASSERT_EQ(registerUrlProtocol("quarnel01", R"(/a b"$`\%/q)"), 0);
     EXPECT_THAT(test::readText(desktopEntryPath("quarnel01")),
                 ::testing::HasSubstr("\nExec="
@@ -212,8 +211,7 @@ TEST_F(XdgHome, getUrlProtocolCommand_entryAndListTable) {
         for (const auto& [path, text] : row.lists) {
             std::ofstream(dir + "/" + path) << text;
         }
-        EXPECT_EQ(statusOfAFreshProcess("/bin/true"), std::make_pair(row.result, row.command))
-            << row.why;
+        EXPECT_EQ(statusOfAFreshProcess(), std::make_pair(row.result, row.command)) << row.why;
     }
 }
 
