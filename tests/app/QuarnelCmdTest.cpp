@@ -461,6 +461,31 @@ TEST_F(QuarnelCmdTest, anotherUsersClient_isClosedAndLogged_thePageIsServed) {
     }
 }
 
+// Where neither source of a client's owner is there (/proc hidden, and a sandbox that allows no
+// netlink socket), the client is refused and logged as any other user's would be, and the wait
+// ends at the launch time-out.
+TEST_F(QuarnelCmdTest, clientWhoseOwnerCannotBeLearned_isRefusedAndLogged) {
+    const Lines withoutProc = {"unshare", "-m", "sh", "-c",
+                               R"(mount -t tmpfs none /proc && exec "$0" "$@")"};
+    if (run(withoutProc + Lines{"/bin/true"}).exitCode != 0) {
+        GTEST_SKIP() << "this machine cannot hide /proc in a mount namespace (needs root)";
+    }
+    int port = wstest::freePort();
+    Lines got;
+    std::thread page([&] { got = wstest::runClient(port, R"([{"op": "send", "text": "term"}])"); });
+    last =
+        run(Lines{"timeout", "60"} + withoutProc +
+            Lines{QUARNEL_NO_NETLINK, program, "quarnel01:S," + std::to_string(port) + ",3,0,,,"});
+    page.join();
+    EXPECT_EQ(last.exitCode, 0) << last.err;
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_THAT(got[0], ::testing::StartsWith("{\"connect_error\": "));
+    const Lines refused = {"ws-open / WebSocket client of another user refused (uid unknown).",
+                           "ws-open / error(-60) WebSocket connection error.",
+                           "ws-open / open select: 0 (-404)"};
+    EXPECT_EQ(log(), START + refused + END);
+}
+
 // A page names the agent itself as its helper, here by a link beside it, to remove the
 // registration in a nested run: refused like a bad name, and the registration stays.
 TEST_F(QuarnelCmdTest, agentAsItsOwnHelper_isRefused_theRegistrationStays) {
