@@ -29,6 +29,7 @@ TEST(WsHandshakeTest, requestTable_givesCodeAndAcceptKey) {
         {"blanks after the colon are dropped", request(get, "Upgrade:   " + upgrade.substr(8)), 0},
         {"query after the path", request("GET /?a=1 HTTP/1.1", upgrade), -406},
         {"no Upgrade header", request(get, RFC_KEY), -407},
+        {"an upgrade to another protocol", request(get, "Upgrade: h2c\r\n" + RFC_KEY), -407},
         {"no key", request(get, "Upgrade: websocket\r\n"), -408},
         {"bare LF line ends store nothing", get + "\nUpgrade: websocket\nSec-WebSocket-Key: x\n\n",
          -405},
