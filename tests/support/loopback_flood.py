@@ -14,6 +14,18 @@ import sys
 import threading
 import time
 
+# Every socket of the flood has its own end on 127.0.0.2, so that its ports never collide with
+# those that other tests bind on 127.0.0.1. The port is chosen at connect, by the connection.
+OURS = "127.0.0.2"
+IP_BIND_ADDRESS_NO_PORT = getattr(socket, "IP_BIND_ADDRESS_NO_PORT", 24)
+
+
+def client():
+    s = socket.socket()
+    s.setsockopt(socket.IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1)
+    s.bind((OURS, 0))
+    return s
+
 
 def main():
     port, held, threads = (int(a) for a in sys.argv[1:4])
@@ -23,12 +35,13 @@ def main():
     if soft != resource.RLIM_INFINITY and soft < need:
         resource.setrlimit(resource.RLIMIT_NOFILE, (need, hard))
     server = socket.socket()
-    server.bind(("127.0.0.1", 0))
+    server.bind((OURS, 0))
     server.listen(1024)
     kept = []
     for _ in range(held):
-        client = socket.create_connection(server.getsockname())
-        kept += [client, server.accept()[0]]
+        c = client()
+        c.connect(server.getsockname())
+        kept += [c, server.accept()[0]]
     print("held", flush=True)
 
     end = time.monotonic() + 60
@@ -36,7 +49,7 @@ def main():
 
     def hammer():
         while time.monotonic() < end:
-            s = socket.socket()
+            s = client()
             # A full queue drops the connection's first packets: try again rather than wait.
             s.settimeout(0.02)
             try:
