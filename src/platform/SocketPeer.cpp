@@ -1,9 +1,16 @@
 #include "platform/SocketPeer.h"
 
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -88,6 +95,135 @@ std::optional<uid_t> ownerInList(const char* list, const Endpoint& local, const 
     return std::nullopt;
 }
 
+bool isV4Mapped(const Endpoint& endpoint) {
+    static constexpr unsigned char PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(endpoint.address.data(), PREFIX, sizeof PREFIX) == 0;
+}
+
+// A socket of the kernel's socket diagnostics (sock_diag), closed with the scope.
+struct DiagSocket {
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    DiagSocket() = default;
+    DiagSocket(const DiagSocket&) = delete;
+    DiagSocket& operator=(const DiagSocket&) = delete;
+    ~DiagSocket() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+enum class Lookup { Found, NoSuchSocket, NoAnswer };
+
+// Asks the kernel for the one TCP socket whose own end is `local` and whose other end is `remote`,
+// as `ss` does: a lookup by the address pair, whatever the number of other sockets, where reading
+// the lists costs in proportion to every connection on the machine.
+Lookup lookUp(int diag, const Endpoint& local, const Endpoint& remote, inet_diag_msg& found) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST;
+    message.header.nlmsg_seq = 1;
+    inet_diag_req_v2& request = message.request;
+    request.sdiag_protocol = IPPROTO_TCP;
+    request.idiag_states = ~0U;
+    // An IPv4 connection is looked up as one, also when an end is an IPv6 socket with a v4-mapped
+    // address: the kernel keeps both kinds in one table under their IPv4 addresses.
+    bool v4 = isV4Mapped(local) && isV4Mapped(remote);
+    request.sdiag_family = v4 ? AF_INET : AF_INET6;
+    size_t offset = v4 ? 12 : 0;
+    std::memcpy(request.id.idiag_src, local.address.data() + offset, 16 - offset);
+    std::memcpy(request.id.idiag_dst, remote.address.data() + offset, 16 - offset);
+    request.id.idiag_sport = htons(static_cast<uint16_t>(local.port));
+    request.id.idiag_dport = htons(static_cast<uint16_t>(remote.port));
+    request.id.idiag_cookie[0] = request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(diag, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) != static_cast<ssize_t>(sizeof message)) {
+        return Lookup::NoAnswer;
+    }
+    alignas(nlmsghdr) char reply[8192];
+    for (;;) {
+        sockaddr_nl from{};
+        socklen_t fromLength = sizeof from;
+        ssize_t n = ::recvfrom(diag, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from),
+                               &fromLength);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return Lookup::NoAnswer;
+        }
+        if (from.nl_pid != 0) {
+            continue;  // only the kernel answers this question
+        }
+        size_t left = static_cast<size_t>(n);
+        for (auto* part = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(part, left);
+             part = NLMSG_NEXT(part, left)) {
+            if (part->nlmsg_seq != message.header.nlmsg_seq) {
+                continue;
+            }
+            if (part->nlmsg_type == NLMSG_ERROR &&
+                part->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
+                const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(part));
+                return error->error == -ENOENT ? Lookup::NoSuchSocket : Lookup::NoAnswer;
+            }
+            if (part->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+                part->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+                std::memcpy(&found, NLMSG_DATA(part), sizeof found);
+                bool same = found.id.idiag_sport == request.id.idiag_sport &&
+                            found.id.idiag_dport == request.id.idiag_dport;
+                return same ? Lookup::Found : Lookup::NoAnswer;
+            }
+            return Lookup::NoAnswer;
+        }
+    }
+}
+
+enum class KernelAnswer { Owner, NoOwner, Silent };
+
+// What the kernel knows of the owner of the socket at `remote` connected to ours at `local`.
+// Silent when it does not answer (no netlink in a sandbox, no diagnostics for TCP), so that the
+// lists are read instead; NoOwner when it answers that no open socket stands there.
+KernelAnswer ownerFromKernel(int socket, const Endpoint& local, const Endpoint& remote,
+                             uid_t& owner) {
+    DiagSocket diag;
+    if (diag.fd < 0) {
+        return KernelAnswer::Silent;
+    }
+    // The kernel answers at once; the bound only keeps a silent one from holding up the wait.
+    timeval bound{1, 0};
+    ::setsockopt(diag.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    inet_diag_msg found{};
+    switch (lookUp(diag.fd, remote, local, found)) {
+        case Lookup::Found:
+            // Inode 0: the peer has closed its socket already (TIME_WAIT even lists uid 0).
+            if (found.idiag_inode == 0 || found.idiag_state == TCP_TIME_WAIT) {
+                return KernelAnswer::NoOwner;
+            }
+            owner = static_cast<uid_t>(found.idiag_uid);
+            return KernelAnswer::Owner;
+        case Lookup::NoAnswer:
+            return KernelAnswer::Silent;
+        case Lookup::NoSuchSocket:
+            break;
+    }
+    // Gone, or a kernel that cannot look up TCP sockets at all: it finds our own end if it can. A
+    // reset meanwhile leaves our end without a peer.
+    sockaddr_storage theirs{};
+    socklen_t theirsLength = sizeof theirs;
+    if (lookUp(diag.fd, local, remote, found) == Lookup::Found ||
+        ::getpeername(socket, reinterpret_cast<sockaddr*>(&theirs), &theirsLength) != 0) {
+        return KernelAnswer::NoOwner;
+    }
+    return KernelAnswer::Silent;
+}
+
 }  // namespace
 
 std::optional<uid_t> localPeerUid(int socket) {
@@ -98,6 +234,15 @@ std::optional<uid_t> localPeerUid(int socket) {
         ::getpeername(socket, reinterpret_cast<sockaddr*>(&theirs), &theirsLength) != 0 ||
         !endpointOf(ours, here) || !endpointOf(theirs, there)) {
         return std::nullopt;
+    }
+    uid_t owner = 0;
+    switch (ownerFromKernel(socket, here, there, owner)) {
+        case KernelAnswer::Owner:
+            return owner;
+        case KernelAnswer::NoOwner:
+            return std::nullopt;
+        case KernelAnswer::Silent:
+            break;
     }
     // The peer's socket is listed with the ends the other way round. The lists are read in pieces
     // while connections come and go, which can pass over an entry: a second reading takes care.

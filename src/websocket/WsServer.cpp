@@ -204,6 +204,10 @@ int WsServer::open(int port, int timeoutSeconds) {
         if (refusedClient) {
             refusedClient(owner);
         }
+        // Clients that keep coming keep the socket readable: they must not stretch the wait.
+        if (Clock::now() >= deadline) {
+            return fail(-404, withErrno("open select: ", 0));
+        }
     }
 
     // One receive: a request that arrives in pieces is judged by its first piece. A client that

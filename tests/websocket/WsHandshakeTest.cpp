@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "WsTestSupport.h"
 #include "websocket/WsServer.h"
@@ -29,6 +34,7 @@ TEST(WsHandshakeTest, requestTable_givesCodeAndAcceptKey) {
         {"blanks after the colon are dropped", request(get, "Upgrade:   " + upgrade.substr(8)), 0},
         {"query after the path", request("GET /?a=1 HTTP/1.1", upgrade), -406},
         {"no Upgrade header", request(get, RFC_KEY), -407},
+        {"an upgrade to another protocol", request(get, "Upgrade: h2c\r\n" + RFC_KEY), -407},
         {"no key", request(get, "Upgrade: websocket\r\n"), -408},
         {"bare LF line ends store nothing", get + "\nUpgrade: websocket\nSec-WebSocket-Key: x\n\n",
          -405},
@@ -61,6 +67,36 @@ TEST(WsHandshakeTest, requestTable_givesCodeAndAcceptKey) {
     EXPECT_EQ(again.open(port, 0), -404) << again.lastError;  // bound, and no client came
     // A time-out below 0 must not wait for ever.
     EXPECT_EQ(again.open(freePort(), -1), -404);
+}
+
+// Clients that keep coming as fast as they are refused keep the listening socket readable: the
+// wait must still end at the time-out. The first is another user's (a thread whose file-system
+// uid is 65534 makes sockets of that user, which needs root); each refusal brings the next, a
+// client that connects and closes at once.
+TEST(WsHandshakeTest, refusedClientsKeepComing_openEndsAtTheTimeOut) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "making another user's socket needs root";
+    }
+    int port = freePort();
+    mv::WsServer server;
+    auto floodEnds = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool floodOver = false;
+    server.setRefusedClient([&](std::optional<uid_t>) {
+        if (std::chrono::steady_clock::now() >= floodEnds) {
+            floodOver = true;
+            return;
+        }
+        ::close(connectTo(port, "127.0.0.1", 0));
+    });
+    int first = -1;
+    std::thread another([&] {
+        syscall(SYS_setfsuid, 65534);
+        first = connectTo(port);
+    });
+    EXPECT_EQ(server.open(port, 1), -404);
+    another.join();
+    ::close(first);
+    EXPECT_FALSE(floodOver);
 }
 
 }  // namespace
