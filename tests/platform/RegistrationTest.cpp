@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -31,26 +30,11 @@ protected:
 // The status as a run of the agent reads it, in a process of its own: GIO keeps what it has read
 // for the life of a process, and would answer a later row from an earlier row's files.
 std::pair<int, std::string> statusOfAFreshProcess() {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return {-2, "no pipe"};
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
+    std::string text = test::inChild([] {
         std::string command;
         int st = getUrlProtocolCommand("quarnel01", command);
-        std::string out = std::to_string(st) + "\n" + command;
-        _exit(write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
-    }
-    close(fds[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
+        return std::to_string(st) + "\n" + command;
+    });
     size_t lineEnd = text.find('\n');
     if (lineEnd == std::string::npos) {
         return {-2, "no answer"};

@@ -3,12 +3,12 @@
 #include <arpa/inet.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "support/NoNetlink.h"
+#include "support/TestSupport.h"
 
 namespace mv {
 namespace {
@@ -57,25 +57,7 @@ bool hideProc() {
 // ownersSeen in a child process that first takes away what `restrict` takes; "unavailable" when
 // this machine does not let it.
 std::string ownersSeenWithout(bool (*restrict)()) {
-    int out[2];
-    if (pipe(out) != 0) {
-        return "no pipe";
-    }
-    pid_t child = fork();
-    if (child == 0) {
-        std::string seen = restrict() ? ownersSeen() : "unavailable";
-        (void)!write(out[1], seen.data(), seen.size());
-        _exit(0);
-    }
-    close(out[1]);
-    std::string seen;
-    char buffer[256];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
-        seen.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    waitpid(child, nullptr, 0);
-    return seen;
+    return test::inChild([restrict] { return restrict() ? ownersSeen() : "unavailable"; });
 }
 
 // The owner is learned from the kernel's answer for the one socket, from the lists where no

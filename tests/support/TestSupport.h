@@ -3,9 +3,11 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -137,6 +139,32 @@ public:
     const std::string home = dir.path().string();
     std::vector<std::unique_ptr<ScopedEnv>> env;
 };
+
+// What `work` answers when it runs in a forked child, for state that a process keeps for its life
+// or changes for good (caches, mount namespaces, seccomp filters).
+inline std::string inChild(const std::function<std::string()>& work) {
+    int out[2];
+    if (pipe(out) != 0) {
+        return "no pipe";
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        std::string answer = work();
+        _exit(write(out[1], answer.data(), answer.size()) == static_cast<ssize_t>(answer.size())
+                  ? 0
+                  : 1);
+    }
+    close(out[1]);
+    std::string answer;
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+        answer.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    waitpid(child, nullptr, 0);
+    return answer;
+}
 
 inline ByteBuffer bytesOf(const std::string& text) {
     return ByteBuffer(text.begin(), text.end());
