@@ -152,20 +152,53 @@ TEST(RunWithPipes, silentChildForTheStallTime_isEndedWithItsGroup) {
     }
 }
 
-// A child that ends at once on SIGTERM, in a group of its own, gets nothing more once it is
-// reaped: by then its pid may be another process's.
-TEST(RunWithPipes, mockedKill_childEndedInItsGrace_isSignalledOnlyBeforeItIsReaped) {
-    ByteBuffer output;
-    auto launch = [&](int out, int in, int err) {
-        const pid_t pid = launchProcess(u"sleep 30", out, in, err);
-        watchedChild = pid;
-        return pid;
+// A child gets no signal once it is reaped: by then its pid may be another process's. Rows: one
+// that ends at once on SIGTERM in its grace, in a group of its own; the same reaped by the system
+// as it ends (the agent's parent may leave SIGCHLD ignored, and that is inherited); one that the
+// system reaped as it ended by itself, before the exchange began, while the sleep it left behind
+// holds its output open until the stall time.
+TEST(RunWithPipes, mockedKill_endedChild_isSignalledOnlyBeforeItIsReaped) {
+    const struct {
+        const char16_t* commandLine;
+        bool sigchldIgnored;
+        bool endsByItself;
+    } rows[] = {
+        {u"sleep 30", false, false},
+        {u"sleep 30", true, false},
+        {u"sh -c \"sleep 30 & echo $!\"", true, true},
     };
-    signalsAfterReaping = 0;
-    EXPECT_EQ(runWithPipes(launch, nullptr, 0, 16, output, std::chrono::seconds(1)),
-              PipeRunFailure::Wait);
-    watchedChild = 0;
-    EXPECT_EQ(signalsAfterReaping, 0);
+    for (const auto& row : rows) {
+        const std::u16string line = row.commandLine;
+        SCOPED_TRACE(std::string(line.begin(), line.end()));
+        ByteBuffer output;
+        bool reaped = false;  // before the exchange began
+        auto launch = [&](int out, int in, int err) {
+            const pid_t pid = launchProcess(row.commandLine, out, in, err);
+            watchedChild = pid;
+            siginfo_t info{};
+            for (int wait = 0; row.endsByItself && pid > 0 && !reaped && wait < 500; ++wait) {
+                reaped = waitid(P_PID, static_cast<id_t>(pid), &info,
+                                WEXITED | WNOHANG | WNOWAIT) != 0 &&
+                         errno == ECHILD;
+                usleep(reaped ? 0 : 10000);
+            }
+            return pid;
+        };
+        signalsAfterReaping = 0;
+        const auto previous = std::signal(SIGCHLD, row.sigchldIgnored ? SIG_IGN : SIG_DFL);
+        EXPECT_EQ(runWithPipes(launch, nullptr, 0, 16, output, std::chrono::milliseconds(500)),
+                  PipeRunFailure::Wait);
+        std::signal(SIGCHLD, previous);
+        watchedChild = 0;
+        EXPECT_EQ(reaped, row.endsByItself);
+        EXPECT_EQ(signalsAfterReaping, 0);
+        // The sleep left behind is the test's to end once its parent is gone.
+        const std::string grandchild = std::string(output.begin(), output.end());
+        const std::string name = "/proc/" + grandchild.substr(0, grandchild.find('\n')) + "/comm";
+        if (row.endsByItself && mv::test::readText(name) == "sleep\n") {
+            kill(std::stoi(grandchild), SIGKILL);
+        }
+    }
 }
 
 }  // namespace

@@ -162,6 +162,11 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfT
         {"an Id with #", "<r><a Id=\"a#b\">x</a></r>", "a#b", "--id-attr:Id a"},
         {"an Id with parentheses that close what they open", "<r><a Id=\"f(x)\">x</a></r>", "f(x)",
          "--id-attr:Id a"},
+        // The XPointer around the id opens one parenthesis that the id may close and open again.
+        {"an Id with )(", "<r><a Id=\"a)(b\">x</a></r>", "a)(b", "--id-attr:Id a"},
+        // An Id in a namespace is no Id to a verifier, so it claims nothing.
+        {"by Id beside an element that holds it in a namespace",
+         "<r><b x:Id=\"t\" xmlns:x=\"urn:x\">o</b><a Id=\"t\">x</a></r>", "t", "--id-attr:Id a"},
     };
     for (const auto& [reason, xml, id, idAttrs] : rows) {
         std::string out;
@@ -274,11 +279,17 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
         // Ids that verifiers cannot resolve: each would be signed and never verify.
         {"an Id with an apostrophe", u"<r><a Id=\"a'b\">x</a></r>", u"a'b", 0, -133},
         {"an Id with a parenthesis left open", u"<r><a Id=\"a(b\">x</a></r>", u"a(b", 0, -133},
+        {"an Id that closes a parenthesis it never opens", u"<r><a Id=\"a)b\">x</a></r>", u"a)b", 0,
+         -133},
         {"an Id that closes two parentheses before it opens them", u"<r><a Id=\"a))((b\">x</a></r>",
          u"a))((b", 0, -133},
         {"an Id with ^ before ^", u"<r><a Id=\"a^^b\">x</a></r>", u"a^^b", 0, -133},
         // The reference names its target by Id (or ID): other kinds of ID only keep it unique.
         {"the element has the Id only as xml:id", u"<r><a xml:id=\"t\">x</a></r>", u"t", 0, -133},
+        {"the element has the Id only in a namespace",
+         u"<r><a x:Id=\"t\" xmlns:x=\"urn:x\">x</a></r>", u"t", 0, -133},
+        {"the element has the Id in a namespace and as xml:id",
+         u"<r><a x:Id=\"t\" xml:id=\"t\" xmlns:x=\"urn:x\">x</a></r>", u"t", 0, -133},
         {"the element has the Id only as an ID of the document type",
          u"<!DOCTYPE r [<!ATTLIST a k ID #IMPLIED>]><r><a k=\"t\">x</a></r>", u"t", 0, -133},
         // Refused before it is parsed: canonical XML could not hold the reference either.
