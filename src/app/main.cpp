@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <clocale>
+#include <csignal>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -244,6 +245,10 @@ int runUrlRoad(mv::WsServer& server, const std::string& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A parent may pass SIGCHLD on ignored (an ignored signal stays so across exec): the system
+    // would then reap each helper before the agent could learn how it ended, and every helper
+    // run would fail.
+    std::signal(SIGCHLD, SIG_DFL);
     std::setlocale(LC_ALL, "");
     std::string commandLine;
     for (int i = 1; i < argc; ++i) {

@@ -987,6 +987,13 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
     expectSignature(readText(dir + "/http.log.body"));
     EXPECT_EQ(readText(bin + "/cert.args"), "-cert\na b\n");
     EXPECT_THAT(readText(bin + "/cert.in"), ::testing::HasSubstr("type=\"QRN_CERT\""));
+    // Launched by a parent that leaves SIGCHLD ignored (passed on through exec): the helpers'
+    // ends are still read.
+    EXPECT_EQ(run({"timeout", "60", "bash", "-c", "trap '' CHLD; exec \"$0\" \"$@\"", copy,
+                   launch("file:///a b", "cert", "sign")})
+                  .exitCode,
+              0);
+    EXPECT_EQ(log(), START + SUCCESS + END);
     // A server that never answers: the run waits for it (up to the stall time-out, 60 s) until
     // ended.
     EXPECT_EQ(quarnelcmd({launch(url, "/hang", "")}, "2").exitCode, 124);

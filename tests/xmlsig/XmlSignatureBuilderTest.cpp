@@ -1,7 +1,9 @@
 // The builder's parts that no verifier checks; the signed documents themselves are verified with
 // xmlsec1 in tests/signers/XadesTest.cpp.
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
 
+#include <cstring>
 #include <string>
 
 #include "signers/Fixtures.h"
@@ -28,6 +30,29 @@ TEST(Builder, loadDocument_existingSignatureOnlyAsChildOfTheTopNode) {
             builder.loadDocument(reinterpret_cast<const unsigned char*>(xml.data()), xml.size()),
             result)
             << xml;
+    }
+}
+
+// Only an attribute named exactly Id, in no namespace, is an Id here: the query
+// "//*[@Id='...']" finds nothing else.
+TEST(Builder, idExists_plainIdAttributeOnly) {
+    const struct {
+        const char* xml;
+        const char* id;
+        bool exists;
+    } rows[] = {
+        {"<r><a Id=\"t\"/></r>", "t", true},
+        {"<r><a x:Id=\"t\" xmlns:x=\"urn:x\"/></r>", "t", false},
+        {"<r><a ID=\"t\" xml:id=\"t\"/></r>", "t", false},
+        {"<r><a Id=\"it's\"/></r>", "it's", false},  // the apostrophe would end the literal
+        {"<r><a Id=\"t2\"/></r>", "t", false},
+    };
+    for (const auto& row : rows) {
+        xmlDocPtr doc = xmlReadMemory(row.xml, static_cast<int>(std::strlen(row.xml)), nullptr,
+                                      nullptr, XML_PARSE_NONET);
+        ASSERT_NE(doc, nullptr) << row.xml;
+        EXPECT_EQ(mv::idExists(row.id, doc), row.exists) << row.xml;
+        xmlFreeDoc(doc);
     }
 }
 
