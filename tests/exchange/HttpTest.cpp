@@ -202,6 +202,12 @@ TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndAnswerTheChallenge) {
     EXPECT_EQ(
         test::readText(plainDir.file("requests.log")),
         path + "\n" + path + " Authorization: Basic " + test::base64Of("signer:p:w d") + "\n");
+    // Credentials the server refuses: its second challenge is the answer, however long its body.
+    {
+        ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", "wrong");
+        EXPECT_EQ(send(plain.url() + "/auth/" + test::base64Of("signer:p:w d") + "/endless", "x"),
+                  "-20 HttpConnect:request: HTTP STATUS = 401|");
+    }
 }
 
 // A request ends within its limits however the server moves: one that trickles without ever

@@ -22,7 +22,8 @@
 #   /endless/<status>[/<base64>]  <status>, chunked, 64 KiB pieces without end; for 3xx the
 #                   decoded text as the Location (else /echo)
 #   /zero           200 with Content-Length 0
-#   /auth/<base64>  200 if the Basic authentication is the base64 of "user:password", else 401
+#   /auth/<base64>[/endless]  200 if the Basic authentication is the base64 of "user:password",
+#                   else 401; with /endless, a 401 to other credentials sends its body without end
 #   /hang           no answer for 60 s
 import base64
 import http.server
@@ -137,8 +138,19 @@ def main():
             elif path == "/zero":
                 self.answer(200, b"")
             elif path.startswith("/auth/"):
-                ok = self.headers.get("Authorization") == "Basic " + path[6:]
-                self.answer(200 if ok else 401, b"welcome")
+                expected, endless = (path[6:].split("/") + [""])[:2]
+                auth = self.headers.get("Authorization")
+                if auth and auth != "Basic " + expected and endless:
+                    self.send_response(401)
+                    self.send_header("Transfer-Encoding", "chunked")
+                    self.end_headers()
+                    try:
+                        while True:
+                            self.wfile.write(b"10000\r\n%s\r\n" % (b"a" * 65536))
+                    except OSError:  # the client gave up
+                        self.close_connection = True
+                else:
+                    self.answer(200 if auth == "Basic " + expected else 401, b"welcome")
             elif path == "/hang":
                 time.sleep(60)
             else:
