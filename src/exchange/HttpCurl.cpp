@@ -451,7 +451,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
         return HTTP_ERR_SEND;
     }
     if (endedHere(code)) {
-        // Whatever its status, the answer did not end by itself: the limit is the failure.
+        // The answer, or a response libcurl was reading past on its way to it, did not end by
+        // itself: the limit is the failure.
         setCurlError(code);
         return HTTP_ERR_READ;
     }
