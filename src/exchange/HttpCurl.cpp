@@ -59,30 +59,144 @@ std::string credential(const char* name) {
     return value;
 }
 
+// libcurl of this age follows a redirect loop for ever.
+constexpr long MAX_REDIRECTS = 10;
+
+// One request as it runs, with every response libcurl reads on the way (redirects, challenges).
 struct Transfer {
-    CURL* curl;
-    ByteBuffer* reply;
-    size_t received;
+    CURL* curl = nullptr;
+    ByteBuffer* reply = nullptr;
+    // Body bytes of the responses before the current one, and of the current one as the progress
+    // callback last saw them: the answer bound holds for the whole exchange, not for each hop.
+    size_t earlierBodies = 0;
+    size_t hopBody = 0;
+    // Between a response's status line and the blank line after its headers.
+    bool inHeaders = false;
+    bool credentials = false;  // libcurl may answer the server's challenge
+    std::string location;      // the current response's first non-empty Location
+    // Why this side ended the transfer: a final status other than 200 (0: none), or an answer
+    // announced above the bound.
+    long finalStatus = 0;
+    bool announcedTooLarge = false;
     std::exception_ptr failure;
+
+    size_t bodySoFar() const { return earlierBodies + hopBody; }
+    // How many more body bytes the answer may have.
+    size_t room() const {
+        const size_t taken = earlierBodies + reply->size();
+        return taken >= ANSWER_LIMIT ? 0 : ANSWER_LIMIT - taken;
+    }
 };
 
-// Collects the body of a 200 answer; the body of any other answer is read and dropped. Every
-// body counts toward the bound, so that no status lets a server send without end. No exception
-// may cross libcurl, so one is carried out and raised again after the transfer.
+bool startsWithNoCase(const char* data, size_t n, const char* prefix) {
+    const size_t length = std::strlen(prefix);
+    return n >= length && strncasecmp(data, prefix, length) == 0;
+}
+
+// Whether libcurl stops at this redirect rather than following it: no place to go, the redirect
+// that passes the limit, or a place it may not go (neither http nor https, or no URL at all).
+bool redirectEndsHere(const Transfer& transfer) {
+    long followed = 0;
+    curl_easy_getinfo(transfer.curl, CURLINFO_REDIRECT_COUNT, &followed);
+    if (transfer.location.empty() || followed >= MAX_REDIRECTS) {
+        return true;
+    }
+    char* current = nullptr;
+    curl_easy_getinfo(transfer.curl, CURLINFO_EFFECTIVE_URL, &current);
+    std::unique_ptr<CURLU, CurlUrlFree> next(curl_url());
+    char* scheme = nullptr;
+    const bool resolved =
+        next && current != nullptr &&
+        curl_url_set(next.get(), CURLUPART_URL, current, 0) == CURLUE_OK &&
+        curl_url_set(next.get(), CURLUPART_URL, transfer.location.c_str(),
+                     CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE | CURLU_URLENCODE) == CURLUE_OK &&
+        curl_url_get(next.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
+    const bool web =
+        resolved && (std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0);
+    curl_free(scheme);
+    return !web;
+}
+
+// Judges each response once its headers are read. A status other than 200 that libcurl will not
+// go past is the answer: the transfer ends at once, whatever body follows. libcurl goes past a
+// redirect it follows and a challenge it answers with the server credentials; whether it answers
+// a challenge shows only in what it does next, so a challenge that has credentials to answer it
+// is judged by its first body byte (see `receive`). A 200 that announces more than the bound is
+// refused before its body arrives.
+size_t header(char* data, size_t size, size_t count, void* userData) {
+    auto* transfer = static_cast<Transfer*>(userData);
+    const size_t n = size * count;
+    try {
+        if (startsWithNoCase(data, n, "HTTP/")) {
+            transfer->inHeaders = true;
+            transfer->location.clear();
+            return n;
+        }
+        if (!transfer->inHeaders) {
+            return n;  // a trailer of a chunked body
+        }
+        if (startsWithNoCase(data, n, "Location:") && transfer->location.empty()) {
+            std::string value(data + 9, n - 9);
+            const size_t first = value.find_first_not_of(" \t\r\n");
+            const size_t last = value.find_last_not_of(" \t\r\n");
+            transfer->location =
+                first == std::string::npos ? "" : value.substr(first, last - first + 1);
+            return n;
+        }
+        const bool blank =
+            (n == 1 && data[0] == '\n') || (n == 2 && data[0] == '\r' && data[1] == '\n');
+        if (!blank) {
+            return n;  // a header line, not the blank line that ends them
+        }
+        transfer->inHeaders = false;
+        // The response's body starts here; the bytes of those before it are all counted.
+        transfer->earlierBodies += transfer->hopBody;
+        transfer->hopBody = 0;
+        long status = 0;
+        curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 200) {
+            curl_off_t length = -1;
+            curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+            if (length > 0 && static_cast<unsigned long long>(length) > transfer->room()) {
+                transfer->announcedTooLarge = true;
+                return 0;  // ends the transfer
+            }
+            return n;
+        }
+        const bool interim = status < 200;  // also no status: a proxy's answer to CONNECT
+        const bool redirect = status >= 300 && status < 400;
+        // A proxy's challenge may be answered with credentials from the proxy's address.
+        const bool challenge = (status == 401 && transfer->credentials) || status == 407;
+        if (interim || (redirect && !redirectEndsHere(*transfer)) || challenge) {
+            return n;
+        }
+        transfer->finalStatus = status;
+        return 0;  // ends the transfer
+    } catch (...) {
+        transfer->failure = std::current_exception();
+        return 0;  // ends the transfer
+    }
+}
+
+// Collects the body of a 200 answer. libcurl passes on no body of a response it goes past, so a
+// body byte of any other status is the answer: the transfer ends there, the body unread. Every
+// body counts toward the bound, with those of the redirects and challenges before it. No
+// exception may cross libcurl, so one is carried out and raised again after the transfer.
 size_t receive(char* data, size_t size, size_t count, void* userData) {
     auto* transfer = static_cast<Transfer*>(userData);
     const size_t n = size * count;
     try {
-        // Also an answer without a Content-Length (chunked) stops at the bound.
-        if (n > ANSWER_LIMIT - transfer->received) {
-            return 0;  // ends the transfer: CURLE_WRITE_ERROR
-        }
-        transfer->received += n;
         long status = 0;
         curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status == 200) {
-            transfer->reply->insert(transfer->reply->end(), data, data + n);
+        if (status != 200) {
+            transfer->finalStatus = status;
+            return 0;  // ends the transfer
         }
+        // Also an answer without a Content-Length (chunked) stops at the bound.
+        if (n > transfer->room()) {
+            return 0;  // ends the transfer: CURLE_WRITE_ERROR
+        }
+        transfer->reply->insert(transfer->reply->end(), data, data + n);
         return n;
     } catch (...) {
         transfer->failure = std::current_exception();
@@ -91,17 +205,23 @@ size_t receive(char* data, size_t size, size_t count, void* userData) {
 }
 
 // libcurl asks this at least once a second while a transfer runs: the end of the run stops it.
-// The body of an answer that libcurl reads past on its own (a redirect, a challenge) never
-// reaches `receive`, but counts here toward the same bound.
-int progress(void*, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
-    const bool tooLarge = received > static_cast<curl_off_t>(ANSWER_LIMIT);
-    return exchangesAborted() || tooLarge ? 1 : 0;  // 1: CURLE_ABORTED_BY_CALLBACK
+// `received` counts the body of the current response only, and starts again from 0 with the next
+// one; the bodies libcurl reads past on its own (a redirect, a challenge) never reach `receive`,
+// so the bound over the whole exchange is kept here.
+int progress(void* userData, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+    auto* transfer = static_cast<Transfer*>(userData);
+    const auto now = static_cast<size_t>(received);
+    if (now < transfer->hopBody) {
+        transfer->earlierBodies += transfer->hopBody;  // a new response began
+    }
+    transfer->hopBody = now;
+    return exchangesAborted() || transfer->bodySoFar() > ANSWER_LIMIT ? 1 : 0;
 }
 
 // The transfer was ended by this side: a time limit, the answer bound or the end of the run.
 bool endedHere(CURLcode code) {
     return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_WRITE_ERROR ||
-           code == CURLE_FILESIZE_EXCEEDED || code == CURLE_ABORTED_BY_CALLBACK;
+           code == CURLE_ABORTED_BY_CALLBACK;
 }
 
 // The caller's header text, one header a line (CR LF, or LF alone).
@@ -262,7 +382,10 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     curl_free(parsedHost);
 
     SlistPtr headerLines = headerList(headers);
-    Transfer transfer{curl, &reply, 0, nullptr};
+    Transfer transfer;
+    transfer.curl = curl;
+    transfer.reply = &reply;
+    transfer.credentials = !user.empty() || !password.empty();
     bool ok = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_URL, target.c_str()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
@@ -272,20 +395,21 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
               // A server that trickles bytes never stalls; this ends it.
               curl_easy_setopt(curl, CURLOPT_TIMEOUT, seconds(limits.total)) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_USERAGENT, USER_AGENT) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerLines.get()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-              // libcurl of this age follows a redirect loop for ever.
-              curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_HTTPAUTH, authSchemes) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
-              // A Content-Length above the bound is refused before the body arrives.
-              curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
-                               static_cast<curl_off_t>(ANSWER_LIMIT)) == CURLE_OK &&
+              // Not CURLOPT_MAXFILESIZE: it refuses a Content-Length before the status is known,
+              // so a failure status would read as an oversized answer.
+              curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, header) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
               // Peers are always verified; there is no retry with the checks off.
               curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
@@ -311,6 +435,14 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     if (transfer.failure) {
         std::rethrow_exception(transfer.failure);
     }
+    if (transfer.finalStatus != 0) {
+        error = "HTTP STATUS = " + std::to_string(transfer.finalStatus);
+        return HTTP_ERR_STATUS;
+    }
+    if (transfer.announcedTooLarge) {
+        error = curl_easy_strerror(CURLE_FILESIZE_EXCEEDED);  // "Maximum file size exceeded"
+        return HTTP_ERR_READ;
+    }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     if (status == 0) {
@@ -319,7 +451,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
         return HTTP_ERR_SEND;
     }
     if (endedHere(code)) {
-        // Whatever its status, the answer did not end by itself: the limit is the failure.
+        // The answer, or a response libcurl was reading past on its way to it, did not end by
+        // itself: the limit is the failure.
         setCurlError(code);
         return HTTP_ERR_READ;
     }

@@ -386,6 +386,12 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
         {http(url + "/zero"), "-20," + base64Of("HTTP通信エラー(-20)"),
          {"httpSend / " + url + "/zero", "HttpConnect:request / error(-20) No message.",
           "http / error(-20) HTTP通信エラー(-20)"}},
+        // A failure status is the answer at once: its 3,000 bytes trickling over 30 s are not
+        // waited for (the reply is awaited 10 s).
+        {http(url + "/trickle/404/30/10"), "-20," + base64Of("HTTP通信エラー(-20)"),
+         {"httpSend / " + url + "/trickle/404/30/10",
+          "HttpConnect:request / error(-20) HTTP STATUS = 404",
+          "http / error(-20) HTTP通信エラー(-20)"}},
         {"exec,0,," + base64Of(url + okTo) + ",0,,0," + base64Of(url + redirectTo) + ",,0",
          "0," + base64Of("r"),
          {end("cert"), "httpSend / " + url + okTo, "http / cert http command end.", "http / " + HASH,

@@ -92,23 +92,42 @@ protected:
     ScopedEnv password{"MV_PROXY_PASSWORD", std::nullopt};
 };
 
-// Each answer a server may give, with the place of a failure and the transport's text.
+// A long text as a failure shows it: its start and its size.
+std::string shown(const std::string& text) {
+    return text.size() <= 300 ? text
+                              : text.substr(0, 300) + "... (" + std::to_string(text.size()) + ")";
+}
+
+// Each answer a server may give, with the place of a failure and the transport's text. Each ends
+// within seconds, whatever the server goes on sending (the limits are a minute and more).
 TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
     const std::string ok = "HTTP/1.1 200 OK\r\n", failed = "-20 HttpConnect:request: ";
     const std::string found = "HTTP/1.1 302 Found\r\nConnection: close\r\nLocation: ";
     std::string eleven = url("/echo/end");  // redirects, one more than are followed
+    // The same, the last of them sending its body without end.
+    std::string elevenEndless = url("/endless/302/" + test::base64Of(url("/echo/end")));
     for (int i = 0; i < 11; ++i) {
         eleven = raw(found + eleven + "\r\n\r\n");
+        elevenEndless = i < 10 ? raw(found + elevenEndless + "\r\n\r\n") : elevenEndless;
     }
+    const std::string fullSize(16u << 20, 'a');
     const std::pair<std::string, std::string> rows[] = {
         {url("/size/100"), "0 : |" + std::string(100, 'a')},  // chunked: no length announced
         {raw(ok + "Connection: close\r\n\r\n"), "-20 HttpConnect:response: |"},
         {raw(ok + "Content-Length: 100\r\n\r\n0123456789"), failed + "No message.|"},
-        // No answer above 16 MiB is kept, announced or not, nor read whatever its status.
+        // An answer of 16 MiB is kept whole; none above it, announced or not, nor the bodies of
+        // the redirects before it counted together.
+        {url("/length/16777216"), "0 : |" + fullSize},
+        {url("/size/16777216"), "0 : |" + fullSize},
         {raw(ok + "Content-Length: 16777217\r\n\r\n"), failed + "Maximum file size exceeded|"},
         {url("/size/16777217"), failed + "Failure writing output to destination|"},
-        {url("/size/16777217/404"), failed + "Failure writing output to destination|"},
         {url("/size/16777217/302"), failed + "Callback aborted|"},
+        {url("/chain/4/8388608"), failed + "Callback aborted|"},
+        // A final status other than 200 is the answer at once, its body unread however it comes.
+        {url("/trickle/404/30/10"), failed + "HTTP STATUS = 404|"},  // 3,000 bytes in 30 s
+        {url("/endless/404"), failed + "HTTP STATUS = 404|"},
+        {url("/length/17825792/404"), failed + "HTTP STATUS = 404|"},
+        {url("/size/16777217/404"), failed + "HTTP STATUS = 404|"},
         {raw("HTTP/1.1 500 Oops\r\nContent-Length: 7\r\n\r\nrefused"),
          failed + "HTTP STATUS = 500|"},
         {"DEBUG://cat", "-20 HttpConnect:open: No message.|"},  // no command: the prefix is exact
@@ -119,9 +138,16 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         // Redirects are followed only to http and https, and not for ever.
         {raw(found + url("/x", true) + "\r\n\r\n"), failed + "HTTP STATUS = 302|"},
         {eleven, failed + "HTTP STATUS = 302|"},
+        // Either redirect is the answer, however long its body.
+        {url("/endless/302/" + test::base64Of(url("/x", true))), failed + "HTTP STATUS = 302|"},
+        {elevenEndless, failed + "HTTP STATUS = 302|"},
     };
     for (const auto& [target, outcome] : rows) {
-        EXPECT_EQ(send(target, "body"), outcome) << target;
+        const auto start = std::chrono::steady_clock::now();
+        const std::string got = send(target, "body");
+        EXPECT_TRUE(got == outcome)
+            << target << "\n got: " << shown(got) << "\nwant: " << shown(outcome);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << target;
     }
 }
 
@@ -176,22 +202,30 @@ TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndAnswerTheChallenge) {
     EXPECT_EQ(
         test::readText(plainDir.file("requests.log")),
         path + "\n" + path + " Authorization: Basic " + test::base64Of("signer:p:w d") + "\n");
+    // Credentials the server refuses: its second challenge is the answer, however long its body.
+    {
+        ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", "wrong");
+        EXPECT_EQ(send(plain.url() + "/auth/" + test::base64Of("signer:p:w d") + "/endless", "x"),
+                  "-20 HttpConnect:request: HTTP STATUS = 401|");
+    }
 }
 
 // A request ends within its limits however the server moves: one that trickles without ever
-// stalling ends at the total limit, whatever its status; one that keeps moving for longer than
-// the connect and stall times is an answer. (Limits of seconds here; the agent's are 60 s, 60 s
-// and 10 minutes.)
+// stalling ends at the total limit; one that keeps moving for longer than the connect and stall
+// times is an answer. A failure status needs no limit: its trickling body is not waited for.
+// (Limits of seconds here; the agent's are 60 s, 60 s and 10 minutes.)
 TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
     using std::chrono::seconds;
     const std::string timedOut =
         "^-1006 Operation timed out after [0-9]+ milliseconds with [0-9]+ bytes received\\|$";
-    const std::tuple<std::string, seconds, std::string> rows[] = {
-        {"/trickle/200/3", seconds(30), "^0 No message.\\|a{30}$"},
-        {"/trickle/200/10", seconds(2), timedOut},
-        {"/trickle/404/10", seconds(2), timedOut},
+    // The path, the total limit, the outcome, the time it may take at most.
+    const std::tuple<std::string, seconds, std::string, seconds> rows[] = {
+        {"/trickle/200/3", seconds(30), "^0 No message.\\|a{30}$", seconds(20)},
+        {"/trickle/200/10", seconds(2), timedOut, seconds(8)},
+        {"/trickle/404/30/10", seconds(600), "^-2005 HTTP STATUS = 404\\|$", seconds(5)},
     };
-    for (const auto& [path, total, outcome] : rows) {
+    for (const auto& [path, total, outcome, within] : rows) {
+        const auto start = std::chrono::steady_clock::now();
         HttpCurl transport({seconds(1), seconds(1), total});
         ByteBuffer reply;
         const unsigned char body[] = {'x'};
@@ -203,6 +237,7 @@ TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
             std::to_string(code) + " " + transport.errorMessage() + "|" + test::textOf(reply),
             ContainsRegex(outcome))
             << path;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, within) << path;
     }
 }
 

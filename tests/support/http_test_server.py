@@ -14,9 +14,16 @@
 #                   a server that answers anything the test chooses
 #   /size/<n>[/<status>]  200 or <status> (a redirect to /echo for 3xx), chunked (so no length
 #                   announces it), <n> bytes
-#   /trickle/<status>/<seconds>  <status>, chunked, one byte every 0.1 s for <seconds>
+#   /length/<n>[/<status>]  200 or <status> with a Content-Length of <n> and <n> bytes
+#   /chain/<hops>/<n>  307 to /chain/<hops - 1>/<n> (to /echo from the last hop), chunked, <n>
+#                   bytes each: a chain of redirects that each carry a body
+#   /trickle/<status>/<seconds>[/<bytes>]  <status>, chunked, one byte (or <bytes>) every 0.1 s
+#                   for <seconds>
+#   /endless/<status>[/<base64>]  <status>, chunked, 64 KiB pieces without end; for 3xx the
+#                   decoded text as the Location (else /echo)
 #   /zero           200 with Content-Length 0
-#   /auth/<base64>  200 if the Basic authentication is the base64 of "user:password", else 401
+#   /auth/<base64>[/endless]  200 if the Basic authentication is the base64 of "user:password",
+#                   else 401; with /endless, a 401 to other credentials sends its body without end
 #   /hang           no answer for 60 s
 import base64
 import http.server
@@ -78,24 +85,72 @@ def main():
                     self.send_header("Location", "/echo")
                 self.send_header("Transfer-Encoding", "chunked")
                 self.end_headers()
-                self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (int(n), b"a" * int(n)))
+                try:
+                    self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (int(n), b"a" * int(n)))
+                except OSError:  # the client gave up
+                    self.close_connection = True
+            elif path.startswith("/length/"):
+                n, status = (path[8:].split("/") + ["200"])[:2]
+                self.send_response(int(status))
+                self.send_header("Content-Length", n)
+                self.end_headers()
+                try:
+                    self.wfile.write(b"a" * int(n))
+                except OSError:  # the client gave up
+                    self.close_connection = True
+            elif path.startswith("/chain/"):
+                hops, n = path[7:].split("/")
+                self.send_response(307)
+                after = int(hops) - 1
+                self.send_header("Location", f"/chain/{after}/{n}" if after > 0 else "/echo")
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                try:
+                    self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (int(n), b"a" * int(n)))
+                except OSError:  # the client gave up
+                    self.close_connection = True
             elif path.startswith("/trickle/"):
-                status, seconds = path[9:].split("/")
+                status, seconds, n = (path[9:].split("/") + ["1"])[:3]
                 self.send_response(int(status))
                 self.send_header("Transfer-Encoding", "chunked")
                 self.end_headers()
                 try:
                     for _ in range(int(float(seconds) * 10)):
-                        self.wfile.write(b"1\r\na\r\n")
+                        self.wfile.write(b"%x\r\n%s\r\n" % (int(n), b"a" * int(n)))
                         time.sleep(0.1)
                     self.wfile.write(b"0\r\n\r\n")
+                except OSError:  # the client gave up
+                    self.close_connection = True
+            elif path.startswith("/endless/"):
+                status, location = (path[9:].split("/", 1) + [""])[:2]
+                self.send_response(int(status))
+                if status.startswith("3"):
+                    location = base64.b64decode(location).decode() if location else "/echo"
+                    self.send_header("Location", location)
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                piece = b"%x\r\n%s\r\n" % (65536, b"a" * 65536)
+                try:
+                    while True:
+                        self.wfile.write(piece)
                 except OSError:  # the client gave up
                     self.close_connection = True
             elif path == "/zero":
                 self.answer(200, b"")
             elif path.startswith("/auth/"):
-                ok = self.headers.get("Authorization") == "Basic " + path[6:]
-                self.answer(200 if ok else 401, b"welcome")
+                expected, endless = (path[6:].split("/") + [""])[:2]
+                auth = self.headers.get("Authorization")
+                if auth and auth != "Basic " + expected and endless:
+                    self.send_response(401)
+                    self.send_header("Transfer-Encoding", "chunked")
+                    self.end_headers()
+                    try:
+                        while True:
+                            self.wfile.write(b"10000\r\n%s\r\n" % (b"a" * 65536))
+                    except OSError:  # the client gave up
+                        self.close_connection = True
+                else:
+                    self.answer(200 if auth == "Basic " + expected else 401, b"welcome")
             elif path == "/hang":
                 time.sleep(60)
             else:
