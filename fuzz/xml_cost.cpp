@@ -99,9 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* text = reinterpret_cast<const char*>(data);
     const size_t before = current;
     peak = current;
-    xmlDocPtr doc = mv::readBoundedXml(text, size, nullptr,
-                                       XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
-                                           XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlDocPtr doc = mv::readBoundedXml(text, size);
     if (doc != nullptr) {
         if (peak - before > MOST_BYTES_PER_BYTE * size + (1u << 20)) {
             std::abort();  // libxml2 built more than any linear shape needs
