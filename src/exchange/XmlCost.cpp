@@ -149,10 +149,13 @@ private:
         }
     }
 
+    // As libxml2 reads a name, up to the first character that no name holds: '?' too, or the
+    // "?>" right after an instruction's target would be taken into it and the pass would skip
+    // to the next one, past whatever stands between.
     std::string_view name() {
         size_t start = p_;
         while (p_ < t_.size() && !isSpace(t_[p_]) &&
-               std::strchr("<>/=\"'[]()|,%;&#", t_[p_]) == nullptr) {
+               std::strchr("<>/=\"'[]()|,%;&#?", t_[p_]) == nullptr) {
             ++p_;
         }
         return t_.substr(start, p_ - start);

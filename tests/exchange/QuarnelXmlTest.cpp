@@ -218,6 +218,8 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         // The bounds themselves: 1024 attributes on an element, 256 declarations in scope.
         {"1024 attributes", "<r" + many("a", 0, 1024) + "><v>x</v></r>", "/r/v", "x"},
         {"1025 attributes", "<r" + many("a", 0, 1025) + "><v>x</v></r>", "/r/v", ""},
+        {"1025 attributes after an instruction whose target ends at its \"?>\"",
+         "<?x?><r" + many("a", 0, 1025) + "><v>x</v></r>", "/r/v", ""},
         {"256 declarations in scope, half on the top element",
          "<r" + many("xmlns:p", 0, 128) + "><v" + many("xmlns:p", 128, 128) + ">x</v></r>", "/r/v",
          "x"},
