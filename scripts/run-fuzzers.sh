@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of a fuzz build for a bounded time: first over its kept crash inputs
-# (fuzz/regressions/<name>/), then fuzzing from its starting inputs (fuzz/corpus/<name>/).
+# (fuzz/regressions/<name>/), then fuzzing from its starting inputs (fuzz/corpus/<name>/), with
+# its dictionary (fuzz/<name>.dict) when it has one.
 set -euo pipefail
 build=${1:?build directory}
 seconds=${2:-15}
@@ -23,7 +24,10 @@ for target in "$build"/fuzz/fuzz_*; do
     mkdir -p "$work/corpus-$name"
     start=()
     [ -d "$root/fuzz/corpus/$name" ] && start=("$root/fuzz/corpus/$name")
-    if "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+    # A target's dictionary, fuzz/<name>.dict, beside its starting inputs.
+    dict=()
+    [ -f "$root/fuzz/$name.dict" ] && dict=(-dict="$root/fuzz/$name.dict")
+    if "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 "${dict[@]}" \
         -artifact_prefix="$work/" "$work/corpus-$name" "${start[@]}" >"$work/$name.log" 2>&1; then
         echo "fuzz $name: ok ($(grep -c '' "$work/$name.log") log lines)"
     else

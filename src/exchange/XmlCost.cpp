@@ -1,5 +1,7 @@
 #include "exchange/XmlCost.h"
 
+#include <libxml/SAX2.h>
+#include <libxml/entities.h>
 #include <libxml/parser.h>
 
 #include <algorithm>
@@ -147,10 +149,13 @@ private:
         }
     }
 
+    // As libxml2 reads a name, up to the first character that no name holds: '?' too, or the
+    // "?>" right after an instruction's target would be taken into it and the pass would skip
+    // to the next one, past whatever stands between.
     std::string_view name() {
         size_t start = p_;
         while (p_ < t_.size() && !isSpace(t_[p_]) &&
-               std::strchr("<>/=\"'[]()|,%;&#", t_[p_]) == nullptr) {
+               std::strchr("<>/=\"'[]()|,%;&#?", t_[p_]) == nullptr) {
             ++p_;
         }
         return t_.substr(start, p_ - start);
@@ -412,6 +417,69 @@ int readFromMemory(void* context, char* buffer, int length) {
     return static_cast<int>(n);
 }
 
+// What the pass assumes of the parser. The text is already decoded, so it is read as UTF-8
+// whatever its declaration names (XML_PARSE_IGNORE_ENC); naming the encoding also keeps libxml2
+// from guessing another one from the first bytes (a UTF-16 or UCS-4 byte order mark, "<\0?\0",
+// EBCDIC's "<?xm"), which then are not UTF-8 and fail. No network, no entity substitution, no
+// XML_PARSE_HUGE (libxml2's own depth and size limits stay).
+constexpr char TEXT_ENCODING[] = "UTF-8";
+constexpr int PARSE_OPTIONS = XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
+                              XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+// Right after it declares an internal entity, libxml2 looks the entity up by the declaration's
+// own name to keep its value as written: the one lookup that is no reference.
+struct EntityLookups {
+    const xmlChar* declared = nullptr;
+    bool parameter = false;
+};
+
+EntityLookups& lookupsOf(void* context) {
+    return *static_cast<EntityLookups*>(static_cast<xmlParserCtxtPtr>(context)->_private);
+}
+
+void declareEntity(void* context, const xmlChar* name, int type, const xmlChar* publicId,
+                   const xmlChar* systemId, xmlChar* content) {
+    xmlSAX2EntityDecl(context, name, type, publicId, systemId, content);
+    if (type == XML_INTERNAL_GENERAL_ENTITY || type == XML_INTERNAL_PARAMETER_ENTITY) {
+        lookupsOf(context) = {name, type == XML_INTERNAL_PARAMETER_ENTITY};
+    }
+}
+
+// True for the lookup that follows the declaration of `name`; any other lookup ends it.
+bool followsDeclaration(void* context, const xmlChar* name, bool parameter) {
+    EntityLookups& lookups = lookupsOf(context);
+    const bool follows = lookups.declared == name && lookups.parameter == parameter;
+    lookups.declared = nullptr;
+    return follows;
+}
+
+// A reference to any entity but the five predefined ones ends the parse then and there, so that
+// one the pass has missed is never expanded, nor looked up in a tree of its own. Stopping alone
+// leaves the document well-formed as far as libxml2 knows, and it would hand out the tree it has.
+xmlEntityPtr refuseReference(void* context) {
+    auto* parser = static_cast<xmlParserCtxtPtr>(context);
+    parser->wellFormed = 0;
+    xmlStopParser(parser);
+    return nullptr;
+}
+
+xmlEntityPtr getEntity(void* context, const xmlChar* name) {
+    if (followsDeclaration(context, name, false)) {
+        return xmlSAX2GetEntity(context, name);
+    }
+    if (xmlEntityPtr predefined = xmlGetPredefinedEntity(name)) {
+        return predefined;
+    }
+    return refuseReference(context);
+}
+
+xmlEntityPtr getParameterEntity(void* context, const xmlChar* name) {
+    if (followsDeclaration(context, name, true)) {
+        return xmlSAX2GetParameterEntity(context, name);
+    }
+    return refuseReference(context);
+}
+
 }  // namespace
 
 XmlCost measureXmlCost(const char* text, size_t size) {
@@ -432,7 +500,13 @@ bool xmlCostBounded(const char* text, size_t size) {
                size + BYTES_PER_DEFAULT_NAMESPACE * MAX_NAMESPACES;
 }
 
-xmlDocPtr readBoundedXml(const char* text, size_t size, const char* encoding, int options) {
+xmlDocPtr readBoundedXml(const char* text, size_t size) {
+    // Given an encoding, libxml2 no longer skips a UTF-8 byte order mark: it is skipped here,
+    // for the pass and the parser alike.
+    if (text != nullptr && size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
+        text += 3;
+        size -= 3;
+    }
     try {
         if (text == nullptr || size == 0 || size > INT_MAX || !xmlCostBounded(text, size)) {
             return nullptr;
@@ -452,9 +526,19 @@ xmlDocPtr readBoundedXml(const char* text, size_t size, const char* encoding, in
             xmlStopParser(static_cast<xmlParserCtxtPtr>(context));
         }
     };
+    EntityLookups lookups;
+    parser->_private = &lookups;  // read by the handlers below, only during this parse
+    parser->sax->entityDecl = declareEntity;
+    parser->sax->getEntity = getEntity;
+    parser->sax->getParameterEntity = getParameterEntity;
     MemoryReader reader{text, size};
-    return xmlCtxtReadIO(parser.get(), readFromMemory, nullptr, &reader, nullptr, encoding,
-                         options);
+    xmlDocPtr doc = xmlCtxtReadIO(parser.get(), readFromMemory, nullptr, &reader, nullptr,
+                                  TEXT_ENCODING, PARSE_OPTIONS);
+    if (doc != nullptr && parser->errNo == XML_ERR_USER_STOP) {
+        xmlFreeDoc(doc);  // stopped part-way: what was built is not the document
+        return nullptr;
+    }
+    return doc;
 }
 
 }  // namespace mv

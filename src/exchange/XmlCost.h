@@ -31,9 +31,9 @@ struct XmlCost {
     bool entityReferences = false;
 };
 
-// The measures of the XML text `text` of `size` bytes (UTF-8 or any encoding that keeps ASCII
-// where it is), taken without parsing it, in one pass. The pass stops at an entity reference or
-// past the depth bound: the measures are then no more than what it saw.
+// The measures of the XML text `text` of `size` bytes, read as UTF-8 as readBoundedXml has libxml2
+// read it, taken without parsing it, in one pass. The pass stops at an entity reference or past
+// the depth bound: the measures are then no more than what it saw.
 XmlCost measureXmlCost(const char* text, size_t size);
 
 // True when libxml2 may parse the document: it refers to no entity beyond the five predefined
@@ -46,8 +46,15 @@ XmlCost measureXmlCost(const char* text, size_t size);
 // proportion to its size, however dense.
 bool xmlCostBounded(const char* text, size_t size);
 
-// The document parsed by libxml2 with `options`, read in pieces (no copy of the whole text is
-// taken), or null when it is refused by xmlCostBounded or does not parse.
-xmlDocPtr readBoundedXml(const char* text, size_t size, const char* encoding, int options);
+// The one way outside XML (a page's document, a server's answer) is parsed: the document parsed
+// by libxml2 exactly as the pass reads it, or null when xmlCostBounded refuses it or it does not
+// parse. The text is already decoded: it is read as UTF-8 whatever its declaration names, and its
+// first bytes never switch libxml2 to another encoding (a UTF-16, UCS-4 or EBCDIC start is not
+// UTF-8 and fails; a UTF-8 byte order mark is skipped). Nothing is fetched, no entity is
+// substituted, libxml2's own limits stay (no XML_PARSE_HUGE); and inside the parser too, a
+// reference to any entity but the five predefined ones ends the parse at once. The options are
+// the entry's own, so no caller can parse otherwise than the pass assumes. Read in pieces: no
+// copy of the whole text is taken.
+xmlDocPtr readBoundedXml(const char* text, size_t size);
 
 }  // namespace mv

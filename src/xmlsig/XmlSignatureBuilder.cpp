@@ -294,11 +294,9 @@ int XmlSignatureBuilder::loadDocument(const unsigned char* data, size_t size) {
         return -137;
     }
     // The bytes are UTF-8 whatever encoding the text's own declaration names; whitespace text
-    // stays; nothing is fetched from the network. A document that refers to an entity, or that
-    // libxml2 would parse in more than linear time, is refused like one that does not parse.
-    inputDoc = readBoundedXml(reinterpret_cast<const char*>(data), size, nullptr,
-                              XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT |
-                                  XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    // stays. A document that refers to an entity, or that libxml2 would parse in more than
+    // linear time, is refused like one that does not parse.
+    inputDoc = readBoundedXml(reinterpret_cast<const char*>(data), size);
     if (inputDoc == nullptr) {
         return -137;
     }

@@ -79,6 +79,16 @@ std::string entityAnswer(bool large) {
            HASH + "</hash>" + body + "</QrnResponse>";
 }
 
+// A successful answer whose top element has 64,000 attributes: libxml2 compares each with all
+// those before it.
+std::string crowdedAnswer() {
+    std::string text = "<QrnResponse result=\"OK\"";
+    for (int n = 0; n < 64000; ++n) {
+        text += " a" + std::to_string(n) + "=\"\"";
+    }
+    return text + "><hash>" + HASH + "</hash></QrnResponse>";
+}
+
 class QuarnelCmdTest : public ::testing::Test {
 protected:
     fixtures::TempHome home;  // HOME with room for the user's NSS store
@@ -369,6 +379,7 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
     const struct {
         std::string frame, reply;  // an empty reply is checked below the table
         Lines log;                 // after the command's accept line, if it has one
+        int seconds = 10;          // the most the reply may take
     } rows[] = {
         {"cert,1", ARG_ERROR, {argError("cert")}},
         {"cert,0,", "", {end("cert")}},
@@ -404,6 +415,19 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
         {"pxml," + base64Of(entityAnswer(true)), ARG_ERROR, pxmlRefused},
         {"xdes,0,0," + base64Of(entityAnswer(false)) + ",eA==,,", notWellFormed, xdesRefused},
         {"xdes,0,0," + base64Of(entityAnswer(true)) + ",eA==,,", notWellFormed, xdesRefused},
+        // Past libxml2's first read a declared encoding would decode the rest: the answer is read
+        // as the UTF-8 it is, so markup written in UTF-7 is text outside the top element, at once.
+        {"pxml," + base64Of(mv::test::hiddenUnderUtf7(entityAnswer(false))), ARG_ERROR,
+         pxmlRefused, 1},
+        {"pxml," + base64Of(mv::test::hiddenUnderUtf7(crowdedAnswer())), ARG_ERROR,
+         pxmlRefused, 1},
+        {"pxml," + base64Of(mv::test::afterPadding("UTF-7", "<QrnResponse result=\"OK\"><hash>"
+                                                        "+AEEAQgBD-</hash></QrnResponse>")),
+         "0," + base64Of("+AEEAQgBD-"), {end("pxml")}},
+        {"pxml," + base64Of(mv::test::japaneseAnswer("Shift_JIS", "日本")), "0," + base64Of("日本"),
+         {end("pxml")}},
+        {"pxml," + base64Of(mv::test::japaneseAnswer("EUC-JP", "日本")), "0," + base64Of("日本"),
+         {end("pxml")}},
         {"pxml," + base64Of("<QrnResponse result=\"OK\" redirect=\"r\"><hash>00</hash>"
                             "</QrnResponse>"),
          "0," + base64Of("r"), {end("pxml")}},  // the redirect before the hash
@@ -421,7 +445,8 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
     std::string plan = "[";
     Lines lines = WS_START;
     for (const auto& row : rows) {
-        plan += R"({"op": "send", "text": ")" + row.frame + R"("}, {"op": "recv"},)";
+        plan += R"({"op": "send", "text": ")" + row.frame + R"("}, {"op": "recv", "timeout": )" +
+                std::to_string(row.seconds) + "},";
         if (row.log[0].rfind("ws-command", 0) != 0) {
             lines.push_back("ws-command / " + row.frame.substr(0, 4) + " cmd accept.");
         }
@@ -942,16 +967,23 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
     const std::string url = server.url(), ok = answer("<QrnResponse result=\"ok\"/>");
     const std::string host = "execute / error(-10) Invalid hostname.",
                       got = "cert / 証明書取得完了", nested = dir + "/nested.xml",
-                      large = dir + "/large.xml";
+                      large = dir + "/large.xml", hiddenNested = dir + "/hidden-nested.xml",
+                      hiddenCrowded = dir + "/hidden-crowded.xml", japanese = dir + "/sjis.xml";
     std::ofstream(nested) << entityAnswer(false);
     std::ofstream(large) << entityAnswer(true);
+    // Markup written in UTF-7 past libxml2's first read, under a declaration of it; Japanese
+    // there under a declared Shift_JIS. The answer is read as the UTF-8 it is.
+    std::ofstream(hiddenNested) << mv::test::hiddenUnderUtf7(entityAnswer(false));
+    std::ofstream(hiddenCrowded) << mv::test::hiddenUnderUtf7(crowdedAnswer());
+    std::ofstream(japanese) << mv::test::japaneseAnswer("Shift_JIS", HASH);
     // clang-format off
     const std::map<int, std::string> messages = {{1, "実行キャンセル"}, {-10, "引数エラー"},
         {-20, "HTTP通信エラー"}, {-22, "デバッグコマンド実行エラー"}, {-16, "ハッシュ値の計算エラー"}};
     const struct {
         std::string launch;
         int rc;
-        Lines log;  // between the start line and the lines of the outcome
+        Lines log;        // between the start line and the lines of the outcome
+        int parsing = 0;  // seconds the answer's refusal may add to the run, when timed
     } rows[] = {
         {launch(url, answer(OK_HASH), ok), 0, SUCCESS},
         {launch("file:///a b", "cert", "sign"), 0, SUCCESS},
@@ -966,6 +998,9 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         {launch(url, ok, ok), -20, {got, "httpSend / error(-20) cert response hash is empty."}},
         {launch(url, answerFile(nested), ok), -20, {got, "httpSend / error(-20) "}},
         {launch(url, answerFile(large), ok), -20, {got, "httpSend / error(-20) "}},
+        {launch(url, answerFile(hiddenNested), ok), -20, {got, "httpSend / error(-20) "}, 1},
+        {launch(url, answerFile(hiddenCrowded), ok), -20, {got, "httpSend / error(-20) "}, 1},
+        {launch(url, answerFile(japanese), ok), 0, SUCCESS},
         {launch(url, answer("<QrnResponse result=\"OK\"><hash>00</hash></QrnResponse>"), ok), -16,  // a 1-byte hash
          UPLOADED + Lines{"sign / error(-16) sign cmd error.", "cert / error(-16) sign calculate error."}},
         {launch(url, answer(OK_HASH), answer("<QrnResponse result=\"NG\"/>")), -20,
@@ -976,9 +1011,19 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         {launch(url, "c", "s", 0x1), 1, {"cert / error(1) cert cmd error.", "cert / error(1) Cert select canceled."}},
     };
     // clang-format on
+    // A run whose answer is timed may take what the first, ordinary run took and the answer's
+    // allowance besides.
+    double ordinary = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.launch);
+        const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(quarnelcmd({row.launch}, "60", copy).exitCode, row.rc == 0 ? 0 : 1);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ordinary = ordinary == 0 ? seconds : ordinary;
+        if (row.parsing > 0) {
+            EXPECT_LT(seconds, ordinary + row.parsing);
+        }
         const std::string code = std::to_string(row.rc),
                           message = row.rc ? messages.at(row.rc) : "";
         Lines outcome = row.rc < 0 ? Lines{"execute / error(" + code + ") command execute error.",

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <regex>
 
+#include "exchange/XmlCost.h"
 #include "foundation/Text.h"
 #include "support/HttpTestServer.h"
 #include "support/TestSupport.h"
@@ -147,6 +148,20 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         "<!DOCTYPE r [<!ATTLIST a xmlns:p CDATA \"urn:p\" xmlns:q CDATA \"urn:q\">]>";
     const std::string unused =
         "<!ENTITY a0 \"\"><!ENTITY a1 \"&a0;&a0;\"><!ENTITY a2 \"&a1;&a1;\">";
+    // Empty entities three levels deep, each referenced a thousand times; 64,000 attributes on
+    // one element.
+    auto times = [](const std::string& text, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) {
+            out += text;
+        }
+        return out;
+    };
+    const std::string nested = "<!DOCTYPE QrnResponse [<!ENTITY a0 \"\"><!ENTITY a1 \"" +
+                               times("&a0;", 1000) + "\"><!ENTITY a2 \"" + times("&a1;", 1000) +
+                               "\">]><QrnResponse result=\"OK\">" + times("&a2;", 1000) +
+                               "</QrnResponse>";
+    const std::string crowded = "<QrnResponse result=\"OK\"" + many("a", 0, 64000) + "/>";
     for (int n = 0; records.size() < 8 << 20; ++n) {
         records += "\n  <entry no=\"" + std::to_string(n) +
                    "\"><name>\xE5\xB1\xB1\xE7\x94\xB0 \xE5\xA4\xAA\xE9\x83\x8E</name>"
@@ -159,6 +174,21 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "<r>\n <v> A <b>B<i>C</i>\t</b><![CDATA[<]]>\r\n </v><v>2</v></r>", "/r/v", " A BC<"},
         {"declared encoding ignored for decoded text",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>\xE6\x97\xA5</r>", "/r", "\xE6\x97\xA5"},
+        // Past libxml2's first read, a declared encoding would decode the rest: the text is read
+        // as the UTF-8 it is, so markup written in UTF-7 stays text and Japanese stays itself.
+        {"nested entities written in UTF-7", test::hiddenUnderUtf7(nested), "/QrnResponse/@result",
+         ""},
+        {"64,000 attributes written in UTF-7", test::hiddenUnderUtf7(crowded),
+         "/QrnResponse/@result", ""},
+        {"a hash under a declared UTF-7",
+         test::afterPadding("UTF-7",
+                            "<QrnResponse result=\"OK\"><hash>+AEEAQgBD-</hash></QrnResponse>"),
+         "/QrnResponse/hash", "+AEEAQgBD-"},
+        {"Japanese under a declared Shift_JIS", test::japaneseAnswer("Shift_JIS", "日本"),
+         "/QrnResponse/hash", "日本"},
+        {"Japanese under a declared EUC-JP", test::japaneseAnswer("EUC-JP", "日本"),
+         "/QrnResponse/hash", "日本"},
+        {"a UTF-8 byte order mark", "\uFEFF<?xml version=\"1.0\"?><r><v>x</v></r>", "/r/v", "x"},
         // A document that refers to an entity gives no value, never the text around it.
         {"an entity in an attribute",
          "<!DOCTYPE QrnResponse [<!ENTITY e \"XY\">]><QrnResponse result=\"o&e;k\"/>",
@@ -188,6 +218,8 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         // The bounds themselves: 1024 attributes on an element, 256 declarations in scope.
         {"1024 attributes", "<r" + many("a", 0, 1024) + "><v>x</v></r>", "/r/v", "x"},
         {"1025 attributes", "<r" + many("a", 0, 1025) + "><v>x</v></r>", "/r/v", ""},
+        {"1025 attributes after an instruction whose target ends at its \"?>\"",
+         "<?x?><r" + many("a", 0, 1025) + "><v>x</v></r>", "/r/v", ""},
         {"256 declarations in scope, half on the top element",
          "<r" + many("xmlns:p", 0, 128) + "><v" + many("xmlns:p", 128, 128) + ">x</v></r>", "/r/v",
          "x"},
@@ -234,6 +266,30 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
     };
     for (const auto& [why, xml, query, text] : rows) {
         EXPECT_EQ(get(xml, query), text) << why;
+    }
+}
+
+// References that only the pass's own reading finds where libxml2 would be the first to meet
+// them: each refused by the pass's verdict itself, and by the query (where libxml2 would stop at
+// it too).
+TEST(QuarnelXmlQuery, referencesThePassMustFind_refusedByThePassAndTheQuery) {
+    const std::string types =
+        "<!DOCTYPE r [<!ENTITY ltx0 \"\"><!ENTITY ltx1 \"&ltx0;&ltx0;\"><!ENTITY ltx2 "
+        "\"&ltx1;&ltx1;\">]>";
+    std::string open, close;
+    for (int level = 2; level <= 257; ++level) {
+        open += "<a>", close += "</a>";
+    }
+    const std::pair<const char*, std::string> rows[] = {
+        {"an entity whose name begins like a predefined one's",
+         types + "<r><v>x</v><w>&ltx2;</w></r>"},
+        {"a reference inside the deepest element allowed, 257 levels down",
+         "<!DOCTYPE r [<!ENTITY e \"x\">]><r><v>x</v>" + open + "&e;" + close + "</r>"},
+    };
+    for (const auto& [why, xml] : rows) {
+        EXPECT_TRUE(measureXmlCost(xml.data(), xml.size()).entityReferences) << why;
+        EXPECT_FALSE(xmlCostBounded(xml.data(), xml.size())) << why;
+        EXPECT_EQ(get(xml, "/r/v"), "") << why;
     }
 }
 

@@ -147,6 +147,8 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfT
          nullptr, ""},
         {"a declared encoding other than UTF-8",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><doc>漢字</doc>", nullptr, ""},
+        {"Japanese text past libxml2's first read under a declared Shift_JIS",
+         mv::test::japaneseAnswer("Shift_JIS", "x"), nullptr, ""},
         {"a greater-than sign in an attribute value", "<a v=\"x&gt;y\"/>", nullptr, ""},
         // Ids that the reference carries as written, characters a URI would escape among them;
         // verifiers read "%" as itself.
@@ -258,6 +260,14 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
         attributes += u" a" + u16(std::to_string(n)) + u"=\"1\"";
     }
     attributes += u"/>";
+    // Entities that refer to entities, their markup written in UTF-7 under a declaration of it.
+    std::string types = "<!ENTITY a0 \"\"><!ENTITY a1 \"", body;
+    for (int n = 0; n < 1000; ++n) {
+        types += "&a0;";
+        body += "&a1;";
+    }
+    const std::u16string hidden =
+        u16(mv::test::hiddenUnderUtf7("<!DOCTYPE r [" + types + "\">]><r>" + body + "</r>"));
     // reason, document, Id, algorithm code, result
     const std::tuple<const char*, const char16_t*, const char16_t*, int, int> rows[] = {
         {"no text", nullptr, nullptr, 0, -10},
@@ -294,6 +304,8 @@ TEST_F(XadesTest, xades_failures_codeAndPlace_outputUntouched) {
          u"<!DOCTYPE r [<!ATTLIST a k ID #IMPLIED>]><r><a k=\"t\">x</a></r>", u"t", 0, -133},
         // Refused before it is parsed: canonical XML could not hold the reference either.
         {"an entity reference", u"<!DOCTYPE r [<!ENTITY e \"x\">]><r>&e;</r>", nullptr, 0, -141},
+        {"entities written in UTF-7: read as UTF-8, text outside the top element", hidden.c_str(),
+         nullptr, 0, -141},
         // A node that canonical XML cannot hold: no digest can be made.
         {"a relative namespace URI", u"<r xmlns:p=\"relative\"/>", nullptr, 0, -133},
     };

@@ -179,6 +179,39 @@ inline std::string base64Of(const std::string& text) {
     return out;
 }
 
+// A document declaring `encoding` for `rest`, after a comment of 8 KiB. libxml2 has read its
+// first 4000 bytes before a declaration could switch its decoder, so `rest` is where a reader
+// that obeys the declaration and one that reads the UTF-8 bytes as they are part ways.
+inline std::string afterPadding(const std::string& encoding, const std::string& rest) {
+    return "<?xml version=\"1.0\" encoding=\"" + encoding + "\"?><!--" + std::string(8192, 'x') +
+           "-->" + rest;
+}
+
+// `markup` with its '<', '&' and '%' in UTF-7's shifted form, declared UTF-7: read as the UTF-8
+// it is, text outside any element (not well-formed); decoded as UTF-7, `markup` itself.
+inline std::string hiddenUnderUtf7(const std::string& markup) {
+    std::string shifted;
+    for (char c : markup) {
+        shifted += c == '<'   ? "+ADw-"
+                   : c == '&' ? "+ACY-"
+                   : c == '%' ? "+ACU-"
+                   : c == '+' ? "+-"
+                              : std::string(1, c);
+    }
+    return afterPadding("UTF-7", shifted);
+}
+
+// A successful answer in UTF-8 that declares `encoding` (Shift_JIS, EUC-JP), as answers decoded
+// before they are read do: 8 KiB of Japanese text, then its hash.
+inline std::string japaneseAnswer(const std::string& encoding, const std::string& hash) {
+    std::string note;
+    while (note.size() < 8192) {
+        note += "山田太郎の署名。";
+    }
+    return afterPadding(encoding, "<QrnResponse result=\"OK\"><note>" + note + "</note><hash>" +
+                                      hash + "</hash></QrnResponse>");
+}
+
 // The lines of an error log without their time stamps. With `complete`, text that is not such a
 // line (a stamp missing, a bare LF) shows up as a last line "<rest: ...>".
 inline std::vector<std::string> logLines(const std::string& fileName, bool complete = false) {

@@ -1,0 +1,61 @@
+#include "exchange/XmlCost.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace mv {
+namespace {
+
+// `text` (ASCII) in code units of `width` bytes, most significant first or last.
+std::string widened(const std::string& text, int width, bool bigEndian) {
+    std::string out;
+    for (char c : text) {
+        std::string unit(width, '\0');
+        unit[bigEndian ? width - 1 : 0] = c;
+        out += unit;
+    }
+    return out;
+}
+
+// The text of the document's top element, or "refused".
+std::string contentOf(const std::string& bytes) {
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(readBoundedXml(bytes.data(), bytes.size()),
+                                                     xmlFreeDoc);
+    if (!doc) {
+        return "refused";
+    }
+    xmlChar* text = xmlNodeGetContent(xmlDocGetRootElement(doc.get()));
+    std::string content = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+    xmlFree(text);
+    return content;
+}
+
+// libxml2 guesses an encoding from a document's first bytes when it is given none, and would
+// decode the rest in it; the pass reads UTF-8. Each such start is read as UTF-8 here, where none
+// of them is markup: refused. A UTF-8 byte order mark is skipped.
+TEST(ReadBoundedXml, startsThatWouldSwitchTheDecoder_readAsUtf8) {
+    const std::string doc = "<?xml version=\"1.0\"?><r>x</r>";
+    // clang-format off
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"UTF-8 byte order mark", "\xEF\xBB\xBF" + doc, "x"},
+        {"UTF-8 byte order mark, Japanese text", "\xEF\xBB\xBF<r>日本</r>", "日本"},
+        {"UTF-16LE byte order mark", "\xFF\xFE" + widened(doc, 2, false), "refused"},
+        {"UTF-16BE byte order mark", "\xFE\xFF" + widened(doc, 2, true), "refused"},
+        {"<\\0?\\0, UTF-16LE", widened(doc, 2, false), "refused"},
+        {"\\0<\\0?, UTF-16BE", widened(doc, 2, true), "refused"},
+        {"\\0\\0\\0<, UCS-4BE", widened(doc, 4, true), "refused"},
+        {"<\\0\\0\\0, UCS-4LE", widened(doc, 4, false), "refused"},
+        {"UCS-4 byte order mark", std::string("\0\0\xFE\xFF", 4) + widened(doc, 4, true), "refused"},
+        {"EBCDIC <?xm", "\x4C\x6F\xA7\x94\x93\x40\xA5\x85\x99\xA2\x89\x96\x95\x7E\x7F\xF1\x4B\xF0"
+                        "\x7F\x6F\x6E\x4C\x99\x6E\xA7\x4C\x61\x99\x6E", "refused"},
+    };
+    // clang-format on
+    for (const auto& [why, bytes, content] : rows) {
+        EXPECT_EQ(contentOf(bytes), content) << why;
+    }
+}
+
+}  // namespace
+}  // namespace mv
