@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/CmdParams.h"
 #include "app/CmdRunner.h"
@@ -121,10 +122,14 @@ std::u16string wide(const std::string& ansiText) {
 int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdParams& params,
                      bool& givenUp) {
     mv::setMainWndStatus(u"接続待ち...");
-    server.setRefusedClient([&runner](std::optional<uid_t> uid) {
-        std::string text = "WebSocket client of another user refused (uid " +
-                           (uid ? std::to_string(*uid) : std::string("unknown")) + ").";
-        runner.writeLog(mv::utf8ToWString(text.data(), text.size()).c_str(), u"ws-open");
+    server.setRefusedClients([&runner](const std::vector<std::optional<uid_t>>& owners) {
+        std::vector<std::u16string> lines;
+        for (const std::optional<uid_t>& uid : owners) {
+            std::string text = "WebSocket client of another user refused (uid " +
+                               (uid ? std::to_string(*uid) : std::string("unknown")) + ").";
+            lines.push_back(mv::utf8ToWString(text.data(), text.size()));
+        }
+        runner.writeLogLines(lines, u"ws-open");
     });
     if (server.open(params.port, params.timeoutSec) < 0) {
         mv::setMainWndStatus(u"接続エラー");

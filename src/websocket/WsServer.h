@@ -117,10 +117,14 @@ public:
     // command thread may still be running.
     std::string errorText();
 
-    // Told about each client that `open` closed at once because another user owns its socket:
-    // that user's id, or none when the owner could not be found. Set it before `open`.
-    using RefusedClient = std::function<void(std::optional<uid_t> uid)>;
-    void setRefusedClient(RefusedClient handler) { refusedClient = std::move(handler); }
+    // Told about the clients that `open` closed at once because another user owns their sockets:
+    // each one's owner, or none when it could not be found, in the order they came. They are told
+    // a few at a time (at most REFUSALS_TOLD_AT_ONCE, and every time the queue of connections has
+    // been emptied), so that a flood of them costs one log write per batch, not one per client.
+    // Set it before `open`.
+    using RefusedClients = std::function<void(const std::vector<std::optional<uid_t>>& owners)>;
+    void setRefusedClients(RefusedClients handler) { refusedClients = std::move(handler); }
+    static constexpr size_t REFUSALS_TOLD_AT_ONCE = 256;
 
     // The thread procedure for commands; set it before `loop`. Without one, a command is treated
     // as a thread that could not be started: the counter stays taken.
@@ -182,7 +186,7 @@ private:
     std::mutex lock;
     std::atomic<int64_t> running{0};
     CommandProc commandProc = nullptr;
-    RefusedClient refusedClient;
+    RefusedClients refusedClients;
     std::unique_ptr<CommandThreadArgs> commandArgs;
     std::thread commandThread;
     // Ready when the command thread has ended, so that a wait can end without it.
