@@ -706,8 +706,8 @@ TEST_F(QuarnelCmdTest, termWhileACommandRuns_silentServerHelperOrLongSignature_r
          "{\"recv\": \"0,",
          chosen,
          {"xades / xades command end."},
-         "50",
-         "60"},
+         "100",
+         "110"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.frame.substr(0, 64));
