@@ -67,7 +67,8 @@ public:
     WsServer& operator=(const WsServer&) = delete;
 
     // Listens on 127.0.0.1:`port`, waits up to `timeoutSeconds` for one client of this process's
-    // user (0 only polls; others are closed as they come), then as long again for its upgrade
+    // user (0 only polls; others, and clients gone before a word, are reset as they come, and the
+    // queue of connections is emptied before each wait), then as long again for its upgrade
     // request, reads it with one receive and answers it. 0 on success (state 1). -400 not
     // initialised; -401 socket; -402 bind (port in use); -403 listen; -404 no client in time (or
     // the wait failed); -405 nothing parsable received (or nothing in time); -406 request line is
