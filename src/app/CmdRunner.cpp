@@ -80,6 +80,24 @@ void CmdRunner::writeLog(const char16_t* text, const char16_t* tag) {
     }
 }
 
+void CmdRunner::writeLogLines(std::span<const std::u16string> texts, const char16_t* tag) {
+    // The run's first line on its own: it may empty the file, and its failure warns the user.
+    if (!texts.empty() && logWritten == 0) {
+        writeLog(texts.front().c_str(), tag);
+        texts = texts.subspan(1);
+    }
+    std::string bytes;
+    for (const std::u16string& text : texts) {
+        std::string line = formatLogLine(text.c_str(), tag);
+        if (!line.empty() && takeLogRoom(line)) {
+            bytes += line;
+        }
+    }
+    if (!bytes.empty()) {
+        writeLogBytes(logPath.c_str(), bytes, true);
+    }
+}
+
 void CmdRunner::logError(int code, const char16_t* text, const char16_t* tag) {
     std::string number = "error(" + std::to_string(code) + ") ";
     std::u16string line(number.begin(), number.end());

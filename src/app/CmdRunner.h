@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,9 @@ public:
     // One log line. The run's first line empties the file unless `logAppend` is 1; if that first
     // line cannot be written the user is warned once.
     void writeLog(const char16_t* text, const char16_t* tag);
+    // Lines with one tag, as writeLog writes each, through one write of the file: for many lines
+    // at once, such as a flood of refused clients.
+    void writeLogLines(std::span<const std::u16string> texts, const char16_t* tag);
     // Logs "error(<code>) <text>".
     void logError(int code, const char16_t* text, const char16_t* tag);
 

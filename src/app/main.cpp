@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/CmdParams.h"
 #include "app/CmdRunner.h"
@@ -32,10 +33,13 @@ constexpr const char* URL_PREFIX = "quarnel01:";
 constexpr const char* SCHEME = "quarnel01";
 constexpr const char* VERSION = "v1.1.R1";
 constexpr const char* CAPTION = "署名コマンド";
-// How long the end of WebSocket mode waits for a command still running. A parse, a canonical
-// form or a token's signature cannot be interrupted: past this the command is given up, so that
-// the agent ends and frees the page's port whatever the command is doing.
-constexpr auto COMMAND_END_WAIT = std::chrono::seconds(2);
+// How long the end of WebSocket mode waits for a command still running, so that its own reply
+// still reaches the page: longer than any accepted command's own work at the frame limit (a
+// 96 MiB document takes some 15-31 s to parse and sign on a loaded machine), and long enough for
+// a user to answer a dialog. A parse, a canonical form, a token's signature or a dialog cannot be
+// interrupted: past this the command is given up, so that the agent ends and frees the page's
+// port whatever the command is doing. (Exchanges with a server or a helper end at once.)
+constexpr auto COMMAND_END_WAIT = std::chrono::seconds(120);
 
 // The program's texts are written in UTF-8; dialogs take the thread's ANSI code page.
 std::string ansi(const std::string& utf8) {
@@ -122,10 +126,14 @@ std::u16string wide(const std::string& ansiText) {
 int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdParams& params,
                      bool& givenUp) {
     mv::setMainWndStatus(u"接続待ち...");
-    server.setRefusedClient([&runner](std::optional<uid_t> uid) {
-        std::string text = "WebSocket client of another user refused (uid " +
-                           (uid ? std::to_string(*uid) : std::string("unknown")) + ").";
-        runner.writeLog(mv::utf8ToWString(text.data(), text.size()).c_str(), u"ws-open");
+    server.setRefusedClients([&runner](const std::vector<std::optional<uid_t>>& owners) {
+        std::vector<std::u16string> lines;
+        for (const std::optional<uid_t>& uid : owners) {
+            std::string text = "WebSocket client of another user refused (uid " +
+                               (uid ? std::to_string(*uid) : std::string("unknown")) + ").";
+            lines.push_back(mv::utf8ToWString(text.data(), text.size()));
+        }
+        runner.writeLogLines(lines, u"ws-open");
     });
     if (server.open(params.port, params.timeoutSec) < 0) {
         mv::setMainWndStatus(u"接続エラー");
@@ -154,9 +162,11 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     // Taken before the wait: a command thread still running may fail its reply to a client
     // that has gone, and that would replace the reason the loop ended.
     std::string loopError = server.errorText();
-    // The loop may end ("term" or a second command while one runs) with the command thread
-    // still working on the runner and its signer: both outlive it. A server or helper that it
-    // still waits for is given up, so that the wait ends and the page's port is freed.
+    // The loop may end ("term", a closed connection or a second command while one runs) with the
+    // command thread still working on the runner and its signer: both outlive it, and the
+    // connection stays open, so that the command's own reply still reaches the page after
+    // "er,-1". A server or helper that it still waits for is given up at once, so that such a
+    // wait ends and the page's port is freed.
     mv::abortExchanges();
     givenUp = !server.waitCommandThreadUntil(deadline);
     if (rc < 0) {

@@ -100,25 +100,13 @@ bool isV4Mapped(const Endpoint& endpoint) {
     return std::memcmp(endpoint.address.data(), PREFIX, sizeof PREFIX) == 0;
 }
 
-// A socket of the kernel's socket diagnostics (sock_diag), closed with the scope.
-struct DiagSocket {
-    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    DiagSocket() = default;
-    DiagSocket(const DiagSocket&) = delete;
-    DiagSocket& operator=(const DiagSocket&) = delete;
-    ~DiagSocket() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-};
-
 enum class Lookup { Found, NoSuchSocket, NoAnswer };
 
 // Asks the kernel for the one TCP socket whose own end is `local` and whose other end is `remote`,
 // as `ss` does: a lookup by the address pair, whatever the number of other sockets, where reading
 // the lists costs in proportion to every connection on the machine.
-Lookup lookUp(int diag, const Endpoint& local, const Endpoint& remote, inet_diag_msg& found) {
+Lookup lookUp(int diag, uint32_t sequence, const Endpoint& local, const Endpoint& remote,
+              inet_diag_msg& found) {
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
@@ -126,7 +114,7 @@ Lookup lookUp(int diag, const Endpoint& local, const Endpoint& remote, inet_diag
     message.header.nlmsg_len = sizeof message;
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.header.nlmsg_flags = NLM_F_REQUEST;
-    message.header.nlmsg_seq = 1;
+    message.header.nlmsg_seq = sequence;
     inet_diag_req_v2& request = message.request;
     request.sdiag_protocol = IPPROTO_TCP;
     request.idiag_states = ~0U;
@@ -190,17 +178,13 @@ enum class KernelAnswer { Owner, NoOwner, Silent };
 // What the kernel knows of the owner of the socket at `remote` connected to ours at `local`.
 // Silent when it does not answer (no netlink in a sandbox, no diagnostics for TCP), so that the
 // lists are read instead; NoOwner when it answers that no open socket stands there.
-KernelAnswer ownerFromKernel(int socket, const Endpoint& local, const Endpoint& remote,
-                             uid_t& owner) {
-    DiagSocket diag;
-    if (diag.fd < 0) {
+KernelAnswer ownerFromKernel(int diag, uint32_t& sequence, int socket, const Endpoint& local,
+                             const Endpoint& remote, uid_t& owner) {
+    if (diag < 0) {
         return KernelAnswer::Silent;
     }
-    // The kernel answers at once; the bound only keeps a silent one from holding up the wait.
-    timeval bound{1, 0};
-    ::setsockopt(diag.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     inet_diag_msg found{};
-    switch (lookUp(diag.fd, remote, local, found)) {
+    switch (lookUp(diag, ++sequence, remote, local, found)) {
         case Lookup::Found:
             // Inode 0: the peer has closed its socket already (TIME_WAIT even lists uid 0).
             if (found.idiag_inode == 0 || found.idiag_state == TCP_TIME_WAIT) {
@@ -217,7 +201,7 @@ KernelAnswer ownerFromKernel(int socket, const Endpoint& local, const Endpoint& 
     // reset meanwhile leaves our end without a peer.
     sockaddr_storage theirs{};
     socklen_t theirsLength = sizeof theirs;
-    if (lookUp(diag.fd, local, remote, found) == Lookup::Found ||
+    if (lookUp(diag, ++sequence, local, remote, found) == Lookup::Found ||
         ::getpeername(socket, reinterpret_cast<sockaddr*>(&theirs), &theirsLength) != 0) {
         return KernelAnswer::NoOwner;
     }
@@ -227,6 +211,25 @@ KernelAnswer ownerFromKernel(int socket, const Endpoint& local, const Endpoint& 
 }  // namespace
 
 std::optional<uid_t> localPeerUid(int socket) {
+    return PeerUidLookup().ownerOf(socket);
+}
+
+PeerUidLookup::PeerUidLookup()
+    : diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {
+    // The kernel answers at once; the bound only keeps a silent one from holding up the wait.
+    timeval bound{1, 0};
+    if (diag >= 0) {
+        ::setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    }
+}
+
+PeerUidLookup::~PeerUidLookup() {
+    if (diag >= 0) {
+        ::close(diag);
+    }
+}
+
+std::optional<uid_t> PeerUidLookup::ownerOf(int socket) {
     sockaddr_storage ours{}, theirs{};
     socklen_t oursLength = sizeof ours, theirsLength = sizeof theirs;
     Endpoint here, there;
@@ -236,7 +239,7 @@ std::optional<uid_t> localPeerUid(int socket) {
         return std::nullopt;
     }
     uid_t owner = 0;
-    switch (ownerFromKernel(socket, here, there, owner)) {
+    switch (ownerFromKernel(diag, sequence, socket, here, there, owner)) {
         case KernelAnswer::Owner:
             return owner;
         case KernelAnswer::NoOwner:

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 
 namespace mv {
@@ -13,5 +14,24 @@ namespace mv {
 // peer's socket has been closed or is not there (it lives in another network namespace), or
 // neither source can be read.
 std::optional<uid_t> localPeerUid(int socket);
+
+// localPeerUid for one connection after another, asking the kernel through one socket of its
+// socket diagnostics kept for the lookup's life: a server that refuses clients as fast as they
+// come spends nothing on making and closing that socket for each.
+class PeerUidLookup {
+public:
+    PeerUidLookup();
+    ~PeerUidLookup();
+    PeerUidLookup(const PeerUidLookup&) = delete;
+    PeerUidLookup& operator=(const PeerUidLookup&) = delete;
+
+    std::optional<uid_t> ownerOf(int socket);
+
+private:
+    int diag = -1;
+    // Each question its own number: an answer that came too late for an earlier question is
+    // never taken for the answer to this one.
+    uint32_t sequence = 0;
+};
 
 }  // namespace mv

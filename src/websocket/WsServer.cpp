@@ -72,6 +72,16 @@ size_t headerNeed(const unsigned char* data, size_t received) {
     return need;
 }
 
+// The peer has closed (or reset) the connection and sent nothing before it did.
+bool closedWithoutAWord(int socket) {
+    unsigned char byte = 0;
+    ssize_t n;
+    do {
+        n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 using Clock = std::chrono::steady_clock;
 
 // Waits until `deadline` for the socket to become readable: 1 readable, 0 time-out, -1 failure
@@ -160,7 +170,9 @@ int WsServer::open(int port, int timeoutSeconds) {
         return setError(code, text.c_str());
     };
 
-    listenSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking, so that the wait below can empty the queue of connections and learn that it
+    // is empty; an accepted socket does not inherit this.
+    listenSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listenSocket < 0) {
         return fail(-401, withErrno("open socket: ", errno));
     }
@@ -175,7 +187,11 @@ int WsServer::open(int port, int timeoutSeconds) {
     if (::bind(listenSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         return fail(-402, withErrno("open bind: ", errno));
     }
-    if (::listen(listenSocket, 5) != 0) {
+    // The longest queue the system allows: the kernel silently caps the backlog at
+    // net.core.somaxconn, so asking for INT_MAX asks for that. Once the queue is full, a new
+    // connection is dropped, the page's among them, and its retries come seconds apart: another
+    // user's connections must not be able to fill it while the wait below refuses them.
+    if (::listen(listenSocket, INT_MAX) != 0) {
         return fail(-403, withErrno("open listen: ", errno));
     }
     if (timeoutSeconds < 0) {
@@ -184,30 +200,64 @@ int WsServer::open(int port, int timeoutSeconds) {
     // A page's browser runs as the user who started the agent: a client of another user is closed
     // at once, and the wait for the page goes on until the launch time-out.
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
-    for (;;) {
+    PeerUidLookup owners;
+    const uid_t self = geteuid();
+    std::vector<std::optional<uid_t>> refused;
+    auto tellRefused = [&] {
+        if (refusedClients && !refused.empty()) {
+            refusedClients(refused);
+        }
+        refused.clear();
+    };
+    for (bool served = false; !served;) {
         // A time-out sets no error of its own, so it reports 0.
         errno = 0;
         if (waitReadableUntil(listenSocket, deadline) <= 0) {
             return fail(-404, withErrno("open select: ", errno));
         }
-        // Not examined: a failed accept leaves -1, whose receive gets nothing and ends in -405.
-        clientSocket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
-        if (clientSocket < 0) {
-            break;
+        // Every connection queued is taken before the next wait, so that the queue empties as
+        // fast as clients can fill it.
+        for (;;) {
+            clientSocket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+            if (clientSocket < 0 && errno == EINTR) {
+                continue;
+            }
+            if (clientSocket < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+            }
+            // Not examined: a failed accept leaves -1, whose receive gets nothing and ends in -405.
+            if (clientSocket < 0) {
+                served = true;
+                break;
+            }
+            // A client that has closed or reset its end before sending a byte can send no
+            // request: it is no page. It is refused as one whose owner is gone (what the kernel
+            // answers once its socket is closed) without asking, for connections that come and go
+            // at once are what a flood is made of.
+            std::optional<uid_t> owner;
+            if (!closedWithoutAWord(clientSocket) &&
+                (owner = owners.ownerOf(clientSocket)) == self) {
+                served = true;
+                break;
+            }
+            // Reset rather than closed in order: a refused client gets nothing more, and the
+            // closing handshake is the costliest part of a refusal. (A client whose request is
+            // left unread is reset on close all the same.)
+            linger abortive{1, 0};
+            ::setsockopt(clientSocket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            ::close(clientSocket);
+            clientSocket = -1;
+            refused.push_back(owner);
+            if (refused.size() >= REFUSALS_TOLD_AT_ONCE) {
+                tellRefused();
+            }
+            // Clients that keep coming keep the queue filled: they must not stretch the wait.
+            if (Clock::now() >= deadline) {
+                tellRefused();
+                return fail(-404, withErrno("open select: ", 0));
+            }
         }
-        std::optional<uid_t> owner = localPeerUid(clientSocket);
-        if (owner == geteuid()) {
-            break;
-        }
-        ::close(clientSocket);
-        clientSocket = -1;
-        if (refusedClient) {
-            refusedClient(owner);
-        }
-        // Clients that keep coming keep the socket readable: they must not stretch the wait.
-        if (Clock::now() >= deadline) {
-            return fail(-404, withErrno("open select: ", 0));
-        }
+        tellRefused();
     }
 
     // One receive: a request that arrives in pieces is judged by its first piece. A client that

@@ -67,7 +67,8 @@ public:
     WsServer& operator=(const WsServer&) = delete;
 
     // Listens on 127.0.0.1:`port`, waits up to `timeoutSeconds` for one client of this process's
-    // user (0 only polls; others are closed as they come), then as long again for its upgrade
+    // user (0 only polls; others, and clients gone before a word, are reset as they come, and the
+    // queue of connections is emptied before each wait), then as long again for its upgrade
     // request, reads it with one receive and answers it. 0 on success (state 1). -400 not
     // initialised; -401 socket; -402 bind (port in use); -403 listen; -404 no client in time (or
     // the wait failed); -405 nothing parsable received (or nothing in time); -406 request line is
@@ -117,10 +118,14 @@ public:
     // command thread may still be running.
     std::string errorText();
 
-    // Told about each client that `open` closed at once because another user owns its socket:
-    // that user's id, or none when the owner could not be found. Set it before `open`.
-    using RefusedClient = std::function<void(std::optional<uid_t> uid)>;
-    void setRefusedClient(RefusedClient handler) { refusedClient = std::move(handler); }
+    // Told about the clients that `open` closed at once because another user owns their sockets:
+    // each one's owner, or none when it could not be found, in the order they came. They are told
+    // a few at a time (at most REFUSALS_TOLD_AT_ONCE, and every time the queue of connections has
+    // been emptied), so that a flood of them costs one log write per batch, not one per client.
+    // Set it before `open`.
+    using RefusedClients = std::function<void(const std::vector<std::optional<uid_t>>& owners)>;
+    void setRefusedClients(RefusedClients handler) { refusedClients = std::move(handler); }
+    static constexpr size_t REFUSALS_TOLD_AT_ONCE = 256;
 
     // The thread procedure for commands; set it before `loop`. Without one, a command is treated
     // as a thread that could not be started: the counter stays taken.
@@ -182,7 +187,7 @@ private:
     std::mutex lock;
     std::atomic<int64_t> running{0};
     CommandProc commandProc = nullptr;
-    RefusedClient refusedClient;
+    RefusedClients refusedClients;
     std::unique_ptr<CommandThreadArgs> commandArgs;
     std::thread commandThread;
     // Ready when the command thread has ended, so that a wait can end without it.

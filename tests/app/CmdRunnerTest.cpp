@@ -128,4 +128,25 @@ TEST(ErrorLogTest, firstLineFails_laterLinesAppendOnceWritableWithOneWarning) {
     EXPECT_EQ(unstamped(subLog), "kept\r\nb / second\r\n");
 }
 
+// Lines written together, as a flood of refused clients is logged: the run's first line empties
+// the file, every line is stamped and takes its own room in the run's bound, so the line that
+// passes the bound becomes the one that says so and the rest of the batch is dropped.
+TEST(ErrorLogTest, linesWrittenTogether_firstEmptiesTheFile_eachTakesItsRoom) {
+    mv::test::TempHome dir;
+    std::string logFile = dir.file("QuarnelCmd-error.log");
+    std::ofstream(logFile) << "an earlier run\r\n";
+    mv::CmdRunner run;
+    run.logPath = fixtures::u16(logFile);
+    const std::vector<std::u16string> first = {u"one", u"two"}, second = {u"3", u"4", u"5"};
+    run.writeLogLines(first, u"t");
+    run.writeLogLines({}, u"t");
+    // Room for "3" alone, its time stamp included.
+    run.logBytes = mv::LOG_RUN_LIMIT - mv::LOG_DROPPED_LINE_ROOM - std::string("t / 3\r\n").size() -
+                   std::string("2026-01-01T00:00:00 ").size();
+    run.writeLogLines(second, u"t");
+    EXPECT_EQ(unstamped(logFile),
+              "t / one\r\nt / two\r\nt / 3\r\n"
+              "log / log limit of 16 MiB for this run reached: later lines are dropped.\r\n");
+}
+
 }  // namespace
