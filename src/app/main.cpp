@@ -40,6 +40,8 @@ constexpr const char* CAPTION = "署名コマンド";
 // interrupted: past this the command is given up, so that the agent ends and frees the page's
 // port whatever the command is doing. (Exchanges with a server or a helper end at once.)
 constexpr auto COMMAND_END_WAIT = std::chrono::seconds(120);
+// Refused clients listed one a line in the log; any more are counted.
+constexpr size_t REFUSALS_LISTED = 100;
 
 // The program's texts are written in UTF-8; dialogs take the thread's ANSI code page.
 std::string ansi(const std::string& utf8) {
@@ -126,16 +128,31 @@ std::u16string wide(const std::string& ansiText) {
 int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdParams& params,
                      bool& givenUp) {
     mv::setMainWndStatus(u"接続待ち...");
-    server.setRefusedClients([&runner](const std::vector<std::optional<uid_t>>& owners) {
+    // A flood of refused clients would fill the run's share of the log in seconds and leave no
+    // room for the page's own lines: the first are listed, the rest counted in one line.
+    size_t unlisted = 0;
+    server.setRefusedClients([&runner, &unlisted, listed = size_t(0)](
+                                 const std::vector<std::optional<uid_t>>& owners) mutable {
         std::vector<std::u16string> lines;
         for (const std::optional<uid_t>& uid : owners) {
+            if (listed == REFUSALS_LISTED) {
+                ++unlisted;
+                continue;
+            }
+            ++listed;
             std::string text = "WebSocket client of another user refused (uid " +
                                (uid ? std::to_string(*uid) : std::string("unknown")) + ").";
             lines.push_back(mv::utf8ToWString(text.data(), text.size()));
         }
         runner.writeLogLines(lines, u"ws-open");
     });
-    if (server.open(params.port, params.timeoutSec) < 0) {
+    const int opened = server.open(params.port, params.timeoutSec);
+    if (unlisted > 0) {
+        std::string text = "WebSocket clients of other users refused: " + std::to_string(unlisted) +
+                           " more, not listed.";
+        runner.writeLog(mv::utf8ToWString(text.data(), text.size()).c_str(), u"ws-open");
+    }
+    if (opened < 0) {
         mv::setMainWndStatus(u"接続エラー");
         runner.logError(-60, u"WebSocket connection error.", u"ws-open");
         runner.writeLog(wide(server.errorText()).c_str(), u"ws-open");
@@ -169,6 +186,7 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     // wait ends and the page's port is freed.
     mv::abortExchanges();
     givenUp = !server.waitCommandThreadUntil(deadline);
+    // Logged once the command has ended (or been given up), so that no line of its own follows.
     if (rc < 0) {
         mv::setMainWndStatus(u"通信エラー");
         runner.logError(rc, u"WebSocket loop error.", u"ws-loop");
