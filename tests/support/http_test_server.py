@@ -59,6 +59,15 @@ def main():
             self.end_headers()
             self.wfile.write(body)
 
+        # Headers end, then `n` bytes as one chunk and the last chunk.
+        def chunked(self, n):
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            try:
+                self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (n, b"a" * n))
+            except OSError:  # the client gave up
+                self.close_connection = True
+
         def do_POST(self):
             with open(args["--log"], "a", encoding="utf-8") as log:  # appends: one write a line
                 auth = self.headers.get("Authorization")
@@ -83,12 +92,7 @@ def main():
                 self.send_response(int(status))
                 if status.startswith("3"):
                     self.send_header("Location", "/echo")
-                self.send_header("Transfer-Encoding", "chunked")
-                self.end_headers()
-                try:
-                    self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (int(n), b"a" * int(n)))
-                except OSError:  # the client gave up
-                    self.close_connection = True
+                self.chunked(int(n))
             elif path.startswith("/length/"):
                 n, status = (path[8:].split("/") + ["200"])[:2]
                 self.send_response(int(status))
@@ -103,12 +107,7 @@ def main():
                 self.send_response(307)
                 after = int(hops) - 1
                 self.send_header("Location", f"/chain/{after}/{n}" if after > 0 else "/echo")
-                self.send_header("Transfer-Encoding", "chunked")
-                self.end_headers()
-                try:
-                    self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (int(n), b"a" * int(n)))
-                except OSError:  # the client gave up
-                    self.close_connection = True
+                self.chunked(int(n))
             elif path.startswith("/trickle/"):
                 status, seconds, n = (path[9:].split("/") + ["1"])[:3]
                 self.send_response(int(status))
