@@ -101,6 +101,33 @@ def store_choice(program):
         assert agent.wait(15) == 0, "exit code after term"
 
 
+# "term" while the user has the certificate choice open: the page hears "er,-1" at once, the
+# choice stays open for the user past the seconds a command was once given, and what the user
+# picks still reaches the page before the agent ends.
+def term_during_choice(program):
+    with Home(display=True) as home:
+        certs = home.make_store("ee", "ee2")
+        agent, port = home.launch(program, flags=4)
+        plan = home.dir / "plan.json"
+        plan.write_text(json.dumps([
+            {"op": "send", "text": "cert,0," + b64("")},
+            {"op": "wait_file", "path": str(home.dir / "QuarnelCmd-error.log"),
+             "text": "cert cmd accept."},
+            {"op": "send", "text": "term"},
+            {"op": "recv", "timeout": 30}, {"op": "recv", "timeout": 60, "full": True}]))
+        client = home.start(["/usr/bin/python3", SUPPORT / "ws_client.py", str(port), plan],
+                            stdout=subprocess.PIPE, text=True)
+        dialog = window("証明書の選択")
+        assert json.loads(client.stdout.readline()).get("recv") == "er,-1", "term answered"
+        time.sleep(3)  # past the 2 s after which a running command was once given up
+        assert windows("証明書の選択") == [dialog], "the choice still open"
+        keys(dialog, "Down", "Return")
+        chosen = json.loads(client.stdout.readline() or "{}").get("recv")
+        assert chosen in ("0," + b64(der_hex(certs, n)) for n in ("ee", "ee2")), chosen
+        assert agent.wait(15) == 0, "exit code after term"
+        assert "ws-loop / loop cmd: break. (-604)" in home.log_lines()
+
+
 # The PKCS#11 signer (launch flag 0x1) on a SoftHSM2 token: "cert" takes its one certificate,
 # "sign" without a PIN asks for it in the PIN dialog, which refuses an empty field, and the PIN
 # typed there signs. (What the signature is and what a cancelled entry answers, the PKCS#11 tests
@@ -127,7 +154,7 @@ def pkcs11_pin(program):
 
 
 if __name__ == "__main__":
-    for case in (progress_abort, store_choice, pkcs11_pin):
+    for case in (progress_abort, store_choice, term_during_choice, pkcs11_pin):
         print(case.__name__, flush=True)
         case(sys.argv[1])
     print("dialog tests passed")
