@@ -137,24 +137,28 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     // room for the page's own lines: the first are listed, the rest counted in one line.
     size_t unlisted = 0;
     server.setRefusedClients([&runner, &unlisted, listed = size_t(0)](
-                                 const std::vector<std::optional<uid_t>>& owners) mutable {
+                                 const std::vector<mv::WsServer::RefusedClient>& clients) mutable {
         std::vector<std::u16string> lines;
-        for (const std::optional<uid_t>& uid : owners) {
+        for (const mv::WsServer::RefusedClient& client : clients) {
             if (listed == REFUSALS_LISTED) {
                 ++unlisted;
                 continue;
             }
             ++listed;
-            std::string text = "WebSocket client of another user refused (uid " +
-                               (uid ? std::to_string(*uid) : std::string("unknown")) + ").";
+            std::string text =
+                client.closedBeforeRequest
+                    ? std::string("WebSocket client closed before its request refused.")
+                    : "WebSocket client of another user refused (uid " +
+                          (client.owner ? std::to_string(*client.owner) : std::string("unknown")) +
+                          ").";
             lines.push_back(mv::utf8ToWString(text.data(), text.size()));
         }
         runner.writeLogLines(lines, u"ws-open");
     });
     const int opened = server.open(params.port, params.timeoutSec);
     if (unlisted > 0) {
-        std::string text = "WebSocket clients of other users refused: " + std::to_string(unlisted) +
-                           " more, not listed.";
+        std::string text =
+            "WebSocket clients refused: " + std::to_string(unlisted) + " more, not listed.";
         runner.writeLog(mv::utf8ToWString(text.data(), text.size()).c_str(), u"ws-open");
     }
     if (opened < 0) {
