@@ -201,8 +201,10 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     // "er,-1", an exchange's too: its server may have taken the page's signature already.
     givenUp = !server.waitCommandThreadUntil(deadline);
     if (givenUp) {
-        runner.writeLog(u"command still running after the loop ended: exchanges aborted.",
-                        u"ws-loop");
+        // What follows says what became of it: an exchange's failure, or the line below.
+        std::string text = "command still running " + std::to_string(COMMAND_END_WAIT.count()) +
+                           " s after the loop ended.";
+        runner.writeLog(mv::utf8ToWString(text.data(), text.size()).c_str(), u"ws-loop");
         mv::abortExchanges();
         givenUp = !server.waitCommandThreadUntil(std::chrono::steady_clock::now() + ABORT_GRACE);
     }

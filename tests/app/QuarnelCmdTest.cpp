@@ -1131,9 +1131,8 @@ TEST_F(QuarnelCmdTest, termWhileAnExchangeOutlastsTheWait_isAbortedAtTheBound_Lo
     EXPECT_GE(took.count(), 120);
     Lines lines = log();
     ASSERT_EQ(lines.size(), 11u) << ::testing::PrintToString(lines);
-    const Lines aborted = {
-        "ws-loop / command still running after the loop ended: exchanges aborted.", lines[8],
-        "http / error(-20) HTTP通信エラー(-20)"};
+    const Lines aborted = {"ws-loop / command still running 120 s after the loop ended.", lines[8],
+                           "http / error(-20) HTTP通信エラー(-20)"};
     const Lines began = {"ws-command / http cmd accept.", "httpSend / " + trickle};
     EXPECT_EQ(lines, WS_START + began + LOOP_BROKEN + aborted + END);
     EXPECT_THAT(lines[8], ::testing::StartsWith("HttpConnect:request / error(-20) "));
