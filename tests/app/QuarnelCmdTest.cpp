@@ -1015,7 +1015,8 @@ TEST_F(QuarnelCmdTest, agentAsItsOwnHelper_isRefused_theRegistrationStays) {
 // the command's own reply, whole. The loop's lines are logged when the loop ends, before the
 // command's last lines; the agent ends with its closing lines, no line gives a command up, and the
 // page's port opens again.
-TEST_F(QuarnelCmdTest, termWhileACommandRuns_lateServerHelperOrLongSignature_replyStillArrives) {
+TEST_F(QuarnelCmdTest,
+       termWhileACommandRuns_lateServerHelperOrLongSignature_replyStillArrives_Long) {
     home.makeNssDb("ee");
     ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
     const std::string late = server.url() + "/late/2/" + fixtures::hexOf(mv::test::bytesOf("ok"));
