@@ -36,10 +36,15 @@ constexpr const char* CAPTION = "署名コマンド";
 // How long the end of WebSocket mode waits for a command still running, so that its own reply
 // still reaches the page: longer than any accepted command's own work at the frame limit (a
 // 96 MiB document takes some 15-31 s to parse and sign on a loaded machine), and long enough for
-// a user to answer a dialog. A parse, a canonical form, a token's signature or a dialog cannot be
-// interrupted: past this the command is given up, so that the agent ends and frees the page's
-// port whatever the command is doing. (Exchanges with a server or a helper end at once.)
+// a user to answer a dialog, or a server that has taken the page's signature to answer it. Past
+// this an exchange with a server or a helper still waiting is aborted; a parse, a canonical form,
+// a token's signature or a dialog cannot be interrupted, and is given up, so that the agent ends
+// and frees the page's port whatever the command is doing.
 constexpr auto COMMAND_END_WAIT = std::chrono::seconds(120);
+// How long an exchange aborted at that bound has to end and send the page its failure: libcurl
+// and the helper's wait look at the abort at least once a second, and a helper that does not end
+// when asked is killed a second later.
+constexpr auto ABORT_GRACE = std::chrono::seconds(3);
 // Refused clients listed one a line in the log; any more are counted.
 constexpr size_t REFUSALS_LISTED = 100;
 
@@ -123,8 +128,8 @@ std::u16string wide(const std::string& ansiText) {
 
 // WebSocket mode: wait for the page, set up the signer, then serve commands until "term" or a
 // failure. Every outcome is only logged; the exit code stays 0. `givenUp` is set when a command
-// still ran COMMAND_END_WAIT after the loop ended: its thread still uses the server, the runner
-// and its signer.
+// still ran COMMAND_END_WAIT after the loop ended and its exchanges' abort did not end it: its
+// thread still uses the server, the runner and its signer.
 int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdParams& params,
                      bool& givenUp) {
     mv::setMainWndStatus(u"接続待ち...");
@@ -132,24 +137,28 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     // room for the page's own lines: the first are listed, the rest counted in one line.
     size_t unlisted = 0;
     server.setRefusedClients([&runner, &unlisted, listed = size_t(0)](
-                                 const std::vector<std::optional<uid_t>>& owners) mutable {
+                                 const std::vector<mv::WsServer::RefusedClient>& clients) mutable {
         std::vector<std::u16string> lines;
-        for (const std::optional<uid_t>& uid : owners) {
+        for (const mv::WsServer::RefusedClient& client : clients) {
             if (listed == REFUSALS_LISTED) {
                 ++unlisted;
                 continue;
             }
             ++listed;
-            std::string text = "WebSocket client of another user refused (uid " +
-                               (uid ? std::to_string(*uid) : std::string("unknown")) + ").";
+            std::string text =
+                client.closedBeforeRequest
+                    ? std::string("WebSocket client closed before its request refused.")
+                    : "WebSocket client of another user refused (uid " +
+                          (client.owner ? std::to_string(*client.owner) : std::string("unknown")) +
+                          ").";
             lines.push_back(mv::utf8ToWString(text.data(), text.size()));
         }
         runner.writeLogLines(lines, u"ws-open");
     });
     const int opened = server.open(params.port, params.timeoutSec);
     if (unlisted > 0) {
-        std::string text = "WebSocket clients of other users refused: " + std::to_string(unlisted) +
-                           " more, not listed.";
+        std::string text =
+            "WebSocket clients refused: " + std::to_string(unlisted) + " more, not listed.";
         runner.writeLog(mv::utf8ToWString(text.data(), text.size()).c_str(), u"ws-open");
     }
     if (opened < 0) {
@@ -176,24 +185,28 @@ int runWebSocketMode(mv::WsServer& server, mv::CmdRunner& runner, const mv::CmdP
     server.setCommandProc(mv::wsCommandThreadProc);
     rc = server.loop();
     const auto deadline = std::chrono::steady_clock::now() + COMMAND_END_WAIT;
-    // Taken before the wait: a command thread still running may fail its reply to a client
-    // that has gone, and that would replace the reason the loop ended.
-    std::string loopError = server.errorText();
-    // The loop may end ("term", a closed connection or a second command while one runs) with the
-    // command thread still working on the runner and its signer: both outlive it, and the
-    // connection stays open, so that the command's own reply still reaches the page after
-    // "er,-1". A server or helper that it still waits for is given up at once, so that such a
-    // wait ends and the page's port is freed.
-    mv::abortExchanges();
-    givenUp = !server.waitCommandThreadUntil(deadline);
-    // Logged once the command has ended (or been given up), so that no line of its own follows.
+    // Logged as soon as the loop ends: a command that outlasts it may take up to the bound, and
+    // the reason must not wait for it, nor be lost if the process is ended meanwhile.
     if (rc < 0) {
         mv::setMainWndStatus(u"通信エラー");
         runner.logError(rc, u"WebSocket loop error.", u"ws-loop");
-        runner.writeLog(wide(loopError).c_str(), u"ws-loop");
+        runner.writeLog(wide(server.errorText()).c_str(), u"ws-loop");
     } else {
         mv::setMainWndStatus(u"WSコマンド終了");
         runner.writeLog(u"WebScoket connection end.", u"ws-loop");
+    }
+    // The loop may end ("term", a closed connection or a second command while one runs) with the
+    // command thread still working on the runner and its signer: both outlive it, and the
+    // connection stays open, so that the command's own reply still reaches the page after
+    // "er,-1", an exchange's too: its server may have taken the page's signature already.
+    givenUp = !server.waitCommandThreadUntil(deadline);
+    if (givenUp) {
+        // What follows says what became of it: an exchange's failure, or the line below.
+        std::string text = "command still running " + std::to_string(COMMAND_END_WAIT.count()) +
+                           " s after the loop ended.";
+        runner.writeLog(mv::utf8ToWString(text.data(), text.size()).c_str(), u"ws-loop");
+        mv::abortExchanges();
+        givenUp = !server.waitCommandThreadUntil(std::chrono::steady_clock::now() + ABORT_GRACE);
     }
     if (givenUp) {
         runner.writeLog(u"command still running after the loop ended: given up.", u"ws-loop");

@@ -82,6 +82,15 @@ bool closedWithoutAWord(int socket) {
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+// Reset rather than closed in order: a refused client gets nothing more, and the closing
+// handshake is the costliest part of a refusal. (A client whose request is left unread is reset on
+// close all the same.)
+void resetAndClose(int socket) {
+    linger abortive{1, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::close(socket);
+}
+
 using Clock = std::chrono::steady_clock;
 
 // Waits until `deadline` for the socket to become readable: 1 readable, 0 time-out, -1 failure
@@ -202,70 +211,81 @@ int WsServer::open(int port, int timeoutSeconds) {
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
     PeerUidLookup owners;
     const uid_t self = geteuid();
-    std::vector<std::optional<uid_t>> refused;
+    std::vector<RefusedClient> refused;
     auto tellRefused = [&] {
         if (refusedClients && !refused.empty()) {
             refusedClients(refused);
         }
         refused.clear();
     };
-    for (bool served = false; !served;) {
-        // A time-out sets no error of its own, so it reports 0.
-        errno = 0;
-        if (waitReadableUntil(listenSocket, deadline) <= 0) {
-            return fail(-404, withErrno("open select: ", errno));
+    auto refuse = [&](RefusedClient client) {
+        resetAndClose(clientSocket);
+        clientSocket = -1;
+        refused.push_back(client);
+        if (refused.size() >= REFUSALS_TOLD_AT_ONCE) {
+            tellRefused();
         }
-        // Every connection queued is taken before the next wait, so that the queue empties as
-        // fast as clients can fill it.
-        for (;;) {
-            clientSocket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
-            if (clientSocket < 0 && errno == EINTR) {
-                continue;
-            }
-            if (clientSocket < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;
-            }
-            // Not examined: a failed accept leaves -1, whose receive gets nothing and ends in -405.
-            if (clientSocket < 0) {
-                served = true;
-                break;
-            }
-            // A client that has closed or reset its end before sending a byte can send no
-            // request: it is no page. It is refused as one whose owner is gone (what the kernel
-            // answers once its socket is closed) without asking, for connections that come and go
-            // at once are what a flood is made of.
-            std::optional<uid_t> owner;
-            if (!closedWithoutAWord(clientSocket) &&
-                (owner = owners.ownerOf(clientSocket)) == self) {
-                served = true;
-                break;
-            }
-            // Reset rather than closed in order: a refused client gets nothing more, and the
-            // closing handshake is the costliest part of a refusal. (A client whose request is
-            // left unread is reset on close all the same.)
-            linger abortive{1, 0};
-            ::setsockopt(clientSocket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-            ::close(clientSocket);
-            clientSocket = -1;
-            refused.push_back(owner);
-            if (refused.size() >= REFUSALS_TOLD_AT_ONCE) {
-                tellRefused();
-            }
-            // Clients that keep coming keep the queue filled: they must not stretch the wait.
-            if (Clock::now() >= deadline) {
-                tellRefused();
-                return fail(-404, withErrno("open select: ", 0));
-            }
-        }
-        tellRefused();
-    }
-
-    // One receive: a request that arrives in pieces is judged by its first piece. A client that
-    // connects and says nothing gets the launch time-out too, then counts as nothing received.
+    };
     std::vector<char> request(REQUEST_BLOCK + 1, '\0');
-    if (clientSocket >= 0 && waitReadable(clientSocket, timeoutSeconds) > 0) {
-        (void)receiveSome(clientSocket, reinterpret_cast<unsigned char*>(request.data()),
-                          REQUEST_BLOCK);
+    for (bool heard = false; !heard;) {
+        for (bool served = false; !served;) {
+            // A time-out sets no error of its own, so it reports 0.
+            errno = 0;
+            if (waitReadableUntil(listenSocket, deadline) <= 0) {
+                tellRefused();
+                return fail(-404, withErrno("open select: ", errno));
+            }
+            // Every connection queued is taken before the next wait, so that the queue empties
+            // as fast as clients can fill it.
+            for (;;) {
+                clientSocket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+                if (clientSocket < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (clientSocket < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    break;
+                }
+                // Not examined: a failed accept leaves -1, whose receive gets nothing and ends in
+                // -405.
+                if (clientSocket < 0) {
+                    served = true;
+                    break;
+                }
+                // A client that has closed or reset its end before sending a byte can send no
+                // request: it is no page. It is refused without asking its owner, for connections
+                // that come and go at once are what a flood is made of.
+                if (closedWithoutAWord(clientSocket)) {
+                    refuse({true, std::nullopt});
+                } else if (std::optional<uid_t> owner = owners.ownerOf(clientSocket);
+                           owner == self) {
+                    served = true;
+                    break;
+                } else {
+                    refuse({false, owner});
+                }
+                // Clients that keep coming keep the queue filled: they must not stretch the wait.
+                if (Clock::now() >= deadline) {
+                    tellRefused();
+                    return fail(-404, withErrno("open select: ", 0));
+                }
+            }
+            tellRefused();
+        }
+
+        // One receive: a request that arrives in pieces is judged by its first piece. A client
+        // that connects and says nothing gets the launch time-out too, then counts as nothing
+        // received.
+        if (clientSocket < 0 || waitReadable(clientSocket, timeoutSeconds) <= 0) {
+            break;
+        }
+        heard = receiveSome(clientSocket, reinterpret_cast<unsigned char*>(request.data()),
+                            REQUEST_BLOCK) > 0;
+        // Closed (or reset) before a word, like those refused above, only later than its
+        // acceptance: the wait for the page goes on, whenever the close came.
+        if (!heard) {
+            refuse({true, std::nullopt});
+            tellRefused();
+        }
     }
     std::string requestLine;
     std::map<std::string, std::string> headers;
@@ -296,6 +316,19 @@ int WsServer::open(int port, int timeoutSeconds) {
         return fail(-408, "open send: connection response send error.");
     }
     state = 1;
+    // The longest queue was for the wait: kept for the session, it would let another user park
+    // thousands of connections, and the data they carry, in the kernel for as long as the page's
+    // session lasts. Nobody accepts them any more, so those already queued are reset.
+    if (::listen(listenSocket, QUEUE_AFTER_PAGE) == 0) {
+        for (;;) {
+            int waiting = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+            if (waiting >= 0) {
+                resetAndClose(waiting);
+            } else if (errno != EINTR) {
+                break;
+            }
+        }
+    }
     return 0;
 }
 

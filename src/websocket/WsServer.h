@@ -57,6 +57,8 @@ public:
     static constexpr size_t RECEIVE_BLOCK = 2048;
     // Bytes of the upgrade request read by the one receive of the handshake.
     static constexpr size_t REQUEST_BLOCK = 4096;
+    // Connections that may queue, unanswered, once the page is served.
+    static constexpr int QUEUE_AFTER_PAGE = 5;
 
     // State 0, no sockets. (WinSock's start, and its failure -300 with state -1, have no Linux
     // counterpart: sockets need no start.)
@@ -69,7 +71,9 @@ public:
     // Listens on 127.0.0.1:`port`, waits up to `timeoutSeconds` for one client of this process's
     // user (0 only polls; others, and clients gone before a word, are reset as they come, and the
     // queue of connections is emptied before each wait), then as long again for its upgrade
-    // request, reads it with one receive and answers it. 0 on success (state 1). -400 not
+    // request, reads it with one receive and answers it; a client that closes instead is reset
+    // too, and the wait goes on. Once the page is in, the queue is QUEUE_AFTER_PAGE long again and
+    // whatever waits in it is reset. 0 on success (state 1). -400 not
     // initialised; -401 socket; -402 bind (port in use); -403 listen; -404 no client in time (or
     // the wait failed); -405 nothing parsable received (or nothing in time); -406 request line is
     // not "GET / HTTP/1.1"; -407 "Upgrade" missing or not "websocket"; -408 no
@@ -118,12 +122,18 @@ public:
     // command thread may still be running.
     std::string errorText();
 
-    // Told about the clients that `open` closed at once because another user owns their sockets:
-    // each one's owner, or none when it could not be found, in the order they came. They are told
-    // a few at a time (at most REFUSALS_TOLD_AT_ONCE, and every time the queue of connections has
-    // been emptied), so that a flood of them costs one log write per batch, not one per client.
-    // Set it before `open`.
-    using RefusedClients = std::function<void(const std::vector<std::optional<uid_t>>& owners)>;
+    // A client that `open` refused: one that closed (or half-closed) its end before its request,
+    // whose owner is not asked; otherwise one that another user owns, or whose owner could not be
+    // found (none).
+    struct RefusedClient {
+        bool closedBeforeRequest = false;
+        std::optional<uid_t> owner;
+    };
+    // Told about the clients that `open` refused, in the order they came. They are told a few at
+    // a time (at most REFUSALS_TOLD_AT_ONCE, and every time the queue of connections has been
+    // emptied), so that a flood of them costs one log write per batch, not one per client. Set it
+    // before `open`.
+    using RefusedClients = std::function<void(const std::vector<RefusedClient>& clients)>;
     void setRefusedClients(RefusedClients handler) { refusedClients = std::move(handler); }
     static constexpr size_t REFUSALS_TOLD_AT_ONCE = 256;
 

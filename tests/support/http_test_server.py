@@ -25,6 +25,8 @@
 #   /auth/<base64>[/endless]  200 if the Basic authentication is the base64 of "user:password",
 #                   else 401; with /endless, a 401 to other credentials sends its body without end
 #   /hang           no answer for 60 s
+#   /late/<seconds>/<hex>  nothing for <seconds>, then 200 with the hex-decoded bytes: a server
+#                   that takes its time over a signature it was sent
 import base64
 import http.server
 import os
@@ -152,6 +154,10 @@ def main():
                     self.answer(200 if auth == "Basic " + expected else 401, b"welcome")
             elif path == "/hang":
                 time.sleep(60)
+            elif path.startswith("/late/"):
+                seconds, text = path[6:].split("/")
+                time.sleep(float(seconds))
+                self.answer(200, bytes.fromhex(text))
             else:
                 self.answer(404, b"unknown")
 

@@ -81,7 +81,7 @@ TEST(WsHandshakeTest, refusedClientsKeepComing_openEndsAtTheTimeOut) {
     mv::WsServer server;
     auto floodEnds = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     bool floodOver = false;
-    server.setRefusedClients([&](const std::vector<std::optional<uid_t>>&) {
+    server.setRefusedClients([&](const std::vector<mv::WsServer::RefusedClient>&) {
         if (std::chrono::steady_clock::now() >= floodEnds) {
             floodOver = true;
             return;
