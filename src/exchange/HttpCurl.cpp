@@ -59,6 +59,43 @@ std::string credential(const char* name) {
     return value;
 }
 
+// The proxy that libcurl takes from the environment for an address of this scheme, by its own
+// rule: the scheme's variable, then its upper-case form (never HTTP_PROXY, which a web server can
+// set from a request's Proxy header), then all_proxy and ALL_PROXY; an empty value is no value.
+// The request hands it to libcurl itself, so the proxy whose credentials decide about a 407 is
+// the one libcurl goes through. NO_PROXY stays libcurl's to apply.
+std::string environmentProxy(bool secure) {
+    const char* const names[] = {secure ? "https_proxy" : "http_proxy",
+                                 secure ? "HTTPS_PROXY" : nullptr, "all_proxy", "ALL_PROXY"};
+    for (const char* name : names) {
+        const char* value = name == nullptr ? nullptr : std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return value;
+        }
+    }
+    return {};
+}
+
+// Whether libcurl finds credentials in the proxy's address (a user name, a password or both),
+// read the way libcurl reads that address.
+bool namesCredentials(const std::string& proxy) {
+    if (proxy.empty()) {
+        return false;
+    }
+    std::unique_ptr<CURLU, CurlUrlFree> parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, proxy.c_str(),
+                                CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) != CURLUE_OK) {
+        return false;
+    }
+    bool found = false;
+    for (CURLUPart part : {CURLUPART_USER, CURLUPART_PASSWORD}) {
+        char* text = nullptr;
+        found = curl_url_get(parsed.get(), part, &text, 0) == CURLUE_OK || found;
+        curl_free(text);
+    }
+    return found;
+}
+
 // libcurl of this age follows a redirect loop for ever.
 constexpr long MAX_REDIRECTS = 10;
 
@@ -72,8 +109,11 @@ struct Transfer {
     size_t hopBody = 0;
     // Between a response's status line and the blank line after its headers.
     bool inHeaders = false;
-    bool credentials = false;  // libcurl may answer the server's challenge
-    std::string location;      // the current response's first non-empty Location
+    // Whether libcurl may answer a challenge: the server's with a user name, a proxy's with
+    // credentials in the proxy's address.
+    bool serverCredentials = false;
+    bool proxyCredentials = false;
+    std::string location;  // the current response's first non-empty Location
     // Why this side ended the transfer: a final status other than 200 (0: none), or an answer
     // announced above the bound.
     long finalStatus = 0;
@@ -154,6 +194,17 @@ size_t header(char* data, size_t size, size_t count, void* userData) {
         transfer->hopBody = 0;
         long status = 0;
         curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 0) {
+            // No status of the request yet: a proxy's answer to CONNECT. libcurl judges its
+            // tunnel itself, but would read the body of a challenge it cannot answer.
+            long tunnel = 0;
+            curl_easy_getinfo(transfer->curl, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+            if (tunnel == 407 && !transfer->proxyCredentials) {
+                transfer->finalStatus = tunnel;
+                return 0;  // ends the transfer
+            }
+            return n;
+        }
         if (status == 200) {
             curl_off_t length = -1;
             curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
@@ -163,10 +214,10 @@ size_t header(char* data, size_t size, size_t count, void* userData) {
             }
             return n;
         }
-        const bool interim = status < 200;  // also no status: a proxy's answer to CONNECT
+        const bool interim = status < 200;
         const bool redirect = status >= 300 && status < 400;
-        // A proxy's challenge may be answered with credentials from the proxy's address.
-        const bool challenge = (status == 401 && transfer->credentials) || status == 407;
+        const bool challenge = (status == 401 && transfer->serverCredentials) ||
+                               (status == 407 && transfer->proxyCredentials);
         if (interim || (redirect && !redirectEndsHere(*transfer)) || challenge) {
             return n;
         }
@@ -347,7 +398,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     // These are the credentials of the server itself, not of a proxy. They answer the server's
     // challenge in whatever scheme it names, Basic included, over http as over https: the
     // signing servers this agent talks to may offer nothing else. With more than one scheme
-    // allowed libcurl sends none before the server asks.
+    // allowed libcurl sends none before the server asks. A proxy's credentials, in its address,
+    // answer the proxy's challenge the same way.
     const unsigned long authSchemes = CURLAUTH_ANY;
     const std::string user = credential("MV_PROXY_USERNAME");
     if (!user.empty() && curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()) != CURLE_OK) {
@@ -385,7 +437,10 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     Transfer transfer;
     transfer.curl = curl;
     transfer.reply = &reply;
-    transfer.credentials = !user.empty() || !password.empty();
+    // libcurl answers the server only with a user name; a password alone is never sent.
+    transfer.serverCredentials = !user.empty();
+    const std::string proxy = environmentProxy(secure);
+    transfer.proxyCredentials = namesCredentials(proxy);
     bool ok = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_URL, target.c_str()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
@@ -404,6 +459,10 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
               curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_HTTPAUTH, authSchemes) == CURLE_OK &&
+              // The proxy judged above, for every hop; an empty text is none, whatever libcurl
+              // would read from the environment.
+              curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_PROXYAUTH, authSchemes) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
               // Not CURLOPT_MAXFILESIZE: it refuses a Content-Length before the status is known,

@@ -20,10 +20,12 @@ struct HttpLimits {
     std::chrono::seconds total{600};
 };
 
-// The HTTP transport over libcurl. Proxies come from the environment (http_proxy, https_proxy,
-// no_proxy); MV_PROXY_USERNAME and MV_PROXY_PASSWORD, when set and not empty, are the user name
-// and password of the connection to the server, sent only when the server asks for them, in the
-// scheme it asks for; TLS peers are always verified against the system trust store, or the one
+// The HTTP transport over libcurl. The proxy is the one the environment names for the scheme of the
+// address (http_proxy, https_proxy, then ALL_PROXY), for every redirect of the request, except
+// for hosts that NO_PROXY names; credentials in its address answer its challenge. MV_PROXY_USERNAME
+// and MV_PROXY_PASSWORD, when set and not empty, are the user name and password of the connection
+// to the server, sent only when the server asks for them, in the scheme it asks for, and only
+// with a user name; TLS peers are always verified against the system trust store, or the one
 // named by SSL_CERT_FILE / SSL_CERT_DIR.
 //
 // One process-wide lock is held from construction to destruction, so that the HTTP transactions

@@ -5,7 +5,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "exchange/HttpCurl.h"
 #include "exchange/QuarnelHttp.h"
@@ -91,6 +95,36 @@ protected:
     ScopedEnv user{"MV_PROXY_USERNAME", std::nullopt};
     ScopedEnv password{"MV_PROXY_PASSWORD", std::nullopt};
 };
+
+// The environment of one row beyond the fixture's: each name with its value, or unset.
+using Environment = std::vector<std::pair<const char*, std::optional<std::string>>>;
+
+// Sets `environment` for as long as the result lives.
+std::vector<std::unique_ptr<ScopedEnv>> applied(const Environment& environment) {
+    std::vector<std::unique_ptr<ScopedEnv>> set;
+    for (const auto& [name, value] : environment) {
+        set.push_back(std::make_unique<ScopedEnv>(name, value));
+    }
+    return set;
+}
+
+// A proxy on 127.0.0.1 that asks for `credentials` ("user:password"), from the test server's
+// --proxy; false when it could not be started.
+bool startProxy(test::HttpTestServer& proxy, const test::ScratchDir& dir,
+                const std::string& credentials) {
+    return proxy.start({"--log", dir.file("proxy.log"), "--proxy", test::base64Of(credentials)});
+}
+
+// The environment that sends requests for 127.0.0.1 through `proxy`, named by `variable` alone.
+Environment through(const std::string& proxy, const char* variable = "http_proxy") {
+    Environment environment;
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                             "no_proxy", "NO_PROXY"}) {
+        environment.emplace_back(name, std::nullopt);
+    }
+    environment.emplace_back(variable, proxy);
+    return environment;
+}
 
 // A long text as a failure shows it: its start and its size.
 std::string shown(const std::string& text) {
@@ -181,27 +215,38 @@ bool startTls(test::HttpTestServer& server, const test::ScratchDir& dir, const s
 // absent, so a server that knows it never sees it. They answer the server's challenge in the
 // scheme it names, Basic here, over http as over https, and never go before it asks.
 TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndAnswerTheChallenge) {
-    test::ScratchDir dir, plainDir;
-    test::HttpTestServer tls, plain;
+    test::ScratchDir dir, plainDir, proxyDir;
+    test::HttpTestServer tls, plain, proxy;
     ASSERT_TRUE(startTls(tls, dir, "server"));
     ASSERT_TRUE(plain.start({"--log", plainDir.file("requests.log")}));
+    ASSERT_TRUE(startProxy(proxy, proxyDir, "pu:p w"));
     ScopedEnv trust("SSL_CERT_FILE", test::certDir() + "/ca.pem");
     const std::string longest(1023, 'p'), refused = "-20 HttpConnect:request: HTTP STATUS = 401|";
-    const std::tuple<std::string, std::string, std::string> rows[] = {
-        {tls.url("https"), "p:w d", "0 : |welcome"},
-        {tls.url("https"), longest, "0 : |welcome"},
-        {tls.url("https"), longest + "p", refused},
-        {plain.url(), "p:w d", "0 : |welcome"},
+    // The server, the password, the environment beyond it, the outcome.
+    const std::tuple<std::string, std::string, Environment, std::string> rows[] = {
+        {tls.url("https"), "p:w d", {}, "0 : |welcome"},
+        {tls.url("https"), longest, {}, "0 : |welcome"},
+        {tls.url("https"), longest + "p", {}, refused},
+        {plain.url(), "p:w d", {}, "0 : |welcome"},
+        // A proxy that asks for the credentials its address names, then the server for its own.
+        {plain.url(), "p:w d", through("http://pu:p%20w@" + proxy.url().substr(7)), "0 : |welcome"},
     };
-    for (const auto& [base, password, outcome] : rows) {
+    for (const auto& [base, password, environment, outcome] : rows) {
         ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", password);
+        const auto set = applied(environment);
         EXPECT_EQ(send(base + "/auth/" + test::base64Of("signer:" + password), "x"), outcome)
-            << base << " " << password.size();
+            << base << " " << password.size() << " " << environment.size();
     }
     const std::string path = "POST /auth/" + test::base64Of("signer:p:w d");
     EXPECT_EQ(
         test::readText(plainDir.file("requests.log")),
         path + "\n" + path + " Authorization: Basic " + test::base64Of("signer:p:w d") + "\n");
+    // Through the proxy: asked, then with its credentials, then with the server's too.
+    const std::string proxied = "POST " + plain.url() + path.substr(5),
+                      proxyAnswer = " Proxy-Authorization: Basic " + test::base64Of("pu:p w");
+    EXPECT_EQ(test::readText(proxyDir.file("proxy.log")),
+              proxied + "\n" + proxied + proxyAnswer + "\n" + proxied + " Authorization: Basic " +
+                  test::base64Of("signer:p:w d") + proxyAnswer + "\n");
     // Credentials the server refuses: its second challenge is the answer, however long its body.
     {
         ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", "wrong");
@@ -212,32 +257,58 @@ TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndAnswerTheChallenge) {
 
 // A request ends within its limits however the server moves: one that trickles without ever
 // stalling ends at the total limit; one that keeps moving for longer than the connect and stall
-// times is an answer. A failure status needs no limit: its trickling body is not waited for.
+// times is an answer. A failure status needs no limit: its trickling body is not waited for, nor
+// the body that a challenge announces when nothing here can answer it (the stall limit would
+// end that wait, with its own text).
 // (Limits of seconds here; the agent's are 60 s, 60 s and 10 minutes.)
 TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
     using std::chrono::seconds;
+    test::ScratchDir proxyDir;
+    test::HttpTestServer proxy;
+    ASSERT_TRUE(startProxy(proxy, proxyDir, "pu:pp"));
     const std::string timedOut =
         "^-1006 Operation timed out after [0-9]+ milliseconds with [0-9]+ bytes received\\|$";
-    // The path, the total limit, the outcome, the time it may take at most.
-    const std::tuple<std::string, seconds, std::string, seconds> rows[] = {
-        {"/trickle/200/3", seconds(30), "^0 No message.\\|a{30}$", seconds(20)},
-        {"/trickle/200/10", seconds(2), timedOut, seconds(8)},
-        {"/trickle/404/30/10", seconds(600), "^-2005 HTTP STATUS = 404\\|$", seconds(5)},
+    // A challenge that announces a body and never sends it.
+    auto stalled = [](const std::string& status, const std::string& asks) {
+        return "/stall/" + test::base64Of("HTTP/1.1 " + status + "\r\n" + asks +
+                                          ": Basic realm=\"q\"\r\nContent-Length: 100\r\n\r\n");
     };
-    for (const auto& [path, total, outcome, within] : rows) {
+    const std::string unauthorized = stalled("401 Unauthorized", "WWW-Authenticate"),
+                      proxyAuthenticationRequired =
+                          stalled("407 Proxy Authentication Required", "Proxy-Authenticate");
+    const std::string refused401 = "^-2005 HTTP STATUS = 401\\|$",
+                      refused407 = "^-2005 HTTP STATUS = 407\\|$";
+    const seconds none(600), atOnce(5);
+    // The address, the total limit, the environment beyond the fixture's, the outcome, the time
+    // it may take at most.
+    const std::tuple<std::string, seconds, Environment, std::string, seconds> rows[] = {
+        {url("/trickle/200/3"), seconds(30), {}, "^0 No message.\\|a{30}$", seconds(20)},
+        {url("/trickle/200/10"), seconds(2), {}, timedOut, seconds(8)},
+        {url("/trickle/404/30/10"), none, {}, "^-2005 HTTP STATUS = 404\\|$", atOnce},
+        // A password alone, which libcurl never sends.
+        {url(unauthorized), none, {{"MV_PROXY_PASSWORD", "pp"}}, refused401, atOnce},
+        // No proxy, or a proxy whose address names no credentials, also for https (CONNECT).
+        {url(proxyAuthenticationRequired), none, {}, refused407, atOnce},
+        {url("/stall/x"), none, through(proxy.url()), refused407, atOnce},
+        {url("/stall/x"), none, through(proxy.url(), "ALL_PROXY"), refused407, atOnce},
+        {"https" + url("/x").substr(4), none, through(proxy.url(), "https_proxy"), refused407,
+         atOnce},
+    };
+    for (const auto& [address, total, environment, outcome, within] : rows) {
+        const auto set = applied(environment);
         const auto start = std::chrono::steady_clock::now();
         HttpCurl transport({seconds(1), seconds(1), total});
         ByteBuffer reply;
         const unsigned char body[] = {'x'};
-        int code = transport.open(url(path));
+        int code = transport.open(address);
         if (code == 0) {
             code = transport.request(body, 1, reply, "");
         }
         EXPECT_THAT(
             std::to_string(code) + " " + transport.errorMessage() + "|" + test::textOf(reply),
             ContainsRegex(outcome))
-            << path;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, within) << path;
+            << address;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, within) << address;
     }
 }
 
