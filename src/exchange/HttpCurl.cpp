@@ -107,13 +107,10 @@ struct Transfer {
     // callback last saw them: the answer bound holds for the whole exchange, not for each hop.
     size_t earlierBodies = 0;
     size_t hopBody = 0;
-    // Between a response's status line and the blank line after its headers.
-    bool inHeaders = false;
     // Whether libcurl may answer a challenge: the server's with a user name, a proxy's with
     // credentials in the proxy's address.
     bool serverCredentials = false;
     bool proxyCredentials = false;
-    std::string location;  // the current response's first non-empty Location
     // Why this side ended the transfer: a final status other than 200 (0: none), or an answer
     // announced above the bound.
     long finalStatus = 0;
@@ -128,9 +125,19 @@ struct Transfer {
     }
 };
 
-bool startsWithNoCase(const char* data, size_t n, const char* prefix) {
-    const size_t length = std::strlen(prefix);
-    return n >= length && strncasecmp(data, prefix, length) == 0;
+// Where the current response sends the request: its first Location that is not empty, as libcurl
+// follows it, from the headers libcurl keeps of the latest request (neither a 1xx before the
+// response nor a proxy's answer to CONNECT).
+std::string location(CURL* curl) {
+    curl_header* found = nullptr;
+    for (size_t index = 0;
+         curl_easy_header(curl, "Location", index, CURLH_HEADER, -1, &found) == CURLHE_OK;
+         ++index) {
+        if (*found->value != '\0') {
+            return found->value;
+        }
+    }
+    return {};
 }
 
 // Whether libcurl stops at this redirect rather than following it: no place to go, the redirect
@@ -138,7 +145,8 @@ bool startsWithNoCase(const char* data, size_t n, const char* prefix) {
 bool redirectEndsHere(const Transfer& transfer) {
     long followed = 0;
     curl_easy_getinfo(transfer.curl, CURLINFO_REDIRECT_COUNT, &followed);
-    if (transfer.location.empty() || followed >= MAX_REDIRECTS) {
+    const std::string target = location(transfer.curl);
+    if (target.empty() || followed >= MAX_REDIRECTS) {
         return true;
     }
     char* current = nullptr;
@@ -148,7 +156,7 @@ bool redirectEndsHere(const Transfer& transfer) {
     const bool resolved =
         next && current != nullptr &&
         curl_url_set(next.get(), CURLUPART_URL, current, 0) == CURLUE_OK &&
-        curl_url_set(next.get(), CURLUPART_URL, transfer.location.c_str(),
+        curl_url_set(next.get(), CURLUPART_URL, target.c_str(),
                      CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE | CURLU_URLENCODE) == CURLUE_OK &&
         curl_url_get(next.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
     const bool web =
@@ -158,37 +166,24 @@ bool redirectEndsHere(const Transfer& transfer) {
 }
 
 // Judges each response once its headers are read. A status other than 200 that libcurl will not
-// go past is the answer: the transfer ends at once, whatever body follows. libcurl goes past a
-// redirect it follows and a challenge it answers with the server credentials; whether it answers
-// a challenge shows only in what it does next, so a challenge that has credentials to answer it
-// is judged by its first body byte (see `receive`). A 200 that announces more than the bound is
+// go past is the answer: the transfer ends at once, whatever body follows. libcurl goes past an
+// informational response, a redirect it follows and a challenge it answers; whether it answers a
+// challenge shows only in what it does next, so a challenge that has credentials to answer it is
+// judged by its first body byte (see `receive`). A 200 that announces more than the bound is
 // refused before its body arrives.
+//
+// Only the blank line that ends a response's headers is read here: libcurl passes one after each
+// header block and none after the trailers of a chunked body, and what the block held (its status,
+// its Location) is asked of libcurl, so no header line can pass for the start of a response.
 size_t header(char* data, size_t size, size_t count, void* userData) {
     auto* transfer = static_cast<Transfer*>(userData);
     const size_t n = size * count;
     try {
-        if (startsWithNoCase(data, n, "HTTP/")) {
-            transfer->inHeaders = true;
-            transfer->location.clear();
-            return n;
-        }
-        if (!transfer->inHeaders) {
-            return n;  // a trailer of a chunked body
-        }
-        if (startsWithNoCase(data, n, "Location:") && transfer->location.empty()) {
-            std::string value(data + 9, n - 9);
-            const size_t first = value.find_first_not_of(" \t\r\n");
-            const size_t last = value.find_last_not_of(" \t\r\n");
-            transfer->location =
-                first == std::string::npos ? "" : value.substr(first, last - first + 1);
-            return n;
-        }
         const bool blank =
             (n == 1 && data[0] == '\n') || (n == 2 && data[0] == '\r' && data[1] == '\n');
         if (!blank) {
-            return n;  // a header line, not the blank line that ends them
+            return n;  // a status line, a header or a trailer
         }
-        transfer->inHeaders = false;
         // The response's body starts here; the bytes of those before it are all counted.
         transfer->earlierBodies += transfer->hopBody;
         transfer->hopBody = 0;
@@ -267,12 +262,6 @@ int progress(void* userData, curl_off_t, curl_off_t received, curl_off_t, curl_o
     }
     transfer->hopBody = now;
     return exchangesAborted() || transfer->bodySoFar() > ANSWER_LIMIT ? 1 : 0;
-}
-
-// The transfer was ended by this side: a time limit, the answer bound or the end of the run.
-bool endedHere(CURLcode code) {
-    return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_WRITE_ERROR ||
-           code == CURLE_ABORTED_BY_CALLBACK;
 }
 
 // The caller's header text, one header a line (CR LF, or LF alone).
@@ -509,9 +498,17 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
         setCurlError(code);
         return HTTP_ERR_SEND;
     }
-    if (endedHere(code)) {
-        // The answer, or a response libcurl was reading past on its way to it, did not end by
-        // itself: the limit is the failure.
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (status == 200 && length > 0 &&
+        (code == CURLE_PARTIAL_FILE ||
+         (code == CURLE_OK && reply.size() < static_cast<size_t>(length)))) {
+        return HTTP_ERR_SHORT_BODY;
+    }
+    if (code != CURLE_OK) {
+        // libcurl ended the transfer (a limit, the answer bound, the run's end, or a reason of its
+        // own), maybe inside a response it was going past: its words say why, that response's
+        // status would not.
         setCurlError(code);
         return HTTP_ERR_READ;
     }
@@ -519,19 +516,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
         error = "HTTP STATUS = " + std::to_string(status);
         return HTTP_ERR_STATUS;
     }
-    curl_off_t length = -1;
-    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (length == 0) {
         return HTTP_ERR_EMPTY_LENGTH;
-    }
-    if (length > 0) {
-        if (code == CURLE_PARTIAL_FILE ||
-            (code == CURLE_OK && reply.size() < static_cast<size_t>(length))) {
-            return HTTP_ERR_SHORT_BODY;
-        }
-    }
-    if (code != CURLE_OK) {
-        return HTTP_ERR_READ;
     }
     return 0;
 }

@@ -126,6 +126,15 @@ Environment through(const std::string& proxy, const char* variable = "http_proxy
     return environment;
 }
 
+// URL-safe Base64, for the test server's answers that take more than one part in their path.
+std::string urlBase64Of(const std::string& text) {
+    std::string encoded = test::base64Of(text);
+    for (char& c : encoded) {
+        c = c == '+' ? '-' : c == '/' ? '_' : c;
+    }
+    return encoded;
+}
+
 // A long text as a failure shows it: its start and its size.
 std::string shown(const std::string& text) {
     return text.size() <= 300 ? text
@@ -145,6 +154,13 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         elevenEndless = i < 10 ? raw(found + elevenEndless + "\r\n\r\n") : elevenEndless;
     }
     const std::string fullSize(16u << 20, 'a');
+    // The head, a piece that many times (0: without end) and a tail, as the server's answer.
+    auto repeated = [](const std::string& head, const std::string& piece, int count,
+                       const std::string& tail) {
+        return url("/repeat/" + std::to_string(count) + "/" + urlBase64Of(head) + "/" +
+                   urlBase64Of(piece) + "/" + urlBase64Of(tail));
+    };
+    const std::string twoBytes = ok + "Content-Length: 2\r\n\r\nok";
     const std::pair<std::string, std::string> rows[] = {
         {url("/size/100"), "0 : |" + std::string(100, 'a')},  // chunked: no length announced
         {raw(ok + "Connection: close\r\n\r\n"), "-20 HttpConnect:response: |"},
@@ -172,9 +188,23 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         // Redirects are followed only to http and https, and not for ever.
         {raw(found + url("/x", true) + "\r\n\r\n"), failed + "HTTP STATUS = 302|"},
         {eleven, failed + "HTTP STATUS = 302|"},
-        // Either redirect is the answer, however long its body.
+        // Either redirect is the answer, however long its body, also after one that is followed.
         {url("/endless/302/" + test::base64Of(url("/x", true))), failed + "HTTP STATUS = 302|"},
+        {raw(found + url("/endless/302/" + test::base64Of(url("/x", true))) + "\r\n\r\n"),
+         failed + "HTTP STATUS = 302|"},
         {elevenEndless, failed + "HTTP STATUS = 302|"},
+        // A header line is no status line, whatever it begins with.
+        {raw(found + "/length/2\r\nHTTP/2-Settings: x\r\n\r\n"), "0 : |aa"},
+        // Where libcurl itself ends the exchange, its words say why, not the status of a
+        // response it went past.
+        {repeated("", "HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload; as=style\r\n\r\n",
+                  8000, twoBytes),
+         failed + "Too large response headers: 307221 > 307200|"},
+        {repeated(ok, "X-Filler: " + std::string(40, 'f') + "\r\n", 0, ""),
+         failed + "Too large response headers: 307233 > 307200|"},
+        {repeated(ok + "X-Long: ", "l", 200000, "\r\nContent-Length: 2\r\n\r\nok"),
+         failed + "Out of memory|"},
+        {raw(found + raw("") + "\r\n\r\n"), failed + "Empty reply from server|"},
     };
     for (const auto& [target, outcome] : rows) {
         const auto start = std::chrono::steady_clock::now();
