@@ -163,6 +163,10 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
     const std::string twoBytes = ok + "Content-Length: 2\r\n\r\nok";
     const std::pair<std::string, std::string> rows[] = {
         {url("/size/100"), "0 : |" + std::string(100, 'a')},  // chunked: no length announced
+        // Informational answers come before the answer.
+        {raw("HTTP/1.1 100 Continue\r\n\r\n" + twoBytes), "0 : |ok"},
+        {raw("HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\n" + twoBytes),
+         "0 : |ok"},
         {raw(ok + "Connection: close\r\n\r\n"), "-20 HttpConnect:response: |"},
         {raw(ok + "Content-Length: 100\r\n\r\n0123456789"), failed + "No message.|"},
         // An answer of 16 MiB is kept whole; none above it, announced or not, nor the bodies of
@@ -173,6 +177,8 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         {url("/size/16777217"), failed + "Failure writing output to destination|"},
         {url("/size/16777217/302"), failed + "Callback aborted|"},
         {url("/chain/4/8388608"), failed + "Callback aborted|"},
+        {url("/length/1/302/" + test::base64Of("/length/16777216")),
+         failed + "Maximum file size exceeded|"},
         // A final status other than 200 is the answer at once, its body unread however it comes.
         {url("/trickle/404/30/10"), failed + "HTTP STATUS = 404|"},  // 3,000 bytes in 30 s
         {url("/endless/404"), failed + "HTTP STATUS = 404|"},
@@ -193,7 +199,9 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         {raw(found + url("/endless/302/" + test::base64Of(url("/x", true))) + "\r\n\r\n"),
          failed + "HTTP STATUS = 302|"},
         {elevenEndless, failed + "HTTP STATUS = 302|"},
-        // A header line is no status line, whatever it begins with.
+        // libcurl follows the first Location; a header line is no status line, whatever it
+        // begins with.
+        {raw(found + "/length/2\r\nLocation: " + url("/x", true) + "\r\n\r\n"), "0 : |aa"},
         {raw(found + "/length/2\r\nHTTP/2-Settings: x\r\n\r\n"), "0 : |aa"},
         // Where libcurl itself ends the exchange, its words say why, not the status of a
         // response it went past.
@@ -258,6 +266,7 @@ TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndAnswerTheChallenge) {
         {tls.url("https"), longest, {}, "0 : |welcome"},
         {tls.url("https"), longest + "p", {}, refused},
         {plain.url(), "p:w d", {}, "0 : |welcome"},
+        {tls.url("https"), "", {}, "0 : |welcome"},  // a user name alone: "signer:"
         // A proxy that asks for the credentials its address names, then the server for its own.
         {plain.url(), "p:w d", through("http://pu:p%20w@" + proxy.url().substr(7)), "0 : |welcome"},
     };
@@ -315,7 +324,8 @@ TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
         {url("/trickle/200/3"), seconds(30), {}, "^0 No message.\\|a{30}$", seconds(20)},
         {url("/trickle/200/10"), seconds(2), {}, timedOut, seconds(8)},
         {url("/trickle/404/30/10"), none, {}, "^-2005 HTTP STATUS = 404\\|$", atOnce},
-        // A password alone, which libcurl never sends.
+        // No server credentials, or a password alone, which libcurl never sends.
+        {url(unauthorized), none, {}, refused401, atOnce},
         {url(unauthorized), none, {{"MV_PROXY_PASSWORD", "pp"}}, refused401, atOnce},
         // No proxy, or a proxy whose address names no credentials, also for https (CONNECT).
         {url(proxyAuthenticationRequired), none, {}, refused407, atOnce},
