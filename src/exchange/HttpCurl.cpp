@@ -59,6 +59,43 @@ std::string credential(const char* name) {
     return value;
 }
 
+// The proxy that libcurl takes from the environment for an address of this scheme, by its own
+// rule: the scheme's variable, then its upper-case form (never HTTP_PROXY, which a web server can
+// set from a request's Proxy header), then all_proxy and ALL_PROXY; an empty value is no value.
+// The request hands it to libcurl itself, so the proxy whose credentials decide about a 407 is
+// the one libcurl goes through. NO_PROXY stays libcurl's to apply.
+std::string environmentProxy(bool secure) {
+    const char* const names[] = {secure ? "https_proxy" : "http_proxy",
+                                 secure ? "HTTPS_PROXY" : nullptr, "all_proxy", "ALL_PROXY"};
+    for (const char* name : names) {
+        const char* value = name == nullptr ? nullptr : std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return value;
+        }
+    }
+    return {};
+}
+
+// Whether libcurl finds credentials in the proxy's address (a user name, a password or both),
+// read the way libcurl reads that address.
+bool namesCredentials(const std::string& proxy) {
+    if (proxy.empty()) {
+        return false;
+    }
+    std::unique_ptr<CURLU, CurlUrlFree> parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, proxy.c_str(),
+                                CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) != CURLUE_OK) {
+        return false;
+    }
+    bool found = false;
+    for (CURLUPart part : {CURLUPART_USER, CURLUPART_PASSWORD}) {
+        char* text = nullptr;
+        found = curl_url_get(parsed.get(), part, &text, 0) == CURLUE_OK || found;
+        curl_free(text);
+    }
+    return found;
+}
+
 // libcurl of this age follows a redirect loop for ever.
 constexpr long MAX_REDIRECTS = 10;
 
@@ -70,10 +107,10 @@ struct Transfer {
     // callback last saw them: the answer bound holds for the whole exchange, not for each hop.
     size_t earlierBodies = 0;
     size_t hopBody = 0;
-    // Between a response's status line and the blank line after its headers.
-    bool inHeaders = false;
-    bool credentials = false;  // libcurl may answer the server's challenge
-    std::string location;      // the current response's first non-empty Location
+    // Whether libcurl may answer a challenge: the server's with a user name, a proxy's with
+    // credentials in the proxy's address.
+    bool serverCredentials = false;
+    bool proxyCredentials = false;
     // Why this side ended the transfer: a final status other than 200 (0: none), or an answer
     // announced above the bound.
     long finalStatus = 0;
@@ -88,9 +125,19 @@ struct Transfer {
     }
 };
 
-bool startsWithNoCase(const char* data, size_t n, const char* prefix) {
-    const size_t length = std::strlen(prefix);
-    return n >= length && strncasecmp(data, prefix, length) == 0;
+// Where the current response sends the request: its first Location that is not empty, as libcurl
+// follows it, from the headers libcurl keeps of the latest request (neither a 1xx before the
+// response nor a proxy's answer to CONNECT).
+std::string location(CURL* curl) {
+    curl_header* found = nullptr;
+    for (size_t index = 0;
+         curl_easy_header(curl, "Location", index, CURLH_HEADER, -1, &found) == CURLHE_OK;
+         ++index) {
+        if (*found->value != '\0') {
+            return found->value;
+        }
+    }
+    return {};
 }
 
 // Whether libcurl stops at this redirect rather than following it: no place to go, the redirect
@@ -98,7 +145,8 @@ bool startsWithNoCase(const char* data, size_t n, const char* prefix) {
 bool redirectEndsHere(const Transfer& transfer) {
     long followed = 0;
     curl_easy_getinfo(transfer.curl, CURLINFO_REDIRECT_COUNT, &followed);
-    if (transfer.location.empty() || followed >= MAX_REDIRECTS) {
+    const std::string target = location(transfer.curl);
+    if (target.empty() || followed >= MAX_REDIRECTS) {
         return true;
     }
     char* current = nullptr;
@@ -108,7 +156,7 @@ bool redirectEndsHere(const Transfer& transfer) {
     const bool resolved =
         next && current != nullptr &&
         curl_url_set(next.get(), CURLUPART_URL, current, 0) == CURLUE_OK &&
-        curl_url_set(next.get(), CURLUPART_URL, transfer.location.c_str(),
+        curl_url_set(next.get(), CURLUPART_URL, target.c_str(),
                      CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE | CURLU_URLENCODE) == CURLUE_OK &&
         curl_url_get(next.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
     const bool web =
@@ -118,42 +166,40 @@ bool redirectEndsHere(const Transfer& transfer) {
 }
 
 // Judges each response once its headers are read. A status other than 200 that libcurl will not
-// go past is the answer: the transfer ends at once, whatever body follows. libcurl goes past a
-// redirect it follows and a challenge it answers with the server credentials; whether it answers
-// a challenge shows only in what it does next, so a challenge that has credentials to answer it
-// is judged by its first body byte (see `receive`). A 200 that announces more than the bound is
+// go past is the answer: the transfer ends at once, whatever body follows. libcurl goes past an
+// informational response, a redirect it follows and a challenge it answers; whether it answers a
+// challenge shows only in what it does next, so a challenge that has credentials to answer it is
+// judged by its first body byte (see `receive`). A 200 that announces more than the bound is
 // refused before its body arrives.
+//
+// Only the blank line that ends a response's headers is read here: libcurl passes one after each
+// header block and none after the trailers of a chunked body, and what the block held (its status,
+// its Location) is asked of libcurl, so no header line can pass for the start of a response.
 size_t header(char* data, size_t size, size_t count, void* userData) {
     auto* transfer = static_cast<Transfer*>(userData);
     const size_t n = size * count;
     try {
-        if (startsWithNoCase(data, n, "HTTP/")) {
-            transfer->inHeaders = true;
-            transfer->location.clear();
-            return n;
-        }
-        if (!transfer->inHeaders) {
-            return n;  // a trailer of a chunked body
-        }
-        if (startsWithNoCase(data, n, "Location:") && transfer->location.empty()) {
-            std::string value(data + 9, n - 9);
-            const size_t first = value.find_first_not_of(" \t\r\n");
-            const size_t last = value.find_last_not_of(" \t\r\n");
-            transfer->location =
-                first == std::string::npos ? "" : value.substr(first, last - first + 1);
-            return n;
-        }
         const bool blank =
             (n == 1 && data[0] == '\n') || (n == 2 && data[0] == '\r' && data[1] == '\n');
         if (!blank) {
-            return n;  // a header line, not the blank line that ends them
+            return n;  // a status line, a header or a trailer
         }
-        transfer->inHeaders = false;
         // The response's body starts here; the bytes of those before it are all counted.
         transfer->earlierBodies += transfer->hopBody;
         transfer->hopBody = 0;
         long status = 0;
         curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 0) {
+            // No status of the request yet: a proxy's answer to CONNECT. libcurl judges its
+            // tunnel itself, but would read the body of a challenge it cannot answer.
+            long tunnel = 0;
+            curl_easy_getinfo(transfer->curl, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+            if (tunnel == 407 && !transfer->proxyCredentials) {
+                transfer->finalStatus = tunnel;
+                return 0;  // ends the transfer
+            }
+            return n;
+        }
         if (status == 200) {
             curl_off_t length = -1;
             curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
@@ -163,10 +209,10 @@ size_t header(char* data, size_t size, size_t count, void* userData) {
             }
             return n;
         }
-        const bool interim = status < 200;  // also no status: a proxy's answer to CONNECT
+        const bool interim = status < 200;
         const bool redirect = status >= 300 && status < 400;
-        // A proxy's challenge may be answered with credentials from the proxy's address.
-        const bool challenge = (status == 401 && transfer->credentials) || status == 407;
+        const bool challenge = (status == 401 && transfer->serverCredentials) ||
+                               (status == 407 && transfer->proxyCredentials);
         if (interim || (redirect && !redirectEndsHere(*transfer)) || challenge) {
             return n;
         }
@@ -216,12 +262,6 @@ int progress(void* userData, curl_off_t, curl_off_t received, curl_off_t, curl_o
     }
     transfer->hopBody = now;
     return exchangesAborted() || transfer->bodySoFar() > ANSWER_LIMIT ? 1 : 0;
-}
-
-// The transfer was ended by this side: a time limit, the answer bound or the end of the run.
-bool endedHere(CURLcode code) {
-    return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_WRITE_ERROR ||
-           code == CURLE_ABORTED_BY_CALLBACK;
 }
 
 // The caller's header text, one header a line (CR LF, or LF alone).
@@ -347,7 +387,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     // These are the credentials of the server itself, not of a proxy. They answer the server's
     // challenge in whatever scheme it names, Basic included, over http as over https: the
     // signing servers this agent talks to may offer nothing else. With more than one scheme
-    // allowed libcurl sends none before the server asks.
+    // allowed libcurl sends none before the server asks. A proxy's credentials, in its address,
+    // answer the proxy's challenge the same way.
     const unsigned long authSchemes = CURLAUTH_ANY;
     const std::string user = credential("MV_PROXY_USERNAME");
     if (!user.empty() && curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()) != CURLE_OK) {
@@ -385,7 +426,10 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     Transfer transfer;
     transfer.curl = curl;
     transfer.reply = &reply;
-    transfer.credentials = !user.empty() || !password.empty();
+    // libcurl answers the server only with a user name; a password alone is never sent.
+    transfer.serverCredentials = !user.empty();
+    const std::string proxy = environmentProxy(secure);
+    transfer.proxyCredentials = namesCredentials(proxy);
     bool ok = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_URL, target.c_str()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
@@ -404,6 +448,10 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
               curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_HTTPAUTH, authSchemes) == CURLE_OK &&
+              // The proxy judged above, for every hop; an empty text is none, whatever libcurl
+              // would read from the environment.
+              curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_PROXYAUTH, authSchemes) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
               // Not CURLOPT_MAXFILESIZE: it refuses a Content-Length before the status is known,
@@ -450,9 +498,17 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
         setCurlError(code);
         return HTTP_ERR_SEND;
     }
-    if (endedHere(code)) {
-        // The answer, or a response libcurl was reading past on its way to it, did not end by
-        // itself: the limit is the failure.
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (status == 200 && length > 0 &&
+        (code == CURLE_PARTIAL_FILE ||
+         (code == CURLE_OK && reply.size() < static_cast<size_t>(length)))) {
+        return HTTP_ERR_SHORT_BODY;
+    }
+    if (code != CURLE_OK) {
+        // libcurl ended the transfer (a limit, the answer bound, the run's end, or a reason of its
+        // own), maybe inside a response it was going past: its words say why, that response's
+        // status would not.
         setCurlError(code);
         return HTTP_ERR_READ;
     }
@@ -460,19 +516,8 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
         error = "HTTP STATUS = " + std::to_string(status);
         return HTTP_ERR_STATUS;
     }
-    curl_off_t length = -1;
-    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (length == 0) {
         return HTTP_ERR_EMPTY_LENGTH;
-    }
-    if (length > 0) {
-        if (code == CURLE_PARTIAL_FILE ||
-            (code == CURLE_OK && reply.size() < static_cast<size_t>(length))) {
-            return HTTP_ERR_SHORT_BODY;
-        }
-    }
-    if (code != CURLE_OK) {
-        return HTTP_ERR_READ;
     }
     return 0;
 }

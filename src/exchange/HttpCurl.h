@@ -20,10 +20,12 @@ struct HttpLimits {
     std::chrono::seconds total{600};
 };
 
-// The HTTP transport over libcurl. Proxies come from the environment (http_proxy, https_proxy,
-// no_proxy); MV_PROXY_USERNAME and MV_PROXY_PASSWORD, when set and not empty, are the user name
-// and password of the connection to the server, sent only when the server asks for them, in the
-// scheme it asks for; TLS peers are always verified against the system trust store, or the one
+// The HTTP transport over libcurl. The proxy is the one the environment names for the scheme of the
+// address (http_proxy, https_proxy, then ALL_PROXY), for every redirect of the request, except
+// for hosts that NO_PROXY names; credentials in its address answer its challenge. MV_PROXY_USERNAME
+// and MV_PROXY_PASSWORD, when set and not empty, are the user name and password of the connection
+// to the server, sent only when the server asks for them, in the scheme it asks for, and only
+// with a user name; TLS peers are always verified against the system trust store, or the one
 // named by SSL_CERT_FILE / SSL_CERT_DIR.
 //
 // One process-wide lock is held from construction to destruction, so that the HTTP transactions
@@ -44,11 +46,12 @@ public:
     int requestBody(const ByteBuffer& body, ByteBuffer& reply, std::string headers) override;
     // -2002 before open; -1007, -1003 (also for a negative size or a missing body), -1005 (the
     // library's text; also a request ended by its limits or by the run's end, exchangesAborted,
-    // before the status), -1006 (the library's text when such an end came after the status, or
-    // for more than 16 MiB of body over the whole exchange, redirects and challenges included;
-    // "Maximum file size exceeded" for a 200 that announces more), -2005 ("HTTP STATUS = <code>"
-    // as soon as a status other than 200 is final, its body unread), -2003, -2004; -9998 / -9999
-    // for an exception ("mv::HttpCurl::request : unkown exception.").
+    // before any status), -1006 (the library's text whenever libcurl ended the transfer after a
+    // status, also one of a response it was going past: its limits, the run's end, more than
+    // 16 MiB of body over the whole exchange, redirects and challenges included, or a failure of
+    // its own; "Maximum file size exceeded" for a 200 that announces more), -2005 ("HTTP STATUS =
+    // <code>" as soon as a status other than 200 is final, its body unread), -2003, -2004; -9998
+    // / -9999 for an exception ("mv::HttpCurl::request : unkown exception.").
     int request(const unsigned char* body, int size, ByteBuffer& reply,
                 std::string headers) override;
     const char* errorMessage() override;

@@ -5,7 +5,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "exchange/HttpCurl.h"
 #include "exchange/QuarnelHttp.h"
@@ -92,6 +96,45 @@ protected:
     ScopedEnv password{"MV_PROXY_PASSWORD", std::nullopt};
 };
 
+// The environment of one row beyond the fixture's: each name with its value, or unset.
+using Environment = std::vector<std::pair<const char*, std::optional<std::string>>>;
+
+// Sets `environment` for as long as the result lives.
+std::vector<std::unique_ptr<ScopedEnv>> applied(const Environment& environment) {
+    std::vector<std::unique_ptr<ScopedEnv>> set;
+    for (const auto& [name, value] : environment) {
+        set.push_back(std::make_unique<ScopedEnv>(name, value));
+    }
+    return set;
+}
+
+// A proxy on 127.0.0.1 that asks for `credentials` ("user:password"), from the test server's
+// --proxy; false when it could not be started.
+bool startProxy(test::HttpTestServer& proxy, const test::ScratchDir& dir,
+                const std::string& credentials) {
+    return proxy.start({"--log", dir.file("proxy.log"), "--proxy", test::base64Of(credentials)});
+}
+
+// The environment that sends requests for 127.0.0.1 through `proxy`, named by `variable` alone.
+Environment through(const std::string& proxy, const char* variable = "http_proxy") {
+    Environment environment;
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                             "no_proxy", "NO_PROXY"}) {
+        environment.emplace_back(name, std::nullopt);
+    }
+    environment.emplace_back(variable, proxy);
+    return environment;
+}
+
+// URL-safe Base64, for the test server's answers that take more than one part in their path.
+std::string urlBase64Of(const std::string& text) {
+    std::string encoded = test::base64Of(text);
+    for (char& c : encoded) {
+        c = c == '+' ? '-' : c == '/' ? '_' : c;
+    }
+    return encoded;
+}
+
 // A long text as a failure shows it: its start and its size.
 std::string shown(const std::string& text) {
     return text.size() <= 300 ? text
@@ -111,8 +154,19 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         elevenEndless = i < 10 ? raw(found + elevenEndless + "\r\n\r\n") : elevenEndless;
     }
     const std::string fullSize(16u << 20, 'a');
+    // The head, a piece that many times (0: without end) and a tail, as the server's answer.
+    auto repeated = [](const std::string& head, const std::string& piece, int count,
+                       const std::string& tail) {
+        return url("/repeat/" + std::to_string(count) + "/" + urlBase64Of(head) + "/" +
+                   urlBase64Of(piece) + "/" + urlBase64Of(tail));
+    };
+    const std::string twoBytes = ok + "Content-Length: 2\r\n\r\nok";
     const std::pair<std::string, std::string> rows[] = {
         {url("/size/100"), "0 : |" + std::string(100, 'a')},  // chunked: no length announced
+        // Informational answers come before the answer.
+        {raw("HTTP/1.1 100 Continue\r\n\r\n" + twoBytes), "0 : |ok"},
+        {raw("HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\n" + twoBytes),
+         "0 : |ok"},
         {raw(ok + "Connection: close\r\n\r\n"), "-20 HttpConnect:response: |"},
         {raw(ok + "Content-Length: 100\r\n\r\n0123456789"), failed + "No message.|"},
         // An answer of 16 MiB is kept whole; none above it, announced or not, nor the bodies of
@@ -123,6 +177,8 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         {url("/size/16777217"), failed + "Failure writing output to destination|"},
         {url("/size/16777217/302"), failed + "Callback aborted|"},
         {url("/chain/4/8388608"), failed + "Callback aborted|"},
+        {url("/length/1/302/" + test::base64Of("/length/16777216")),
+         failed + "Maximum file size exceeded|"},
         // A final status other than 200 is the answer at once, its body unread however it comes.
         {url("/trickle/404/30/10"), failed + "HTTP STATUS = 404|"},  // 3,000 bytes in 30 s
         {url("/endless/404"), failed + "HTTP STATUS = 404|"},
@@ -138,9 +194,25 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         // Redirects are followed only to http and https, and not for ever.
         {raw(found + url("/x", true) + "\r\n\r\n"), failed + "HTTP STATUS = 302|"},
         {eleven, failed + "HTTP STATUS = 302|"},
-        // Either redirect is the answer, however long its body.
+        // Either redirect is the answer, however long its body, also after one that is followed.
         {url("/endless/302/" + test::base64Of(url("/x", true))), failed + "HTTP STATUS = 302|"},
+        {raw(found + url("/endless/302/" + test::base64Of(url("/x", true))) + "\r\n\r\n"),
+         failed + "HTTP STATUS = 302|"},
         {elevenEndless, failed + "HTTP STATUS = 302|"},
+        // libcurl follows the first Location; a header line is no status line, whatever it
+        // begins with.
+        {raw(found + "/length/2\r\nLocation: " + url("/x", true) + "\r\n\r\n"), "0 : |aa"},
+        {raw(found + "/length/2\r\nHTTP/2-Settings: x\r\n\r\n"), "0 : |aa"},
+        // Where libcurl itself ends the exchange, its words say why, not the status of a
+        // response it went past.
+        {repeated("", "HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload; as=style\r\n\r\n",
+                  8000, twoBytes),
+         failed + "Too large response headers: 307221 > 307200|"},
+        {repeated(ok, "X-Filler: " + std::string(40, 'f') + "\r\n", 0, ""),
+         failed + "Too large response headers: 307233 > 307200|"},
+        {repeated(ok + "X-Long: ", "l", 200000, "\r\nContent-Length: 2\r\n\r\nok"),
+         failed + "Out of memory|"},
+        {raw(found + raw("") + "\r\n\r\n"), failed + "Empty reply from server|"},
     };
     for (const auto& [target, outcome] : rows) {
         const auto start = std::chrono::steady_clock::now();
@@ -181,27 +253,39 @@ bool startTls(test::HttpTestServer& server, const test::ScratchDir& dir, const s
 // absent, so a server that knows it never sees it. They answer the server's challenge in the
 // scheme it names, Basic here, over http as over https, and never go before it asks.
 TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndAnswerTheChallenge) {
-    test::ScratchDir dir, plainDir;
-    test::HttpTestServer tls, plain;
+    test::ScratchDir dir, plainDir, proxyDir;
+    test::HttpTestServer tls, plain, proxy;
     ASSERT_TRUE(startTls(tls, dir, "server"));
     ASSERT_TRUE(plain.start({"--log", plainDir.file("requests.log")}));
+    ASSERT_TRUE(startProxy(proxy, proxyDir, "pu:p w"));
     ScopedEnv trust("SSL_CERT_FILE", test::certDir() + "/ca.pem");
     const std::string longest(1023, 'p'), refused = "-20 HttpConnect:request: HTTP STATUS = 401|";
-    const std::tuple<std::string, std::string, std::string> rows[] = {
-        {tls.url("https"), "p:w d", "0 : |welcome"},
-        {tls.url("https"), longest, "0 : |welcome"},
-        {tls.url("https"), longest + "p", refused},
-        {plain.url(), "p:w d", "0 : |welcome"},
+    // The server, the password, the environment beyond it, the outcome.
+    const std::tuple<std::string, std::string, Environment, std::string> rows[] = {
+        {tls.url("https"), "p:w d", {}, "0 : |welcome"},
+        {tls.url("https"), longest, {}, "0 : |welcome"},
+        {tls.url("https"), longest + "p", {}, refused},
+        {plain.url(), "p:w d", {}, "0 : |welcome"},
+        {tls.url("https"), "", {}, "0 : |welcome"},  // a user name alone: "signer:"
+        // A proxy that asks for the credentials its address names, then the server for its own.
+        {plain.url(), "p:w d", through("http://pu:p%20w@" + proxy.url().substr(7)), "0 : |welcome"},
     };
-    for (const auto& [base, password, outcome] : rows) {
+    for (const auto& [base, password, environment, outcome] : rows) {
         ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", password);
+        const auto set = applied(environment);
         EXPECT_EQ(send(base + "/auth/" + test::base64Of("signer:" + password), "x"), outcome)
-            << base << " " << password.size();
+            << base << " " << password.size() << " " << environment.size();
     }
     const std::string path = "POST /auth/" + test::base64Of("signer:p:w d");
     EXPECT_EQ(
         test::readText(plainDir.file("requests.log")),
         path + "\n" + path + " Authorization: Basic " + test::base64Of("signer:p:w d") + "\n");
+    // Through the proxy: asked, then with its credentials, then with the server's too.
+    const std::string proxied = "POST " + plain.url() + path.substr(5),
+                      proxyAnswer = " Proxy-Authorization: Basic " + test::base64Of("pu:p w");
+    EXPECT_EQ(test::readText(proxyDir.file("proxy.log")),
+              proxied + "\n" + proxied + proxyAnswer + "\n" + proxied + " Authorization: Basic " +
+                  test::base64Of("signer:p:w d") + proxyAnswer + "\n");
     // Credentials the server refuses: its second challenge is the answer, however long its body.
     {
         ScopedEnv u("MV_PROXY_USERNAME", "signer"), p("MV_PROXY_PASSWORD", "wrong");
@@ -212,32 +296,59 @@ TEST_F(Exchange, credentials_comeFromTheTwoVariablesAndAnswerTheChallenge) {
 
 // A request ends within its limits however the server moves: one that trickles without ever
 // stalling ends at the total limit; one that keeps moving for longer than the connect and stall
-// times is an answer. A failure status needs no limit: its trickling body is not waited for.
+// times is an answer. A failure status needs no limit: its trickling body is not waited for, nor
+// the body that a challenge announces when nothing here can answer it (the stall limit would
+// end that wait, with its own text).
 // (Limits of seconds here; the agent's are 60 s, 60 s and 10 minutes.)
 TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
     using std::chrono::seconds;
+    test::ScratchDir proxyDir;
+    test::HttpTestServer proxy;
+    ASSERT_TRUE(startProxy(proxy, proxyDir, "pu:pp"));
     const std::string timedOut =
         "^-1006 Operation timed out after [0-9]+ milliseconds with [0-9]+ bytes received\\|$";
-    // The path, the total limit, the outcome, the time it may take at most.
-    const std::tuple<std::string, seconds, std::string, seconds> rows[] = {
-        {"/trickle/200/3", seconds(30), "^0 No message.\\|a{30}$", seconds(20)},
-        {"/trickle/200/10", seconds(2), timedOut, seconds(8)},
-        {"/trickle/404/30/10", seconds(600), "^-2005 HTTP STATUS = 404\\|$", seconds(5)},
+    // A challenge that announces a body and never sends it.
+    auto stalled = [](const std::string& status, const std::string& asks) {
+        return "/stall/" + test::base64Of("HTTP/1.1 " + status + "\r\n" + asks +
+                                          ": Basic realm=\"q\"\r\nContent-Length: 100\r\n\r\n");
     };
-    for (const auto& [path, total, outcome, within] : rows) {
+    const std::string unauthorized = stalled("401 Unauthorized", "WWW-Authenticate"),
+                      proxyAuthenticationRequired =
+                          stalled("407 Proxy Authentication Required", "Proxy-Authenticate");
+    const std::string refused401 = "^-2005 HTTP STATUS = 401\\|$",
+                      refused407 = "^-2005 HTTP STATUS = 407\\|$";
+    const seconds none(600), atOnce(5);
+    // The address, the total limit, the environment beyond the fixture's, the outcome, the time
+    // it may take at most.
+    const std::tuple<std::string, seconds, Environment, std::string, seconds> rows[] = {
+        {url("/trickle/200/3"), seconds(30), {}, "^0 No message.\\|a{30}$", seconds(20)},
+        {url("/trickle/200/10"), seconds(2), {}, timedOut, seconds(8)},
+        {url("/trickle/404/30/10"), none, {}, "^-2005 HTTP STATUS = 404\\|$", atOnce},
+        // No server credentials, or a password alone, which libcurl never sends.
+        {url(unauthorized), none, {}, refused401, atOnce},
+        {url(unauthorized), none, {{"MV_PROXY_PASSWORD", "pp"}}, refused401, atOnce},
+        // No proxy, or a proxy whose address names no credentials, also for https (CONNECT).
+        {url(proxyAuthenticationRequired), none, {}, refused407, atOnce},
+        {url("/stall/x"), none, through(proxy.url()), refused407, atOnce},
+        {url("/stall/x"), none, through(proxy.url(), "ALL_PROXY"), refused407, atOnce},
+        {"https" + url("/x").substr(4), none, through(proxy.url(), "https_proxy"), refused407,
+         atOnce},
+    };
+    for (const auto& [address, total, environment, outcome, within] : rows) {
+        const auto set = applied(environment);
         const auto start = std::chrono::steady_clock::now();
         HttpCurl transport({seconds(1), seconds(1), total});
         ByteBuffer reply;
         const unsigned char body[] = {'x'};
-        int code = transport.open(url(path));
+        int code = transport.open(address);
         if (code == 0) {
             code = transport.request(body, 1, reply, "");
         }
         EXPECT_THAT(
             std::to_string(code) + " " + transport.errorMessage() + "|" + test::textOf(reply),
             ContainsRegex(outcome))
-            << path;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, within) << path;
+            << address;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, within) << address;
     }
 }
 

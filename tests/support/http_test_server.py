@@ -4,7 +4,8 @@
 # Prints "PORT <n> <pid> <ftp port>" on its first line once it listens: beside it, an FTP server
 # that refuses every client at once, a place to redirect to. Every request that reaches a handler
 # is appended to the --log file as "<method> <path>" before it is answered, so a test can tell
-# that none arrived, followed by " Authorization: <value>" when the request carried credentials.
+# that none arrived, followed by " Authorization: <value>" and " Proxy-Authorization: <value>" when
+# the request carried such credentials.
 # Paths:
 #   /echo...        200; the body is the request line, its headers, a blank line and the body
 #   /answer/<hex>   200 with the hex-decoded bytes; the request body is kept in <log>.body
@@ -14,7 +15,8 @@
 #                   a server that answers anything the test chooses
 #   /size/<n>[/<status>]  200 or <status> (a redirect to /echo for 3xx), chunked (so no length
 #                   announces it), <n> bytes
-#   /length/<n>[/<status>]  200 or <status> with a Content-Length of <n> and <n> bytes
+#   /length/<n>[/<status>[/<base64>]]  200 or <status> with a Content-Length of <n> and <n>
+#                   bytes; for 3xx the decoded text as the Location (else /echo)
 #   /chain/<hops>/<n>  307 to /chain/<hops - 1>/<n> (to /echo from the last hop), chunked, <n>
 #                   bytes each: a chain of redirects that each carry a body
 #   /trickle/<status>/<seconds>[/<bytes>]  <status>, chunked, one byte (or <bytes>) every 0.1 s
@@ -24,17 +26,32 @@
 #   /zero           200 with Content-Length 0
 #   /auth/<base64>[/endless]  200 if the Basic authentication is the base64 of "user:password",
 #                   else 401; with /endless, a 401 to other credentials sends its body without end
+#   /stall/<base64>  the decoded bytes, then nothing more while the client stays (at most 60 s)
+#   /repeat/<count>/<head>/<piece>/<tail>  the head, the piece <count> times (0: without end) and
+#                   the tail, each URL-safe base64, as the whole answer, then closes: answers too
+#                   long for a path
 #   /hang           no answer for 60 s
 #   /late/<seconds>/<hex>  nothing for <seconds>, then 200 with the hex-decoded bytes: a server
 #                   that takes its time over a signature it was sent
+#
+# With --proxy <base64> the server plays an HTTP proxy: a request for an absolute URL that does not
+# carry the Proxy-Authorization "Basic <base64>" is answered 407, asking for Basic, with a body (for
+# a /stall/ path, announcing one that never comes); one that carries it is served as if its path
+# had come alone. It answers every CONNECT so, announcing a body that never comes.
 import base64
 import http.server
 import os
+import select
 import socket
 import ssl
 import sys
 import threading
 import time
+
+
+# A proxy's challenge: Basic, with a body of 5 bytes to come.
+ASKED = (b"HTTP/1.1 407 Proxy Authentication Required\r\n"
+         b'Proxy-Authenticate: Basic realm="proxy"\r\nContent-Length: 5\r\n\r\n')
 
 
 def refuse(listener):
@@ -45,7 +62,8 @@ def refuse(listener):
 
 
 def main():
-    args = dict(zip(sys.argv[1::2], sys.argv[2::2]))  # --log <file> [--cert <pem> --key <key>]
+    # --log <file> [--cert <pem> --key <key>] [--proxy <base64>]
+    args = dict(zip(sys.argv[1::2], sys.argv[2::2]))
 
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
@@ -70,15 +88,32 @@ def main():
             except OSError:  # the client gave up
                 self.close_connection = True
 
+        # `head`, then nothing more until the client gives up (at most 60 s).
+        def stall(self, head):
+            self.wfile.write(head)
+            self.wfile.flush()
+            select.select([self.connection], [], [], 60)
+            self.close_connection = True
+
         def do_POST(self):
             with open(args["--log"], "a", encoding="utf-8") as log:  # appends: one write a line
-                auth = self.headers.get("Authorization")
-                extra = f" Authorization: {auth}" if auth else ""
+                names = ("Authorization", "Proxy-Authorization")
+                extra = "".join(f" {n}: {self.headers[n]}" for n in names if self.headers.get(n))
                 log.write(f"{self.command} {self.path}{extra}\n")
             body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
             path = self.path
+            if "--proxy" in args and "://" in path:
+                path = "/" + path.split("/", 3)[3]
+                if self.headers.get("Proxy-Authorization") != "Basic " + args["--proxy"]:
+                    if path.startswith("/stall/"):
+                        self.stall(ASKED)
+                    else:
+                        self.wfile.write(ASKED + b"proxy")
+                    return
             if path.startswith("/echo"):
-                self.answer(200, f"{self.command} {path}\n{self.headers}".encode("latin-1") + body)
+                # The request line as it came, through a proxy too.
+                line = f"{self.command} {self.path}\n{self.headers}"
+                self.answer(200, line.encode("latin-1") + body)
             elif path.startswith("/answer/"):
                 with open(args["--log"] + ".body", "wb") as kept:
                     kept.write(body)
@@ -96,8 +131,11 @@ def main():
                     self.send_header("Location", "/echo")
                 self.chunked(int(n))
             elif path.startswith("/length/"):
-                n, status = (path[8:].split("/") + ["200"])[:2]
+                n, status, location = (path[8:].split("/", 2) + ["200", ""])[:3]
                 self.send_response(int(status))
+                if status.startswith("3"):
+                    location = base64.b64decode(location).decode() if location else "/echo"
+                    self.send_header("Location", location)
                 self.send_header("Content-Length", n)
                 self.end_headers()
                 try:
@@ -152,6 +190,23 @@ def main():
                         self.close_connection = True
                 else:
                     self.answer(200 if auth == "Basic " + expected else 401, b"welcome")
+            elif path.startswith("/stall/"):
+                self.stall(base64.b64decode(path[7:]))
+            elif path.startswith("/repeat/"):
+                count, head, piece, tail = [
+                    base64.urlsafe_b64decode(part) if i else int(part)
+                    for i, part in enumerate(path[8:].split("/"))
+                ]
+                try:
+                    self.wfile.write(head)
+                    sent = 0
+                    while count == 0 or sent < count:
+                        self.wfile.write(piece)
+                        sent += 1
+                    self.wfile.write(tail)
+                except OSError:  # the client gave up
+                    pass
+                self.close_connection = True
             elif path == "/hang":
                 time.sleep(60)
             elif path.startswith("/late/"):
@@ -162,6 +217,12 @@ def main():
                 self.answer(404, b"unknown")
 
         do_GET = do_POST
+
+        def do_CONNECT(self):
+            if "--proxy" in args:
+                self.stall(ASKED)
+            else:
+                self.send_error(501)
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
