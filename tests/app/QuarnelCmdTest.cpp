@@ -376,6 +376,9 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
     const Lines xdesRefused = {"xades / error(-141) xades cmd error.",
                                "xades / error(-141) Enveloped指定のエラー(-141)"},
                 pxmlRefused = {"pxml / error(-10) ", argError("pxml")};
+    // A page's document as its author laid it out: the signed document keeps it byte for byte
+    // (checked below the table).
+    const std::string indented = "<r Id=\"x\">\n  <a>1</a>\n  <b>2</b>\n</r>";
     // clang-format off
     const struct {
         std::string frame, reply;  // an empty reply is checked below the table
@@ -385,6 +388,7 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
         {"cert,1", ARG_ERROR, {argError("cert")}},
         {"cert,0,", "", {end("cert")}},
         {"sign,0," + base64Of(OK_HASH) + ",0,", "", {end("sign")}},
+        {"xdes,0,0," + base64Of(indented) + ",eA==,,", "", {end("xades")}},
         {"sign,0," + base64Of("<QrnResponse result=\"Ok\"><hash>00</hash></QrnResponse>") + ",0,",
          ARG_ERROR, {"sign / error(-10) Ok", argError("sign")}},
         {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + ",,,", ARG_ERROR,  // an empty Id is refused
@@ -462,6 +466,8 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
     EXPECT_THAT(mv::test::textOf(mv::base64DecodeStr(got[1].substr(2))),
                 ::testing::HasSubstr("sid=\"sid-1\""));
     expectSignature(mv::test::textOf(mv::base64DecodeStr(got[2].substr(2))));
+    EXPECT_THAT(mv::test::textOf(mv::base64DecodeStr(got[3].substr(2))),
+                ::testing::HasSubstr("<r Id=\"x\">\n  <a>1</a>\n  <b>2</b>\n<Signature "));
     EXPECT_EQ(log(), lines + WS_END);
 }
 

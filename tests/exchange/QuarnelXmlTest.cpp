@@ -202,6 +202,8 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         {"rows of four short attributes",
          "<QrnResponse result=\"ok\">" + rowsOfFour + "</QrnResponse>", "/QrnResponse/@result",
          "ok"},
+        {"a document type that declares a parameter entity nothing uses",
+         "<!DOCTYPE r [<!ENTITY % p \"x\">]><r><v>x</v></r>", "/r/v", "x"},
         {"a document type that only declares: entities nothing uses, one from outside",
          "<!DOCTYPE r [" + unused + "<!ENTITY % ext PUBLIC \"-//X//ENTITIES x//EN\" \"x.ent\">" +
              "<!ATTLIST v k ID #IMPLIED d CDATA \"&amp;&#38;\">]><r><v k=\"i\">x</v></r>",
@@ -249,8 +251,15 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          receiving(namespaceDefaults, 1024, 28671), "/r/v", ""},
         {"65536 distinct names", names(65536), "/r/v", "x"},
         {"65537 distinct names", names(65537), "/r/v", ""},
+        {"an instruction's target and 65536 distinct element names", "<?pi?>" + names(65536),
+         "/r/v", ""},
         {"257 levels", levels(257), "/r/v", "x"},
         {"258 levels", levels(258), "/r/v", ""},
+        // libxml2's own bound on a text node stays.
+        {"a text of 10,000,000 bytes", "<r><v>x</v><w>" + std::string(10000000, 'y') + "</w></r>",
+         "/r/v", "x"},
+        {"a text of 10,000,001 bytes", "<r><v>x</v><w>" + std::string(10000001, 'y') + "</w></r>",
+         "/r/v", ""},
         {"200 declarations each on siblings, never in scope together",
          "<r><a" + many("xmlns:p", 0, 200) + "></a><v" + many("xmlns:p", 0, 200) + ">x</v></r>",
          "/r/v", "x"},
@@ -285,6 +294,8 @@ TEST(QuarnelXmlQuery, referencesThePassMustFind_refusedByThePassAndTheQuery) {
          types + "<r><v>x</v><w>&ltx2;</w></r>"},
         {"a reference inside the deepest element allowed, 257 levels down",
          "<!DOCTYPE r [<!ENTITY e \"x\">]><r><v>x</v>" + open + "&e;" + close + "</r>"},
+        {"a parameter entity referenced in a general entity's value",
+         "<!DOCTYPE r [<!ENTITY e \"%p;\">]><r><v>x</v></r>"},
     };
     for (const auto& [why, xml] : rows) {
         EXPECT_TRUE(measureXmlCost(xml.data(), xml.size()).entityReferences) << why;

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
+#include <tuple>
+
+#include "support/TestSupport.h"
 
 namespace mv {
 namespace {
@@ -52,6 +56,23 @@ TEST(ReadBoundedXml, startsThatWouldSwitchTheDecoder_readAsUtf8) {
                         "\x7F\x6F\x6E\x4C\x99\x6E\xA7\x4C\x61\x99\x6E", "refused"},
     };
     // clang-format on
+    for (const auto& [why, bytes, content] : rows) {
+        EXPECT_EQ(contentOf(bytes), content) << why;
+    }
+}
+
+// A document is read as its author wrote it, and nothing it names is read beside it.
+TEST(ReadBoundedXml, documentsAsWritten_readAsWrittenNothingLoaded) {
+    test::ScratchDir dir;
+    const std::string dtd = dir.file("x.dtd");
+    std::ofstream(dtd) << "this file holds no document type";
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        // A signed document keeps the signer's indentation byte for byte.
+        {"indentation between elements", "<r>\n  <a>1</a>\n  <b>2</b>\n</r>", "\n  1\n  2\n"},
+        // Were the file read, what it holds would fail the document.
+        {"a document type named by a file", "<!DOCTYPE r SYSTEM \"file://" + dtd + "\"><r>x</r>",
+         "x"},
+    };
     for (const auto& [why, bytes, content] : rows) {
         EXPECT_EQ(contentOf(bytes), content) << why;
     }
