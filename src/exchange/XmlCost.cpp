@@ -87,9 +87,7 @@ public:
             } else if (at("<![CDATA[")) {
                 skipPast("]]>");
             } else if (at("<?")) {
-                p_ += 2;
-                nameUse(name());
-                skipPast("?>");
+                instruction();
             } else if (at("<!DOCTYPE")) {
                 p_ += 9;
                 doctype();
@@ -173,6 +171,14 @@ private:
         }
         p_ = std::min(end + 1, t_.size());
         return t_.substr(start, end - start);
+    }
+
+    // An instruction's target is a name in libxml2's dictionary, in the document type as well as
+    // in the content.
+    void instruction() {
+        p_ += 2;
+        nameUse(name());
+        skipPast("?>");
     }
 
     void text() {
@@ -292,7 +298,7 @@ private:
             } else if (at("<!--")) {
                 skipPast("-->");
             } else if (at("<?")) {
-                skipPast("?>");
+                instruction();
             } else if (at("<!ENTITY")) {
                 p_ += 8;
                 entity();
