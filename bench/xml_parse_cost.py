@@ -85,6 +85,14 @@ def defaults_at_elements(size, count):
     return repeat(dtd + '<r Id="x">', "<a/>", "</r>", size).encode()
 
 
+def declared_ids(size, count):
+    # 8192 elements, each with `count` ID attributes declared, then ordinary rows: libxml2
+    # reports the IDs an element already has at each further one.
+    ids = "".join(f" i{n} ID #IMPLIED" for n in range(count))
+    dtd = "<!DOCTYPE r [" + "".join(f"<!ATTLIST e{n}{ids}>" for n in range(8192)) + "]>"
+    return repeat(dtd + '<r Id="x">', "<a>1</a>", "</r>", size).encode()
+
+
 def data_table(size, indent=True):
     # Rows of eight one-digit cells, one row a line, or all on one line.
     row = "".join(f"<c>{n}</c>" for n in range(8))
@@ -137,12 +145,14 @@ CASES = {
         '<r Id="x">', "".join(f"<n{i}>x</n{i}>" for i in range(60000)), "</r>", size).encode(),
     "names-distinct": lambda size: ('<r Id="x">' + "".join(
         f"<n{i}>x</n{i}>" for i in range(size // 14)) + "</r>").encode(),
-    # What the document type can add: ID declarations libxml2 walks at each new one, namespace
-    # declarations given to every element by default; and stray '&' after which the parser
-    # would format an error message each.
+    # What the document type can add: ID declarations libxml2 walks and reports at each new one,
+    # namespace declarations given to every element by default; and stray '&' after which the
+    # parser would format an error message each.
     "declared-ids": lambda size: repeat(
         "<!DOCTYPE r [", "".join(f"<!ATTLIST a b{i} ID #IMPLIED>" for i in range(5000)),
         ']><r Id="x"/>', size).encode(),
+    "declared-ids-8": lambda size: declared_ids(size, 8),
+    "declared-ids-9": lambda size: declared_ids(size, 9),
     # Defaults applied at every element: 22 at each 4-byte element are within the bound, 23
     # past it; one namespace declaration at each 16-byte element is the most they may add.
     "declared-defaults-22": lambda size: defaults_at_elements(size, 22),
