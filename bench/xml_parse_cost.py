@@ -85,6 +85,18 @@ def defaults_at_elements(size, count):
     return repeat(dtd + '<r Id="x">', "<a/>", "</r>", size).encode()
 
 
+def listed(size, count, kind=""):
+    # Declarations, each for an element of its own, of an attribute whose type lists `count`
+    # tokens of two or three bytes: libxml2 compares each token with those before it.
+    tokens = "|".join(f"t{n}" for n in range(count))
+    decls, total, n = [], 0, 0
+    while total < size:
+        decls.append(f"<!ATTLIST e{n} a {kind}({tokens}) #IMPLIED>")
+        total += len(decls[-1])
+        n += 1
+    return ("<!DOCTYPE r [" + "".join(decls) + ']><r Id="x"/>').encode()
+
+
 def declared_ids(size, count):
     # 8192 elements, each with `count` ID attributes declared, then ordinary rows: libxml2
     # reports the IDs an element already has at each further one.
@@ -146,13 +158,17 @@ CASES = {
     "names-distinct": lambda size: ('<r Id="x">' + "".join(
         f"<n{i}>x</n{i}>" for i in range(size // 14)) + "</r>").encode(),
     # What the document type can add: ID declarations libxml2 walks and reports at each new one,
-    # namespace declarations given to every element by default; and stray '&' after which the
-    # parser would format an error message each.
+    # lists of tokens it compares with each other, namespace declarations given to every element
+    # by default; and stray '&' after which the parser would format an error message each.
     "declared-ids": lambda size: repeat(
         "<!DOCTYPE r [", "".join(f"<!ATTLIST a b{i} ID #IMPLIED>" for i in range(5000)),
         ']><r Id="x"/>', size).encode(),
     "declared-ids-8": lambda size: declared_ids(size, 8),
     "declared-ids-9": lambda size: declared_ids(size, 9),
+    "enumerations-512": lambda size: listed(size, 512),
+    "enumerations-513": lambda size: listed(size, 513),
+    "notations-512": lambda size: listed(size, 512, "NOTATION "),
+    "notations-513": lambda size: listed(size, 513, "NOTATION "),
     # Defaults applied at every element: 22 at each 4-byte element are within the bound, 23
     # past it; one namespace declaration at each 16-byte element is the most they may add.
     "declared-defaults-22": lambda size: defaults_at_elements(size, 22),

@@ -11,7 +11,8 @@
 // and in whoever reads a value later), and shapes that make the parser's own work super-linear
 // (each attribute of an element compared with all the others, each prefix searched among the
 // declarations in scope, each name looked up in a dictionary that stops growing its table, each
-// ID attribute declared for an element reported again at every further one).
+// token of a declared list compared with those before it, each ID attribute declared for an
+// element reported again at every further one).
 namespace mv {
 
 struct XmlCost {
@@ -19,6 +20,7 @@ struct XmlCost {
     // element by the document type.
     size_t mostAttributes = 0;
     size_t mostNamespaces = 0;  // declarations in scope at one element
+    size_t mostTokens = 0;      // in one enumeration or NOTATION list of the document type
     size_t mostIds = 0;         // attributes of type ID declared for one element
     // What the defaults that the document type declares add at all the elements that receive
     // them together: libxml2 compares each default with the element's attributes and the
@@ -41,12 +43,12 @@ XmlCost measureXmlCost(const char* text, size_t size);
 // True when libxml2 may parse the document: it refers to no entity beyond the five predefined
 // ones (character references are fine), and it has at most 1024 attributes on an element, 256
 // namespace declarations in scope, 65536 distinct names and 257 levels; its document type at most
-// 8 ID attributes declared for an element; the declared defaults that its elements receive make
-// at most 128 comparisons per byte of the document beyond those of one element at the attribute
-// bound, and at most one namespace declaration per 16 bytes beyond those of one element at the
-// namespace bound. A document type that only declares (elements, attributes, entities nothing
-// uses) is taken, and so is any document whose cost grows in proportion to its size, however
-// dense.
+// 512 tokens in an enumeration or NOTATION list and 8 ID attributes declared for an element; the
+// declared defaults that its elements receive make at most 128 comparisons per byte of the
+// document beyond those of one element at the attribute bound, and at most one namespace
+// declaration per 16 bytes beyond those of one element at the namespace bound. A document type
+// that only declares (elements, attributes, entities nothing uses) is taken, and so is any
+// document whose cost grows in proportion to its size, however dense.
 bool xmlCostBounded(const char* text, size_t size);
 
 // The one way outside XML (a page's document, a server's answer) is parsed: the document parsed

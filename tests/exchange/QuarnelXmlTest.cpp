@@ -129,6 +129,14 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         }
         return text + ">";
     };
+    // An attribute of `v` whose type lists n tokens.
+    auto listed = [](const char* type, int n) {
+        std::string text = "<!DOCTYPE r [<!ATTLIST v a " + std::string(type) + "(t0";
+        for (int i = 1; i < n; ++i) {
+            text += "|t" + std::to_string(i);
+        }
+        return text + ") #IMPLIED>]><r><v>x</v></r>";
+    };
     // The top element and `v` beside n - 2 elements of other names; n levels of elements.
     auto names = [](int n) {
         std::string text = "<r><v>x</v>";
@@ -245,6 +253,8 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "/r/v", ""},
         {"1024 attributes that the document type declares for one element, 8 of them IDs",
          declared("v", 1024, " CDATA #IMPLIED", 8) + "<r><v>x</v></r>", "/r/v", "x"},
+        {"1025 attributes that the document type declares for one element",
+         declared("v", 1025, " CDATA #IMPLIED") + "<r><v>x</v></r>", "/r/v", ""},
         {"1024 ID attributes that the document type declares for one element",
          declared("v", 1024, " ID #IMPLIED") + "<r><v>x</v></r>", "/r/v", ""},
         // libxml2 reports an element's IDs again at each one declared after them.
@@ -253,8 +263,11 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         {"9 ID attributes declared for one element in two lists",
          "<!DOCTYPE r [" + ids("v", 0, 5) + ids("w", 0, 8) + ids("v", 5, 4) + "]><r><v>x</v></r>",
          "/r/v", ""},
-        {"1025 attributes that the document type declares for one element",
-         declared("v", 1025, " CDATA #IMPLIED") + "<r><v>x</v></r>", "/r/v", ""},
+        // Each token of a list is compared with all those before it.
+        {"an enumeration of 512 tokens", listed("", 512), "/r/v", "x"},
+        {"an enumeration of 513 tokens", listed("", 513), "/r/v", ""},
+        {"a NOTATION list of 512 names", listed("NOTATION ", 512), "/r/v", "x"},
+        {"a NOTATION list of 513 names", listed("NOTATION ", 513), "/r/v", ""},
         // Defaults given to many elements: 64 at each of 1024 make 4 Mi comparisons, 1 Mi of
         // them free and 128 a byte for the rest; 2 namespace declarations at each, 256 of them
         // free and one per 16 bytes for the rest.
@@ -272,6 +285,8 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "/r/v", ""},
         {"an instruction's target in the document type and 65536 distinct element names",
          "<!DOCTYPE r [<?pi?>]>" + names(65536), "/r/v", ""},
+        {"a name of a NOTATION list and 65536 distinct element names",
+         "<!DOCTYPE r [<!ATTLIST v n0 NOTATION (q) #IMPLIED>]>" + names(65536), "/r/v", ""},
         {"257 levels", levels(257), "/r/v", "x"},
         {"258 levels", levels(258), "/r/v", ""},
         // libxml2's own bound on a text node stays.
