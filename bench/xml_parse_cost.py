@@ -85,6 +85,26 @@ def defaults_at_elements(size, count):
     return repeat(dtd + '<r Id="x">', "<a/>", "</r>", size).encode()
 
 
+def listed(size, count, kind=""):
+    # Declarations, each for an element of its own, of an attribute whose type lists `count`
+    # tokens of two or three bytes: libxml2 compares each token with those before it.
+    tokens = "|".join(f"t{n}" for n in range(count))
+    decls, total, n = [], 0, 0
+    while total < size:
+        decls.append(f"<!ATTLIST e{n} a {kind}({tokens}) #IMPLIED>")
+        total += len(decls[-1])
+        n += 1
+    return ("<!DOCTYPE r [" + "".join(decls) + ']><r Id="x"/>').encode()
+
+
+def declared_ids(size, count):
+    # 8192 elements, each with `count` ID attributes declared, then ordinary rows: libxml2
+    # reports the IDs an element already has at each further one.
+    ids = "".join(f" i{n} ID #IMPLIED" for n in range(count))
+    dtd = "<!DOCTYPE r [" + "".join(f"<!ATTLIST e{n}{ids}>" for n in range(8192)) + "]>"
+    return repeat(dtd + '<r Id="x">', "<a>1</a>", "</r>", size).encode()
+
+
 def data_table(size, indent=True):
     # Rows of eight one-digit cells, one row a line, or all on one line.
     row = "".join(f"<c>{n}</c>" for n in range(8))
@@ -137,12 +157,18 @@ CASES = {
         '<r Id="x">', "".join(f"<n{i}>x</n{i}>" for i in range(60000)), "</r>", size).encode(),
     "names-distinct": lambda size: ('<r Id="x">' + "".join(
         f"<n{i}>x</n{i}>" for i in range(size // 14)) + "</r>").encode(),
-    # What the document type can add: ID declarations libxml2 walks at each new one, namespace
-    # declarations given to every element by default; and stray '&' after which the parser
-    # would format an error message each.
+    # What the document type can add: ID declarations libxml2 walks and reports at each new one,
+    # lists of tokens it compares with each other, namespace declarations given to every element
+    # by default; and stray '&' after which the parser would format an error message each.
     "declared-ids": lambda size: repeat(
         "<!DOCTYPE r [", "".join(f"<!ATTLIST a b{i} ID #IMPLIED>" for i in range(5000)),
         ']><r Id="x"/>', size).encode(),
+    "declared-ids-8": lambda size: declared_ids(size, 8),
+    "declared-ids-9": lambda size: declared_ids(size, 9),
+    "enumerations-512": lambda size: listed(size, 512),
+    "enumerations-513": lambda size: listed(size, 513),
+    "notations-512": lambda size: listed(size, 512, "NOTATION "),
+    "notations-513": lambda size: listed(size, 513, "NOTATION "),
     # Defaults applied at every element: 22 at each 4-byte element are within the bound, 23
     # past it; one namespace declaration at each 16-byte element is the most they may add.
     "declared-defaults-22": lambda size: defaults_at_elements(size, 22),

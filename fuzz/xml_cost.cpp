@@ -16,8 +16,9 @@
 // (read into a tree of its own), no entity reference stands in the tree, every attribute's value
 // is plain text (so that reading it expands nothing), and what the parser allocates stays in
 // proportion to the document. And libxml2 read what the pass read: no element deeper, and none
-// with more attributes or namespace declarations, than the pass measured (markup that a decoder
-// other than UTF-8 would find where the pass saw text shows here).
+// with more attributes or namespace declarations, nor more ID attributes declared for an
+// element or a longer list of tokens, than the pass measured (markup that a decoder other than
+// UTF-8 would find where the pass saw text shows here).
 namespace {
 
 // The densest shapes cost libxml2 some 40 times their size: past 128 times something grows
@@ -110,6 +111,22 @@ void checkShape(xmlNodePtr node, size_t level, const mv::XmlCost& cost) {
     }
 }
 
+void checkDeclared(void* payload, void* data, const xmlChar*) {
+    const auto& cost = *static_cast<const mv::XmlCost*>(data);
+    size_t ids = 0;
+    for (xmlAttributePtr attribute = static_cast<xmlElementPtr>(payload)->attributes;
+         attribute != nullptr; attribute = attribute->nexth) {
+        size_t tokens = 0;
+        for (xmlEnumerationPtr token = attribute->tree; token != nullptr; token = token->next) {
+            ++tokens;
+        }
+        ids += attribute->atype == XML_ATTRIBUTE_ID ? 1 : 0;
+        if (ids > cost.mostIds || tokens > cost.mostTokens) {
+            std::abort();  // libxml2 read declarations the pass did not see
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -136,7 +153,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         checkNodes(doc->children);
         // The entry skips a UTF-8 byte order mark before the pass reads the text.
         const size_t mark = size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-        checkShape(doc->children, 1, mv::measureXmlCost(text + mark, size - mark));
+        mv::XmlCost cost = mv::measureXmlCost(text + mark, size - mark);
+        checkShape(doc->children, 1, cost);
+        if (doc->intSubset != nullptr) {
+            xmlHashScan(static_cast<xmlHashTablePtr>(doc->intSubset->elements), checkDeclared,
+                        &cost);
+        }
         xmlFreeDoc(doc);
     }
     return 0;

@@ -3,6 +3,7 @@
 #include <libxml/SAX2.h>
 #include <libxml/entities.h>
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
 
 #include <algorithm>
 #include <climits>
@@ -24,6 +25,14 @@ namespace {
 // a parse within a quarter of a second per MiB.
 constexpr size_t MAX_ATTRIBUTES = 1024;
 constexpr size_t MAX_NAMESPACES = 256;
+// libxml2 compares each token of an enumeration or a NOTATION list with those before it, as
+// text: 512 tokens, of two bytes each at the least, keep that within a quarter of a second per
+// MiB as well. Real lists hold a few dozen.
+constexpr size_t MAX_TOKENS = 512;
+// At each ID attribute declared for an element, libxml2 reports every ID that the element
+// already has, and formats each message though no one reads it: 8 per element keep that within
+// a tenth of a second per MiB. XML allows one.
+constexpr size_t MAX_IDS = 8;
 // libxml2 2.9's dictionary stops growing its table, so each further name makes every lookup
 // longer: tens of thousands of names cost about 0.1 s per MiB, a million minutes.
 constexpr size_t MAX_NAMES = 65536;
@@ -60,10 +69,12 @@ bool refersToEntity(std::string_view text) {
 }
 
 // The attributes that the document type declares, per element name as written: libxml2 walks
-// an element's declarations at each further one of type ID, adds the namespace declarations
-// among the defaults to every such element and looks at all the defaults there.
+// an element's declarations at each further one of type ID and reports the IDs before it, adds
+// the namespace declarations among the defaults to every such element and looks at all the
+// defaults there.
 struct Defaults {
     size_t declared = 0;
+    size_t ids = 0;         // of type ID
     size_t attributes = 0;  // with a default value
     size_t namespaces = 0;
 };
@@ -87,9 +98,7 @@ public:
             } else if (at("<![CDATA[")) {
                 skipPast("]]>");
             } else if (at("<?")) {
-                p_ += 2;
-                nameUse(name());
-                skipPast("?>");
+                instruction();
             } else if (at("<!DOCTYPE")) {
                 p_ += 9;
                 doctype();
@@ -173,6 +182,14 @@ private:
         }
         p_ = std::min(end + 1, t_.size());
         return t_.substr(start, end - start);
+    }
+
+    // An instruction's target is a name in libxml2's dictionary, in the document type as well as
+    // in the content.
+    void instruction() {
+        p_ += 2;
+        nameUse(name());
+        skipPast("?>");
     }
 
     void text() {
@@ -292,7 +309,7 @@ private:
             } else if (at("<!--")) {
                 skipPast("-->");
             } else if (at("<?")) {
-                skipPast("?>");
+                instruction();
             } else if (at("<!ENTITY")) {
                 p_ += 8;
                 entity();
@@ -364,11 +381,14 @@ private:
             Defaults& defaults = defaults_[element];
             cost_.mostAttributes = std::max(cost_.mostAttributes, ++defaults.declared);
             skipSpace();
-            if (name() == "NOTATION") {
+            const std::string_view type = name();
+            if (type == "ID") {
+                cost_.mostIds = std::max(cost_.mostIds, ++defaults.ids);
+            } else if (type == "NOTATION") {
                 skipSpace();
             }
             if (at("(")) {
-                skipPast(")");
+                tokens(type == "NOTATION");
             }
             skipSpace();
             bool hasDefault = true;
@@ -388,6 +408,27 @@ private:
                 defaults.namespaces += isNamespaceDeclaration(attribute) ? 1 : 0;
             }
         }
+    }
+
+    // "(token|token...)" of an enumeration, or of a NOTATION list, whose tokens are names in the
+    // dictionary. Where no token stands, libxml2 refuses the document.
+    void tokens(bool names) {
+        size_t count = 0;
+        do {
+            ++p_;  // past '(' or '|'
+            skipSpace();
+            const std::string_view token = name();
+            if (token.empty()) {
+                break;
+            }
+            ++count;
+            if (names) {
+                nameUse(token);
+            }
+            skipSpace();
+        } while (at("|"));
+        cost_.mostTokens = std::max(cost_.mostTokens, count);
+        skipPast(")");
     }
 
     std::string_view t_;
@@ -480,6 +521,36 @@ xmlEntityPtr getParameterEntity(void* context, const xmlChar* name) {
     return refuseReference(context);
 }
 
+// libxml2 reports some errors to the thread's own handlers instead of the parser's, whatever
+// the parse options say: a repeated ID declaration, for one, is reported once for every ID its
+// element already has, and the default handler writes each to standard error. While outside XML
+// is parsed, this thread's handlers report nowhere; the ones it had come back after.
+class QuietErrors {
+public:
+    QuietErrors()
+        : generic_(xmlGenericError),
+          genericContext_(xmlGenericErrorContext),
+          structured_(xmlStructuredError),
+          structuredContext_(xmlStructuredErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, ignoreMessage);
+        xmlSetStructuredErrorFunc(nullptr, [](void*, auto) {});
+    }
+    ~QuietErrors() {
+        xmlSetGenericErrorFunc(genericContext_, generic_);
+        xmlSetStructuredErrorFunc(structuredContext_, structured_);
+    }
+    QuietErrors(const QuietErrors&) = delete;
+    QuietErrors& operator=(const QuietErrors&) = delete;
+
+private:
+    static void ignoreMessage(void*, const char*, ...) {}
+
+    xmlGenericErrorFunc generic_;
+    void* genericContext_;
+    xmlStructuredErrorFunc structured_;
+    void* structuredContext_;
+};
+
 }  // namespace
 
 XmlCost measureXmlCost(const char* text, size_t size) {
@@ -494,6 +565,7 @@ bool xmlCostBounded(const char* text, size_t size) {
     const XmlCost cost = measureXmlCost(text, size);
     return !cost.entityReferences && cost.depth <= MAX_DEPTH && cost.names <= MAX_NAMES &&
            cost.mostAttributes <= MAX_ATTRIBUTES && cost.mostNamespaces <= MAX_NAMESPACES &&
+           cost.mostTokens <= MAX_TOKENS && cost.mostIds <= MAX_IDS &&
            cost.defaultComparisons <=
                DEFAULT_COMPARISONS_PER_BYTE * size + MAX_ATTRIBUTES * MAX_ATTRIBUTES &&
            cost.defaultNamespaces * BYTES_PER_DEFAULT_NAMESPACE <=
@@ -514,6 +586,7 @@ xmlDocPtr readBoundedXml(const char* text, size_t size) {
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
+    QuietErrors quiet;
     std::unique_ptr<xmlParserCtxt, ParserFree> parser(xmlNewParserCtxt());
     if (!parser) {
         return nullptr;

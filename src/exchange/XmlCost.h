@@ -10,7 +10,9 @@
 // whose replacement refers to other entities (every reference expands them again, in the parser
 // and in whoever reads a value later), and shapes that make the parser's own work super-linear
 // (each attribute of an element compared with all the others, each prefix searched among the
-// declarations in scope, each name looked up in a dictionary that stops growing its table).
+// declarations in scope, each name looked up in a dictionary that stops growing its table, each
+// token of a declared list compared with those before it, each ID attribute declared for an
+// element reported again at every further one).
 namespace mv {
 
 struct XmlCost {
@@ -18,6 +20,8 @@ struct XmlCost {
     // element by the document type.
     size_t mostAttributes = 0;
     size_t mostNamespaces = 0;  // declarations in scope at one element
+    size_t mostTokens = 0;      // in one enumeration or NOTATION list of the document type
+    size_t mostIds = 0;         // attributes of type ID declared for one element
     // What the defaults that the document type declares add at all the elements that receive
     // them together: libxml2 compares each default with the element's attributes and the
     // defaults before it, and makes a namespace declaration of each namespace default, at every
@@ -38,12 +42,13 @@ XmlCost measureXmlCost(const char* text, size_t size);
 
 // True when libxml2 may parse the document: it refers to no entity beyond the five predefined
 // ones (character references are fine), and it has at most 1024 attributes on an element, 256
-// namespace declarations in scope, 65536 distinct names and 257 levels; the declared defaults
-// that its elements receive make at most 128 comparisons per byte of the document beyond those
-// of one element at the attribute bound, and at most one namespace declaration per 16 bytes
-// beyond those of one element at the namespace bound. A document type that only declares (elements,
-// attributes, entities nothing uses) is taken, and so is any document whose cost grows in
-// proportion to its size, however dense.
+// namespace declarations in scope, 65536 distinct names and 257 levels; its document type at most
+// 512 tokens in an enumeration or NOTATION list and 8 ID attributes declared for an element; the
+// declared defaults that its elements receive make at most 128 comparisons per byte of the
+// document beyond those of one element at the attribute bound, and at most one namespace
+// declaration per 16 bytes beyond those of one element at the namespace bound. A document type
+// that only declares (elements, attributes, entities nothing uses) is taken, and so is any
+// document whose cost grows in proportion to its size, however dense.
 bool xmlCostBounded(const char* text, size_t size);
 
 // The one way outside XML (a page's document, a server's answer) is parsed: the document parsed
@@ -54,7 +59,8 @@ bool xmlCostBounded(const char* text, size_t size);
 // substituted, libxml2's own limits stay (no XML_PARSE_HUGE); and inside the parser too, a
 // reference to any entity but the five predefined ones ends the parse at once. The options are
 // the entry's own, so no caller can parse otherwise than the pass assumes. Read in pieces: no
-// copy of the whole text is taken.
+// copy of the whole text is taken. What libxml2 reports of the document goes nowhere, on any
+// thread: never to standard error.
 xmlDocPtr readBoundedXml(const char* text, size_t size);
 
 }  // namespace mv

@@ -244,6 +244,16 @@ private:
     int socket = -1;
 };
 
+// `text` (ASCII) in UTF-16LE after its byte order mark.
+std::string utf16WithMark(const std::string& text) {
+    std::string out = "\xFF\xFE";
+    for (char c : text) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
 class QuarnelCmdTest : public ::testing::Test {
 protected:
     fixtures::TempHome home;  // HOME with room for the user's NSS store
@@ -526,7 +536,8 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
     ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
     const std::string url = server.url(), okTo = answer(OK_HASH),
                       redirectTo = answer("<QrnResponse result=\"ok\" redirect=\"r\"/>"),
-                      okTypo = answer("<QrnResponse result=\"Ok\"/>");
+                      okTypo = answer("<QrnResponse result=\"Ok\"/>"),
+                      utf16Ok = answer(utf16WithMark(OK_HASH));
     auto http = [&](const std::string& path) { return "http," + base64Of(path) + ",eA==,,0"; };
     auto argError = [](const std::string& tag) { return tag + " / error(-10) 引数エラー(-10)"; };
     auto end = [](const std::string& tag) { return tag + " / " + tag + " command end."; };
@@ -534,6 +545,9 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
     const Lines xdesRefused = {"xades / error(-141) xades cmd error.",
                                "xades / error(-141) Enveloped指定のエラー(-141)"},
                 pxmlRefused = {"pxml / error(-10) ", argError("pxml")};
+    // A page's document as its author laid it out: the signed document keeps it byte for byte
+    // (checked below the table).
+    const std::string indented = "<r Id=\"x\">\n  <a>1</a>\n  <b>2</b>\n</r>";
     // clang-format off
     const struct {
         std::string frame, reply;  // an empty reply is checked below the table
@@ -543,6 +557,7 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
         {"cert,1", ARG_ERROR, {argError("cert")}},
         {"cert,0,", "", {end("cert")}},
         {"sign,0," + base64Of(OK_HASH) + ",0,", "", {end("sign")}},
+        {"xdes,0,0," + base64Of(indented) + ",eA==,,", "", {end("xades")}},
         {"sign,0," + base64Of("<QrnResponse result=\"Ok\"><hash>00</hash></QrnResponse>") + ",0,",
          ARG_ERROR, {"sign / error(-10) Ok", argError("sign")}},
         {"xdes,0,0," + base64Of("<a Id=\"x\"/>") + ",,,", ARG_ERROR,  // an empty Id is refused
@@ -569,6 +584,11 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
           "http / r", end("exec")}},
         {"exec,0,," + base64Of(url + okTypo) + ",0,,0,,,0", ARG_ERROR,
          {end("cert"), "httpSend / " + url + okTypo, "pxml / error(-10) Ok", argError("exec.pxml1")}},
+        // UTF-16 after its byte order mark, from a server or a page: UTF-8 up to the first zero
+        // byte, no markup (batch mode decodes it by its mark).
+        {"exec,0,," + base64Of(url + utf16Ok) + ",0,,0,,,0", ARG_ERROR,
+         {end("cert"), "httpSend / " + url + utf16Ok, "pxml / error(-10) ", argError("exec.pxml1")}},
+        {"pxml," + base64Of(utf16WithMark(OK_HASH)), ARG_ERROR, pxmlRefused},
         {"pxml," + base64Of("<QrnResponse result=\"ok\"/>"), "0,", {end("pxml")}},
         {"pxml," + base64Of(entityAnswer(false)), ARG_ERROR, pxmlRefused},
         {"pxml," + base64Of(entityAnswer(true)), ARG_ERROR, pxmlRefused},
@@ -620,6 +640,8 @@ TEST_F(QuarnelCmdTest, webSocketMode_storeSignerCommandTable) {
     EXPECT_THAT(mv::test::textOf(mv::base64DecodeStr(got[1].substr(2))),
                 ::testing::HasSubstr("sid=\"sid-1\""));
     expectSignature(mv::test::textOf(mv::base64DecodeStr(got[2].substr(2))));
+    EXPECT_THAT(mv::test::textOf(mv::base64DecodeStr(got[3].substr(2))),
+                ::testing::HasSubstr("<r Id=\"x\">\n  <a>1</a>\n  <b>2</b>\n<Signature "));
     EXPECT_EQ(log(), lines + WS_END);
 }
 
@@ -1406,6 +1428,7 @@ TEST_F(QuarnelCmdTest, batchMode_launchTable_exitCodesLogLinesAndUploads) {
         {launch(url, answerFile(hiddenNested), ok), -20, {got, "httpSend / error(-20) "}, 1},
         {launch(url, answerFile(hiddenCrowded), ok), -20, {got, "httpSend / error(-20) "}, 1},
         {launch(url, answerFile(japanese), ok), 0, SUCCESS},
+        {launch(url, answer(utf16WithMark(OK_HASH)), ok), 0, SUCCESS},  // decoded by its mark
         {launch(url, answer("<QrnResponse result=\"OK\"><hash>00</hash></QrnResponse>"), ok), -16,  // a 1-byte hash
          UPLOADED + Lines{"sign / error(-16) sign cmd error.", "cert / error(-16) sign calculate error."}},
         {launch(url, answer(OK_HASH), answer("<QrnResponse result=\"NG\"/>")), -20,

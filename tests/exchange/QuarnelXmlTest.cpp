@@ -112,13 +112,30 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         }
         return text;
     };
-    // n declarations of attributes of `element`, each with `rest` after its name.
-    auto declared = [](const char* element, int n, const char* rest) {
+    // n declarations of attributes of `element`, each with `rest` after its name, but the
+    // first `ids` of type ID.
+    auto declared = [](const char* element, int n, const char* rest, int ids = 0) {
         std::string text = "<!DOCTYPE r [<!ATTLIST " + std::string(element);
         for (int i = 0; i < n; ++i) {
-            text += " d" + std::to_string(i) + rest;
+            text += " d" + std::to_string(i) + (i < ids ? " ID #IMPLIED" : rest);
         }
         return text + ">]>";
+    };
+    // A declaration of the ID attributes d<first>... of `element`.
+    auto ids = [](const char* element, int first, int n) {
+        std::string text = "<!ATTLIST " + std::string(element);
+        for (int i = first; i < first + n; ++i) {
+            text += " d" + std::to_string(i) + " ID #IMPLIED";
+        }
+        return text + ">";
+    };
+    // An attribute of `v` whose type lists n tokens.
+    auto listed = [](const char* type, int n) {
+        std::string text = "<!DOCTYPE r [<!ATTLIST v a " + std::string(type) + "(t0";
+        for (int i = 1; i < n; ++i) {
+            text += "|t" + std::to_string(i);
+        }
+        return text + ") #IMPLIED>]><r><v>x</v></r>";
     };
     // The top element and `v` beside n - 2 elements of other names; n levels of elements.
     auto names = [](int n) {
@@ -202,6 +219,8 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         {"rows of four short attributes",
          "<QrnResponse result=\"ok\">" + rowsOfFour + "</QrnResponse>", "/QrnResponse/@result",
          "ok"},
+        {"a document type that declares a parameter entity nothing uses",
+         "<!DOCTYPE r [<!ENTITY % p \"x\">]><r><v>x</v></r>", "/r/v", "x"},
         {"a document type that only declares: entities nothing uses, one from outside",
          "<!DOCTYPE r [" + unused + "<!ENTITY % ext PUBLIC \"-//X//ENTITIES x//EN\" \"x.ent\">" +
              "<!ATTLIST v k ID #IMPLIED d CDATA \"&amp;&#38;\">]><r><v k=\"i\">x</v></r>",
@@ -232,10 +251,23 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         {"1025 attributes with the defaults the document type declares",
          declared("v", 513, " CDATA #FIXED \"x\"") + "<r><v" + many("a", 0, 512) + ">x</v></r>",
          "/r/v", ""},
-        {"1024 attributes that the document type declares for one element",
-         declared("v", 1024, " ID #IMPLIED") + "<r><v>x</v></r>", "/r/v", "x"},
+        {"1024 attributes that the document type declares for one element, 8 of them IDs",
+         declared("v", 1024, " CDATA #IMPLIED", 8) + "<r><v>x</v></r>", "/r/v", "x"},
         {"1025 attributes that the document type declares for one element",
          declared("v", 1025, " CDATA #IMPLIED") + "<r><v>x</v></r>", "/r/v", ""},
+        {"1024 ID attributes that the document type declares for one element",
+         declared("v", 1024, " ID #IMPLIED") + "<r><v>x</v></r>", "/r/v", ""},
+        // libxml2 reports an element's IDs again at each one declared after them.
+        {"8 ID attributes declared for each of two elements",
+         "<!DOCTYPE r [" + ids("v", 0, 8) + ids("w", 0, 8) + "]><r><v>x</v></r>", "/r/v", "x"},
+        {"9 ID attributes declared for one element in two lists",
+         "<!DOCTYPE r [" + ids("v", 0, 5) + ids("w", 0, 8) + ids("v", 5, 4) + "]><r><v>x</v></r>",
+         "/r/v", ""},
+        // Each token of a list is compared with all those before it.
+        {"an enumeration of 512 tokens", listed("", 512), "/r/v", "x"},
+        {"an enumeration of 513 tokens", listed("", 513), "/r/v", ""},
+        {"a NOTATION list of 512 names", listed("NOTATION ", 512), "/r/v", "x"},
+        {"a NOTATION list of 513 names", listed("NOTATION ", 513), "/r/v", ""},
         // Defaults given to many elements: 64 at each of 1024 make 4 Mi comparisons, 1 Mi of
         // them free and 128 a byte for the rest; 2 namespace declarations at each, 256 of them
         // free and one per 16 bytes for the rest.
@@ -249,8 +281,19 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          receiving(namespaceDefaults, 1024, 28671), "/r/v", ""},
         {"65536 distinct names", names(65536), "/r/v", "x"},
         {"65537 distinct names", names(65537), "/r/v", ""},
+        {"an instruction's target and 65536 distinct element names", "<?pi?>" + names(65536),
+         "/r/v", ""},
+        {"an instruction's target in the document type and 65536 distinct element names",
+         "<!DOCTYPE r [<?pi?>]>" + names(65536), "/r/v", ""},
+        {"a name of a NOTATION list and 65536 distinct element names",
+         "<!DOCTYPE r [<!ATTLIST v n0 NOTATION (q) #IMPLIED>]>" + names(65536), "/r/v", ""},
         {"257 levels", levels(257), "/r/v", "x"},
         {"258 levels", levels(258), "/r/v", ""},
+        // libxml2's own bound on a text node stays.
+        {"a text of 10,000,000 bytes", "<r><v>x</v><w>" + std::string(10000000, 'y') + "</w></r>",
+         "/r/v", "x"},
+        {"a text of 10,000,001 bytes", "<r><v>x</v><w>" + std::string(10000001, 'y') + "</w></r>",
+         "/r/v", ""},
         {"200 declarations each on siblings, never in scope together",
          "<r><a" + many("xmlns:p", 0, 200) + "></a><v" + many("xmlns:p", 0, 200) + ">x</v></r>",
          "/r/v", "x"},
@@ -265,7 +308,9 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         {"query syntax error", "<r/>", "/r/[", ""},
     };
     for (const auto& [why, xml, query, text] : rows) {
+        testing::internal::CaptureStderr();
         EXPECT_EQ(get(xml, query), text) << why;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << why << ": libxml2 wrote there";
     }
 }
 
@@ -285,6 +330,8 @@ TEST(QuarnelXmlQuery, referencesThePassMustFind_refusedByThePassAndTheQuery) {
          types + "<r><v>x</v><w>&ltx2;</w></r>"},
         {"a reference inside the deepest element allowed, 257 levels down",
          "<!DOCTYPE r [<!ENTITY e \"x\">]><r><v>x</v>" + open + "&e;" + close + "</r>"},
+        {"a parameter entity referenced in a general entity's value",
+         "<!DOCTYPE r [<!ENTITY e \"%p;\">]><r><v>x</v></r>"},
     };
     for (const auto& [why, xml] : rows) {
         EXPECT_TRUE(measureXmlCost(xml.data(), xml.size()).entityReferences) << why;

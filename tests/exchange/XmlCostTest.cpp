@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
+#include <tuple>
+
+#include "support/TestSupport.h"
 
 namespace mv {
 namespace {
@@ -54,6 +59,53 @@ TEST(ReadBoundedXml, startsThatWouldSwitchTheDecoder_readAsUtf8) {
     // clang-format on
     for (const auto& [why, bytes, content] : rows) {
         EXPECT_EQ(contentOf(bytes), content) << why;
+    }
+}
+
+// A document is read as its author wrote it, and nothing it names is read beside it.
+TEST(ReadBoundedXml, documentsAsWritten_readAsWrittenNothingLoaded) {
+    test::ScratchDir dir;
+    const std::string dtd = dir.file("x.dtd");
+    std::ofstream(dtd) << "this file holds no document type";
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        // A signed document keeps the signer's indentation byte for byte.
+        {"indentation between elements", "<r>\n  <a>1</a>\n  <b>2</b>\n</r>", "\n  1\n  2\n"},
+        // Were the file read, what it holds would fail the document.
+        {"a document type named by a file", "<!DOCTYPE r SYSTEM \"file://" + dtd + "\"><r>x</r>",
+         "x"},
+    };
+    for (const auto& [why, bytes, content] : rows) {
+        EXPECT_EQ(contentOf(bytes), content) << why;
+    }
+}
+
+// libxml2 reports some errors to the thread's own handlers whatever the parse options say, and
+// the default handler writes to standard error: the third ID attribute declared for an element
+// is reported once, the fourth twice... Outside XML writes nothing there, on whichever thread it
+// is parsed, and the thread keeps the handler it had.
+TEST(ReadBoundedXml, reportsOfLibxml2_neverOnStandardErrorOnAnyThread) {
+    std::string doc = "<!DOCTYPE r [<!ATTLIST r";
+    for (int n = 0; n < 8; ++n) {
+        doc += " i" + std::to_string(n) + " ID #IMPLIED";
+    }
+    doc += ">]><r>x</r>";
+    for (const bool ownThread : {false, true}) {
+        std::string content;
+        bool handlerKept = false;
+        auto parse = [&] {
+            const xmlGenericErrorFunc before = xmlGenericError;
+            content = contentOf(doc);
+            handlerKept = xmlGenericError == before;
+        };
+        testing::internal::CaptureStderr();
+        if (ownThread) {
+            std::thread(parse).join();
+        } else {
+            parse();
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << ownThread;
+        EXPECT_EQ(content, "x") << ownThread;
+        EXPECT_TRUE(handlerKept) << ownThread;
     }
 }
 

@@ -145,6 +145,8 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfT
          "version=\"2.0\"><channel><title>T &amp; &#233;</title><item><link>http://x/?a=1&amp;"
          "b=2</link></item></channel></rss>",
          nullptr, ""},
+        {"a document type that declares a parameter entity nothing uses",
+         "<!DOCTYPE r [<!ENTITY % p \"x\">]><r>x</r>", nullptr, ""},
         {"a declared encoding other than UTF-8",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><doc>漢字</doc>", nullptr, ""},
         {"Japanese text past libxml2's first read under a declared Shift_JIS",
