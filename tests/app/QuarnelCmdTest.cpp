@@ -1163,6 +1163,39 @@ TEST_F(QuarnelCmdTest, termWhileAnExchangeOutlastsTheWait_isAbortedAtTheBound_Lo
     EXPECT_EQ(log(), openFailed("ws-open / open select: 0 (-404)"));
 }
 
+// "term" while the PKCS#11 signer's C_Sign has not returned (a token waiting for its button, a hung
+// reader: the test module's takes 150 s), past the agent's two minutes and the abort's grace. No
+// abort reaches a token's signature: the log says that the command was given up, the agent ends
+// without its reply (the page's connection closes) and the page's port opens again. (A run of its
+// own, for it takes those two minutes.)
+TEST_F(QuarnelCmdTest, termWhileATokenSignsPastTheWait_isGivenUp_theAgentEnds_Long) {
+    mv::test::ScratchDir installed = fixtures::rootOnlyDir();  // a page may name a library there
+    const std::string module = installed.file("slow-p11.so");
+    fs::copy_file(QUARNEL_P11_TEST_MODULE, module);
+    mv::test::ScopedEnv slow("QUARNEL_TEST_P11", "slowsign:150"),
+        certificate("QUARNEL_TEST_P11_CERT", fixtures::certDir() + "/ee.der");
+    const std::string pin = base64Of("1234");
+    int port = wstest::freePort();
+    Lines got = page("30,1," + base64Of(module) + ",,",
+                     R"([{"op": "send", "text": "cert,16,)" + pin +
+                         R"("}, {"op": "recv"}, {"op": "send", "text": "sign,0,)" + base64Of(HASH) +
+                         ",0," + pin +
+                         R"("}, {"op": "sleep", "s": 1}, {"op": "send", "text": "term"},
+                         {"op": "recv"}, {"op": "recv", "timeout": 200}])",
+                     "", port, "240");
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_THAT(got[0], ::testing::StartsWith("{\"recv\": \"0,"));
+    EXPECT_EQ(got[1], "{\"recv\": \"er,-1\"}");
+    EXPECT_EQ(got[2], "{\"closed\": 1006}");  // no close frame: the process ended
+    const Lines began = {"ws-command / cert cmd accept.", "cert / cert command end.",
+                         "ws-command / sign cmd accept."},
+                givenUp = {"ws-loop / command still running 120 s after the loop ended.",
+                           "ws-loop / command still running after the loop ended: given up."};
+    EXPECT_EQ(log(), WS_START + began + LOOP_BROKEN + givenUp + END);
+    quarnelcmd({"quarnel01:S," + std::to_string(port) + ",0,0,,,"});
+    EXPECT_EQ(log(), openFailed("ws-open / open select: 0 (-404)"));
+}
+
 // Where the log goes, from a page (flag 0x2000, after its earlier lines with 0x4000) or a local
 // user who was there first: the line reaches only a plain file of ours in the temporary
 // directory, or it is lost with the warning. The port is taken: the server's reason is logged.
