@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -125,12 +126,17 @@ void closeAll(const std::vector<int>& sockets) {
     }
 }
 
-// The connection ends with a reset (within 10 s), not in order and not with data.
-bool readsReset(int socket) {
+// The connection ends with a reset by `deadline` (10 s from now unless given), not in order and
+// not with data. Several checked against one deadline get that long in all, not each.
+bool readsReset(int socket,
+                std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() +
+                                                                 std::chrono::seconds(10)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     pollfd readable{socket, POLLIN, 0};
     char byte;
-    return ::poll(&readable, 1, 10000) == 1 && ::recv(socket, &byte, 1, MSG_DONTWAIT) < 0 &&
-           errno == ECONNRESET;
+    return ::poll(&readable, 1, std::max<int>(0, static_cast<int>(left.count()))) == 1 &&
+           ::recv(socket, &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNRESET;
 }
 
 // The agent serving `port`, once its port listens: its pid, or -1 after 10 s.
@@ -714,7 +720,9 @@ TEST_F(QuarnelCmdTest, silentClient_handshakeEndsAfterTheLaunchTimeOut) {
 // - The agent held stopped (SIGSTOP, as a loaded machine may hold it) while ten of that user's
 //   clients connect: the page connecting after them still finds room in the queue at once.
 // - Once the page is in, the queue is short again: a client that waited in it while the page
-//   sent its request is reset, and of 300 more only a handful find a place.
+//   sent its request is reset, and of 300 more only a handful find a place. Eight of the user's
+//   own that waited there (more than the short queue holds) are each reset, not only the first,
+//   and the page's session goes on.
 TEST_F(QuarnelCmdTest, clientsThatAreNotThePage_areRefusedAndLogged_thePageIsServed) {
     const Lines nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     if (geteuid() != 0 || run(nobody + Lines{"/bin/true"}).exitCode != 0) {
@@ -864,6 +872,30 @@ TEST_F(QuarnelCmdTest, clientsThatAreNotThePage_areRefusedAndLogged_thePageIsSer
              page.send("term");
              closeAll(waiting);
              closeAll(after);
+         },
+         {}},
+        {"eight of our own waiting for the page's request",
+         0,
+         0,
+         30,
+         "",
+         [&](int port, pid_t) {
+             RawPage page;
+             EXPECT_TRUE(page.connect(port, 5000));
+             std::vector<int> waiting;
+             for (int n = 0; n < 8; ++n) {
+                 waiting.push_back(wstest::connectTo(port));
+             }
+             EXPECT_EQ(page.upgrade(), "HTTP/1.1 101 OK");
+             // One deadline for all: a client left in the queue must not wait out the agent's
+             // run, whose end would reset it too.
+             auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+             size_t resets = std::count_if(waiting.begin(), waiting.end(),
+                                           [&](int s) { return readsReset(s, deadline); });
+             EXPECT_EQ(resets, waiting.size());
+             EXPECT_THAT(page.command("cert,0,"), ::testing::StartsWith("0,"));
+             page.send("term");
+             closeAll(waiting);
          },
          {}},
     };
@@ -1159,6 +1191,39 @@ TEST_F(QuarnelCmdTest, termWhileAnExchangeOutlastsTheWait_isAbortedAtTheBound_Lo
     const Lines began = {"ws-command / http cmd accept.", "httpSend / " + trickle};
     EXPECT_EQ(lines, WS_START + began + LOOP_BROKEN + aborted + END);
     EXPECT_THAT(lines[8], ::testing::StartsWith("HttpConnect:request / error(-20) "));
+    quarnelcmd({"quarnel01:S," + std::to_string(port) + ",0,0,,,"});
+    EXPECT_EQ(log(), openFailed("ws-open / open select: 0 (-404)"));
+}
+
+// "term" while the PKCS#11 signer's C_Sign has not returned (a token waiting for its button, a hung
+// reader: the test module's takes 150 s), past the agent's two minutes and the abort's grace. No
+// abort reaches a token's signature: the log says that the command was given up, the agent ends
+// without its reply (the page's connection closes) and the page's port opens again. (A run of its
+// own, for it takes those two minutes.)
+TEST_F(QuarnelCmdTest, termWhileATokenSignsPastTheWait_isGivenUp_theAgentEnds_Long) {
+    mv::test::ScratchDir installed = fixtures::rootOnlyDir();  // a page may name a library there
+    const std::string module = installed.file("slow-p11.so");
+    fs::copy_file(QUARNEL_P11_TEST_MODULE, module);
+    mv::test::ScopedEnv slow("QUARNEL_TEST_P11", "slowsign:150"),
+        certificate("QUARNEL_TEST_P11_CERT", fixtures::certDir() + "/ee.der");
+    const std::string pin = base64Of("1234");
+    int port = wstest::freePort();
+    Lines got = page("30,1," + base64Of(module) + ",,",
+                     R"([{"op": "send", "text": "cert,16,)" + pin +
+                         R"("}, {"op": "recv"}, {"op": "send", "text": "sign,0,)" + base64Of(HASH) +
+                         ",0," + pin +
+                         R"("}, {"op": "sleep", "s": 1}, {"op": "send", "text": "term"},
+                         {"op": "recv"}, {"op": "recv", "timeout": 200}])",
+                     "", port, "240");
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_THAT(got[0], ::testing::StartsWith("{\"recv\": \"0,"));
+    EXPECT_EQ(got[1], "{\"recv\": \"er,-1\"}");
+    EXPECT_EQ(got[2], "{\"closed\": 1006}");  // no close frame: the process ended
+    const Lines began = {"ws-command / cert cmd accept.", "cert / cert command end.",
+                         "ws-command / sign cmd accept."},
+                givenUp = {"ws-loop / command still running 120 s after the loop ended.",
+                           "ws-loop / command still running after the loop ended: given up."};
+    EXPECT_EQ(log(), WS_START + began + LOOP_BROKEN + givenUp + END);
     quarnelcmd({"quarnel01:S," + std::to_string(port) + ",0,0,,,"});
     EXPECT_EQ(log(), openFailed("ws-open / open select: 0 (-404)"));
 }

@@ -9,7 +9,9 @@
  *   "badlogout" C_Logout fails with a vendor-defined code;
  *   "pinlow", "pinfinal", "pinlocked"  C_GetTokenInfo reports CKF_USER_PIN_COUNT_LOW,
  *               CKF_USER_PIN_FINAL_TRY or CKF_USER_PIN_LOCKED (and C_Login then CKR_PIN_LOCKED);
- *   "huge"      the certificate's CKA_VALUE is said to be 1 TiB long.
+ *   "huge"      the certificate's CKA_VALUE is said to be 1 TiB long;
+ *   "slowsign:N" the first C_Sign takes N seconds, as a token waiting for its button or a
+ *               card reader that hangs: nothing the caller does can end the call sooner.
  * Otherwise slot 7 holds a token with one certificate object whose value is 3 bytes, or the bytes
  * of the file QUARNEL_TEST_P11_CERT names, and C_Sign gives a 1-byte value. The names of the
  * calls made since C_GetFunctionList are kept for the tests (testModuleCalls); a hostile module's
@@ -19,12 +21,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 /* The calls look at few of their arguments. */
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 
 static char calls[4096], wideCall[64];
-static int callCount, removeAt, noToken, badLogout, hugeValue;
+static int callCount, removeAt, noToken, badLogout, hugeValue, signSeconds;
 static CK_FLAGS tokenFlags;
 static unsigned char value[8192] = {0x30, 0x01, 0x00};
 static CK_ULONG valueLength = 3;
@@ -82,6 +85,11 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
 }
 /* A 1-byte "signature", 0x5A. */
 CK_RV C_Sign(CK_SESSION_HANDLE s, CK_BYTE* d, CK_ULONG n, CK_BYTE* out, CK_ULONG* length) {
+    /* sleep() ends early on a signal; the call must not. */
+    for (unsigned left = (unsigned)signSeconds; left > 0;) {
+        left = sleep(left);
+    }
+    signSeconds = 0;
     *length = 1;
     if (out != NULL) {
         out[0] = 0x5A;
@@ -142,6 +150,7 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST** list) {
     noToken = strcmp(mode, "notoken") == 0;
     badLogout = strcmp(mode, "badlogout") == 0;
     hugeValue = strcmp(mode, "huge") == 0;
+    signSeconds = strncmp(mode, "slowsign:", 9) == 0 ? atoi(mode + 9) : 0;
     tokenFlags = strcmp(mode, "pinlow") == 0      ? CKF_USER_PIN_COUNT_LOW
                  : strcmp(mode, "pinfinal") == 0  ? CKF_USER_PIN_FINAL_TRY
                  : strcmp(mode, "pinlocked") == 0 ? CKF_USER_PIN_LOCKED
