@@ -11,7 +11,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libnss3-tools softhsm2 opensc xmlsec1 openssl
     python3 python3-websockets xvfb xauth xdotool x11-apps x11-utils imagemagick xdg-utils
     desktop-file-utils libglib2.0-bin fonts-droid-fallback locales chromium
-    ca-certificates
+    ca-certificates curl
     # benchmarks that compare with a peer tool (wall time and peak memory)
     time bc
     # fuzzing and sanitizers

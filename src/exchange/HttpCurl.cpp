@@ -62,8 +62,10 @@ std::string credential(const char* name) {
 // The proxy that libcurl takes from the environment for an address of this scheme, by its own
 // rule: the scheme's variable, then its upper-case form (never HTTP_PROXY, which a web server can
 // set from a request's Proxy header), then all_proxy and ALL_PROXY; an empty value is no value.
-// The request hands it to libcurl itself, so the proxy whose credentials decide about a 407 is
-// the one libcurl goes through. NO_PROXY stays libcurl's to apply.
+// libcurl chooses the proxy of each hop itself, NO_PROXY applied; this names the one whose
+// credentials decide about a 407 on a hop of this scheme, which, coming from a proxy, went through
+// it. (A 407 from a server that NO_PROXY takes past the proxy is judged as the proxy's: it waits
+// for its first body byte, as every challenge libcurl may answer does.)
 std::string environmentProxy(bool secure) {
     const char* const names[] = {secure ? "https_proxy" : "http_proxy",
                                  secure ? "HTTPS_PROXY" : nullptr, "all_proxy", "ALL_PROXY"};
@@ -99,6 +101,41 @@ bool namesCredentials(const std::string& proxy) {
 // libcurl of this age follows a redirect loop for ever.
 constexpr long MAX_REDIRECTS = 10;
 
+// The schemes of a challenge that libcurl can answer with a user name and password. It also finds
+// Bearer, which needs a token that is never set here, and takes NTLM and Negotiate only where it
+// was built with them.
+unsigned long answerableSchemes() {
+    static const unsigned long schemes = [] {
+        const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+        unsigned long found = CURLAUTH_BASIC | CURLAUTH_DIGEST;
+        found |= (info->features & CURL_VERSION_NTLM) != 0 ? CURLAUTH_NTLM : 0;
+        found |= (info->features & CURL_VERSION_SPNEGO) != 0 ? CURLAUTH_NEGOTIATE : 0;
+        return found;
+    }();
+    return schemes;
+}
+
+// An address's scheme, host and port (the default port where it names none), as libcurl reads
+// them; empty when it does not parse.
+std::string originOf(const char* url) {
+    std::unique_ptr<CURLU, CurlUrlFree> parsed(curl_url());
+    if (!parsed || url == nullptr ||
+        curl_url_set(parsed.get(), CURLUPART_URL, url, 0) != CURLUE_OK) {
+        return {};
+    }
+    std::string origin;
+    for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
+        char* text = nullptr;
+        if (curl_url_get(parsed.get(), part, &text, CURLU_DEFAULT_PORT) != CURLUE_OK) {
+            return {};
+        }
+        origin += text;
+        origin += ' ';
+        curl_free(text);
+    }
+    return origin;
+}
+
 // One request as it runs, with every response libcurl reads on the way (redirects, challenges).
 struct Transfer {
     CURL* curl = nullptr;
@@ -107,10 +144,17 @@ struct Transfer {
     // callback last saw them: the answer bound holds for the whole exchange, not for each hop.
     size_t earlierBodies = 0;
     size_t hopBody = 0;
-    // Whether libcurl may answer a challenge: the server's with a user name, a proxy's with
-    // credentials in the proxy's address.
+    // The server's user name, which libcurl sends only to the scheme, host and port where the
+    // request starts (`origin`), never to another that a redirect names.
     bool serverCredentials = false;
-    bool proxyCredentials = false;
+    std::string origin;
+    // Whether libcurl has sent the request of the current hop: before it has, every response is a
+    // proxy's answer to CONNECT, since libcurl sends a request only once its tunnel stands.
+    bool requestSent = false;
+    // The last challenge that libcurl was let go past (401 or 407, 0: the last response was
+    // none), and the address it came for.
+    long lastChallenge = 0;
+    std::string lastChallengeUrl;
     // Why this side ended the transfer: a final status other than 200 (0: none), or an answer
     // announced above the bound.
     long finalStatus = 0;
@@ -125,19 +169,53 @@ struct Transfer {
     }
 };
 
-// Where the current response sends the request: its first Location that is not empty, as libcurl
+// Where the current response sends the request: its first Location that is not blank, as libcurl
 // follows it, from the headers libcurl keeps of the latest request (neither a 1xx before the
-// response nor a proxy's answer to CONNECT).
+// response nor a proxy's answer to CONNECT). libcurl's header API gives an empty Location as
+// "\r"; libcurl itself passes over it.
 std::string location(CURL* curl) {
     curl_header* found = nullptr;
     for (size_t index = 0;
          curl_easy_header(curl, "Location", index, CURLH_HEADER, -1, &found) == CURLHE_OK;
          ++index) {
-        if (*found->value != '\0') {
-            return found->value;
+        const char* value = found->value;
+        if (value[std::strspn(value, " \t\r\n")] != '\0') {
+            return value;
         }
     }
     return {};
+}
+
+// Whether libcurl can answer this challenge (401 from the server, 407 from a proxy) of the hop it
+// is on: it has credentials for that party, and among the schemes it found in the challenges
+// (libcurl's report, over the whole exchange) one that it answers with them. A second challenge
+// in a row for the same address, after libcurl answered the first, refuses the credentials when
+// every scheme offered takes a single round (Basic): libcurl gives up then. Schemes of several
+// rounds (Digest's stale nonce, NTLM, Negotiate) stay libcurl's to judge.
+bool answerable(const Transfer& transfer, long status) {
+    const bool proxy = status == 407;
+    char* hop = nullptr;
+    curl_easy_getinfo(transfer.curl, CURLINFO_EFFECTIVE_URL, &hop);
+    const std::string hopUrl = hop != nullptr ? hop : "";
+    const bool credentials =
+        proxy ? namesCredentials(environmentProxy(hopUrl.rfind("https:", 0) == 0))
+              : transfer.serverCredentials && originOf(hop) == transfer.origin;
+    long offered = 0;
+    curl_easy_getinfo(transfer.curl, proxy ? CURLINFO_PROXYAUTH_AVAIL : CURLINFO_HTTPAUTH_AVAIL,
+                      &offered);
+    const unsigned long schemes = static_cast<unsigned long>(offered) & answerableSchemes();
+    const bool refused = transfer.lastChallenge == status && transfer.lastChallengeUrl == hopUrl &&
+                         (schemes & ~CURLAUTH_BASIC) == 0;
+    return credentials && schemes != 0 && !refused;
+}
+
+// Records that libcurl goes past this response to another request: the next one's headers may
+// first come from a proxy's tunnel.
+void goesOn(Transfer& transfer, long challenge) {
+    char* hop = nullptr;
+    curl_easy_getinfo(transfer.curl, CURLINFO_EFFECTIVE_URL, &hop);
+    transfer.lastChallenge = challenge;
+    transfer.lastChallengeUrl = hop != nullptr ? hop : "";
 }
 
 // Whether libcurl stops at this redirect rather than following it: no place to go, the redirect
@@ -168,7 +246,7 @@ bool redirectEndsHere(const Transfer& transfer) {
 // Judges each response once its headers are read. A status other than 200 that libcurl will not
 // go past is the answer: the transfer ends at once, whatever body follows. libcurl goes past an
 // informational response, a redirect it follows and a challenge it answers; whether it answers a
-// challenge shows only in what it does next, so a challenge that has credentials to answer it is
+// challenge shows only in what it does next, so a challenge that it can answer (`answerable`) is
 // judged by its first body byte (see `receive`). A 200 that announces more than the bound is
 // refused before its body arrives.
 //
@@ -187,19 +265,21 @@ size_t header(char* data, size_t size, size_t count, void* userData) {
         // The response's body starts here; the bytes of those before it are all counted.
         transfer->earlierBodies += transfer->hopBody;
         transfer->hopBody = 0;
-        long status = 0;
-        curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status == 0) {
-            // No status of the request yet: a proxy's answer to CONNECT. libcurl judges its
-            // tunnel itself, but would read the body of a challenge it cannot answer.
+        if (!transfer->requestSent) {
+            // A proxy's answer to CONNECT (the status of the request is still an earlier hop's).
+            // libcurl judges its tunnel itself, but would read the body of a challenge it cannot
+            // answer.
             long tunnel = 0;
             curl_easy_getinfo(transfer->curl, CURLINFO_HTTP_CONNECTCODE, &tunnel);
-            if (tunnel == 407 && !transfer->proxyCredentials) {
+            if (tunnel == 407 && !answerable(*transfer, tunnel)) {
                 transfer->finalStatus = tunnel;
                 return 0;  // ends the transfer
             }
+            goesOn(*transfer, tunnel == 407 ? tunnel : 0);
             return n;
         }
+        long status = 0;
+        curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
         if (status == 200) {
             curl_off_t length = -1;
             curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
@@ -209,11 +289,14 @@ size_t header(char* data, size_t size, size_t count, void* userData) {
             }
             return n;
         }
-        const bool interim = status < 200;
+        if (status < 200) {
+            return n;  // informational: the response to the same request follows
+        }
         const bool redirect = status >= 300 && status < 400;
-        const bool challenge = (status == 401 && transfer->serverCredentials) ||
-                               (status == 407 && transfer->proxyCredentials);
-        if (interim || (redirect && !redirectEndsHere(*transfer)) || challenge) {
+        const bool challenge = (status == 401 || status == 407) && answerable(*transfer, status);
+        if ((redirect && !redirectEndsHere(*transfer)) || challenge) {
+            transfer->requestSent = false;
+            goesOn(*transfer, challenge ? status : 0);
             return n;
         }
         transfer->finalStatus = status;
@@ -248,6 +331,13 @@ size_t receive(char* data, size_t size, size_t count, void* userData) {
         transfer->failure = std::current_exception();
         return 0;  // ends the transfer
     }
+}
+
+// libcurl calls this right before it sends each request, once the connection (and the tunnel
+// through a proxy) stands.
+int beforeRequest(void* userData, char*, char*, int, int) {
+    static_cast<Transfer*>(userData)->requestSent = true;
+    return CURL_PREREQFUNC_OK;
 }
 
 // libcurl asks this at least once a second while a transfer runs: the end of the run stops it.
@@ -428,8 +518,7 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
     transfer.reply = &reply;
     // libcurl answers the server only with a user name; a password alone is never sent.
     transfer.serverCredentials = !user.empty();
-    const std::string proxy = environmentProxy(secure);
-    transfer.proxyCredentials = namesCredentials(proxy);
+    transfer.origin = originOf(target.c_str());
     bool ok = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_URL, target.c_str()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
@@ -448,10 +537,11 @@ int HttpCurl::requestUnguarded(const unsigned char* body, int size, ByteBuffer& 
               curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_HTTPAUTH, authSchemes) == CURLE_OK &&
-              // The proxy judged above, for every hop; an empty text is none, whatever libcurl
-              // would read from the environment.
-              curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
+              // No CURLOPT_PROXY: libcurl reads the environment for each hop, a redirect to
+              // another scheme or host included.
               curl_easy_setopt(curl, CURLOPT_PROXYAUTH, authSchemes) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, beforeRequest) == CURLE_OK &&
+              curl_easy_setopt(curl, CURLOPT_PREREQDATA, &transfer) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
               // Not CURLOPT_MAXFILESIZE: it refuses a Content-Length before the status is known,

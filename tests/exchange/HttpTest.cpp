@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -203,6 +204,7 @@ TEST_F(Exchange, answers_giveRepliesTextsAndPlaces) {
         // begins with.
         {raw(found + "/length/2\r\nLocation: " + url("/x", true) + "\r\n\r\n"), "0 : |aa"},
         {raw(found + "/length/2\r\nHTTP/2-Settings: x\r\n\r\n"), "0 : |aa"},
+        {raw(found + "\r\nLocation: /length/2\r\n\r\n"), "0 : |aa"},  // an empty one first
         // Where libcurl itself ends the exchange, its words say why, not the status of a
         // response it went past.
         {repeated("", "HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload; as=style\r\n\r\n",
@@ -308,9 +310,10 @@ TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
     const std::string timedOut =
         "^-1006 Operation timed out after [0-9]+ milliseconds with [0-9]+ bytes received\\|$";
     // A challenge that announces a body and never sends it.
-    auto stalled = [](const std::string& status, const std::string& asks) {
-        return "/stall/" + test::base64Of("HTTP/1.1 " + status + "\r\n" + asks +
-                                          ": Basic realm=\"q\"\r\nContent-Length: 100\r\n\r\n");
+    auto stalled = [](const std::string& status, const std::string& asks,
+                      const std::string& scheme = "Basic") {
+        return "/stall/" + test::base64Of("HTTP/1.1 " + status + "\r\n" + asks + ": " + scheme +
+                                          " realm=\"q\"\r\nContent-Length: 100\r\n\r\n");
     };
     const std::string unauthorized = stalled("401 Unauthorized", "WWW-Authenticate"),
                       proxyAuthenticationRequired =
@@ -318,6 +321,8 @@ TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
     const std::string refused401 = "^-2005 HTTP STATUS = 401\\|$",
                       refused407 = "^-2005 HTTP STATUS = 407\\|$";
     const seconds none(600), atOnce(5);
+    const std::string withCredentials = "http://pu:pp@" + proxy.url().substr(7);
+    const Environment serverCredentials = {{"MV_PROXY_USERNAME", "signer"}};
     // The address, the total limit, the environment beyond the fixture's, the outcome, the time
     // it may take at most.
     const std::tuple<std::string, seconds, Environment, std::string, seconds> rows[] = {
@@ -332,6 +337,18 @@ TEST_F(Exchange, limits_endATrickleAndLetAMovingAnswerFinish) {
         {url("/stall/x"), none, through(proxy.url()), refused407, atOnce},
         {url("/stall/x"), none, through(proxy.url(), "ALL_PROXY"), refused407, atOnce},
         {"https" + url("/x").substr(4), none, through(proxy.url(), "https_proxy"), refused407,
+         atOnce},
+        // HTTP_PROXY is no proxy: a server's 407 has no credentials to answer it.
+        {url(proxyAuthenticationRequired), none, through(withCredentials, "HTTP_PROXY"), refused407,
+         atOnce},
+        // Credentials that nothing here can use: a scheme libcurl does not know, a host that a
+        // redirect reached (libcurl sends them only where the request started), a proxy that
+        // refuses those of its address.
+        {url(stalled("401 Unauthorized", "WWW-Authenticate", "Bogus")), none, serverCredentials,
+         refused401, atOnce},
+        {raw("HTTP/1.1 302 Found\r\nLocation: " + proxy.url() + unauthorized + "\r\n\r\n"), none,
+         serverCredentials, refused401, atOnce},
+        {url("/echo/x"), none, through("http://pu:wrong@" + proxy.url().substr(7)), refused407,
          atOnce},
     };
     for (const auto& [address, total, environment, outcome, within] : rows) {
@@ -373,6 +390,111 @@ TEST_F(Exchange, https_verifiesThePeerAgainstTheNamedTrustStoreAndTheHostName) {
         ScopedEnv file("SSL_CERT_FILE", certs + "/" + authority + ".pem");
         EXPECT_THAT(send(tls.url("https") + "/echo/tls", "signed"), ContainsRegex(outcome));
         EXPECT_EQ(test::readText(dir.file("requests.log")), requests);
+    }
+}
+
+// The request line of an answer from /echo, or the answer itself when it is none.
+std::string requestLine(const std::string& answer) {
+    return answer.substr(0, answer.find('\n'));
+}
+
+// Behind proxies that tunnel CONNECT, as offices have them, every hop of a redirect goes where
+// libcurl's own rule sends it, as it does for curl -L in the same environment: the proxy of the
+// hop's own scheme (never HTTP_PROXY; an empty variable is none), or none for a host that
+// NO_PROXY names; a hop that needs a tunnel of its own gets one, and a proxy's credentials, in
+// its address with or without a scheme, answer it on every hop, CONNECT included.
+TEST_F(Exchange, proxies_eachHopGoesWhereCurlGoes) {
+    test::ScratchDir dir, otherDir, proxyDir, otherProxyDir, askingDir, userDir, passwordDir;
+    test::HttpTestServer tls, otherTls, proxy, otherProxy, asking, userOnly, passwordOnly;
+    ASSERT_TRUE(startTls(tls, dir, "server"));
+    ASSERT_TRUE(startTls(otherTls, otherDir, "server"));
+    ASSERT_TRUE(proxy.start({"--log", proxyDir.file("proxy.log"), "--proxy", ""}));
+    ASSERT_TRUE(otherProxy.start({"--log", otherProxyDir.file("proxy.log"), "--proxy", ""}));
+    ASSERT_TRUE(startProxy(asking, askingDir, "pu:pp"));
+    ASSERT_TRUE(startProxy(userOnly, userDir, "pu:"));
+    ASSERT_TRUE(startProxy(passwordOnly, passwordDir, ":pp"));
+    ScopedEnv trust("SSL_CERT_FILE", test::certDir() + "/ca.pem");
+    const std::string p = proxy.url(), other = otherProxy.url(), plainPort = url("").substr(17);
+    auto port = [](const test::HttpTestServer& server) { return server.url().substr(17); };
+    // A 302 from `server` (its /raw/) to `target`.
+    auto redirect = [](const std::string& server, const std::string& target) {
+        return server + "/raw/" +
+               test::base64Of("HTTP/1.1 302 Found\r\nConnection: close\r\nLocation: " + target +
+                              "\r\n\r\n");
+    };
+    const std::string toTls = redirect(url(""), tls.url("https") + "/echo/a"),
+                      toPlain = redirect(tls.url("https"), url("/echo/b")),
+                      toOtherTls = redirect(tls.url("https"), otherTls.url("https") + "/echo/c"),
+                      toLocalhost = redirect(url(""), "http://localhost:" + plainPort + "/echo/d");
+    const std::string relayedToTls = "POST " + toTls + "\n",
+                      tunnelToTls = "CONNECT 127.0.0.1:" + port(tls) + "\n";
+    const std::string credentials = " Proxy-Authorization: Basic " + test::base64Of("pu:pp"),
+                      tunnelWithCredentials = "CONNECT 127.0.0.1:" + port(tls) + credentials + "\n";
+    const std::string askingUrl = "http://pu:pp@" + asking.url().substr(7);
+    // Why, the environment, the address, the request that arrives, each proxy's log.
+    struct Row {
+        const char* why;
+        Environment environment;
+        std::string address, arrives, proxyLog, otherLog, askingLog;
+    };
+    auto both = [](const std::string& http, const std::string& https, Environment more = {}) {
+        Environment environment = through(http);
+        environment.emplace_back("https_proxy", https);
+        environment.insert(environment.end(), more.begin(), more.end());
+        return environment;
+    };
+    const Row rows[] = {
+        {"both schemes through one proxy, http to https", both(p, p), toTls, "GET /echo/a",
+         relayedToTls + tunnelToTls},
+        {"http_proxy alone: the https hop goes direct", through(p), toTls, "GET /echo/a",
+         relayedToTls},
+        {"https to http: each hop through its own scheme's proxy", both(other, p), toPlain,
+         "GET " + url("/echo/b"), tunnelToTls, "GET " + url("/echo/b") + "\n"},
+        {"https to https on another port: a tunnel for each", through(p, "https_proxy"), toOtherTls,
+         "GET /echo/c", tunnelToTls + "CONNECT 127.0.0.1:" + port(otherTls) + "\n"},
+        {"NO_PROXY names the second hop's host", both(p, p, {{"NO_PROXY", "localhost"}}),
+         toLocalhost, "GET /echo/d", "POST " + toLocalhost + "\n"},
+        {"a proxy that asks for credentials, on both hops", both(askingUrl, askingUrl), toTls,
+         "GET /echo/a", "", "",
+         "POST " + toTls + "\nPOST " + toTls + credentials + "\n" + tunnelWithCredentials},
+        {"CONNECT answered with credentials", through(askingUrl, "https_proxy"),
+         tls.url("https") + "/echo/e", "POST /echo/e", "", "", tunnelToTls + tunnelWithCredentials},
+        {"an empty https_proxy is none: HTTPS_PROXY is read",
+         both(p, "", {{"HTTPS_PROXY", askingUrl}}), tls.url("https") + "/echo/f", "POST /echo/f",
+         "", "", tunnelToTls + tunnelWithCredentials},
+        {"HTTP_PROXY is never read", through(p, "HTTP_PROXY"), url("/echo/g"), "POST /echo/g"},
+        {"a proxy's address without a scheme",
+         through("pu:pp@" + asking.url().substr(7), "https_proxy"), tls.url("https") + "/echo/h",
+         "POST /echo/h", "", "", tunnelToTls + tunnelWithCredentials},
+        {"a user name alone", through("http://pu@" + userOnly.url().substr(7), "https_proxy"),
+         tls.url("https") + "/echo/i", "POST /echo/i"},
+        {"a password alone", through("http://:pp@" + passwordOnly.url().substr(7), "https_proxy"),
+         tls.url("https") + "/echo/j", "POST /echo/j"},
+    };
+    const std::vector<std::string> logs = {
+        proxyDir.file("proxy.log"), otherProxyDir.file("proxy.log"), askingDir.file("proxy.log")};
+    auto taken = [&logs] {
+        std::vector<std::string> texts;
+        for (const std::string& log : logs) {
+            texts.push_back(test::readText(log));
+            std::ofstream(log, std::ios::trunc);
+        }
+        return texts;
+    };
+    taken();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        const auto set = applied(row.environment);
+        const std::string ours = send(row.address, "x");
+        const std::vector<std::string> ourHops = taken();
+        EXPECT_EQ(requestLine(ours), "0 : |" + row.arrives);
+        EXPECT_EQ(ourHops, (std::vector<std::string>{row.proxyLog, row.otherLog, row.askingLog}));
+        // curl -L, on the same libcurl, asking the proxy's scheme as the agent does.
+        const test::Outcome curl =
+            test::launch({"curl", "-sS", "-L", "--proxy-anyauth", "--cacert",
+                          test::certDir() + "/ca.pem", "--data", "x", row.address});
+        EXPECT_EQ(requestLine(curl.out), row.arrives) << curl.err;
+        EXPECT_EQ(taken(), ourHops);
     }
 }
 

@@ -34,10 +34,13 @@
 #   /late/<seconds>/<hex>  nothing for <seconds>, then 200 with the hex-decoded bytes: a server
 #                   that takes its time over a signature it was sent
 #
-# With --proxy <base64> the server plays an HTTP proxy: a request for an absolute URL that does not
-# carry the Proxy-Authorization "Basic <base64>" is answered 407, asking for Basic, with a body (for
-# a /stall/ path, announcing one that never comes); one that carries it is served as if its path
-# had come alone. It answers every CONNECT so, announcing a body that never comes.
+# With --proxy <base64> the server plays an HTTP proxy, as deployed forward proxies do: a request
+# for an absolute URL, or a CONNECT, that does not carry the Proxy-Authorization "Basic <base64>" is
+# answered 407, asking for Basic, with its body (announcing one that never comes for a /stall/
+# path, or when the request carried other credentials, which a client cannot answer again); one
+# that carries it is served as if its path had come alone, and a CONNECT to a port of 127.0.0.1
+# gets a tunnel there. With --proxy "" it asks for nothing. Each CONNECT is logged as "CONNECT
+# <host:port>", with the credentials as above.
 import base64
 import http.server
 import os
@@ -59,6 +62,25 @@ def refuse(listener):
         client = listener.accept()[0]
         client.sendall(b"421 closed\r\n")
         client.close()
+
+
+# Carries bytes both ways between a client and the host it tunnels to, until either side ends
+# (or nothing moves for 60 s).
+def relay(client, upstream):
+    with upstream:
+        sockets = [client, upstream]
+        while True:
+            readable = select.select(sockets, [], [], 60)[0]
+            if not readable:
+                return
+            for source in readable:
+                try:
+                    data = source.recv(65536)
+                except OSError:
+                    return
+                if not data:
+                    return
+                (upstream if source is client else client).sendall(data)
 
 
 def main():
@@ -95,20 +117,30 @@ def main():
             select.select([self.connection], [], [], 60)
             self.close_connection = True
 
-        def do_POST(self):
+        def logged(self):
             with open(args["--log"], "a", encoding="utf-8") as log:  # appends: one write a line
                 names = ("Authorization", "Proxy-Authorization")
                 extra = "".join(f" {n}: {self.headers[n]}" for n in names if self.headers.get(n))
                 log.write(f"{self.command} {self.path}{extra}\n")
+
+        # Whether the proxy lets the request by; if not, it has asked for its credentials.
+        def admitted(self, stalls):
+            given = self.headers.get("Proxy-Authorization")
+            if not args["--proxy"] or given == "Basic " + args["--proxy"]:
+                return True
+            if stalls or given:
+                self.stall(ASKED)
+            else:
+                self.wfile.write(ASKED + b"proxy")
+            return False
+
+        def do_POST(self):
+            self.logged()
             body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
             path = self.path
             if "--proxy" in args and "://" in path:
                 path = "/" + path.split("/", 3)[3]
-                if self.headers.get("Proxy-Authorization") != "Basic " + args["--proxy"]:
-                    if path.startswith("/stall/"):
-                        self.stall(ASKED)
-                    else:
-                        self.wfile.write(ASKED + b"proxy")
+                if not self.admitted(path.startswith("/stall/")):
                     return
             if path.startswith("/echo"):
                 # The request line as it came, through a proxy too.
@@ -219,10 +251,22 @@ def main():
         do_GET = do_POST
 
         def do_CONNECT(self):
-            if "--proxy" in args:
-                self.stall(ASKED)
-            else:
+            self.logged()
+            host, _, port = self.path.rpartition(":")
+            if "--proxy" not in args or host != "127.0.0.1":
                 self.send_error(501)
+                return
+            if not self.admitted(False):
+                return
+            try:
+                upstream = socket.create_connection((host, int(port)), timeout=10)
+            except (OSError, ValueError):
+                self.send_error(502)
+                return
+            self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+            self.wfile.flush()
+            relay(self.connection, upstream)
+            self.close_connection = True
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
