@@ -15,10 +15,11 @@
 // accepts, libxml2 parses without expanding an entity: no declared entity was ever looked up
 // (read into a tree of its own), no entity reference stands in the tree, every attribute's value
 // is plain text (so that reading it expands nothing), and what the parser allocates stays in
-// proportion to the document. And libxml2 read what the pass read: no element deeper, and none
-// with more attributes or namespace declarations, nor more ID attributes declared for an
-// element or a longer list of tokens, than the pass measured (markup that a decoder other than
-// UTF-8 would find where the pass saw text shows here).
+// proportion to the document, and no ID or IDREF was registered. And libxml2 read what the pass
+// read: no element deeper, and none with more attributes or namespace declarations, nor more ID
+// attributes declared for an element, more attribute declarations or lists of tokens that cost
+// more to check, nor more names in its dictionary, than the pass measured (markup that a decoder
+// other than UTF-8 would find where the pass saw text shows here).
 namespace {
 
 // The densest shapes cost libxml2 some 40 times their size: past 128 times something grows
@@ -111,17 +112,25 @@ void checkShape(xmlNodePtr node, size_t level, const mv::XmlCost& cost) {
     }
 }
 
+// What libxml2 kept of the document type's attribute declarations, over all its elements.
+struct Declared {
+    const mv::XmlCost* cost;
+    size_t attributes = 0;
+    size_t tokenComparisons = 0;  // as the pass counts them, over the tokens libxml2 kept
+};
+
 void checkDeclared(void* payload, void* data, const xmlChar*) {
-    const auto& cost = *static_cast<const mv::XmlCost*>(data);
+    auto& declared = *static_cast<Declared*>(data);
     size_t ids = 0;
     for (xmlAttributePtr attribute = static_cast<xmlElementPtr>(payload)->attributes;
          attribute != nullptr; attribute = attribute->nexth) {
-        size_t tokens = 0;
+        size_t before = 0;
         for (xmlEnumerationPtr token = attribute->tree; token != nullptr; token = token->next) {
-            ++tokens;
+            declared.tokenComparisons += before++ * (xmlStrlen(token->name) + 1);
         }
+        ++declared.attributes;
         ids += attribute->atype == XML_ATTRIBUTE_ID ? 1 : 0;
-        if (ids > cost.mostIds || tokens > cost.mostTokens) {
+        if (ids > declared.cost->mostIds) {
             std::abort();  // libxml2 read declarations the pass did not see
         }
     }
@@ -150,14 +159,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 xmlHashScan(static_cast<xmlHashTablePtr>(subset->pentities), checkEntity, nullptr);
             }
         }
+        if (doc->ids != nullptr || doc->refs != nullptr) {
+            std::abort();  // IDs registered in tables that stop growing
+        }
         checkNodes(doc->children);
         // The entry skips a UTF-8 byte order mark before the pass reads the text.
         const size_t mark = size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
         mv::XmlCost cost = mv::measureXmlCost(text + mark, size - mark);
         checkShape(doc->children, 1, cost);
         if (doc->intSubset != nullptr) {
+            Declared declared{&cost};
             xmlHashScan(static_cast<xmlHashTablePtr>(doc->intSubset->elements), checkDeclared,
-                        &cost);
+                        &declared);
+            if (declared.attributes > cost.attributeDeclarations ||
+                declared.tokenComparisons > cost.tokenComparisons) {
+                std::abort();  // libxml2 read declarations the pass did not see
+            }
+        }
+        // The dictionary starts with "xml", "xmlns" and the XML namespace's name, and keeps the
+        // names of the five predefined entities that the document refers to.
+        if (static_cast<size_t>(xmlDictSize(doc->dict)) > cost.names + 3 + 5) {
+            std::abort();  // libxml2 interned more than the pass counted
         }
         xmlFreeDoc(doc);
     }

@@ -25,10 +25,17 @@ namespace {
 // a parse within a quarter of a second per MiB.
 constexpr size_t MAX_ATTRIBUTES = 1024;
 constexpr size_t MAX_NAMESPACES = 256;
-// libxml2 compares each token of an enumeration or a NOTATION list with those before it, as
-// text: 512 tokens, of two bytes each at the least, keep that within a quarter of a second per
-// MiB as well. Real lists hold a few dozen.
-constexpr size_t MAX_TOKENS = 512;
+// libxml2 keeps the attributes that the document type declares in hash tables that stop growing
+// (one it looks up at every attribute of the document): 100,000 declarations take a fifth of a
+// second, and the look-ups less than a plain parse costs. The largest real document types declare
+// 20,000 to 40,000.
+constexpr size_t MAX_ATTRIBUTE_DECLARATIONS = 100000;
+// libxml2 compares each token of an enumeration or a NOTATION list with those before it, byte by
+// byte up to the first that differs: about half a nanosecond a byte. 2^28 bytes (at most about a
+// tenth of a second) take the longest real code lists whole, ISO 639-3's 7,900 three-letter codes
+// twice over; 32 a byte keep the rest within what a plain document of the same size costs.
+constexpr size_t FREE_TOKEN_COMPARISONS = size_t(1) << 28;
+constexpr size_t TOKEN_COMPARISONS_PER_BYTE = 32;
 // At each ID attribute declared for an element, libxml2 reports every ID that the element
 // already has, and formats each message though no one reads it: 8 per element keep that within
 // a tenth of a second per MiB. XML allows one.
@@ -39,13 +46,35 @@ constexpr size_t MAX_NAMES = 65536;
 // As deep as libxml2 itself goes without XML_PARSE_HUGE.
 constexpr size_t MAX_DEPTH = 257;
 // Declared defaults take no room in the document but are applied again at every element of
-// their name. 128 comparisons per byte keep their work within about a tenth of a second per MiB,
-// and a namespace declaration (about 160 bytes in the tree) per 16 bytes the memory they add
-// within 10 times the document; beyond what one element at the bounds above receives.
-constexpr size_t DEFAULT_COMPARISONS_PER_BYTE = 128;
+// their name, each copied and compared with the element's attributes and the defaults before it.
+// 64 comparisons per byte (16 defaults at each of the smallest elements) keep their work within
+// about a plain parse, and a namespace declaration (about 160 bytes in the tree) per 16 bytes the
+// memory they add within 10 times the document; beyond what one element at the bounds above
+// receives.
+constexpr size_t DEFAULT_COMPARISONS_PER_BYTE = 64;
 constexpr size_t BYTES_PER_DEFAULT_NAMESPACE = 16;
+// libxml2 finds an element's declared defaults in a table of ten buckets that never grows, at
+// each start tag and each declared default: each look-up costs up to about a nanosecond for
+// every element name that has defaults. 32 such names per byte of the document keep that within
+// about what a plain parse costs (hundreds of names with defaults beside elements of tens of
+// bytes); 2^22 are free.
+constexpr size_t DEFAULT_LOOKUPS_PER_BYTE = 32;
+constexpr size_t FREE_DEFAULT_LOOKUPS = size_t(1) << 22;
+// libxml2 finds the namespace of each prefixed name by walking up the tree to the element that
+// declares it: about two nanoseconds a level. 4 levels per byte of the document keep that within
+// half what a plain parse costs, beyond one element at the attribute bound 257 levels down; a
+// real document walks a few levels per name, and its names stand tens of bytes apart.
+constexpr size_t NAMESPACE_WALK_PER_BYTE = 4;
 // Sums stop here: far past any bound, far below overflow.
 constexpr size_t SUM_CAP = size_t(1) << 60;
+
+// sum + a * b, stopped at SUM_CAP.
+size_t addCapped(size_t sum, size_t a, size_t b) {
+    if (sum >= SUM_CAP || (b != 0 && a > (SUM_CAP - sum) / b)) {
+        return SUM_CAP;
+    }
+    return std::min(SUM_CAP, sum + a * b);
+}
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -107,6 +136,11 @@ public:
                 if (!open_.empty()) {
                     inScope_ -= open_.back();
                     open_.pop_back();
+                    for (size_t n = openPrefixes_.back(); n > 0; --n) {
+                        prefixLevels_[prefixes_.back()].pop_back();
+                        prefixes_.pop_back();
+                    }
+                    openPrefixes_.pop_back();
                 }
             } else if (at("<!")) {
                 skipPast(">");  // not well-formed: libxml2 refuses it
@@ -141,14 +175,19 @@ private:
         cost_.names = names_.size();
     }
 
-    // The dictionary keeps a prefixed name's prefix and local part apart.
+    // The dictionary keeps a prefixed name's prefix and local part apart, and the whole name too
+    // where a declaration names it or its prefix is not declared. Where a colon stands first,
+    // last or twice, libxml2 keeps what it can read of the name: every part before or after a
+    // colon counts.
     void qualifiedNameUse(std::string_view name) {
-        size_t colon = name.find(':');
-        if (colon == std::string_view::npos || colon == 0 || colon + 1 == name.size()) {
-            nameUse(name);
-        } else {
-            nameUse(name.substr(0, colon));
-            nameUse(name.substr(colon + 1));
+        nameUse(name);
+        size_t piece = 0;
+        for (size_t at = name.find(':'); at != std::string_view::npos;
+             at = name.find(':', at + 1)) {
+            nameUse(name.substr(0, at));
+            nameUse(name.substr(at + 1));
+            nameUse(name.substr(piece, at - piece));
+            piece = at + 1;
         }
     }
 
@@ -210,6 +249,16 @@ private:
         p_ = end;
     }
 
+    // The levels that libxml2 walks up from level `from` to find the namespace of `prefix` ("" for
+    // the default one): up to the nearest element that declares it or is named with it, or to
+    // the top.
+    size_t namespaceWalk(std::string_view prefix, size_t from) const {
+        auto found = prefixLevels_.find(prefix);
+        const size_t nearest =
+            found == prefixLevels_.end() || found->second.empty() ? 0 : found->second.back();
+        return from - std::min(from, nearest);
+    }
+
     void startTag() {
         std::string_view element = name();
         qualifiedNameUse(element);
@@ -222,6 +271,8 @@ private:
         size_t attributes = 0;
         size_t namespaces = 0;
         bool open = false;
+        declared_.clear();
+        searched_.clear();
         while (p_ < t_.size()) {
             skipSpace();
             if (at(">")) {
@@ -253,8 +304,26 @@ private:
             if (isNamespaceDeclaration(attribute)) {
                 ++namespaces;
                 nameUse(value);
+                declared_.push_back(attribute.substr(std::min<size_t>(6, attribute.size())));
+            } else if (size_t colon = attribute.find(':');
+                       colon != std::string_view::npos && attribute.substr(0, colon) != "xml") {
+                searched_.push_back(attribute.substr(0, colon));
             }
         }
+        // The element's own name is searched for from its parent on, its attributes' from the
+        // element; a declaration on the element itself is found at once.
+        const size_t colon = element.find(':');
+        const std::string_view prefix = element.substr(0, colon == element.npos ? 0 : colon);
+        auto walk = [&](std::string_view searched, size_t from) {
+            return std::find(declared_.begin(), declared_.end(), searched) != declared_.end()
+                       ? 0
+                       : namespaceWalk(searched, from);
+        };
+        size_t walked = walk(prefix, level - 1);
+        for (std::string_view searched : searched_) {
+            walked += walk(searched, level);
+        }
+        cost_.namespaceWalks = addCapped(cost_.namespaceWalks, walked, 1);
         if (!defaults_.empty()) {
             auto found = defaults_.find(element);
             if (found != defaults_.end()) {
@@ -270,15 +339,24 @@ private:
         }
         cost_.mostAttributes = std::max(cost_.mostAttributes, attributes);
         cost_.mostNamespaces = std::max(cost_.mostNamespaces, inScope_ + namespaces);
+        cost_.defaultLookups = addCapped(cost_.defaultLookups, withDefaults_, 1);
         if (open) {
             open_.push_back(namespaces);
             inScope_ += namespaces;
+            declared_.push_back(prefix);
+            for (std::string_view found : declared_) {
+                prefixLevels_[found].push_back(level);
+                prefixes_.push_back(found);
+            }
+            openPrefixes_.push_back(declared_.size());
         }
     }
 
     // After "<!DOCTYPE": its name and external identifier, then the internal subset. A '%'
     // outside a literal is a parameter entity reference, or not well-formed.
     void doctype() {
+        skipSpace();
+        nameUse(name());  // the top element's name, as the document type gives it
         while (p_ < t_.size()) {
             char c = t_[p_];
             if (c == '"' || c == '\'') {
@@ -334,7 +412,7 @@ private:
                 refuse();
                 return;
             } else if (std::string_view found = name(); !found.empty()) {
-                nameUse(found);
+                qualifiedNameUse(found);
             } else {
                 ++p_;
             }
@@ -365,7 +443,7 @@ private:
     void attributeList() {
         skipSpace();
         std::string_view element = name();
-        nameUse(element);
+        qualifiedNameUse(element);
         while (p_ < t_.size()) {
             skipSpace();
             if (at(">")) {
@@ -377,9 +455,10 @@ private:
                 declarationRest();  // not well-formed: libxml2 refuses it
                 return;
             }
-            nameUse(attribute);
+            qualifiedNameUse(attribute);
             Defaults& defaults = defaults_[element];
             cost_.mostAttributes = std::max(cost_.mostAttributes, ++defaults.declared);
+            cost_.attributeDeclarations = addCapped(cost_.attributeDeclarations, 1, 1);
             skipSpace();
             const std::string_view type = name();
             if (type == "ID") {
@@ -404,16 +483,21 @@ private:
                     return;
                 }
                 nameUse(value);
-                ++defaults.attributes;
+                if (defaults.attributes++ == 0) {
+                    ++withDefaults_;
+                }
                 defaults.namespaces += isNamespaceDeclaration(attribute) ? 1 : 0;
+                // Found, and kept, by the element's name.
+                cost_.defaultLookups = addCapped(cost_.defaultLookups, withDefaults_, 1);
             }
         }
     }
 
     // "(token|token...)" of an enumeration, or of a NOTATION list, whose tokens are names in the
-    // dictionary. Where no token stands, libxml2 refuses the document.
+    // dictionary; white space may stand around each token. Where no token stands, libxml2
+    // refuses the document.
     void tokens(bool names) {
-        size_t count = 0;
+        size_t before = 0;
         do {
             ++p_;  // past '(' or '|'
             skipSpace();
@@ -421,13 +505,13 @@ private:
             if (token.empty()) {
                 break;
             }
-            ++count;
+            // Compared with each token before it, at most up to its end and one byte.
+            cost_.tokenComparisons = addCapped(cost_.tokenComparisons, before++, token.size() + 1);
             if (names) {
                 nameUse(token);
             }
             skipSpace();
         } while (at("|"));
-        cost_.mostTokens = std::max(cost_.mostTokens, count);
         skipPast(")");
     }
 
@@ -436,8 +520,16 @@ private:
     XmlCost& cost_;
     std::unordered_set<std::string, NameHash, std::equal_to<>> names_;
     std::unordered_map<std::string_view, Defaults> defaults_;  // keys point into the text
+    size_t withDefaults_ = 0;   // element names with a declared default
     std::vector<size_t> open_;  // namespace declarations of each open element
     size_t inScope_ = 0;
+    // The levels of the open elements that declare each prefix or are named with it; the prefixes
+    // that each open element added there, in order.
+    std::unordered_map<std::string_view, std::vector<size_t>> prefixLevels_;
+    std::vector<std::string_view> prefixes_;
+    std::vector<size_t> openPrefixes_;
+    std::vector<std::string_view> declared_;  // at the element being read
+    std::vector<std::string_view> searched_;  // prefixes of its attributes
 };
 
 struct ParserFree {
@@ -521,6 +613,16 @@ xmlEntityPtr getParameterEntity(void* context, const xmlChar* name) {
     return refuseReference(context);
 }
 
+// libxml2 2.9 registers the value of every ID attribute (xml:id, and those that the document type
+// declares ID) and IDREF or IDREFS attribute in tables of the document, through its dictionary
+// and hash tables whose bucket counts stop growing: an ID on every row of a large document costs
+// it minutes. XML_SKIP_IDS keeps it from that; xmlCtxtReadIO resets the flags when it applies
+// the options, so the flag is set here, before any attribute is read.
+void startDocument(void* context) {
+    xmlSAX2StartDocument(context);
+    static_cast<xmlParserCtxtPtr>(context)->loadsubset |= XML_SKIP_IDS;
+}
+
 // libxml2 reports some errors to the thread's own handlers instead of the parser's, whatever
 // the parse options say: a repeated ID declaration, for one, is reported once for every ID its
 // element already has, and the default handler writes each to standard error. While outside XML
@@ -565,11 +667,16 @@ bool xmlCostBounded(const char* text, size_t size) {
     const XmlCost cost = measureXmlCost(text, size);
     return !cost.entityReferences && cost.depth <= MAX_DEPTH && cost.names <= MAX_NAMES &&
            cost.mostAttributes <= MAX_ATTRIBUTES && cost.mostNamespaces <= MAX_NAMESPACES &&
-           cost.mostTokens <= MAX_TOKENS && cost.mostIds <= MAX_IDS &&
+           cost.mostIds <= MAX_IDS && cost.attributeDeclarations <= MAX_ATTRIBUTE_DECLARATIONS &&
+           cost.tokenComparisons <=
+               addCapped(FREE_TOKEN_COMPARISONS, TOKEN_COMPARISONS_PER_BYTE, size) &&
            cost.defaultComparisons <=
                DEFAULT_COMPARISONS_PER_BYTE * size + MAX_ATTRIBUTES * MAX_ATTRIBUTES &&
            cost.defaultNamespaces * BYTES_PER_DEFAULT_NAMESPACE <=
-               size + BYTES_PER_DEFAULT_NAMESPACE * MAX_NAMESPACES;
+               size + BYTES_PER_DEFAULT_NAMESPACE * MAX_NAMESPACES &&
+           cost.defaultLookups <= addCapped(FREE_DEFAULT_LOOKUPS, DEFAULT_LOOKUPS_PER_BYTE, size) &&
+           cost.namespaceWalks <=
+               addCapped(MAX_DEPTH * MAX_ATTRIBUTES, NAMESPACE_WALK_PER_BYTE, size);
 }
 
 xmlDocPtr readBoundedXml(const char* text, size_t size) {
@@ -604,6 +711,10 @@ xmlDocPtr readBoundedXml(const char* text, size_t size) {
     parser->sax->entityDecl = declareEntity;
     parser->sax->getEntity = getEntity;
     parser->sax->getParameterEntity = getParameterEntity;
+    parser->sax->startDocument = startDocument;
+    // Any flag in loadsubset would have libxml2 read the document type that the document names
+    // outside itself: nothing is ever fetched.
+    parser->sax->externalSubset = nullptr;
     MemoryReader reader{text, size};
     xmlDocPtr doc = xmlCtxtReadIO(parser.get(), readFromMemory, nullptr, &reader, nullptr,
                                   TEXT_ENCODING, PARSE_OPTIONS);

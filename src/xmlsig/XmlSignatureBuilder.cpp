@@ -1,13 +1,15 @@
 #include "xmlsig/XmlSignatureBuilder.h"
 
 #include <libxml/parser.h>
-#include <libxml/valid.h>
 #include <libxml/xmlsave.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "exchange/XmlCost.h"
 #include "foundation/Base64.h"
@@ -15,6 +17,29 @@
 #include "xmlsig/Canonical.h"
 
 namespace mv {
+
+// The input's ID values, each with the elements that hold it, from one walk over the document:
+// readBoundedXml has libxml2 register none (its own table costs quadratic time in bulk).
+class XmlSignatureBuilder::IdIndex {
+public:
+    struct Holders {
+        xmlNodePtr first = nullptr;  // in document order
+        bool several = false;        // another element holds the value too
+    };
+
+    explicit IdIndex(xmlDocPtr doc);
+    // The elements that hold `id` under any of their ID attributes; null when none does.
+    const Holders* find(const std::string& id) const {
+        auto found = holders_.find(id);
+        return found != holders_.end() ? &found->second : nullptr;
+    }
+
+private:
+    bool isIdAttribute(xmlNodePtr element, xmlAttrPtr attr) const;
+
+    std::unordered_set<std::string> declaredIds_;  // declarationKey of each ID the type declares
+    std::unordered_map<std::string, Holders> holders_;
+};
 
 namespace {
 
@@ -100,31 +125,74 @@ void forEachElement(xmlDocPtr doc, Visit&& visit) {
     }
 }
 
-// An attribute by which a verifier may find its element from a "#..." reference: Id or ID
-// outside any namespace (the names signatures use), xml:id, or one that the document type
-// declares of type ID (xmlIsID knows the last two).
-bool isIdAttribute(xmlDocPtr doc, xmlNodePtr element, xmlAttrPtr attr) {
-    if (attr->ns == nullptr &&
-        (xmlStrEqual(attr->name, X("Id")) || xmlStrEqual(attr->name, X("ID")))) {
-        return true;
+// A name as the document writes it: prefix:name, or name.
+std::string qualifiedName(const xmlChar* name, const xmlNs* ns) {
+    std::string text;
+    if (ns != nullptr && ns->prefix != nullptr) {
+        text = reinterpret_cast<const char*>(ns->prefix);
+        text += ':';
     }
-    return xmlIsID(doc, element, attr) != 0;
+    return text + reinterpret_cast<const char*>(name);
 }
 
-// Every element that holds `id` under any of its ID attributes, each once, in document order.
-std::vector<xmlNodePtr> elementsWithId(xmlDocPtr doc, const char* id) {
-    std::vector<xmlNodePtr> found;
-    forEachElement(doc, [&](xmlNodePtr element) {
+// An element's attribute as a key of the declarations: both names as written (a blank is in no
+// name).
+std::string declarationKey(const std::string& element, const std::string& attribute) {
+    return element + ' ' + attribute;
+}
+
+}  // namespace
+
+XmlSignatureBuilder::IdIndex::IdIndex(xmlDocPtr doc) {
+    // The attributes that the document type declares of type ID, each as libxml2 keeps it (the
+    // first declaration of an attribute counts). The external subset is never read.
+    if (doc->intSubset != nullptr) {
+        for (xmlNodePtr node = doc->intSubset->children; node != nullptr; node = node->next) {
+            if (node->type != XML_ATTRIBUTE_DECL) {
+                continue;
+            }
+            auto* declared = reinterpret_cast<xmlAttributePtr>(node);
+            if (declared->atype == XML_ATTRIBUTE_ID && declared->elem != nullptr) {
+                std::string attribute = reinterpret_cast<const char*>(declared->name);
+                if (declared->prefix != nullptr) {
+                    attribute = reinterpret_cast<const char*>(declared->prefix) + (":" + attribute);
+                }
+                declaredIds_.insert(
+                    declarationKey(reinterpret_cast<const char*>(declared->elem), attribute));
+            }
+        }
+    }
+    forEachElement(doc, [this](xmlNodePtr element) {
         for (xmlAttrPtr attr = element->properties; attr != nullptr; attr = attr->next) {
-            if (isIdAttribute(doc, element, attr) && attributeValue(attr) == id) {
-                found.push_back(element);
-                break;
+            if (isIdAttribute(element, attr)) {
+                auto [found, added] = holders_.try_emplace(attributeValue(attr), Holders{element});
+                if (!added && found->second.first != element) {
+                    found->second.several = true;
+                }
             }
         }
         return true;
     });
-    return found;
 }
+
+// An attribute by which a verifier may find its element from a "#..." reference: Id or ID
+// outside any namespace (the names signatures use), xml:id, or one that the document type
+// declares of type ID, read as xmlIsID reads them.
+bool XmlSignatureBuilder::IdIndex::isIdAttribute(xmlNodePtr element, xmlAttrPtr attr) const {
+    if (attr->ns == nullptr) {
+        if (xmlStrEqual(attr->name, X("Id")) || xmlStrEqual(attr->name, X("ID"))) {
+            return true;
+        }
+    } else if (attr->ns->prefix != nullptr && xmlStrEqual(attr->name, X("id")) &&
+               xmlStrEqual(attr->ns->prefix, X("xml"))) {
+        return true;
+    }
+    return !declaredIds_.empty() &&
+           declaredIds_.count(declarationKey(qualifiedName(element->name, element->ns),
+                                             qualifiedName(attr->name, attr->ns))) > 0;
+}
+
+namespace {
 
 // The element that a "#id" reference names: the one whose attribute Id holds the id, or, when
 // none has it, whose attribute ID does (both outside any namespace). An xml:id or an ID of the
@@ -333,6 +401,13 @@ bool idExists(const char* id, xmlDocPtr document) {
     return found;
 }
 
+const XmlSignatureBuilder::IdIndex& XmlSignatureBuilder::inputIds() {
+    if (!inputIds_) {
+        inputIds_ = std::make_unique<IdIndex>(inputDoc);
+    }
+    return *inputIds_;
+}
+
 std::string XmlSignatureBuilder::makeUniqueId(const char* id) {
     if (id == nullptr) {
         return "";
@@ -340,18 +415,9 @@ std::string XmlSignatureBuilder::makeUniqueId(const char* id) {
     if (inputDoc == nullptr) {
         return id;
     }
-    if (!inputIds_) {
-        inputIds_.emplace();
-        forEachElement(inputDoc, [this](xmlNodePtr element) {
-            for (xmlAttrPtr attr = element->properties; attr != nullptr; attr = attr->next) {
-                if (isIdAttribute(inputDoc, element, attr)) {
-                    inputIds_->insert(attributeValue(attr));
-                }
-            }
-            return true;
-        });
-    }
-    auto exists = [this](const std::string& candidate) { return inputIds_->count(candidate) > 0; };
+    auto exists = [this](const std::string& candidate) {
+        return inputIds().find(candidate) != nullptr;
+    };
     if (!exists(id)) {
         return id;
     }
@@ -410,16 +476,17 @@ int XmlSignatureBuilder::addReferenceById(const char* id, const char* referenceI
         if (id == nullptr || !resolvesAsFragment(id)) {
             return -133;
         }
-        SubtreeFilter filter;
-        filter.roots = elementsWithId(inputDoc, id);
         // Exactly one element, under whichever ID attribute: a verifier refuses a fragment that
         // several elements carry or resolves it to another one than we digested, and each of
         // them would repeat every namespace in scope in the digested form (a document of a few
         // hundred KiB would take minutes). With no other element claiming the id, the one that
         // holds it as Id or ID is the target.
-        if (filter.roots.size() != 1 || !holdsReferenceId(filter.roots[0], id)) {
+        const IdIndex::Holders* holders = inputIds().find(id);
+        if (holders == nullptr || holders->several || !holdsReferenceId(holders->first, id)) {
             return -133;
         }
+        SubtreeFilter filter;
+        filter.roots.push_back(holders->first);
         ByteBuffer digest;
         int r = digestCanonical(inputDoc, &filter, &digest);
         if (r < 0) {

@@ -2,9 +2,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include <cert.h>
@@ -87,13 +85,16 @@ public:
     std::string signatureId;
 
 private:
+    class IdIndex;
+
     int canonicalizeInPlace(xmlNodePtr node, ByteBuffer& out);
     void freeSignatureDoc();
+    // The index of the input's IDs, made by its first use: the input does not change until the
+    // Signature is appended, and each search would walk the whole tree.
+    const IdIndex& inputIds();
 
     size_t inputSize_ = 0;
-    // The ID values of the input, gathered by the first makeUniqueId: the input does not change
-    // until the Signature is appended, and each search would walk the whole tree.
-    std::optional<std::unordered_set<std::string>> inputIds_;
+    std::unique_ptr<IdIndex> inputIds_;
     std::shared_ptr<nss::Context> nss_;  // hashing and certificates
 };
 

@@ -152,6 +152,20 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         }
         return "<r><v>x</v>" + open + close + "</r>";
     };
+    // n elements p:b 257 levels down, the prefix declared on the top element, padded with a
+    // comment to `size` bytes.
+    auto prefixedDeep = [](int n, size_t size) {
+        std::string open, close;
+        for (int i = 2; i <= 256; ++i) {
+            open += "<a>", close += "</a>";
+        }
+        std::string text = "<r xmlns:p=\"urn:p\"><v>x</v>" + open;
+        for (int i = 0; i < n; ++i) {
+            text += "<p:b/>";
+        }
+        text += close + "</r><!--";
+        return text + std::string(size - text.size() - 3, 'x') + "-->";
+    };
     // `v` and n elements `a` after a document type, padded with a comment to `size` bytes.
     auto receiving = [](const std::string& type, int n, size_t size) {
         std::string text = type + "<r><v>x</v>";
@@ -263,18 +277,19 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         {"9 ID attributes declared for one element in two lists",
          "<!DOCTYPE r [" + ids("v", 0, 5) + ids("w", 0, 8) + ids("v", 5, 4) + "]><r><v>x</v></r>",
          "/r/v", ""},
-        // Each token of a list is compared with all those before it.
+        // Each token of a list is compared with all those before it: what that costs over the
+        // whole document type is bounded, not a list's length (documentTypes_... below).
         {"an enumeration of 512 tokens", listed("", 512), "/r/v", "x"},
-        {"an enumeration of 513 tokens", listed("", 513), "/r/v", ""},
+        {"an enumeration of 513 tokens", listed("", 513), "/r/v", "x"},
         {"a NOTATION list of 512 names", listed("NOTATION ", 512), "/r/v", "x"},
-        {"a NOTATION list of 513 names", listed("NOTATION ", 513), "/r/v", ""},
+        {"a NOTATION list of 513 names", listed("NOTATION ", 513), "/r/v", "x"},
         // Defaults given to many elements: 64 at each of 1024 make 4 Mi comparisons, 1 Mi of
-        // them free and 128 a byte for the rest; 2 namespace declarations at each, 256 of them
+        // them free and 64 a byte for the rest; 2 namespace declarations at each, 256 of them
         // free and one per 16 bytes for the rest.
-        {"64 defaults at each of 1024 elements in 24576 bytes",
-         receiving(declared("a", 64, " CDATA \"x\""), 1024, 24576), "/r/v", "x"},
-        {"64 defaults at each of 1024 elements in 24575 bytes",
-         receiving(declared("a", 64, " CDATA \"x\""), 1024, 24575), "/r/v", ""},
+        {"64 defaults at each of 1024 elements in 49152 bytes",
+         receiving(declared("a", 64, " CDATA \"x\""), 1024, 49152), "/r/v", "x"},
+        {"64 defaults at each of 1024 elements in 49151 bytes",
+         receiving(declared("a", 64, " CDATA \"x\""), 1024, 49151), "/r/v", ""},
         {"2 namespace defaults at each of 1024 elements in 28672 bytes",
          receiving(namespaceDefaults, 1024, 28672), "/r/v", "x"},
         {"2 namespace defaults at each of 1024 elements in 28671 bytes",
@@ -288,6 +303,13 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         {"a name of a NOTATION list and 65536 distinct element names",
          "<!DOCTYPE r [<!ATTLIST v n0 NOTATION (q) #IMPLIED>]>" + names(65536), "/r/v", ""},
         {"257 levels", levels(257), "/r/v", "x"},
+        // libxml2 walks up from each prefixed name to the element that declares its prefix:
+        // 10,000 names 255 levels below it walk 2,550,000 levels, 257 * 1024 of them free and 4
+        // a byte for the rest.
+        {"prefixed names far below their declaration in 571708 bytes", prefixedDeep(10000, 571708),
+         "/r/v", "x"},
+        {"prefixed names far below their declaration in 571707 bytes", prefixedDeep(10000, 571707),
+         "/r/v", ""},
         {"258 levels", levels(258), "/r/v", ""},
         // libxml2's own bound on a text node stays.
         {"a text of 10,000,000 bytes", "<r><v>x</v><w>" + std::string(10000000, 'y') + "</w></r>",
@@ -311,6 +333,99 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(get(xml, query), text) << why;
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << why << ": libxml2 wrote there";
+    }
+}
+
+// What a document type costs libxml2 beyond its size: real code lists (ISO 639-3 has about 7,900
+// codes) and real large document types (20,000 to 40,000 attribute declarations) are taken;
+// lists, declarations and defaults that only an attack has are refused at their bounds.
+TEST(QuarnelXmlQuery, documentTypes_realCodeListsAndDeclarationsTaken_attacksRefused) {
+    // `count` attributes, each of an element of its own, whose types list n tokens (the n-th
+    // code of `width` letters: aaa, aab...), with `before` and `after` around each token.
+    auto lists = [](int count, int n, int width, const char* kind = "", const char* before = "",
+                    const char* after = "") {
+        std::string text = "<!DOCTYPE r [";
+        for (int list = 0; list < count; ++list) {
+            text += "<!ATTLIST e" + std::to_string(list) + " a " + kind + "(";
+            for (int i = 0; i < n; ++i) {
+                std::string code(width, 'a');
+                for (int k = width - 1, rest = i; k >= 0; --k, rest /= 26) {
+                    code[k] = static_cast<char>('a' + rest % 26);
+                }
+                text += (i > 0 ? "|" : "") + std::string(before) + code + after;
+            }
+            text += ") #IMPLIED>";
+        }
+        return text + "]>";
+    };
+    // n attribute declarations, a thousand for each element.
+    auto attributeDeclarations = [](int n) {
+        std::string text = "<!DOCTYPE r [";
+        for (int first = 0; first < n; first += 1000) {
+            text += "<!ATTLIST e" + std::to_string(first / 1000);
+            for (int i = first; i < std::min(n, first + 1000); ++i) {
+                text += " a" + std::to_string(i - first) + " CDATA #IMPLIED";
+            }
+            text += ">";
+        }
+        return text + "]>";
+    };
+    // `declared` after the top element and `v`, n elements `a` and a comment that makes the
+    // document `size` bytes long.
+    auto padded = [](const std::string& declared, int n, size_t size) {
+        std::string text = declared + "<r><v>x</v>";
+        for (int i = 0; i < n; ++i) {
+            text += "<a/>";
+        }
+        text += "</r><!--";
+        return text + std::string(size - text.size() - 3, 'x') + "-->";
+    };
+    std::string idsLast = "<!DOCTYPE r [<!ATTLIST v";
+    for (int i = 0; i < 1016; ++i) {
+        idsLast += " c" + std::to_string(i) + " CDATA #IMPLIED";
+    }
+    for (int i = 0; i < 8; ++i) {
+        idsLast += " d" + std::to_string(i) + " ID #IMPLIED";
+    }
+    idsLast += ">]>";
+    std::string withDefaults = "<!DOCTYPE r [";
+    for (int i = 0; i < 1024; ++i) {
+        withDefaults += "<!ATTLIST d" + std::to_string(i) + " k CDATA \"1\">";
+    }
+    withDefaults += "]>";
+    const std::string content = "<r><v>x</v></r>";
+    // Why, document, text.
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"a code list of 2,000 tokens", lists(1, 2000, 3) + content, "x"},
+        {"a code list of 8,000 tokens", lists(1, 8000, 3) + content, "x"},
+        {"a code list of 8,000 tokens with white space around each",
+         lists(1, 8000, 3, "", " ", "\n") + content, "x"},
+        {"a NOTATION list of 8,000 names", lists(1, 8000, 3, "NOTATION ") + content, "x"},
+        {"two code lists of 8,000 tokens", lists(2, 8000, 3) + content, "x"},
+        // Two lists of 8192 five-letter tokens: 2 * 6 * (0 + 1 + ... + 8191) bytes compared at
+        // most, 2^28 of them free and 32 a byte of the document for the rest.
+        {"two lists of 8192 tokens in 4192768 bytes", padded(lists(2, 8192, 5), 0, 4192768), "x"},
+        {"two lists of 8192 tokens in 4192767 bytes", padded(lists(2, 8192, 5), 0, 4192767), ""},
+        {"two lists of 8192 tokens, white space before each", lists(2, 8192, 5, "", " ") + content,
+         ""},
+        {"two lists of 8192 tokens, white space after each",
+         lists(2, 8192, 5, "", "", " ") + content, ""},
+        {"two NOTATION lists of 8192 names, white space around each",
+         lists(2, 8192, 5, "NOTATION ", "\t", "\r\n") + content, ""},
+        {"2,000 lists of 512 tokens", lists(2000, 512, 3) + content, ""},
+        {"100,000 attribute declarations", attributeDeclarations(100000) + content, "x"},
+        {"100,001 attribute declarations", attributeDeclarations(100001) + content, ""},
+        {"8 ID attributes declared for one element after 1016 others", idsLast + content, "x"},
+        // 1024 element names with defaults, looked up at each of 100,002 start tags and at
+        // each default declared: 1024 * 100002 + (1 + 2 + ... + 1024) look-ups, 2^22 of them
+        // free and 32 a byte for the rest.
+        {"1024 names with defaults, 100,002 start tags in 3085392 bytes",
+         padded(withDefaults, 100000, 3085392), "x"},
+        {"1024 names with defaults, 100,002 start tags in 3085391 bytes",
+         padded(withDefaults, 100000, 3085391), ""},
+    };
+    for (const auto& [why, xml, text] : rows) {
+        EXPECT_EQ(get(xml, "/r/v"), text) << why;
     }
 }
 

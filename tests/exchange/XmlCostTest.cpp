@@ -1,6 +1,7 @@
 #include "exchange/XmlCost.h"
 
 #include <gtest/gtest.h>
+#include <libxml/valid.h>
 
 #include <fstream>
 #include <memory>
@@ -82,7 +83,8 @@ TEST(ReadBoundedXml, documentsAsWritten_readAsWrittenNothingLoaded) {
 // libxml2 reports some errors to the thread's own handlers whatever the parse options say, and
 // the default handler writes to standard error: the third ID attribute declared for an element
 // is reported once, the fourth twice... Outside XML writes nothing there, on whichever thread it
-// is parsed, and the thread keeps the handler it had.
+// is parsed, nor to a structured handler that the thread has set; and the thread keeps the
+// handlers it had, generic and structured, each with its context.
 TEST(ReadBoundedXml, reportsOfLibxml2_neverOnStandardErrorOnAnyThread) {
     std::string doc = "<!DOCTYPE r [<!ATTLIST r";
     for (int n = 0; n < 8; ++n) {
@@ -90,22 +92,64 @@ TEST(ReadBoundedXml, reportsOfLibxml2_neverOnStandardErrorOnAnyThread) {
     }
     doc += ">]><r>x</r>";
     for (const bool ownThread : {false, true}) {
-        std::string content;
-        bool handlerKept = false;
-        auto parse = [&] {
-            const xmlGenericErrorFunc before = xmlGenericError;
-            content = contentOf(doc);
-            handlerKept = xmlGenericError == before;
-        };
-        testing::internal::CaptureStderr();
-        if (ownThread) {
-            std::thread(parse).join();
-        } else {
-            parse();
+        for (const bool structured : {false, true}) {
+            std::string content;
+            bool genericKept = false, structuredKept = false;
+            int reported = 0;  // to the thread's structured handler
+            auto count = [](void* reports, auto) { ++*static_cast<int*>(reports); };
+            auto parse = [&] {
+                if (structured) {
+                    xmlSetStructuredErrorFunc(&reported, count);
+                }
+                const xmlGenericErrorFunc before = xmlGenericError;
+                void* const beforeContext = xmlGenericErrorContext;
+                const xmlStructuredErrorFunc structuredBefore = xmlStructuredError;
+                void* const structuredContextBefore = xmlStructuredErrorContext;
+                content = contentOf(doc);
+                genericKept = xmlGenericError == before && xmlGenericErrorContext == beforeContext;
+                structuredKept = xmlStructuredError == structuredBefore &&
+                                 xmlStructuredErrorContext == structuredContextBefore;
+                xmlSetStructuredErrorFunc(nullptr, nullptr);
+            };
+            testing::internal::CaptureStderr();
+            if (ownThread) {
+                std::thread(parse).join();
+            } else {
+                parse();
+            }
+            SCOPED_TRACE(std::string(ownThread ? "own thread" : "this thread") +
+                         (structured ? ", a structured handler set" : ""));
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+            EXPECT_EQ(content, "x");
+            EXPECT_EQ(reported, 0);
+            EXPECT_TRUE(genericKept);
+            EXPECT_TRUE(structuredKept);
         }
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << ownThread;
-        EXPECT_EQ(content, "x") << ownThread;
-        EXPECT_TRUE(handlerKept) << ownThread;
+    }
+}
+
+// libxml2 registers no ID and no IDREF of outside XML, whatever declares it: its tables of them
+// stop growing and cost quadratic time in bulk (an Id on every row is an ordinary shape). The
+// document is the same tree; whoever needs its IDs indexes them.
+TEST(ReadBoundedXml, idsAndReferences_neverRegistered) {
+    const std::string dtd =
+        "<!DOCTYPE r [<!ATTLIST a k ID #IMPLIED r IDREF #IMPLIED s IDREFS #IMPLIED>]>";
+    const std::pair<const char*, std::string> rows[] = {
+        {"xml:id", "<r><a xml:id=\"i1\"/><a xml:id=\"i2\"/></r>"},
+        {"declared ID, IDREF and IDREFS",
+         dtd + "<r><a k=\"i1\"/><a k=\"i2\" r=\"i1\" s=\"i1 i2\"/></r>"},
+    };
+    for (const auto& [why, bytes] : rows) {
+        std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(readBoundedXml(bytes.data(), bytes.size()),
+                                                         xmlFreeDoc);
+        ASSERT_TRUE(doc) << why;
+        EXPECT_EQ(doc->ids, nullptr) << why;
+        EXPECT_EQ(doc->refs, nullptr) << why;
+        EXPECT_EQ(xmlGetID(doc.get(), reinterpret_cast<const xmlChar*>("i1")), nullptr) << why;
+        // The tree itself is whole.
+        xmlNodePtr second = xmlDocGetRootElement(doc.get())->children->next;
+        ASSERT_NE(second, nullptr) << why;
+        EXPECT_EQ(xmlIsID(doc.get(), second, second->properties), 1) << why;
     }
 }
 

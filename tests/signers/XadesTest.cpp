@@ -86,6 +86,16 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfT
         empty += "<a/>";
     }
     empty += "</r>";
+    // An Id on every row: in a document type that declares it ID, or as the rows' xml:id too.
+    std::string declaredRows = "<!DOCTYPE rows [<!ATTLIST row Id ID #IMPLIED>]><rows>",
+                xmlIdRows = "<rows>";
+    for (int n = 0; n < 20000; ++n) {
+        const std::string id = "r" + std::to_string(n), value = std::to_string(n * 7);
+        declaredRows += "<row Id=\"" + id + "\">" + value + "</row>";
+        xmlIdRows += "<row Id=\"" + id + "\" xml:id=\"x" + id + "\">" + value + "</row>";
+    }
+    declaredRows += "</rows>";
+    xmlIdRows += "</rows>";
     // A document that carries an earlier signature of ours below its top element.
     std::string earlier;
     ASSERT_EQ(sign("<doc><a>t</a></doc>", nullptr, earlier), 0);
@@ -137,6 +147,9 @@ TEST_F(XadesTest, xades_documentTable_verifiesWithXmlsec1_tamperedFails_chainOfT
          "Id=\"t\"><b xmlns=\"\"/></a></f></r>",
          "t", "--id-attr:Id a"},
         {"a plain document of 8 MiB", ledger, nullptr, ""},
+        {"an Id on every row, of a type that the document type declares ID", declaredRows, "r1000",
+         ""},
+        {"an Id and an xml:id on every row", xmlIdRows, "r1000", "--id-attr:Id row"},
         {"a data table of 8 MB", table, "d1", "--id-attr:Id data"},
         {"empty elements, 2 MiB", empty, nullptr, ""},
         {"a feed whose document type declares an entity from outside that nothing uses",

@@ -56,6 +56,67 @@ TEST(Builder, idExists_plainIdAttributeOnly) {
     }
 }
 
+// The target is the one element that holds the Id under any kind of ID, as Id or ID; the
+// signature's own Ids are unique against every kind (Id, ID, xml:id, an ID that the document
+// type declares, read as libxml2's xmlIsID reads the declarations). libxml2 registers no ID of the
+// input: the builder indexes them once.
+TEST(Builder, idsOfTheInput_targetAndUniqueIdsFromEveryKind) {
+    std::string rows = "<r>";
+    for (int n = 0; n < 100000; ++n) {
+        rows += "<row Id=\"r" + std::to_string(n) + "\" xml:id=\"r" + std::to_string(n) + "\"/>";
+    }
+    rows += "<b ID=\"r100\"/></r>";
+    const struct {
+        const char* why;
+        std::string xml;
+        int reference;       // addReferenceById("t")
+        const char* unique;  // makeUniqueId("t")
+    } table[] = {
+        {"an Id and an xml:id of the same value on one element",
+         "<r><a Id=\"t\" xml:id=\"t\"/></r>", 0, "t2"},
+        {"an xml:id of another element", "<r><a Id=\"t\"/><b xml:id=\"t\"/></r>", -133, "t2"},
+        {"ID on one element, Id on another", "<r><a ID=\"t\"/><b Id=\"t\"/></r>", -133, "t2"},
+        {"an Id in a namespace claims nothing",
+         "<r xmlns:p=\"urn:p\"><a Id=\"t\"/><b p:Id=\"t\"/></r>", 0, "t2"},
+        {"an ID declared for a prefixed element and attribute",
+         "<!DOCTYPE r [<!ATTLIST p:b p:k ID #IMPLIED>]><r xmlns:p=\"urn:p\"><a Id=\"t\"/>"
+         "<p:b p:k=\"t\"/></r>",
+         -133, "t2"},
+        {"the same element under another prefix of the same namespace is not declared",
+         "<!DOCTYPE r [<!ATTLIST p:b k ID #IMPLIED>]><r xmlns:q=\"urn:p\"><a Id=\"t\"/>"
+         "<q:b k=\"t\"/></r>",
+         0, "t2"},
+        {"the first declaration of an attribute counts, a later ID one not",
+         "<!DOCTYPE r [<!ATTLIST b k CDATA #IMPLIED><!ATTLIST b k ID #IMPLIED>]><r><a "
+         "Id=\"t\"/><b k=\"t\"/></r>",
+         0, "t2"},
+        {"the taken values t and t2", "<r><a Id=\"t\"/><b k=\"u\" xml:id=\"t2\"/></r>", 0, "t3"},
+        {"only an ID of the document type holds it",
+         "<!DOCTYPE r [<!ATTLIST a k ID #IMPLIED>]><r><a k=\"t\"/></r>", -133, "t2"},
+        {"no element holds it", "<r><a Id=\"u\"/></r>", -133, "t"},
+    };
+    for (const auto& row : table) {
+        mv::XmlSignatureBuilder builder;
+        ASSERT_EQ(builder.init("S"), 0);
+        ASSERT_EQ(builder.loadDocument(reinterpret_cast<const unsigned char*>(row.xml.data()),
+                                       row.xml.size()),
+                  0)
+            << row.why;
+        EXPECT_EQ(builder.inputDoc->ids, nullptr) << row.why;
+        EXPECT_EQ(builder.addReferenceById("t", nullptr), row.reference) << row.why;
+        EXPECT_EQ(builder.makeUniqueId("t"), row.unique) << row.why;
+    }
+    // An Id and an xml:id on each of 100,000 rows, and one row's value held by another element as
+    // ID.
+    mv::XmlSignatureBuilder builder;
+    ASSERT_EQ(builder.init("S"), 0);
+    ASSERT_EQ(
+        builder.loadDocument(reinterpret_cast<const unsigned char*>(rows.data()), rows.size()), 0);
+    EXPECT_EQ(builder.addReferenceById("r99999", nullptr), 0);
+    EXPECT_EQ(builder.addReferenceById("r100", nullptr), -133);
+    EXPECT_EQ(builder.makeUniqueId("r1"), "r110000");  // r12 to r19999 are rows
+}
+
 // IssuerSerialV2 is DER the verifier takes apart: long lengths must use their long forms.
 TEST(Builder, issuerSerial_derHeaders) {
     auto header = [](uint32_t length) {
