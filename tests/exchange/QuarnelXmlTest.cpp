@@ -300,6 +300,8 @@ TEST(QuarnelXmlQuery, responses_giveTheSelectedTextOrNothing) {
          "/r/v", ""},
         {"an instruction's target in the document type and 65536 distinct element names",
          "<!DOCTYPE r [<?pi?>]>" + names(65536), "/r/v", ""},
+        {"a document type's own name and 65536 distinct element names",
+         "<!DOCTYPE d>" + names(65536), "/r/v", ""},
         {"a name of a NOTATION list and 65536 distinct element names",
          "<!DOCTYPE r [<!ATTLIST v n0 NOTATION (q) #IMPLIED>]>" + names(65536), "/r/v", ""},
         {"257 levels", levels(257), "/r/v", "x"},
