@@ -694,6 +694,57 @@ TEST_F(QuarnelCmdTest, webSocketMode_statTable_tokenStateOrFailure) {
 
 // A client that connects and never sends its upgrade request: the agent closes the connection
 // after the launch time-out rather than holding the page's port for ever.
+// A page's "http" behind an office's proxy that tunnels CONNECT and asks for the credentials in
+// its address, as the environment names it for both schemes: a server's redirect from http to
+// https arrives through a tunnel of its own, and a server that offers only Basic gets the user's
+// credentials through it. A server's challenge in a scheme that nothing here knows fails at once,
+// its body never waited for.
+TEST_F(QuarnelCmdTest, webSocketMode_behindAProxy_redirectsAndChallengesAsCurlTakesThem) {
+    home.makeNssDb("ee");
+    const std::string certs = fixtures::certDir();
+    mv::test::HttpTestServer tls, proxy;
+    ASSERT_TRUE(server.start({"--log", dir + "/http.log"}));
+    ASSERT_TRUE(tls.start({"--log", dir + "/https.log", "--cert", certs + "/server.pem", "--key",
+                           certs + "/server.key"}));
+    ASSERT_TRUE(proxy.start({"--log", dir + "/proxy.log", "--proxy", base64Of("pu:pp")}));
+    const std::string through = "http://pu:pp@" + proxy.url().substr(7);
+    mv::test::ScopedEnv trust("SSL_CERT_FILE", certs + "/ca.pem"), http("http_proxy", through),
+        https("https_proxy", through), all("ALL_PROXY", std::nullopt),
+        none("no_proxy", std::nullopt), noneUpper("NO_PROXY", std::nullopt),
+        user("MV_PROXY_USERNAME", "signer"), password("MV_PROXY_PASSWORD", "pw");
+    const std::string moved =
+        server.url() + "/raw/" +
+        base64Of("HTTP/1.1 302 Found\r\nConnection: close\r\nLocation: " + tls.url("https") +
+                 "/echo/moved\r\n\r\n");
+    const std::string basic = tls.url("https") + "/auth/" + base64Of("signer:pw"),
+                      bogus = tls.url("https") + "/stall/" +
+                              base64Of(
+                                  "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Bogus "
+                                  "realm=\"q\"\r\nContent-Length: 100\r\n\r\n");
+    auto send = [](const std::string& address) {
+        return R"({"op": "send", "text": "http,)" + base64Of(address) +
+               R"(,eA==,,0"}, {"op": "recv", "timeout": 20}, )";
+    };
+    Lines got = page("30,0,,,", "[" + send(moved) + send(basic) + send(bogus) +
+                                    R"({"op": "send", "text": "term"}])");
+    ASSERT_EQ(got.size(), 3u);
+    const std::string prefix = "{\"recv\": \"0,";
+    ASSERT_EQ(got[0].rfind(prefix, 0), 0u) << got[0];
+    const std::string echoed = mv::test::textOf(
+        mv::base64DecodeStr(got[0].substr(prefix.size(), got[0].size() - prefix.size() - 2)));
+    EXPECT_EQ(echoed.substr(0, echoed.find('\n')), "GET /echo/moved");
+    EXPECT_EQ(got[1], "{\"recv\": \"0," + base64Of("welcome") + "\"}");
+    EXPECT_EQ(got[2], "{\"recv\": \"-20," + base64Of("HTTP通信エラー(-20)") + "\"}");
+    EXPECT_THAT(log(), ::testing::Contains("HttpConnect:request / error(-20) HTTP STATUS = 401"));
+    // Each command's first request is asked for the proxy's credentials, a tunnel too; the
+    // redirect's tunnel carries them at once.
+    const std::string answered = " Proxy-Authorization: Basic " + base64Of("pu:pp") + "\n",
+                      connect = "CONNECT 127.0.0.1:" + tls.url().substr(17),
+                      asked = connect + "\n" + connect + answered;
+    EXPECT_EQ(mv::test::readText(dir + "/proxy.log"),
+              "POST " + moved + "\nPOST " + moved + answered + connect + answered + asked + asked);
+}
+
 TEST_F(QuarnelCmdTest, silentClient_handshakeEndsAfterTheLaunchTimeOut) {
     int port = wstest::freePort();
     std::thread agent([&] { quarnelcmd({"quarnel01:S," + std::to_string(port) + ",3,0,,,"}); });
